@@ -1,0 +1,361 @@
+#include "app_lan_msg.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+void put16(bytes& b, std::size_t off, std::uint16_t v) {
+  b[off] = static_cast<std::uint8_t>(v);
+  b[off + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+// A statistics payload of the given size: receiver i has CRC OK 100+i, CRC KO 200+i,
+// LOAD 10+i (300+i in the 16-bit form) and RSSI 60+i / 70+i / 80+i.
+bytes make_stats(std::size_t size, std::uint8_t n, bool load16) {
+  bytes b(size, 0xCC);
+  b[0] = n;
+  b[1] = 0;
+  std::size_t off = 2;
+  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(100 + i));
+  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(200 + i));
+  if (load16)
+    for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(300 + i));
+  for (std::uint8_t i = 0; i < n; ++i) {
+    b[off++] = static_cast<std::uint8_t>(60 + i);
+    b[off++] = static_cast<std::uint8_t>(70 + i);
+    b[off++] = static_cast<std::uint8_t>(80 + i);
+  }
+  if (!load16)
+    for (std::uint8_t i = 0; i < n; ++i) b[off++] = static_cast<std::uint8_t>(10 + i);
+  return b;
+}
+
+}  // namespace
+
+TEST(app_lan_msg, resource_records_match_their_names) {
+  const lan_path_t all[] = {info_ind, rx_msg_req, firmware_install_ind, noise_ind,
+                            firmware_upgrade_req, firmware_force_update_req, tx_msg_req,
+                            tx_msg_ext_req, tx_file_req, rx_mode_config_req, rx_ext_config_req,
+                            command_req, config_set_param_req, config_get_param_req,
+                            statistics_req, info_req, noise_req, log_req};
+  for (const lan_path_t& p : all) {
+    SCOPED_TRACE(p.pc_path);
+    EXPECT_EQ(p.u32_len, std::strlen(p.pc_path));
+    EXPECT_EQ(std::strchr(p.pc_path, '/'), nullptr);
+    EXPECT_EQ(p.u8_type, 0);
+  }
+  EXPECT_EQ(rx_msg_req.u8_method, LAN_METHOD_PUT);
+  EXPECT_EQ(info_ind.u8_method, LAN_METHOD_POST);
+  EXPECT_EQ(tx_msg_req.u8_method, LAN_METHOD_PUT);
+  EXPECT_EQ(tx_file_req.u8_method, LAN_METHOD_PUT);
+  EXPECT_EQ(config_get_param_req.u8_method, LAN_METHOD_GET);
+  EXPECT_EQ(statistics_req.u8_method, LAN_METHOD_GET);
+  EXPECT_EQ(noise_req.u8_method, LAN_METHOD_GET);
+  EXPECT_EQ(command_req.u8_method, LAN_METHOD_POST);
+  EXPECT_STREQ(firmware_upgrade_req.pc_path, "firmware_upgrade_req");
+  EXPECT_EQ(firmware_upgrade_req.u32_len, 20u);
+}
+
+TEST(app_lan_msg, modem_info_complete_and_truncated) {
+  const bytes full = {1, 0, 0, 0,             // protocol
+                      0x4d, 0x3c, 0x2b, 0x1a,  // serial 1a2b3c4d
+                      0x10, 0x27, 0, 0,        // tmsp 10000
+                      0x03, 0x02,              // hw 2.3
+                      0x05, 0x04,              // sw 4.5
+                      7, 8, 1, 9,              // type location state wakeup
+                      2, 0xA1, 0xB2};          // 2 receivers
+  lan_modem_info info{};
+  std::uint8_t announced = 0;
+  ASSERT_EQ(lan_decode_modem_info(full, &info, &announced), 1);
+  EXPECT_EQ(info.u32_protocol, 1u);
+  EXPECT_EQ(info.u32_serial, 0x1a2b3c4du);
+  EXPECT_EQ(info.u32_tmsp, 10000u);
+  EXPECT_EQ(info.u16_hw_ver >> 8, 2);
+  EXPECT_EQ(info.u16_hw_ver & 0xFF, 3);
+  EXPECT_EQ(info.u16_sw_ver >> 8, 4);
+  EXPECT_EQ(info.u16_sw_ver & 0xFF, 5);
+  EXPECT_EQ(info.u8_type, 7);
+  EXPECT_EQ(info.u8_location, 8);
+  EXPECT_EQ(info.u8_state, 1);
+  EXPECT_EQ(info.u8_wakeup, 9);
+  EXPECT_EQ(info.u8_nb_rf, 2);
+  EXPECT_EQ(info.au8_rf[0], 0xA1);
+  EXPECT_EQ(info.au8_rf[1], 0xB2);
+  EXPECT_EQ(info.au8_rf[2], 0);
+  EXPECT_EQ(announced, 2);
+  EXPECT_EQ(info.u8_reported_state, 0);
+
+  {
+    SCOPED_TRACE("19 bytes: wakeup and receiver count read as 0");
+    lan_modem_info short_info{};
+    ASSERT_EQ(lan_decode_modem_info(std::span(full).first(19), &short_info), 1);
+    EXPECT_EQ(short_info.u8_state, 1);
+    EXPECT_EQ(short_info.u8_wakeup, 0);
+    EXPECT_EQ(short_info.u8_nb_rf, 0);
+  }
+  {
+    SCOPED_TRACE("fewer receiver bytes than announced: only those present are copied");
+    lan_modem_info partial{};
+    ASSERT_EQ(lan_decode_modem_info(std::span(full).first(22), &partial), 1);
+    EXPECT_EQ(partial.u8_nb_rf, 2);
+    EXPECT_EQ(partial.au8_rf[0], 0xA1);
+    EXPECT_EQ(partial.au8_rf[1], 0);
+  }
+  {
+    SCOPED_TRACE("18 bytes are refused and the record is untouched");
+    lan_modem_info untouched{};
+    untouched.u32_serial = 42;
+    EXPECT_EQ(lan_decode_modem_info(std::span(full).first(18), &untouched), -1);
+    EXPECT_EQ(untouched.u32_serial, 42u);
+  }
+}
+
+TEST(app_lan_msg, modem_info_nine_receivers_read_as_seven) {
+  bytes b(21 + 9, 0);
+  b[0] = 1;
+  b[20] = 9;
+  for (int i = 0; i < 9; ++i) b[21 + i] = static_cast<std::uint8_t>(0x10 + i);
+  lan_modem_info info{};
+  std::uint8_t announced = 0;
+  ASSERT_EQ(lan_decode_modem_info(b, &info, &announced), 1);
+  EXPECT_EQ(announced, 9);
+  EXPECT_EQ(info.u8_nb_rf, 7);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(info.au8_rf[i], 0x10 + i);
+}
+
+TEST(app_lan_msg, rx_frame_header_and_bounded_frame) {
+  bytes b = {0x40, 0x42, 0x0F, 0x00,  // FREQ 1000000
+             0x39, 0x30, 0, 0,        // RTC 12345
+             0x07, 0x00,              // msec 7
+             0xFE, 0xFF,              // offset -2
+             10, 0,                   // data length 10
+             85, 3, 2,                // RSSI, RF_MOD, RF_RECEIVER
+             0x0A, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07};
+  lan_rx_frame rx{};
+  ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
+  EXPECT_EQ(rx.u32_freq, 1000000u);
+  EXPECT_EQ(rx.u32_rtc_sec, 12345u);
+  EXPECT_EQ(rx.u16_rtc_msec, 7);
+  EXPECT_EQ(rx.i16_freq_offset, -2);
+  EXPECT_EQ(rx.u16_data_len, 10);
+  EXPECT_EQ(rx.u8_rssi, 85);
+  EXPECT_EQ(rx.u8_rf_mod, 3);
+  EXPECT_EQ(rx.u8_rf_receiver, 2);
+  ASSERT_EQ(rx.frame.size(), 10u);
+  EXPECT_EQ(rx.frame[0], 0x0A);
+  EXPECT_EQ(rx.frame.data(), b.data() + 17);
+
+  put16(b, 12, 500);  // announced longer than what came
+  ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
+  EXPECT_EQ(rx.u16_data_len, 500);
+  EXPECT_EQ(rx.frame.size(), 10u) << "never past the payload";
+
+  EXPECT_EQ(lan_decode_rx_frame(std::span(b).first(16), &rx), -1);
+  ASSERT_EQ(lan_decode_rx_frame(std::span(b).first(17), &rx), 1);
+  EXPECT_TRUE(rx.frame.empty());
+}
+
+TEST(app_lan_msg, endpoint_text) {
+  const bytes frame = {0x1E, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0x99};
+  char text[LAN_ENDPOINT_TEXT_SIZE];
+  EXPECT_STREQ(lan_format_endpoint(frame, text), "2d 2c / 78 56 34 12 01 07");
+  EXPECT_EQ(std::strlen(text), 25u);
+
+  SCOPED_TRACE("short frames show only the address bytes they hold");
+  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(9), text), "2d 2c / 78 56 34 12 01");
+  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(4), text), "2d 2c");
+  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(5), text), "2d 2c / 78");
+  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(2), text), "");
+
+  char small[6];
+  EXPECT_STREQ(lan_format_endpoint(frame, small), "2d 2c") << "cut to the buffer, NUL kept";
+}
+
+TEST(app_lan_msg, firmware_install_and_noise) {
+  std::uint8_t result = 0xEE;
+  const bytes ok = {1, 9, 9};
+  EXPECT_EQ(lan_decode_firmware_install(ok, &result), 1);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(lan_decode_firmware_install({}, &result), -1);
+
+  bytes noise(14);
+  for (int i = 0; i < 7; ++i) {
+    noise[i] = static_cast<std::uint8_t>(90 + i);
+    noise[7 + i] = static_cast<std::uint8_t>(1 + i);
+  }
+  lan_noise_report rep{};
+  ASSERT_EQ(lan_decode_noise(noise, &rep), 1);
+  EXPECT_EQ(rep.au8_noise[0], 90);
+  EXPECT_EQ(rep.au8_noise[6], 96);
+  EXPECT_EQ(rep.au8_margin[0], 1);
+  EXPECT_EQ(rep.au8_margin[6], 7);
+  EXPECT_EQ(lan_decode_noise(std::span(noise).first(13), &rep), -1);
+}
+
+TEST(app_lan_msg, statistics_forms_by_size) {
+  std::array<lan_rx_stats, LAN_MAX_RF> st{};
+  {
+    SCOPED_TRACE("66 bytes: 16-bit LOAD before the RSSI triples");
+    const bytes b = make_stats(66, 7, true);
+    ASSERT_EQ(lan_decode_statistics(b, st), 1);
+    for (int i = 0; i < 7; ++i) {
+      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
+      EXPECT_EQ(st[i].u16_crc_ko, 200 + i);
+      EXPECT_EQ(st[i].u16_load, 300 + i);
+      EXPECT_EQ(st[i].u8_rssi_min, 60 + i);
+      EXPECT_EQ(st[i].u8_rssi_avg, 70 + i);
+      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
+    }
+  }
+  for (std::size_t size : {65u, 67u, 59u}) {
+    SCOPED_TRACE(size);
+    const bytes b = make_stats(size, 7, false);
+    ASSERT_EQ(lan_decode_statistics(b, st), 1);
+    for (int i = 0; i < 7; ++i) {
+      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
+      EXPECT_EQ(st[i].u16_load, 10 + i) << "8-bit LOAD after the triples";
+      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
+    }
+  }
+  {
+    SCOPED_TRACE("3 receivers: the other four records are zero");
+    st.fill(lan_rx_stats{1, 1, 1, 1, 1, 1});
+    const bytes b = make_stats(59, 3, false);
+    ASSERT_EQ(lan_decode_statistics(b, st), 1);
+    EXPECT_EQ(st[2].u16_crc_ok, 102);
+    EXPECT_EQ(st[2].u16_load, 12);
+    for (int i = 3; i < 7; ++i) {
+      EXPECT_EQ(st[i].u16_crc_ok, 0);
+      EXPECT_EQ(st[i].u16_load, 0);
+      EXPECT_EQ(st[i].u8_rssi_avg, 0);
+    }
+  }
+  {
+    SCOPED_TRACE("58 bytes and bad receiver counts are refused, records untouched");
+    st.fill(lan_rx_stats{5, 5, 5, 5, 5, 5});
+    std::uint8_t n = 0;
+    EXPECT_EQ(lan_decode_statistics(make_stats(58, 7, false), st), -1);
+    bytes zero = make_stats(66, 7, true);
+    zero[0] = 0;
+    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
+    EXPECT_EQ(n, 0);
+    zero[0] = 8;
+    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
+    EXPECT_EQ(n, 8);
+    EXPECT_EQ(st[0].u16_crc_ok, 5);
+  }
+}
+
+TEST(app_lan_msg, parameter_value) {
+  const bytes b = {0x01, 0x01, 2, 0x0A, 0xFF};
+  lan_param_value p{};
+  ASSERT_EQ(lan_decode_param_value(b, &p), 1);
+  EXPECT_EQ(p.u16_id, 0x101);
+  EXPECT_EQ(p.u8_len, 2);
+  ASSERT_EQ(p.value.size(), 2u);
+  EXPECT_EQ(p.value[1], 0xFF);
+
+  ASSERT_EQ(lan_decode_param_value(std::span(b).first(4), &p), 0) << "value cut short";
+  EXPECT_EQ(p.u8_len, 2);
+  EXPECT_EQ(p.value.size(), 1u);
+  EXPECT_EQ(lan_decode_param_value(std::span(b).first(2), &p), -1);
+}
+
+TEST(app_lan_msg, firmware_upgrade_payload) {
+  std::array<std::uint8_t, 32> out{};
+  const std::uint32_t n = lan_encode_firmware_upgrade(out, 1000, "1a2b3c4d");
+  ASSERT_EQ(n, 15u);
+  EXPECT_EQ(lan_firmware_upgrade_size("1a2b3c4d"), 15u);
+  const bytes expected = {0xE8, 0x03, 0, 0, 8, 0, '1', 'a', '2', 'b', '3', 'c', '4', 'd', 0};
+  EXPECT_EQ(bytes(out.begin(), out.begin() + n), expected);
+  EXPECT_EQ(lan_encode_firmware_upgrade(std::span(out).first(14), 1000, "1a2b3c4d"), 0u);
+}
+
+TEST(app_lan_msg, file_transfer_payload) {
+  std::array<std::uint8_t, 40> out{};
+  const std::uint32_t n = lan_encode_tx_file(out, 1000, 100, 5, "tx_1a2b3c4d");
+  ASSERT_EQ(n, 31u);
+  const bytes expected = {0,    0,    0,   0,    // reserved
+                          0xE8, 0x03, 0,   0,    // size
+                          11,   0,               // name length
+                          0,    0,               // reserved
+                          100,  0,               // packet size
+                          5,                     // inter-packet
+                          16,   2,    0,   27,   // mode channel type power
+                          't',  'x',  '_', '1', 'a', '2', 'b', '3', 'c', '4', 'd', 0};
+  EXPECT_EQ(bytes(out.begin(), out.begin() + n), expected);
+  EXPECT_EQ(lan_encode_tx_file(std::span(out).first(30), 1000, 100, 5, "tx_1a2b3c4d"), 0u);
+}
+
+TEST(app_lan_msg, transmit_frame_payloads) {
+  bytes frame(20);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i + 1);
+  std::array<std::uint8_t, 64> out{};
+  const std::uint32_t n = lan_encode_tx_msg(out, 0x01020304, 0x0506, 16, 2, 3, 27, 0, frame);
+  ASSERT_EQ(n, 33u);
+  const bytes head = {0x04, 0x03, 0x02, 0x01, 0x06, 0x05, 20, 0, 16, 2, 3, 27, 0};
+  EXPECT_EQ(bytes(out.begin(), out.begin() + 13), head);
+  EXPECT_EQ(bytes(out.begin() + 13, out.begin() + 33), frame);
+  EXPECT_EQ(lan_encode_tx_msg(std::span(out).first(32), 1, 2, 3, 4, 5, 6, 0, frame), 0u);
+
+  // Extended: every header field at its place, frame then extension after the header.
+  lan_tx_ext_header h{};
+  h.u32_arg1 = 0x11111111;
+  h.u16_arg2 = 0x2222;
+  h.u32_arg3 = 0x33333333;
+  h.u32_arg4 = 0x44444444;
+  h.u8_arg5 = 0x55;
+  h.u8_arg6 = 0x66;
+  h.u32_arg7 = 0x77777777;
+  h.u8_arg8 = 0x88;
+  h.u8_arg9 = 0x99;
+  h.u16_arg10 = 0xAAAA;
+  h.u8_arg11 = 0xBB;
+  h.u16_arg12 = 0xCCCC;
+  h.u8_arg13 = 0xDD;
+  h.u8_arg14 = 0xEE;
+  const bytes ext = {0xF1, 0xF2};
+  const std::uint32_t m = lan_encode_tx_ext_msg(out, h, std::span(frame).first(3), ext);
+  ASSERT_EQ(m, 37u);
+  const bytes ext_expected = {0x33, 0x33, 0x33, 0x33, 0x77, 0x77, 0x77, 0x77, 0x11, 0x11,
+                              0x11, 0x11, 0x44, 0x44, 0x44, 0x44, 0x22, 0x22, 0xCC, 0xCC,
+                              3,    0,    0xAA, 0xAA, 0x88, 0x99, 0x66, 0xEE, 0x55, 0xBB,
+                              0xDD, 2,    1,    2,    3,    0xF1, 0xF2};
+  EXPECT_EQ(bytes(out.begin(), out.begin() + m), ext_expected);
+}
+
+TEST(app_lan_msg, small_request_payloads) {
+  std::array<std::uint8_t, 300> out{};
+  {
+    SCOPED_TRACE("receiver modes");
+    ASSERT_EQ(lan_encode_rx_modes(out, 16), 14u);
+    const bytes n2 = {16, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 0, 0};
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 14), n2);
+    out.fill(0xEE);
+    ASSERT_EQ(lan_encode_rx_modes(out, 3), 14u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 14), bytes(14, 0));
+  }
+  {
+    SCOPED_TRACE("parameter write and read");
+    const bytes value = {0x0A, 0xFF};
+    ASSERT_EQ(lan_encode_set_param(out, 0x101, value), 5u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 5), (bytes{0x01, 0x01, 0x02, 0x0A, 0xFF}));
+    EXPECT_EQ(lan_encode_set_param(out, 1, bytes(250, 0)), 0u) << "value holds at most 249";
+    EXPECT_EQ(lan_encode_set_param(out, 1, bytes(249, 0)), 252u);
+    ASSERT_EQ(lan_encode_get_param(out, 0x101), 2u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 2), (bytes{0x01, 0x01}));
+  }
+  {
+    SCOPED_TRACE("noise request");
+    ASSERT_EQ(lan_encode_noise_req(out, 10, 5), 2u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 2), (bytes{0x0A, 0x05}));
+    EXPECT_EQ(lan_encode_noise_req(std::span(out).first(1), 10, 5), 0u);
+  }
+}

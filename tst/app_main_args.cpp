@@ -1,0 +1,174 @@
+// Command line parsing. Texts on the output are printed plainly (no trace line): they are what
+// a user reads when calling the tool by hand or from a script.
+#include "app_main_args.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "vos_util_hexa.h"
+
+const char ac_app_version[] = "1.1";
+
+namespace {
+
+constexpr const char* usage_lines[] = {
+    "-?: print this help",
+    "-u firmware_name: upgrade modem firmware",
+    "-f : force firmware update flag",
+    "-r rx_mode( ex : 16 for N2_2400 )",
+    "-t tx_frame  : mode channel type power sec msec tx_frame",
+    "-d filename packetsize interpacket: send endpoint upgrade file with inter-packet in 20msec",
+    "-c command : request command",
+    "-p param_id param_value : set parameter (hex for id and value). Ex : -p 101 0AFF to set "
+    "0x0AFF in param 0x101",
+    "-g param_id  : get parameter (hex for id). Ex : -g 101 to get param 0x101",
+    "-s yesterday: request modem statistics 0: today, 1 : yesterday",
+    "-n duration nb_sample: request noise with duration in seconds and nb_sample",
+    "-v : display tools version",
+};
+
+void put_line(std::FILE* out, const char* text) {
+  std::fputs(text, out);
+  std::fputc('\n', out);
+}
+
+// Decimal as the tool has always read it: strtol without an end pointer, 0 when nothing parses.
+std::int32_t decimal(const char* text) {
+  return static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
+}
+
+// Hexadecimal over the whole text.
+std::uint32_t hexadecimal(const char* text) {
+  return vos_hexa_to_i(text, static_cast<std::uint16_t>(std::strlen(text)));
+}
+
+class parser {
+ public:
+  parser(int argc, const char* const* argv, std::FILE* out)
+      : argc_(argc), argv_(argv), out_(out), prog_(argc > 0 && argv[0] ? argv[0] : "lanmodem") {}
+
+  std::variant<app_options, int> run() {
+    int i = 1;
+    while (i < argc_) {
+      const char* arg = argv_[i];
+      if (arg[0] != '-') {
+        std::fprintf(out_, "Invalid argument %s\n", arg);
+        return usage_error();
+      }
+      // Values of the option are the arguments after it, taken by position.
+      const int nb_values = argc_ - i - 1;
+      const char* const* v = argv_ + i + 1;
+      switch (arg[1]) {
+        case '?':
+          std::fprintf(out_, "Usage: %s -?\n", prog_);
+          for (const char* line : usage_lines) put_line(out_, line);
+          return 0;
+        case 'u':
+          if (nb_values < 1) return need("need firmware name");
+          opts_.pc_firmware_name = v[0];
+          i += 2;
+          break;
+        case 'f':
+          opts_.b_force_update = true;
+          i += 1;
+          break;
+        case 'r':
+          if (nb_values < 1) return need("need rx mode");
+          opts_.i32_rx_mode = decimal(v[0]);
+          i += 2;
+          break;
+        case 't':
+          if (nb_values < 7) return need("need mode channel type power sec msec tx_frame");
+          opts_.i32_tx_mode = decimal(v[0]);
+          opts_.i32_tx_channel = decimal(v[1]);
+          opts_.i32_tx_type = decimal(v[2]);
+          opts_.i32_tx_power = decimal(v[3]);
+          opts_.i32_tx_sec = decimal(v[4]);
+          opts_.i32_tx_msec = decimal(v[5]);
+          opts_.pc_tx_frame = v[6];
+          i += 8;
+          break;
+        case 'd':
+          if (nb_values < 1) return need("need file name");
+          if (nb_values < 2) return need("need packetsize");
+          if (nb_values < 3) return need("need interpacket");
+          opts_.pc_ep_file_name = v[0];
+          opts_.i32_packet_size = decimal(v[1]);
+          opts_.i32_inter_packet = decimal(v[2]);
+          i += 4;
+          break;
+        case 'c':
+          if (nb_values < 1) return need("need command");
+          opts_.i32_command = decimal(v[0]);
+          i += 2;
+          break;
+        case 'p': {
+          if (nb_values < 1) return need("need param id");
+          if (nb_values < 2) return need("need param value");
+          const std::size_t nb_bytes = std::strlen(v[1]) / 2;
+          if (nb_bytes > APP_PARAM_VALUE_MAX)
+            return need("param value too long: at most 12 bytes (24 hexadecimal digits)");
+          opts_.u32_set_param_id = hexadecimal(v[0]);
+          opts_.au8_set_param_value = {};
+          vos_hexa_to_ibuf(opts_.au8_set_param_value.data(), v[1]);
+          opts_.u32_set_param_len = static_cast<std::uint32_t>(nb_bytes);
+          i += 3;
+          break;
+        }
+        case 'g':
+          if (nb_values < 1) return need("need param id");
+          opts_.u32_get_param_id = hexadecimal(v[0]);
+          i += 2;
+          break;
+        case 's':
+          if (nb_values < 1) return need("need mode");
+          opts_.b_statistics = true;
+          opts_.i32_statistics_day = decimal(v[0]);
+          i += 2;
+          break;
+        case 'n':
+          if (nb_values < 1) return need("need file name");
+          if (nb_values < 2) return need("need nb_sample");
+          opts_.i32_noise_duration = decimal(v[0]);
+          opts_.i32_noise_nb_sample = decimal(v[1]);
+          i += 3;
+          break;
+        case 'v':
+          std::fprintf(out_, "Release : %s  (%s %s)\n", ac_app_version, __DATE__, __TIME__);
+          return -1;
+        default:
+          // Unknown option: it and the argument after it are passed over.
+          std::fprintf(out_, "Unused argument %s\n", arg);
+          i += 2;
+          break;
+      }
+    }
+    return opts_;
+  }
+
+ private:
+  int usage_error() {
+    std::fprintf(out_, "Usage: %s -?\n", prog_);
+    return -1;
+  }
+  int need(const char* text) {
+    put_line(out_, text);
+    return usage_error();
+  }
+
+  int argc_;
+  const char* const* argv_;
+  std::FILE* out_;
+  const char* prog_;
+  app_options opts_;
+};
+
+}  // namespace
+
+std::variant<app_options, int> app_parse_args(int argc, const char* const* argv, std::FILE* out) {
+  parser p(argc, argv, out);
+  std::variant<app_options, int> result = p.run();
+  std::fflush(out);
+  return result;
+}

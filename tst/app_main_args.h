@@ -1,0 +1,46 @@
+// Command line of the tool: one run names at most one maintenance action. Parsing only fills
+// the collected options or says how the run ends; it starts nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <variant>
+
+/// Version of the tool, shown by -v.
+extern const char ac_app_version[];
+
+/// Bytes a set-parameter value may hold (24 hexadecimal digits).
+inline constexpr std::uint32_t APP_PARAM_VALUE_MAX = 12;
+
+/// Collected options. Texts point into the argument vector.
+struct app_options {
+  const char* pc_firmware_name = nullptr;  ///< -u
+  const char* pc_ep_file_name = nullptr;   ///< -d filename
+  std::int32_t i32_packet_size = 0;        ///< -d packetsize
+  std::int32_t i32_inter_packet = 0;       ///< -d interpacket, units of 20 ms
+  std::int32_t i32_rx_mode = 0;            ///< -r; 0 = none
+  std::int32_t i32_tx_mode = 0;            ///< -t mode channel type power sec msec tx_frame
+  std::int32_t i32_tx_channel = 0;
+  std::int32_t i32_tx_type = 0;
+  std::int32_t i32_tx_power = 0;
+  std::int32_t i32_tx_sec = 0;
+  std::int32_t i32_tx_msec = 0;
+  const char* pc_tx_frame = nullptr;
+  std::int32_t i32_command = -1;         ///< -c; -1 = none
+  std::uint32_t u32_set_param_id = 0;    ///< -p; 0 = none
+  std::array<std::uint8_t, APP_PARAM_VALUE_MAX> au8_set_param_value{};
+  std::uint32_t u32_set_param_len = 0;
+  std::uint32_t u32_get_param_id = 0;    ///< -g; 0 = none
+  bool b_force_update = false;           ///< -f
+  bool b_statistics = false;             ///< -s
+  std::int32_t i32_statistics_day = 0;   ///< -s value: 0 today, 1 yesterday
+  std::int32_t i32_noise_duration = 0;   ///< -n duration (s)
+  std::int32_t i32_noise_nb_sample = 0;  ///< -n nb_sample
+};
+
+/// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error
+/// texts are printed on @p out. Never reads past argv[argc - 1].
+/// @return the collected options when the run goes on, or the value main returns:
+///         0 after -?, -1 (exit status 255) after -v and after every error.
+std::variant<app_options, int> app_parse_args(int argc, const char* const* argv, std::FILE* out);

@@ -1,0 +1,32 @@
+// Hexadecimal conversion. Nothing here allocates, logs or fails: every output goes into a
+// buffer that the caller supplies and sizes.
+#pragma once
+
+#include <cstdint>
+
+/// @return @p c itself when it is a hexadecimal digit ('0'-'9', 'a'-'f', 'A'-'F'), else 0.
+int vos_is_hexa(int c);
+
+/// @retval 1 every character of @p s is a hexadecimal digit (also for "")
+/// @retval 0 otherwise, or @p s is null
+int vos_is_hexa_str(const char* s);
+
+/// Value of the hexadecimal text made of the first @p len characters of @p str, modulo 2^32.
+/// A leading lower-case "0x" is skipped. Any non-digit among those characters (a NUL
+/// included, so a text shorter than @p len) makes the whole result 0; so does a null text
+/// or nothing to parse.
+std::uint32_t vos_hexa_to_i(const char* str, std::uint16_t len);
+
+/// Writes strlen(@p str) / 2 bytes into @p dst, each from one pair of characters converted on
+/// its own (a pair holding a non-digit gives 0; an odd last character is ignored). No
+/// terminator is written: the caller provides room for that many bytes.
+/// @return @p dst, or null when @p str is null (nothing written).
+std::uint8_t* vos_hexa_to_ibuf(std::uint8_t* dst, const char* str);
+
+/// Writes @p value in upper-case hexadecimal, at least @p min_digits digits (at most 8, zeros
+/// in front), then a NUL: at most 9 bytes.
+void vos_i_to_hexa(char* dst, std::uint32_t value, std::uint32_t min_digits);
+
+/// Writes two upper-case digits per byte of @p buf, then a NUL: 2 * @p len + 1 bytes.
+/// @return @p dst
+char* vos_ibuf_to_hexa(char* dst, const std::uint8_t* buf, std::uint16_t len);
