@@ -51,7 +51,8 @@ class le_writer {
 
 }  // namespace
 
-int lan_decode_modem_info(bytes payload, lan_modem_info* pt_info, std::uint8_t* pu8_nb_rf_announced) {
+int lan_decode_modem_info(bytes payload, lan_modem_info* pt_info,
+                          std::uint8_t* pu8_nb_rf_announced) {
   if (pt_info == nullptr || payload.size() < LAN_INFO_MIN_SIZE) return -1;
   lan_modem_info info{};
   info.u32_protocol = get_u32(payload, 0);
@@ -129,7 +130,7 @@ int lan_decode_statistics(bytes payload, std::span<lan_rx_stats, LAN_MAX_RF> at_
   const bool load16 = payload.size() == LAN_STATS_LOAD16_SIZE;
   const std::size_t crc_ok = 2;
   const std::size_t crc_ko = crc_ok + 2u * n;
-  const std::size_t load = crc_ko + 2u * n;               // 16-bit form only
+  const std::size_t load = crc_ko + 2u * n;                // 16-bit form only
   const std::size_t rssi = load16 ? load + 2u * n : load;  // triples
   const std::size_t load8 = rssi + 3u * n;                 // 8-bit form only
 
@@ -244,8 +245,7 @@ std::uint32_t lan_encode_rx_modes(std::span<std::uint8_t> out, std::int32_t i32_
   return w.size();
 }
 
-std::uint32_t lan_encode_set_param(std::span<std::uint8_t> out, std::uint16_t u16_id,
-                                   bytes value) {
+std::uint32_t lan_encode_set_param(std::span<std::uint8_t> out, std::uint16_t u16_id, bytes value) {
   if (value.size() > LAN_PARAM_MAX_VALUE || out.size() < value.size() + 3) return 0;
   le_writer w(out);
   w.u16(u16_id);

@@ -22,10 +22,10 @@ enum : std::uint8_t { LAN_TYPE_CON = 0 };
 
 /// One resource: its name (the whole Uri-Path, one segment) and the request it takes.
 struct lan_path_t {
-  std::uint32_t u32_len;  ///< length of the name, without terminator
-  const char* pc_path;    ///< the resource name
-  std::uint8_t u8_method; ///< LAN_METHOD_*
-  std::uint8_t u8_type;   ///< CoAP message type: always confirmable
+  std::uint32_t u32_len;   ///< length of the name, without terminator
+  const char* pc_path;     ///< the resource name
+  std::uint8_t u8_method;  ///< LAN_METHOD_*
+  std::uint8_t u8_type;    ///< CoAP message type: always confirmable
 };
 
 namespace detail {
@@ -170,8 +170,8 @@ int lan_decode_statistics(std::span<const std::uint8_t> payload,
 /// Parameter value: identifier, then the value bytes.
 struct lan_param_value {
   std::uint16_t u16_id;
-  std::uint8_t u8_len;                 ///< as announced
-  std::span<const std::uint8_t> value; ///< the announced length, never past the payload
+  std::uint8_t u8_len;                  ///< as announced
+  std::span<const std::uint8_t> value;  ///< the announced length, never past the payload
 };
 
 /// @retval 1  decoded, the whole value present

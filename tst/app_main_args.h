@@ -27,8 +27,8 @@ struct app_options {
   std::int32_t i32_tx_sec = 0;
   std::int32_t i32_tx_msec = 0;
   const char* pc_tx_frame = nullptr;
-  std::int32_t i32_command = -1;         ///< -c; -1 = none
-  std::uint32_t u32_set_param_id = 0;    ///< -p; 0 = none
+  std::int32_t i32_command = -1;       ///< -c; -1 = none
+  std::uint32_t u32_set_param_id = 0;  ///< -p; 0 = none
   std::array<std::uint8_t, APP_PARAM_VALUE_MAX> au8_set_param_value{};
   std::uint32_t u32_set_param_len = 0;
   std::uint32_t u32_get_param_id = 0;    ///< -g; 0 = none

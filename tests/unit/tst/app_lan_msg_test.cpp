@@ -26,7 +26,8 @@ bytes make_stats(std::size_t size, std::uint8_t n, bool load16) {
   for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(100 + i));
   for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(200 + i));
   if (load16)
-    for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(300 + i));
+    for (std::uint8_t i = 0; i < n; ++i, off += 2)
+      put16(b, off, static_cast<std::uint16_t>(300 + i));
   for (std::uint8_t i = 0; i < n; ++i) {
     b[off++] = static_cast<std::uint8_t>(60 + i);
     b[off++] = static_cast<std::uint8_t>(70 + i);
@@ -40,11 +41,24 @@ bytes make_stats(std::size_t size, std::uint8_t n, bool load16) {
 }  // namespace
 
 TEST(app_lan_msg, resource_records_match_their_names) {
-  const lan_path_t all[] = {info_ind, rx_msg_req, firmware_install_ind, noise_ind,
-                            firmware_upgrade_req, firmware_force_update_req, tx_msg_req,
-                            tx_msg_ext_req, tx_file_req, rx_mode_config_req, rx_ext_config_req,
-                            command_req, config_set_param_req, config_get_param_req,
-                            statistics_req, info_req, noise_req, log_req};
+  const lan_path_t all[] = {info_ind,
+                            rx_msg_req,
+                            firmware_install_ind,
+                            noise_ind,
+                            firmware_upgrade_req,
+                            firmware_force_update_req,
+                            tx_msg_req,
+                            tx_msg_ext_req,
+                            tx_file_req,
+                            rx_mode_config_req,
+                            rx_ext_config_req,
+                            command_req,
+                            config_set_param_req,
+                            config_get_param_req,
+                            statistics_req,
+                            info_req,
+                            noise_req,
+                            log_req};
   for (const lan_path_t& p : all) {
     SCOPED_TRACE(p.pc_path);
     EXPECT_EQ(p.u32_len, std::strlen(p.pc_path));
@@ -64,13 +78,13 @@ TEST(app_lan_msg, resource_records_match_their_names) {
 }
 
 TEST(app_lan_msg, modem_info_complete_and_truncated) {
-  const bytes full = {1, 0, 0, 0,             // protocol
+  const bytes full = {1,    0,    0,    0,     // protocol
                       0x4d, 0x3c, 0x2b, 0x1a,  // serial 1a2b3c4d
-                      0x10, 0x27, 0, 0,        // tmsp 10000
+                      0x10, 0x27, 0,    0,     // tmsp 10000
                       0x03, 0x02,              // hw 2.3
                       0x05, 0x04,              // sw 4.5
-                      7, 8, 1, 9,              // type location state wakeup
-                      2, 0xA1, 0xB2};          // 2 receivers
+                      7,    8,    1,    9,     // type location state wakeup
+                      2,    0xA1, 0xB2};       // 2 receivers
   lan_modem_info info{};
   std::uint8_t announced = 0;
   ASSERT_EQ(lan_decode_modem_info(full, &info, &announced), 1);
@@ -132,11 +146,11 @@ TEST(app_lan_msg, modem_info_nine_receivers_read_as_seven) {
 
 TEST(app_lan_msg, rx_frame_header_and_bounded_frame) {
   bytes b = {0x40, 0x42, 0x0F, 0x00,  // FREQ 1000000
-             0x39, 0x30, 0, 0,        // RTC 12345
+             0x39, 0x30, 0,    0,     // RTC 12345
              0x07, 0x00,              // msec 7
              0xFE, 0xFF,              // offset -2
-             10, 0,                   // data length 10
-             85, 3, 2,                // RSSI, RF_MOD, RF_RECEIVER
+             10,   0,                 // data length 10
+             85,   3,    2,           // RSSI, RF_MOD, RF_RECEIVER
              0x0A, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07};
   lan_rx_frame rx{};
   ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
@@ -282,13 +296,13 @@ TEST(app_lan_msg, file_transfer_payload) {
   std::array<std::uint8_t, 40> out{};
   const std::uint32_t n = lan_encode_tx_file(out, 1000, 100, 5, "tx_1a2b3c4d");
   ASSERT_EQ(n, 31u);
-  const bytes expected = {0,    0,    0,   0,    // reserved
-                          0xE8, 0x03, 0,   0,    // size
-                          11,   0,               // name length
-                          0,    0,               // reserved
-                          100,  0,               // packet size
-                          5,                     // inter-packet
-                          16,   2,    0,   27,   // mode channel type power
+  const bytes expected = {0,    0,    0,   0,   // reserved
+                          0xE8, 0x03, 0,   0,   // size
+                          11,   0,              // name length
+                          0,    0,              // reserved
+                          100,  0,              // packet size
+                          5,                    // inter-packet
+                          16,   2,    0,   27,  // mode channel type power
                           't',  'x',  '_', '1', 'a', '2', 'b', '3', 'c', '4', 'd', 0};
   EXPECT_EQ(bytes(out.begin(), out.begin() + n), expected);
   EXPECT_EQ(lan_encode_tx_file(std::span(out).first(30), 1000, 100, 5, "tx_1a2b3c4d"), 0u);

@@ -89,9 +89,9 @@ TEST(app_main, no_argument_gives_initial_values) {
 }
 
 TEST(app_main, every_option_fills_its_values) {
-  const parsed p = parse({"-u", "fw.bin", "-f", "-r", "16", "-t", "1", "2", "3", "4", "5", "6",
-                          "0A0B", "-d", "ep.bin", "100", "7", "-c", "-1", "-p", "0x101",
-                          "0AFF", "-g", "1f", "-s", "1", "-n", "10", "5"});
+  const parsed p = parse({"-u",    "fw.bin", "-f",   "-r", "16",     "-t",  "1",  "2",  "3",  "4",
+                          "5",     "6",      "0A0B", "-d", "ep.bin", "100", "7",  "-c", "-1", "-p",
+                          "0x101", "0AFF",   "-g",   "1f", "-s",     "1",   "-n", "10", "5"});
   const app_options& o = opts(p);
   EXPECT_EQ(p.out, "");
   EXPECT_STREQ(o.pc_firmware_name, "fw.bin");
@@ -232,7 +232,8 @@ TEST(app_main, binary_exit_statuses) {
     EXPECT_EQ(st, 255);
     EXPECT_EQ(out.rfind("Release : 1.1  (", 0), 0u) << out;
   }
-  for (const char* args : {"foo", "-f foo", "-u", "-c", "-g", "-p 1 0011223344556677889900112233"}) {
+  for (const char* args :
+       {"foo", "-f foo", "-u", "-c", "-g", "-p 1 0011223344556677889900112233"}) {
     SCOPED_TRACE(args);
     const auto [st, out] = run_tool(args);
     EXPECT_EQ(st, 255);
