@@ -48,7 +48,7 @@ struct trace_line {
     const int n = std::vsnprintf(ac_buf + len, max_line + 1 - len, pc_format, ap);
     if (n > 0) {
       len += static_cast<std::size_t>(n) < max_line - len ? static_cast<std::size_t>(n)
-                                                           : max_line - len;
+                                                          : max_line - len;
     }
   }
 
@@ -288,9 +288,8 @@ void vos_trace_create_file(bool b_keep = false) {
     _vos_trace_remove_oldest();
     char ac_name[max_name + 1];
     const int n = std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d-%02d%02d%02d",
-                                _pt_trace_path, _ac_prefixe, s_now.tm_year + 1900,
-                                s_now.tm_mon + 1, s_now.tm_mday, s_now.tm_hour, s_now.tm_min,
-                                s_now.tm_sec);
+                                _pt_trace_path, _ac_prefixe, s_now.tm_year + 1900, s_now.tm_mon + 1,
+                                s_now.tm_mday, s_now.tm_hour, s_now.tm_min, s_now.tm_sec);
     char* pc_unique = nullptr;
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof ac_name) {
       errno = ENAMETOOLONG;
@@ -312,9 +311,9 @@ void vos_trace_create_file(bool b_keep = false) {
 // Renames the daily file after the day it was opened. @return false when it stays in place.
 bool vos_trace_archive() {
   char ac_name[max_name + 1];
-  const int n = std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d.txt", _pt_trace_path,
-                              _ac_prefixe, ref_tm.tm_year + 1900, ref_tm.tm_mon + 1,
-                              ref_tm.tm_mday);
+  const int n =
+      std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d.txt", _pt_trace_path, _ac_prefixe,
+                    ref_tm.tm_year + 1900, ref_tm.tm_mon + 1, ref_tm.tm_mday);
   int i_errno = ENAMETOOLONG;
   if (n >= 0 && static_cast<std::size_t>(n) < sizeof ac_name) {
     if (std::rename(at_dayly_filename, ac_name) == 0) {
@@ -346,8 +345,8 @@ void _vos_trace_file_write(std::string_view line, int i_day) {
       return;
     }
   }
-  _u32_current_offset += static_cast<std::uint32_t>(
-      std::fwrite(line.data(), 1, line.size(), _pf_log_file));
+  _u32_current_offset +=
+      static_cast<std::uint32_t>(std::fwrite(line.data(), 1, line.size(), _pf_log_file));
   std::fflush(_pf_log_file);
   if (_u32_max_nb_file != 0 && _u32_current_offset >= _u32_file_size) {
     _vos_trace_close_file();

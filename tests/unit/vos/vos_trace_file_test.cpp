@@ -104,8 +104,9 @@ TEST_F(vos_trace_file, missing_root_leaves_lines_on_standard_output) {
     vos_trace_init(pc_root, pc_dir);
     vos_trace_error("vos_queue.c", 127, "BAD POINTER");
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRUE(whole_match(s_out, "trace path invalid, use stdout\n"
-                                   "[0-9]{8}-[0-9]{6}:ERROR:vos_queue\\.c:127:BAD POINTER\n"))
+    EXPECT_TRUE(whole_match(s_out,
+                            "trace path invalid, use stdout\n"
+                            "[0-9]{8}-[0-9]{6}:ERROR:vos_queue\\.c:127:BAD POINTER\n"))
         << s_out;
     EXPECT_EQ(vos_trace_get_full_path(), nullptr);
     EXPECT_EQ(vos_trace_get_root_path(), nullptr);
@@ -230,9 +231,10 @@ TEST_F(vos_trace_file, file_that_cannot_be_created_drops_the_trace_path) {
   vos_trace_error("f.c", 3, "first");
   vos_trace_error("f.c", 4, "second");
   const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, "trace file open error : Not a directory\n"
-                                 "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:3:first\n"
-                                 "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:4:second\n"))
+  EXPECT_TRUE(whole_match(s_out,
+                          "trace file open error : Not a directory\n"
+                          "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:3:first\n"
+                          "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:4:second\n"))
       << s_out;
   EXPECT_EQ(vos_trace_get_full_path(), nullptr);
 }
@@ -288,10 +290,12 @@ TEST_F(vos_trace_file, daily_file_that_cannot_be_archived_keeps_its_lines) {
   vos_trace_info("after");
   const std::string s_out = GetCapturedStdout();
   const std::string s_dir = trace_dir().string();
-  EXPECT_TRUE(whole_match(s_out, "20160603-235958:INFO:before\n"
-                                 "Can't move file from \"" + s_dir + "//traceagent\\.txt\" to \"" +
-                                     s_dir + "/traceagent-20160603\\.txt\" : [^\n]+\r\n"
-                                     "20160604-000001:INFO:after\n"))
+  EXPECT_TRUE(whole_match(s_out,
+                          "20160603-235958:INFO:before\n"
+                          "Can't move file from \"" +
+                              s_dir + "//traceagent\\.txt\" to \"" + s_dir +
+                              "/traceagent-20160603\\.txt\" : [^\n]+\r\n"
+                              "20160604-000001:INFO:after\n"))
       << s_out;
   EXPECT_EQ(read_file(trace_dir() / "traceagent.txt"),
             "20160603-235958:INFO:before\n20160604-000001:INFO:after\n");
@@ -332,10 +336,8 @@ TEST_F(vos_trace_file, end_returns_to_standard_output_and_swap_starts_a_new_file
   vos_trace_info("three");
   const std::string s_out = GetCapturedStdout();
   EXPECT_EQ(vos_trace_get_full_path(), nullptr);
-  EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123456"),
-            "20160603-123456:INFO:one\n");
-  EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123457"),
-            "20160603-123457:INFO:two\n");
+  EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123456"), "20160603-123456:INFO:one\n");
+  EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123457"), "20160603-123457:INFO:two\n");
   EXPECT_EQ(names_in(trace_dir()).size(), 2u);
   EXPECT_TRUE(whole_match(s_out, "([0-9]{8}-[0-9]{6}:INFO:(one|two|three)\n){3}"));
 }
