@@ -503,31 +503,43 @@ void on_nack(coap_session_t* s, const coap_pdu_t* sent, const coap_nack_reason_t
   if (path == "rx_msg_req" && reason != COAP_NACK_ICMP_ISSUE) frame_settled(*m, false);
 }
 
+/// A late piggybacked answer: the ACK the library would have sent, built and sent by hand later.
+/// Holds a session reference until it is sent or dropped (before the contexts are freed).
 struct pending_answer {
-  coap_session_t* session;
-  coap_pdu_type_t type;
-  coap_mid_t mid;
+  coap_session_t* session = nullptr;
+  coap_pdu_type_t type = COAP_MESSAGE_CON;
+  coap_mid_t mid = 0;
   bytes token;
-  std::uint8_t code;
+  std::uint8_t code = 0;
   bytes payload;
+  pending_answer() = default;
+  pending_answer(const pending_answer&) = delete;
+  pending_answer& operator=(const pending_answer&) = delete;
+  ~pending_answer() {
+    if (session != nullptr) coap_session_release(session);
+  }
 };
 
-/// A late piggybacked answer: the ACK the library would have sent, built and sent by hand later.
 void send_late_answer(const pending_answer& a) {
   const auto type = a.type == COAP_MESSAGE_CON ? COAP_MESSAGE_ACK : COAP_MESSAGE_NON;
   const coap_mid_t mid = type == COAP_MESSAGE_ACK ? a.mid : coap_new_message_id(a.session);
   coap_pdu_t* pdu = coap_pdu_init(type, static_cast<coap_pdu_code_t>(a.code), mid,
                                   a.payload.size() + a.token.size() + 32);
-  if (pdu != nullptr) {
-    bool ok = a.token.empty() || coap_add_token(pdu, a.token.size(), a.token.data()) != 0;
-    if (ok && !a.payload.empty()) ok = coap_add_data(pdu, a.payload.size(), a.payload.data()) != 0;
-    if (ok) {
-      coap_send(a.session, pdu);
-    } else {
-      coap_delete_pdu(pdu);
-    }
+  if (pdu == nullptr) return;
+  bool ok = a.token.empty() || coap_add_token(pdu, a.token.size(), a.token.data()) != 0;
+  if (ok && !a.payload.empty()) ok = coap_add_data(pdu, a.payload.size(), a.payload.data()) != 0;
+  if (ok) {
+    coap_send(a.session, pdu);
+  } else {
+    coap_delete_pdu(pdu);
   }
-  coap_session_release(a.session);
+}
+
+/// Tells the library to send nothing for this request: a NON response without a code is
+/// dropped, where a code-less ACK would go out as an empty ACK.
+void suppress_answer(coap_pdu_t* response) {
+  coap_pdu_set_type(response, COAP_MESSAGE_NON);
+  coap_pdu_set_code(response, COAP_EMPTY_CODE);
 }
 
 misbehaviour* find_misbehaviour(const std::string& path) {
@@ -635,9 +647,13 @@ void on_request(coap_resource_t* resource, coap_session_t* session, const coap_p
 
   answer a = known ? answer{} : answer{COAP_RESPONSE_CODE(404), {}};
   misbehaviour* b = find_misbehaviour(path);
-  if (b != nullptr && b->kind == misbehaviour_kind::ignore) return;  // code 0: nothing is sent
+  if (b != nullptr && b->kind == misbehaviour_kind::ignore) {
+    suppress_answer(response);
+    return;
+  }
   if (b != nullptr && b->kind == misbehaviour_kind::reset) {
     coap_send_rst(session, request);
+    suppress_answer(response);
     return;
   }
   if (b != nullptr && b->kind == misbehaviour_kind::code) {
@@ -648,10 +664,15 @@ void on_request(coap_resource_t* resource, coap_session_t* session, const coap_p
   if (b != nullptr && b->kind == misbehaviour_kind::delay) {
     if (b->code != 0) a.code = b->code;
     auto tok = pdu_token(request);
-    pending_answer pa{coap_session_reference(session), coap_pdu_get_type(request),
-                      coap_pdu_get_mid(request), bytes(tok.begin(), tok.end()), a.code,
-                      std::move(a.payload)};
-    after(b->delay_ms, [pa] { send_late_answer(pa); });
+    auto pa = std::make_shared<pending_answer>();
+    pa->session = coap_session_reference(session);
+    pa->type = coap_pdu_get_type(request);
+    pa->mid = coap_pdu_get_mid(request);
+    pa->token.assign(tok.begin(), tok.end());
+    pa->code = a.code;
+    pa->payload = std::move(a.payload);
+    after(b->delay_ms, [pa] { send_late_answer(*pa); });
+    suppress_answer(response);
     return;
   }
   coap_pdu_set_code(response, static_cast<coap_pdu_code_t>(a.code));
