@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# 'cond && pass || fail' is safe: pass never fails.
-# shellcheck disable=SC2015 source-path=SCRIPTDIR
 # End-to-end smoke test of the modem simulator and the LAN test bed, with libcoap's coap-client
 # as the gateway's client and a second simulator standing in for the gateway's server (run
 # through run-tool, so inside the private mount namespace). Exits 77 when it cannot run here.
 #   sim_smoke.sh LANMODEM_SIM_BINARY
+# 'cond && pass || fail' is safe: pass never fails.
+# shellcheck disable=SC2015 source-path=SCRIPTDIR
 set -u
 
 SIM=${1:?usage: sim_smoke.sh LANMODEM_SIM_BINARY}
