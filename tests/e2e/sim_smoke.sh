@@ -112,6 +112,17 @@ expect "${TB_DIR}/sim.out" '"path":"statistics_req","method":"GET","type":"CON",
 grep -F '"path":"statistics_req"' "${TB_DIR}/sim.out" | grep -qF '"payload":"01"}' &&
   pass "statistics_req payload logged" || fail "statistics_req payload not logged"
 
+# --- statistics, 8-bit LOAD form from a third modem: 58 bytes of fields padded to 59, day 0
+tb_bg_modems "${TB_DIR}/sim3.out" "${SIM}" --modem "${M3}" --stats-form 8
+SIM3_PID=${TB_LAST_PID}
+expect "${TB_DIR}/sim3.out" '"event":"modem","modem":"1a2b3c4d","addr":"10.213.0.13"'
+STATS8=$(hx 0700 6400650066006700680069006a00 0100020003000400050006000700)
+STATS8+=$(hx 5a50465b51475c52485d53495e544a5f554b60564c 0a141e28323c46 00)
+coap GET "${M3}" statistics_req 00 >/dev/null
+[[ $(hex_of "${TB_DIR}/answer") == "${STATS8}" ]] && pass "statistics_req answer (8-bit form, 59 bytes)" ||
+  fail "8-bit statistics answer $(hex_of "${TB_DIR}/answer")"
+tb_stop "${SIM3_PID}"
+
 # --- parameters: write then read back
 coap POST "${M2}" config_set_param_req 0101020aff >/dev/null
 expect "${TB_DIR}/sim.out" '"modem":"cafe0001","path":"config_set_param_req","method":"POST","type":"CON"'
