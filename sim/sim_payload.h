@@ -1,11 +1,13 @@
 // Modem-side payload builders and parsers of the simulator. Little-endian, byte by byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim {
