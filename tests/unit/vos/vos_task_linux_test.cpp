@@ -209,11 +209,32 @@ TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
   vos_os_condmask_kill(&job.ps_gate);
 }
 
+// What a thread sees of itself: its attributes and whether its record was complete.
+struct self_view {
+  bool b_own_id = false;
+  int i_detach = -1;
+  std::size_t stack_size = 0;
+};
+
+std::uint32_t self_view_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
+  auto* ps_view = static_cast<self_view*>(pv_arg);
+  // The creator stores the id before the entry may run.
+  ps_view->b_own_id = pthread_equal(t_thread->thread_id, pthread_self()) != 0;
+  pthread_attr_t s_attr;
+  if (pthread_getattr_np(pthread_self(), &s_attr) == 0) {
+    pthread_attr_getdetachstate(&s_attr, &ps_view->i_detach);
+    pthread_attr_getstacksize(&s_attr, &ps_view->stack_size);
+    pthread_attr_destroy(&s_attr);
+  }
+  return 0;
+}
+
 TEST_F(vos_task_linux, stack_size_given_and_refused) {
+  self_view big;
+  self_view tiny;
   testing::internal::CaptureStdout();
-  auto quick = [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; };
-  ASSERT_NE(create(quick, "big", nullptr, 1048576), nullptr);
-  ASSERT_NE(create(quick, "tiny", nullptr, 100), nullptr);
+  ASSERT_NE(create(&self_view_entry, "big", &big, 1048576), nullptr);
+  ASSERT_NE(create(&self_view_entry, "tiny", &tiny, 100), nullptr);
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(matches(
@@ -228,6 +249,14 @@ TEST_F(vos_task_linux, stack_size_given_and_refused) {
   ASSERT_TRUE(matches(out, R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=([0-9]+) )", &size))
       << out;
   EXPECT_GE(std::stoul(size), 16384u);
+  for (const self_view* ps_view : {&big, &tiny}) {
+    SCOPED_TRACE(ps_view == &big ? "big" : "tiny");
+    EXPECT_TRUE(ps_view->b_own_id);
+    EXPECT_EQ(ps_view->i_detach, PTHREAD_CREATE_DETACHED);
+  }
+  EXPECT_GE(big.stack_size, 1048576u);
+  EXPECT_LT(big.stack_size, 2u * 1048576u);
+  EXPECT_GE(tiny.stack_size, 16384u);
 }
 
 TEST_F(vos_task_linux, messages_arrive_in_order_and_test_does_not_take) {
