@@ -172,7 +172,8 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
                                     std::uint16_t u16_len) {
   if (pt_dest == nullptr) return 0;
   coap_address_t t_dest = *pt_dest;
-  const optlist_ptr options = _build_options(u16_port, t_path);
+  optlist_ptr options = _build_options(u16_port, t_path);
+  request_data t_data;
 
   // A client session binds its own socket to an ephemeral port and connects it to the modem.
   const std::unique_ptr<coap_context_t, context_deleter> ctx{coap_new_context(nullptr)};
@@ -184,7 +185,6 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
     coap_log(LOG_EMERG, "cannot create context\n");
     return 0;
   }
-  request_data t_data;
   coap_set_app_data(ctx.get(), &t_data);
   coap_register_response_handler(ctx.get(), message_handler);
 
@@ -192,8 +192,12 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
                                      static_cast<coap_pdu_code_t>(t_path.u8_method),
                                      coap_new_message_id(pt_session), max_message_size);
   if (pt_pdu == nullptr) return 0;
-  coap_optlist_t* pt_options = options.get();
-  if (pt_options != nullptr) coap_add_optlist_pdu(pt_pdu, &pt_options);
+  if (options != nullptr) {
+    // The library sorts the chain in place: keep owning its head.
+    coap_optlist_t* pt_options = options.release();
+    coap_add_optlist_pdu(pt_pdu, &pt_options);
+    options.reset(pt_options);
+  }
   if (pu8_payload != nullptr && u16_len != 0) coap_add_data(pt_pdu, u16_len, pu8_payload);
   if (coap_get_log_level() >= LOG_DEBUG) {
     coap_log(LOG_DEBUG, "sending CoAP request:\n");
@@ -210,13 +214,14 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
   // coap_can_exit also turns true on an empty acknowledgement or a reset, which never reach
   // the response handler.
   while (coap_can_exit(ctx.get()) == 0) {
-    const auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (remaining <= 0) {
+    const clock::time_point now = clock::now();
+    if (now >= deadline) {
       coap_log(LOG_INFO, "timeout\n");
       break;
     }
-    // 0 would mean "wait for ever" to the library.
+    // Rounded up, so the wait never ends just short of the deadline; 0 would mean "wait for
+    // ever" to the library.
+    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     const auto wait_ms = static_cast<std::uint32_t>(std::clamp<long long>(remaining, 1, 1000));
     if (coap_io_process(ctx.get(), wait_ms) < 0 && errno != EINTR) std::perror("select");
   }
