@@ -29,6 +29,9 @@ const std::string& net_skip_reason();
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
 
+/// True when a line of @p text matches the POSIX extended regular expression @p pc_pattern.
+bool matches(const std::string& text, const char* pc_pattern);
+
 /// Bytes of a text, without terminator.
 bytes text_bytes(std::string_view text);
 
