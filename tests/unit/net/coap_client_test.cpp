@@ -243,6 +243,7 @@ TEST_F(coap_client, unreachable_destination_family_gives_0) {
 }
 
 TEST(coap_client_options, insertion_keeps_number_order_and_path_order) {
+  NET_TEST_PREAMBLE();
   const std::uint8_t a = 'a', b = 'b', port = 1;
   coap_optlist_t* pt_chain = nullptr;
   detail::insert_option(&pt_chain, new_option_node(COAP_OPTION_URI_PATH, 1, &a));

@@ -2,8 +2,12 @@
 #include "coap_server.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <chrono>
 #include <string>
@@ -264,6 +268,59 @@ TEST(coap_server_start, logs_start_line_and_fails_when_the_port_is_held) {
   EXPECT_TRUE(matches(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)"))
       << out;
   EXPECT_NE(err.find("no context available for interface '0.0.0.0'\n"), std::string::npos) << err;
+}
+
+// Runs in a child with only lo in its network namespace: the join has no route to go by, the
+// server must still answer unicast. Returns the child's exit status.
+int _serve_without_multicast() {
+  if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up >/dev/null 2>&1") != 0) {
+    return 3;
+  }
+  quit = false;
+  std::thread server([] { coap_server_task(); });
+  udp_socket client("127.0.0.1", 0);
+  const sockaddr_in to = ipv4("127.0.0.1", 5683);
+  bool b_answered = false;
+  for (int i = 0; i < 40 && !b_answered; ++i) {
+    client.send_to(to, {0x40, 0x03, 0x00, 0x05, 0xBA, 'r', 'x', '_', 'm', 's', 'g', '_', 'r',
+                        'e', 'q'});
+    const auto answer = client.receive(50ms);
+    b_answered = answer && answer->data == bytes{0x60, 0x43, 0x00, 0x05};
+  }
+  coap_server_stop();
+  client.send_to(to, {0x40, 0x00, 0x00});
+  server.join();
+  return b_answered ? 0 : 4;
+}
+
+TEST(coap_server_start, refused_multicast_join_is_reported_and_unicast_still_served) {
+  NET_TEST_PREAMBLE();
+  int out_pipe[2];
+  ASSERT_EQ(pipe(out_pipe), 0);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    _exit(_serve_without_multicast());
+  }
+  close(out_pipe[1]);
+  std::string out;
+  char ac_buf[512];
+  for (ssize_t n; (n = read(out_pipe[0], ac_buf, sizeof(ac_buf))) > 0;) {
+    out.append(ac_buf, static_cast<std::size_t>(n));
+  }
+  close(out_pipe[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no namespace, 4: no 2.03 answer";
+  EXPECT_TRUE(matches(out, R"(:ERROR:\.\./tst/coap_server\.c:[0-9]+:cannot join multicast group$)"))
+      << out;
+  // The library's own lines go to standard error, never into the trace on standard output.
+  EXPECT_EQ(out.find("setsockopt"), std::string::npos) << out;
 }
 
 TEST(coap_server_start, get_context_reports_unresolvable_node) {
