@@ -14,6 +14,7 @@
 
 #include "app_lan_rx.h"
 #include "coap_client_internal.h"
+#include "coap_server_internal.h"
 #include "vos_trace.h"
 
 namespace detail {
@@ -170,6 +171,7 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
 std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
                                     lan_path_t t_path, const std::uint8_t* pu8_payload,
                                     std::uint16_t u16_len) {
+  detail::coap_log_init();
   if (pt_dest == nullptr) return 0;
   coap_address_t t_dest = *pt_dest;
   optlist_ptr options = _build_options(u16_port, t_path);
@@ -198,7 +200,14 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
     coap_add_optlist_pdu(pt_pdu, &pt_options);
     options.reset(pt_options);
   }
-  if (pu8_payload != nullptr && u16_len != 0) coap_add_data(pt_pdu, u16_len, pu8_payload);
+  // A request that lost its payload would mean something else to the modem: never send one.
+  if (pu8_payload != nullptr && u16_len != 0 && coap_add_data(pt_pdu, u16_len, pu8_payload) == 0) {
+    std::fprintf(stderr, "payload of %u bytes does not fit in a request on %.*s\n",
+                 static_cast<unsigned>(u16_len), static_cast<int>(t_path.u32_len),
+                 t_path.pc_path ? t_path.pc_path : "");
+    coap_delete_pdu(pt_pdu);
+    return 0;
+  }
   if (coap_get_log_level() >= LOG_DEBUG) {
     coap_log(LOG_DEBUG, "sending CoAP request:\n");
     coap_show_pdu(LOG_DEBUG, pt_pdu);

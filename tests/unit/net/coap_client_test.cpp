@@ -232,6 +232,29 @@ TEST_F(coap_client, other_port_adds_uri_port_before_uri_path) {
   EXPECT_NE(received[0].from.sin_port, received[1].from.sin_port);
 }
 
+TEST_F(coap_client, payload_too_large_for_one_message_is_not_sent) {
+  modem_peer peer([](const bytes& req) { return ack_for(req, 0x44); }, 5683, 1500ms);
+  ASSERT_TRUE(peer.ok());
+  SCOPED_TRACE("the largest payload that fits goes out whole");
+  const bytes fits(1370, 0xA5);
+  EXPECT_EQ(coap_send_msg_request(&modem_, 5683, tx_msg_req, fits.data(), 1370), 0x44u);
+  const bytes too_large(1400, 0x5A);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(coap_send_msg_request(&modem_, 5683, tx_msg_req, too_large.data(), 1400), 0u);
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(matches(err, "^payload of 1400 bytes does not fit in a request on tx_msg_req$"))
+      << err;
+  // The library's own complaint goes to standard error too, never into the trace.
+  EXPECT_EQ(out, "");
+  std::this_thread::sleep_for(200ms);
+  const auto received = peer.received();
+  ASSERT_EQ(received.size(), 1u);
+  // Header 4, Uri-Path 1 + 10, marker 1, payload.
+  EXPECT_EQ(received[0].data.size(), 4u + 11u + 1u + 1370u);
+}
+
 TEST_F(coap_client, unreachable_destination_family_gives_0) {
   coap_address_t t_addr;
   coap_address_init(&t_addr);  // AF_UNSPEC
