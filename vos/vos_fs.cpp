@@ -85,6 +85,18 @@ char* _alloc_string(std::size_t u_len) noexcept {
   return pc;
 }
 
+// Working copy of a path with every '\\' written as '/', since the platform takes '\\' for
+// a plain character: the walk and the open must see the same directories.
+char* _with_slashes(const char* pc_path) {
+  char* pc_copy = vos_str_dup(pc_path, whole_string);
+  for (char* pc = pc_copy; pc != nullptr && *pc != '\0'; ++pc) {
+    if (*pc == '\\') {
+      *pc = '/';
+    }
+  }
+  return pc_copy;
+}
+
 // Creates the directory when missing, then enters it. A failed change is an error: going on
 // from the wrong directory would create the rest of the path, and the file, elsewhere.
 int _enter_component(const char* pc_name) {
@@ -426,10 +438,16 @@ int vos_fs_copy(const char* pc_src, const char* pc_dst) {
     return -3;
   }
   VOS_DEBUG("Copying file \"%s\" to \"%s\"", pc_src, pc_dst);
-  if (const int i_rc = _enter_destination_dir(pc_dst); i_rc != 1) {
+  const vos_unique_ptr<char> src(_with_slashes(pc_src));
+  const vos_unique_ptr<char> dst(_with_slashes(pc_dst));
+  if (!src || !dst) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
     return i_rc;
   }
-  return _copy_contents(pc_src, pc_dst);
+  return _copy_contents(src.get(), dst.get());
 }
 
 int vos_fs_mv(const char* pc_src, const char* pc_dst) {
@@ -437,19 +455,25 @@ int vos_fs_mv(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Invalid filename while moving file");
     return -3;
   }
-  if (const int i_rc = _enter_destination_dir(pc_dst); i_rc != 1) {
+  const vos_unique_ptr<char> src(_with_slashes(pc_src));
+  const vos_unique_ptr<char> dst(_with_slashes(pc_dst));
+  if (!src || !dst) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
     return i_rc;
   }
-  if (std::rename(pc_src, pc_dst) == 0) {
+  if (std::rename(src.get(), dst.get()) == 0) {
     return 1;
   }
   // Across file systems rename cannot work: copy, then remove the source.
-  if (vos_fs_copy(pc_src, pc_dst) != 1) {
+  if (vos_fs_copy(src.get(), dst.get()) != 1) {
     return -1;
   }
-  if (unlink(pc_src) != 0) {
+  if (unlink(src.get()) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't remove file \"%s\" : %s", pc_src, _errtext(err).c_str());
+    VOS_ERROR("Can't remove file \"%s\" : %s", src.get(), _errtext(err).c_str());
     return -1;
   }
   return 1;
