@@ -424,8 +424,7 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size) {
     return -1;
   }
   if (static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) {
-    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path,
-              _errtext(EOVERFLOW).c_str());
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, _errtext(EOVERFLOW).c_str());
     return -1;
   }
   *pu32_size = static_cast<std::uint32_t>(st.st_size);
@@ -593,8 +592,7 @@ int vos_fs_change_extension(const char* pc_name, const char* pc_ext, char** ppc_
   const std::string_view name(pc_name);
   const std::size_t u_start = _dir_part_length(name);
   std::string_view base = name;
-  if (const std::size_t dot = name.rfind('.');
-      dot != std::string_view::npos && dot >= u_start) {
+  if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos && dot >= u_start) {
     if (dot == u_start) {
       VOS_ERROR("Invalid filename");
       return -3;

@@ -57,7 +57,8 @@ std::uint32_t vos_str_len(const char* pc_s, std::uint32_t u32_max) {
     return 0;
   }
   const void* pv_nul = std::memchr(pc_s, '\0', u32_max);
-  return pv_nul == nullptr ? u32_max : static_cast<std::uint32_t>(static_cast<const char*>(pv_nul) - pc_s);
+  return pv_nul == nullptr ? u32_max
+                           : static_cast<std::uint32_t>(static_cast<const char*>(pv_nul) - pc_s);
 }
 
 char* vos_str_dup(const char* pc_src, std::uint32_t u32_max) {
@@ -110,9 +111,8 @@ std::int32_t vos_str_copy(const char* pc_src, char* pc_dst, std::uint32_t u32_ds
 
 char* vos_itoa(std::int32_t i32_value, char* pc_buf) {
   // The magnitude in unsigned arithmetic, so INT32_MIN needs no special case.
-  const std::uint32_t u32_magnitude = i32_value < 0
-                                          ? 0U - static_cast<std::uint32_t>(i32_value)
-                                          : static_cast<std::uint32_t>(i32_value);
+  const std::uint32_t u32_magnitude = i32_value < 0 ? 0U - static_cast<std::uint32_t>(i32_value)
+                                                    : static_cast<std::uint32_t>(i32_value);
   char* pc_digits = pc_buf;
   if (i32_value < 0) {
     *pc_digits++ = '-';

@@ -4,12 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
@@ -21,7 +21,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,21 +62,34 @@ std::string captured(F&& f) {
 }
 
 // True when one line of the output is a trace line of this level and module whose message
-// matches the regular expression.
+// matches the shell pattern (fnmatch: '*' any text, '?' one character).
 bool has_trace(const std::string& out, const std::string& level, const std::string& message) {
-  const std::regex line("\\d{8}-\\d{6}:" + level + ":vos_fs\\.c:\\d+:" + message);
+  const std::string line =
+      "[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9][0-9][0-9][0-9][0-9][0-9]:" + level +
+      ":vos_fs.c:[0-9]*:" + message;
   std::istringstream lines(out);
   for (std::string l; std::getline(lines, l);) {
-    if (std::regex_match(l, line)) {
+    if (fnmatch(line.c_str(), l.c_str(), 0) == 0) {
       return true;
     }
   }
   return false;
 }
 
-std::string quoted_re(const std::string& s) {
-  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-  return std::regex_replace(s, special, R"(\$&)");
+// A literal text inside a shell pattern.
+std::string literal(const std::string& s) {
+  std::string escaped;
+  for (const char c : s) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') {
+      escaped += '\\';
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
+bool matches(const std::string& pattern, const std::string& text) {
+  return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
 class vos_fs : public ::testing::Test {
@@ -182,13 +194,12 @@ TEST_F(vos_fs, chreldir_reports_uncreatable_and_unenterable_directories) {
   const std::string too_long(NAME_MAX + 1, 'n');
   std::string out = captured([&] { i_rc = vos_fs_chreldir((too_long + "/x").c_str(), nullptr); });
   EXPECT_EQ(i_rc, -1);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't create directory \"n+\" : File name too long")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't create directory \"n*\" : File name too long")) << out;
 
   write_file(path("plain"), "x");
   out = captured([&] { i_rc = vos_fs_chreldir("plain", nullptr); });
   EXPECT_EQ(i_rc, -1);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't change directory \"plain\" : Not a directory"))
-      << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't change directory \"plain\" : Not a directory")) << out;
   EXPECT_EQ(cwd(), base_);
 }
 
@@ -247,12 +258,11 @@ TEST_F(vos_fs, open_file_creates_directories_and_marks_close_on_exec) {
 
   out = captured([&] { i_rc = vos_fs_open_file(&pf, nullptr, "f", "rb"); });
   EXPECT_EQ(i_rc, -3);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid parameter dirname=\"\\(null\\)\" filename=\"f\""))
+  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid parameter dirname=\"(null)\" filename=\"f\""))
       << out;
   out = captured([&] { i_rc = vos_fs_open_file(&pf, "", nullptr, "rb"); });
   EXPECT_EQ(i_rc, -3);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid parameter dirname=\"\" filename=\"\\(null\\)\""))
-      << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid parameter dirname=\"\" filename=\"(null)\"")) << out;
 
   SCOPED_TRACE("failures of the walks come back unchanged");
   EXPECT_EQ(vos_fs_open_file(&pf, "relative", "f", "rb"), -1);
@@ -295,9 +305,8 @@ TEST_F(vos_fs, filestat_reports_type_size_permissions_and_time) {
   EXPECT_EQ(u32_mtime, 1234567890U);
 
   ASSERT_EQ(mkdir(path("d").c_str(), 0750), 0);
-  EXPECT_EQ(vos_fs_filestat((base_ + "/").c_str(), "/d", &u32_type, &u32_size, &u32_perm,
-                            &u32_mtime),
-            1);
+  EXPECT_EQ(
+      vos_fs_filestat((base_ + "/").c_str(), "/d", &u32_type, &u32_size, &u32_perm, &u32_mtime), 1);
   EXPECT_EQ(u32_type, 2U);
   EXPECT_EQ(u32_perm, 0750U);
 
@@ -308,7 +317,7 @@ TEST_F(vos_fs, filestat_reports_type_size_permissions_and_time) {
   EXPECT_EQ(i_rc, -1);
   EXPECT_EQ(u32_type + u32_size + u32_perm + u32_mtime, 0U);
   EXPECT_TRUE(has_trace(out, "ERROR",
-                        "Can't obtain file stats for file \"" + quoted_re(path("missing")) +
+                        "Can't obtain file stats for file \"" + literal(path("missing")) +
                             "\" : No such file or directory"))
       << out;
 
@@ -331,7 +340,7 @@ TEST_F(vos_fs, filesize_of_files_directories_and_bad_names) {
   std::string out = captured([&] { i_rc = vos_fs_filesize(base_.c_str(), &u32_size); });
   EXPECT_EQ(i_rc, -1);
   EXPECT_EQ(u32_size, 0U);
-  EXPECT_TRUE(has_trace(out, "ERROR", quoted_re(base_) + " is a directory")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", literal(base_) + " is a directory")) << out;
 
   out = captured([&] { i_rc = vos_fs_filesize("", &u32_size); });
   EXPECT_EQ(i_rc, -3);
@@ -340,7 +349,7 @@ TEST_F(vos_fs, filesize_of_files_directories_and_bad_names) {
 
   out = captured([&] { i_rc = vos_fs_filesize(path("f/x").c_str(), &u32_size); });
   EXPECT_EQ(i_rc, -1);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't obtain file stats for file \".*\" : Not a directory"))
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't obtain file stats for file \"*\" : Not a directory"))
       << out;
 }
 
@@ -358,7 +367,7 @@ TEST_F(vos_fs, filesize_refuses_sizes_beyond_32_bits) {
   const std::string out = captured([&] { i_rc = vos_fs_filesize(path("big").c_str(), &u32_size); });
   EXPECT_EQ(i_rc, -1);  // not 5
   EXPECT_EQ(u32_size, 0U);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't obtain file stats for file \".*big\" : .+")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't obtain file stats for file \"*big\" : ?*")) << out;
   std::uint32_t u32_type = 0;
   EXPECT_EQ(vos_fs_filestat(base_.c_str(), "big", &u32_type, &u32_size, nullptr, nullptr), -1);
 }
@@ -377,8 +386,8 @@ TEST_F(vos_fs, copy_reproduces_content_and_creates_the_destination_directory) {
     EXPECT_EQ(read_file(path("src.bin")), content);
     EXPECT_EQ(cwd(), path("out/sub"));
     EXPECT_TRUE(has_trace(out, "DEBUG",
-                          "Copying file \"" + quoted_re(path("src.bin")) + "\" to \"" +
-                              quoted_re(path("out/sub/dst.bin")) + "\""))
+                          "Copying file \"" + literal(path("src.bin")) + "\" to \"" +
+                              literal(path("out/sub/dst.bin")) + "\""))
         << out;
   }
   {
@@ -414,16 +423,16 @@ TEST_F(vos_fs, copy_failures) {
   EXPECT_EQ(i_rc, -1);
   EXPECT_TRUE(fs::is_directory(path("new")));  // created before the source is opened
   EXPECT_FALSE(fs::exists(path("new/dst")));
-  EXPECT_TRUE(has_trace(out, "ERROR",
-                        "Can't open source file \"" + quoted_re(path("missing")) +
-                            "\" : No such file or directory"))
+  EXPECT_TRUE(has_trace(
+      out, "ERROR",
+      "Can't open source file \"" + literal(path("missing")) + "\" : No such file or directory"))
       << out;
 
   write_file(path("src"), "abc");
   ASSERT_EQ(mkdir(path("dir").c_str(), 0700), 0);
   out = captured([&] { i_rc = vos_fs_copy(path("src").c_str(), path("dir/").c_str()); });
   EXPECT_EQ(i_rc, -1);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't open dest file \".*\" : Is a directory")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't open dest file \"*\" : Is a directory")) << out;
 
   out = captured([&] { i_rc = vos_fs_copy(path("src").c_str(), "nodir"); });
   EXPECT_EQ(i_rc, -3);
@@ -453,7 +462,7 @@ TEST_F(vos_fs, copy_onto_itself_keeps_the_data) {
       captured([&] { i_rc = vos_fs_copy(path("same").c_str(), path("./same").c_str()); });
   EXPECT_EQ(i_rc, -1);
   EXPECT_EQ(read_file(path("same")), "precious");
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't copy file \".*\" onto itself")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't copy file \"*\" onto itself")) << out;
   EXPECT_EQ(vos_fs_mv(path("same").c_str(), path("same").c_str()), 1);
   EXPECT_EQ(read_file(path("same")), "precious");
 }
@@ -465,7 +474,7 @@ TEST_F(vos_fs, copy_of_a_directory_fails_and_leaves_no_destination) {
       captured([&] { i_rc = vos_fs_copy(path("dir").c_str(), path("out/dst").c_str()); });
   EXPECT_EQ(i_rc, -1);
   EXPECT_FALSE(fs::exists(path("out/dst")));
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't read source file \".*\" : Is a directory")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't read source file \"*\" : Is a directory")) << out;
 }
 
 TEST_F(vos_fs, copy_short_write_fails_and_removes_the_partial_destination) {
@@ -486,7 +495,7 @@ TEST_F(vos_fs, copy_short_write_fails_and_removes_the_partial_destination) {
   EXPECT_EQ(i_rc, -1);
   EXPECT_FALSE(fs::exists(path("dst")));
   EXPECT_EQ(read_file(path("src")), content);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Can't write dest file \".*dst\" : File too large")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't write dest file \"*dst\" : File too large")) << out;
 
   SCOPED_TRACE("a move whose copy fails keeps its source");
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
@@ -537,7 +546,8 @@ TEST_F(vos_fs, mv_across_file_systems_copies_then_removes) {
   }
   const std::string other = ac_shm;
   extra_dirs_.push_back(other);
-  struct stat st_a {}, st_b {};
+  struct stat st_a {
+  }, st_b{};
   ASSERT_EQ(stat(base_.c_str(), &st_a), 0);
   ASSERT_EQ(stat(other.c_str(), &st_b), 0);
   if (st_a.st_dev == st_b.st_dev) {
@@ -551,7 +561,7 @@ TEST_F(vos_fs, mv_across_file_systems_copies_then_removes) {
   EXPECT_EQ(i_rc, 1);
   EXPECT_EQ(read_file(path("ftp/dst")), content);
   EXPECT_FALSE(fs::exists(other + "/src"));
-  EXPECT_TRUE(has_trace(out, "DEBUG", "Copying file .*")) << out;  // rename was refused
+  EXPECT_TRUE(has_trace(out, "DEBUG", "Copying file *")) << out;  // rename was refused
 }
 
 TEST_F(vos_fs, mv_dir_and_cp_dir_act_on_one_file) {
@@ -568,7 +578,7 @@ TEST_F(vos_fs, mv_dir_and_cp_dir_act_on_one_file) {
   int i_rc = 0;
   std::string out = captured([&] { i_rc = vos_fs_mv_dir(base_.c_str(), "/a.txt", "/x"); });
   EXPECT_EQ(i_rc, -3);
-  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid relative filename \"/a\\.txt\"")) << out;
+  EXPECT_TRUE(has_trace(out, "ERROR", "Invalid relative filename \"/a.txt\"")) << out;
   out = captured([&] { i_rc = vos_fs_cp_dir(base_.c_str(), "\\a", "/x"); });
   EXPECT_EQ(i_rc, -3);
   for (const auto& args : std::vector<std::vector<const char*>>{
@@ -682,13 +692,13 @@ TEST_F(vos_fs, change_extension_and_unique_names) {
   for (int i = 0; i < 3; ++i) {
     const std::string unique = change("log.txt", "bak", 1, &i_rc);
     EXPECT_EQ(i_rc, 1);
-    EXPECT_TRUE(std::regex_match(unique, std::regex("log_[0-9a-f]{4}\\.bak"))) << unique;
+    EXPECT_TRUE(matches("log_[0-9a-f][0-9a-f][0-9a-f][0-9a-f].bak", unique)) << unique;
     EXPECT_FALSE(fs::exists(path(unique)));
     write_file(path(unique), "taken");  // the next one must differ
   }
   write_file(path("log"), "x");
   const std::string bare = change("log.txt", nullptr, 1, &i_rc);
-  EXPECT_TRUE(std::regex_match(bare, std::regex("log_[0-9a-f]{4}"))) << bare;
+  EXPECT_TRUE(matches("log_[0-9a-f][0-9a-f][0-9a-f][0-9a-f]", bare)) << bare;
 
   for (const char* pc : {".profile", "", "dir/.hidden"}) {
     const std::string out = captured([&] { EXPECT_EQ(change(pc, "x", 0, &i_rc), "<null>"); });

@@ -2,12 +2,12 @@
 // with the accounted-memory totals back to their start after each test.
 #include "vos_str.h"
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <regex>
 #include <string>
 
 #include "vos_mem.h"
@@ -39,10 +39,12 @@ std::string captured(F&& f) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-// True when the output holds exactly one trace line of this level, module and message.
+// True when the output is exactly one trace line of this level and module with this message.
 bool one_trace(const std::string& out, const std::string& level, const std::string& message) {
-  const std::regex line("^\\d{8}-\\d{6}:" + level + ":vos_str\\.c:\\d+:" + message + "\n$");
-  return std::regex_match(out, line);
+  const std::string line =
+      "[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9][0-9][0-9][0-9][0-9][0-9]:" + level +
+      ":vos_str.c:[0-9]*:" + message + "\n";
+  return out.find('\n') + 1 == out.size() && fnmatch(line.c_str(), out.c_str(), 0) == 0;
 }
 
 }  // namespace
