@@ -130,9 +130,8 @@ int _enter_destination_dir(const char* pc_dst) {
 
 // Removes a destination that a failed copy left incomplete; only a regular file, so that a
 // device given as destination is never removed.
-void _discard_destination(std::FILE* pf_out, const char* pc_dst) {
-  struct stat st {};
-  if (fstat(fileno(pf_out), &st) == 0 && S_ISREG(st.st_mode)) {
+void _discard_destination(bool b_regular, const char* pc_dst) {
+  if (b_regular) {
     unlink(pc_dst);
   }
 }
@@ -167,6 +166,8 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
     return -1;
   }
+  struct stat st_out {};
+  const bool b_regular = fstat(fileno(out.get()), &st_out) == 0 && S_ISREG(st_out.st_mode);
   for (;;) {
     const std::size_t n = std::fread(buffer.get(), 1, copy_buffer_size, in.get());
     if (n == 0) {
@@ -175,14 +176,14 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     if (std::fwrite(buffer.get(), 1, n, out.get()) != n) {
       const int err = errno;
       VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
-      _discard_destination(out.get(), pc_dst);
+      _discard_destination(b_regular, pc_dst);
       return -1;
     }
   }
   if (std::ferror(in.get()) != 0) {
     const int err = errno;
     VOS_ERROR("Can't read source file \"%s\" : %s", pc_src, _errtext(err).c_str());
-    _discard_destination(out.get(), pc_dst);
+    _discard_destination(b_regular, pc_dst);
     return -1;
   }
   // Buffered data reaches the file only here; a full disk shows up now.
@@ -190,14 +191,14 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
   if (std::fflush(pf_out) != 0) {
     const int err = errno;
     VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
-    _discard_destination(pf_out, pc_dst);
+    _discard_destination(b_regular, pc_dst);
     std::fclose(pf_out);
     return -1;
   }
   if (std::fclose(pf_out) != 0) {
     const int err = errno;
     VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
-    unlink(pc_dst);
+    _discard_destination(b_regular, pc_dst);
     return -1;
   }
   return 1;

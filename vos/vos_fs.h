@@ -62,6 +62,7 @@ int vos_fs_open_file(std::FILE** ppf_file, const char* pc_dir, const char* pc_fi
 /// the epoch). Every output pointer may be null; the outputs are zeroed first.
 /// @retval 1 outputs filled.
 /// @retval -1 null argument, stat failed, or a size that does not fit in 32 bits.
+/// @retval -2 out of memory.
 int vos_fs_filestat(const char* pc_dir, const char* pc_name, std::uint32_t* pu32_type,
                     std::uint32_t* pu32_size, std::uint32_t* pu32_perm, std::uint32_t* pu32_mtime);
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -513,6 +514,26 @@ TEST_F(vos_fs, copy_short_write_fails_and_removes_the_partial_destination) {
     EXPECT_EQ(read_file(path("src")), content);
     EXPECT_FALSE(fs::exists(std::string(ac_shm) + "/dst"));
   }
+}
+
+TEST_F(vos_fs, copy_to_a_full_device_fails_and_keeps_the_device) {
+  // A private twin of /dev/full (char 1:7): every write fails with ENOSPC.
+  if (mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "cannot create a device node here";
+  }
+  write_file(path("src"), "some data");
+  int i_rc = 0;
+  const std::string out =
+      captured([&] { i_rc = vos_fs_copy(path("src").c_str(), path("full").c_str()); });
+  if (out.find("Can't open dest file") != std::string::npos) {
+    GTEST_SKIP() << "device nodes are not usable on this file system";
+  }
+  EXPECT_EQ(i_rc, -1);  // the failed flush is not success
+  EXPECT_TRUE(has_trace(out, "ERROR", "Can't write dest file \"*full\" : No space left on device"))
+      << out;
+  struct stat st {};
+  EXPECT_EQ(stat(path("full").c_str(), &st), 0);  // a device is never removed
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST_F(vos_fs, mv_renames_and_creates_the_destination_directory) {
