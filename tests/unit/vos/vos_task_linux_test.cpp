@@ -1,0 +1,660 @@
+// Threads and mailboxes: handshake and count, ordering, quotas, waits and their limits,
+// delays, cond and condmask objects, and a many-sender stress of one mailbox.
+#include "vos_task_linux.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vos_mem.h"
+#include "vos_queue.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+long long ms_since(clock_type::time_point t0) {
+  return std::chrono::duration_cast<milliseconds>(clock_type::now() - t0).count();
+}
+
+// The thread count is raised by each new thread itself, so "back to 1" means "ended" only
+// once every thread the test made has entered: tracked threads count their entries.
+std::atomic<std::uint32_t> g_created{0};
+std::atomic<std::uint32_t> g_entered{0};
+
+struct tracked_start {
+  vos_os_thread_entry_t pf_entry;
+  void* pv_arg;
+};
+
+std::uint32_t tracked_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
+  auto* ps_start = static_cast<tracked_start*>(pv_arg);
+  g_entered.fetch_add(1);
+  const tracked_start s_start = *ps_start;
+  delete ps_start;
+  return s_start.pf_entry(t_thread, s_start.pv_arg);
+}
+
+vos_os_thread_t create(vos_os_thread_entry_t pf_entry, const char* pc_name, void* pv_arg,
+                       std::uint32_t u32_stack = VOS_OS_DEFAULT_STACK) {
+  auto* ps_start = new tracked_start{pf_entry, pv_arg};
+  vos_os_thread_t t_thread =
+      vos_os_create_thread_stack(&tracked_entry, 6, pc_name, ps_start, u32_stack);
+  if (t_thread == nullptr) {
+    delete ps_start;
+  } else {
+    g_created.fetch_add(1);
+  }
+  return t_thread;
+}
+
+// Polls until the thread count reaches @p u32_count; false after 10 s.
+bool wait_for_thread_count(std::uint32_t u32_count) {
+  const auto t0 = clock_type::now();
+  while (vos_os_nb_thread() != u32_count) {
+    if (ms_since(t0) > 10'000) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+// Polls until every thread the test made has started and ended; false after 10 s.
+bool wait_for_threads_end() {
+  const auto t0 = clock_type::now();
+  while (g_entered.load() != g_created.load() || vos_os_nb_thread() != 1) {
+    if (ms_since(t0) > 10'000) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+// Polls a condmask's waiting flag under its own mutex until a waiter is inside.
+void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
+  for (;;) {
+    pthread_mutex_lock(&ps_condmask->mutex);
+    const bool b_waiting = ps_condmask->waiting == 1;
+    pthread_mutex_unlock(&ps_condmask->mutex);
+    if (b_waiting) {
+      return;
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+class vos_task_linux_fixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    ASSERT_TRUE(wait_for_threads_end());
+    u32_pool_ = vos_os_nb_pool();
+    u32_mem_ = vos_os_curmem();
+  }
+  void TearDown() override {
+    ASSERT_TRUE(wait_for_threads_end()) << "a thread of the test did not end";
+    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
+    EXPECT_EQ(vos_os_curmem(), u32_mem_);
+  }
+
+ private:
+  std::uint32_t u32_pool_ = 0;
+  std::uint32_t u32_mem_ = 0;
+};
+
+using vos_task_linux = vos_task_linux_fixture;
+
+void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
+
+void* new_msg(std::uint32_t u32_a, std::uint32_t u32_b) {
+  std::uint32_t* pu32 = nullptr;
+  vos_os_malloc(&pu32, 2 * sizeof(std::uint32_t));
+  pu32[0] = u32_a;
+  pu32[1] = u32_b;
+  return pu32;
+}
+
+// Thread that waits on a gate, then takes out every message until a null one, recording them.
+struct drain_job {
+  vos_os_condmask_rec* ps_gate = nullptr;
+  std::vector<void*> received;
+};
+
+std::uint32_t drain_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
+  auto* ps_job = static_cast<drain_job*>(pv_arg);
+  std::uint32_t u32_got = 0;
+  vos_os_condmask_wait(ps_job->ps_gate, 0, 0x1, &u32_got);
+  void* pv_msg = nullptr;
+  while (vos_os_test_msg_to_thread(t_thread)) {
+    vos_os_wait_msg_to_thread(t_thread, &pv_msg);
+    ps_job->received.push_back(pv_msg);
+  }
+  return 0;
+}
+
+TEST_F(vos_task_linux, thread_count_follows_the_thread) {
+  EXPECT_EQ(vos_os_nb_thread(), 1u);
+  drain_job job;
+  job.ps_gate = vos_os_condmask_create("gate");
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = vos_os_create_thread(&drain_entry, 6, "counted", &job);
+  ASSERT_NE(t_thread, nullptr);
+  EXPECT_TRUE(wait_for_thread_count(2));
+  wait_for_waiter(job.ps_gate);
+  EXPECT_EQ(vos_os_terminate_thread(), 1);
+  EXPECT_EQ(vos_os_nb_thread(), 2u);
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  // Seen at 2 before: back at 1 means the thread has ended.
+  EXPECT_TRUE(wait_for_thread_count(1));
+  testing::internal::GetCapturedStdout();
+  vos_os_condmask_kill(&job.ps_gate);
+}
+
+TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
+  drain_job job;
+  job.ps_gate = vos_os_condmask_create("gate");
+  testing::internal::CaptureStdout();
+  // This entry returns without reading: the mailbox's destruction frees what waits.
+  vos_os_thread_t t_thread = create(
+      [](vos_os_thread_t, void* pv_arg) noexcept -> std::uint32_t {
+        std::uint32_t u32_got = 0;
+        vos_os_condmask_wait(static_cast<drain_job*>(pv_arg)->ps_gate, 0, 0x1, &u32_got);
+        return 0;
+      },
+      "short_lived", &job);
+  ASSERT_NE(t_thread, nullptr);
+  char ac_id[32];
+  std::snprintf(ac_id, sizeof ac_id, "%p", static_cast<void*>(t_thread));
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    void* pv_msg = new_msg(i, 0);
+    EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv_msg), 1);
+    EXPECT_NE(pv_msg, nullptr) << "the sender's variable is left as it was";
+  }
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string id = ac_id;
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\d{8}-\d{6}:INFO:Thread "short_lived" created, id=)" + id +
+                      R"(, stack_size=262144 min_stack_size=16384\n)")))
+      << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\d{8}-\d{6}:INFO:End of thread=)" + id + "\n")))
+      << out;
+  vos_os_condmask_kill(&job.ps_gate);
+}
+
+TEST_F(vos_task_linux, stack_size_given_and_refused) {
+  testing::internal::CaptureStdout();
+  auto quick = [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; };
+  ASSERT_NE(create(quick, "big", nullptr, 1048576), nullptr);
+  ASSERT_NE(create(quick, "tiny", nullptr, 100), nullptr);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(INFO:Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 min_stack_size=16384)")))
+      << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(:ERROR:vos_task_linux\.c:\d+:Can't set stack size=100 errno=22 errstr:Invalid argument\n)")))
+      << out;
+  // The refused size falls back to the platform default, which the line reports.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=(\d+) )")))
+      << out;
+  EXPECT_GE(std::stoul(m[1].str()), 16384u);
+}
+
+TEST_F(vos_task_linux, messages_arrive_in_order_and_test_does_not_take) {
+  drain_job job;
+  job.ps_gate = vos_os_condmask_create("gate");
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = create(&drain_entry, "order", &job);
+  ASSERT_NE(t_thread, nullptr);
+  EXPECT_FALSE(vos_os_test_msg_to_thread(t_thread));
+  for (std::uintptr_t v : {0x100u, 0x200u, 0x300u}) {
+    void* pv = value(v);
+    EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1);
+    EXPECT_TRUE(vos_os_test_msg_to_thread(t_thread));
+    EXPECT_TRUE(vos_os_test_msg_to_thread(t_thread));
+  }
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.received, (std::vector<void*>{value(0x100), value(0x200), value(0x300)}));
+  vos_os_condmask_kill(&job.ps_gate);
+}
+
+TEST_F(vos_task_linux, quota_sends) {
+  drain_job job;
+  job.ps_gate = vos_os_condmask_create("gate");
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = create(&drain_entry, "quota", &job);
+  ASSERT_NE(t_thread, nullptr);
+  void* pv = value(0x10);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 0);
+  vos_os_set_thread_quota(t_thread, 2);
+  vos_os_set_thread_quota(nullptr, 2);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 1);
+  pv = value(0x20);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 1);
+  pv = value(0x30);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 0);
+  EXPECT_EQ(pv, value(0x30)) << "a refused message stays with its sender";
+  // The plain send ignores the quota.
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1);
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.received, (std::vector<void*>{value(0x10), value(0x20), value(0x30)}));
+  vos_os_condmask_kill(&job.ps_gate);
+}
+
+TEST_F(vos_task_linux, null_handle_is_refused) {
+  void* pv = value(0x40);
+  EXPECT_EQ(vos_os_send_msg_to_thread(nullptr, &pv), 0);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(nullptr, &pv), 0);
+  EXPECT_EQ(vos_os_wait_msg_to_thread(nullptr, &pv), -1);
+  EXPECT_EQ(vos_os_wait_msg_to_thread_timeout(nullptr, &pv, 1), -1);
+  EXPECT_EQ(vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1), -1);
+  EXPECT_FALSE(vos_os_test_msg_to_thread(nullptr));
+  EXPECT_EQ(pv, value(0x40));
+}
+
+TEST_F(vos_task_linux, full_mailbox_refuses_and_sender_keeps_message) {
+  drain_job job;
+  job.ps_gate = vos_os_condmask_create("gate");
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = create(&drain_entry, "full", &job);
+  ASSERT_NE(t_thread, nullptr);
+  for (std::uintptr_t i = 0; i < 32767; ++i) {
+    void* pv = value(i + 4);
+    ASSERT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1) << i;
+  }
+  void* pv_extra = new_msg(1, 2);
+  void* const pv_kept = pv_extra;
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv_extra), 0);
+  EXPECT_EQ(pv_extra, pv_kept);
+  vos_os_set_thread_quota(t_thread, 40000);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv_extra), 0);
+  vos_os_free(&pv_extra);
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(:ERROR:vos_queue\.c:\d+:Queue full)"))) << out;
+  ASSERT_EQ(job.received.size(), 32767u);
+  EXPECT_EQ(job.received.front(), value(4));
+  EXPECT_EQ(job.received.back(), value(32770));
+  vos_os_condmask_kill(&job.ps_gate);
+}
+
+// One timed wait on the own mailbox, in ticks or in milliseconds.
+struct timed_wait_job {
+  std::uint32_t u32_limit = 0;
+  bool b_ms = false;
+  int i_result = -2;
+  long long ll_elapsed_ms = 0;
+  void* pv_msg = value(0x77);
+  std::atomic<bool> b_entered{false};
+};
+
+std::uint32_t timed_wait_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
+  auto* ps_job = static_cast<timed_wait_job*>(pv_arg);
+  ps_job->b_entered.store(true);
+  const auto t0 = clock_type::now();
+  ps_job->i_result =
+      ps_job->b_ms ? vos_os_wait_msg_to_thread_timeout_ms(t_thread, &ps_job->pv_msg, ps_job->u32_limit)
+                   : vos_os_wait_msg_to_thread_timeout(t_thread, &ps_job->pv_msg, ps_job->u32_limit);
+  ps_job->ll_elapsed_ms = ms_since(t0);
+  return 0;
+}
+
+TEST_F(vos_task_linux, timed_waits_give_up_after_their_limit) {
+  struct limit_case {
+    std::uint32_t limit;
+    bool ms;
+    long long expected_ms;
+  };
+  const limit_case cases[] = {{49, false, 980}, {50, false, 1000}, {100, false, 2000},
+                              {1500, true, 1500}, {1, false, 20}, {30, true, 30}};
+  std::vector<timed_wait_job> jobs(std::size(cases));
+  testing::internal::CaptureStdout();
+  // All run at once: the test lasts as long as the longest limit.
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    jobs[i].u32_limit = cases[i].limit;
+    jobs[i].b_ms = cases[i].ms;
+    ASSERT_NE(create(&timed_wait_entry, "timed", &jobs[i]), nullptr);
+  }
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(std::to_string(cases[i].limit) + (cases[i].ms ? " ms" : " ticks"));
+    EXPECT_EQ(jobs[i].i_result, 0);
+    EXPECT_EQ(jobs[i].pv_msg, value(0x77)) << "the variable is untouched on time-out";
+    EXPECT_GE(jobs[i].ll_elapsed_ms, cases[i].expected_ms - 2);
+    EXPECT_LE(jobs[i].ll_elapsed_ms, cases[i].expected_ms + 1000);
+  }
+}
+
+TEST_F(vos_task_linux, unlimited_waits_wait_for_the_message) {
+  timed_wait_job jobs[2];
+  jobs[0].u32_limit = 0;
+  jobs[1].u32_limit = 0;
+  jobs[1].b_ms = true;
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_ticks = create(&timed_wait_entry, "ticks0", &jobs[0]);
+  vos_os_thread_t t_ms = create(&timed_wait_entry, "ms0", &jobs[1]);
+  ASSERT_NE(t_ticks, nullptr);
+  ASSERT_NE(t_ms, nullptr);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(vos_os_nb_thread(), 3u) << "a wait with limit 0 must not give up";
+  void* pv = value(0x51);
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_ticks, &pv), 1);
+  pv = value(0x52);
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_ms, &pv), 1);
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(jobs[0].i_result, 1);
+  EXPECT_EQ(jobs[0].pv_msg, value(0x51));
+  EXPECT_EQ(jobs[1].i_result, 1);
+  EXPECT_EQ(jobs[1].pv_msg, value(0x52));
+  EXPECT_GE(jobs[0].ll_elapsed_ms, 290);
+}
+
+TEST_F(vos_task_linux, wake_up_without_message_restarts_the_limit) {
+  timed_wait_job job;
+  job.u32_limit = 50;
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = create(&timed_wait_entry, "spurious", &job);
+  ASSERT_NE(t_thread, nullptr);
+  while (!job.b_entered.load()) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  std::this_thread::sleep_for(milliseconds(600));
+  // A signal with an empty mailbox, as a spurious wake-up would be.
+  pthread_mutex_lock(&t_thread->lock);
+  pthread_cond_signal(&t_thread->signal);
+  pthread_mutex_unlock(&t_thread->lock);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.i_result, 0);
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(:ERROR:vos_task_linux\.c:\d+:cond_timedwait:0\n)")))
+      << out;
+  // 600 ms before the wake-up, then a full second from it.
+  EXPECT_GE(job.ll_elapsed_ms, 1595);
+  EXPECT_LE(job.ll_elapsed_ms, 2600);
+}
+
+TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
+  timed_wait_job job;
+  testing::internal::CaptureStdout();
+  vos_os_thread_t t_thread = create(
+      [](vos_os_thread_t t, void* pv_arg) noexcept -> std::uint32_t {
+        auto* ps_job = static_cast<timed_wait_job*>(pv_arg);
+        ps_job->b_entered.store(true);
+        ps_job->i_result = vos_os_wait_msg_to_thread(t, &ps_job->pv_msg);
+        return 0;
+      },
+      "spurious0", &job);
+  ASSERT_NE(t_thread, nullptr);
+  while (!job.b_entered.load()) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  std::this_thread::sleep_for(milliseconds(200));
+  pthread_mutex_lock(&t_thread->lock);
+  pthread_cond_signal(&t_thread->signal);
+  pthread_mutex_unlock(&t_thread->lock);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(vos_os_nb_thread(), 2u) << "the wait must not return empty-handed";
+  void* pv = value(0x99);
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.i_result, 1);
+  EXPECT_EQ(job.pv_msg, value(0x99));
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(:ERROR:vos_task_linux\.c:\d+:pthread_cond_wait\n)")))
+      << out;
+}
+
+TEST_F(vos_task_linux, wait_delay_sleeps_ticks) {
+  auto t0 = clock_type::now();
+  EXPECT_EQ(vos_os_wait_delay(25), 0);
+  const long long ll_25 = ms_since(t0);
+  EXPECT_GE(ll_25, 498);
+  EXPECT_LE(ll_25, 1500);
+  t0 = clock_type::now();
+  EXPECT_EQ(vos_os_wait_delay(51), 0);
+  const long long ll_51 = ms_since(t0);
+  EXPECT_GE(ll_51, 1018);
+  EXPECT_LE(ll_51, 2100);
+  t0 = clock_type::now();
+  EXPECT_EQ(vos_os_wait_delay(0), 0);
+  EXPECT_LE(ms_since(t0), 100);
+}
+
+TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
+  EXPECT_EQ(vos_os_cond_create(nullptr), nullptr);
+  EXPECT_EQ(vos_os_cond_lock(nullptr, 5), 1);
+  vos_os_cond_unlock(nullptr);
+  vos_os_cond_rec* ps_cond = vos_os_cond_create("cond");
+  ASSERT_NE(ps_cond, nullptr);
+  vos_os_cond_unlock(ps_cond);
+  const auto t0 = clock_type::now();
+  EXPECT_EQ(vos_os_cond_lock(ps_cond, 50), 0);
+  const long long ll_ms = ms_since(t0);
+  EXPECT_GE(ll_ms, 998);
+  EXPECT_LE(ll_ms, 2000);
+  vos_os_cond_kill(&ps_cond);
+  EXPECT_EQ(ps_cond, nullptr);
+  vos_os_cond_kill(&ps_cond);
+}
+
+TEST_F(vos_task_linux, cond_wakes_its_waiter) {
+  struct job_t {
+    vos_os_cond_rec* ps_cond;
+    std::atomic<int> i_result{-1};
+  } job{vos_os_cond_create("cond")};
+  testing::internal::CaptureStdout();
+  ASSERT_NE(create(
+                [](vos_os_thread_t, void* pv) noexcept -> std::uint32_t {
+                  auto* ps = static_cast<job_t*>(pv);
+                  ps->i_result.store(vos_os_cond_lock(ps->ps_cond, 0));
+                  return 0;
+                },
+                "condwaiter", &job),
+            nullptr);
+  // A wake-up before the waiter is inside is lost: repeat until it has returned.
+  const auto t0 = clock_type::now();
+  while (job.i_result.load() == -1 && ms_since(t0) < 5000) {
+    vos_os_cond_unlock(job.ps_cond);
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.i_result.load(), 1);
+  vos_os_cond_kill(&job.ps_cond);
+}
+
+TEST_F(vos_task_linux, condmask_without_other_threads) {
+  EXPECT_EQ(vos_os_condmask_create(nullptr), nullptr);
+  std::uint32_t u32_got = 0xdead;
+  EXPECT_EQ(vos_os_condmask_wait(nullptr, 1, 0x1, &u32_got), 1);
+  EXPECT_EQ(u32_got, 0xdeadu);
+  vos_os_condmask_signal(nullptr, 1);
+  vos_os_condmask_reset(nullptr, 1);
+
+  vos_os_condmask_rec* ps_mask = vos_os_condmask_create("mask");
+  ASSERT_NE(ps_mask, nullptr);
+  {
+    SCOPED_TRACE("missing bit times out with what was there");
+    vos_os_condmask_signal(ps_mask, 0x1);
+    const auto t0 = clock_type::now();
+    EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x3, &u32_got), 0);
+    const long long ll_ms = ms_since(t0);
+    EXPECT_GE(ll_ms, 998);
+    EXPECT_LE(ll_ms, 2000);
+    EXPECT_EQ(u32_got, 0x1u);
+    EXPECT_EQ(ps_mask->mask, 0u);
+  }
+  {
+    SCOPED_TRACE("bit present: at once, unwanted bits consumed too");
+    vos_os_condmask_signal(ps_mask, 0x4);
+    vos_os_condmask_signal(ps_mask, 0x10);
+    const auto t0 = clock_type::now();
+    EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x4, &u32_got), 1);
+    EXPECT_LE(ms_since(t0), 100);
+    EXPECT_EQ(u32_got, 0x14u);
+    EXPECT_EQ(ps_mask->mask, 0u);
+  }
+  {
+    SCOPED_TRACE("no bit wanted");
+    vos_os_condmask_signal(ps_mask, 0x8);
+    EXPECT_EQ(vos_os_condmask_wait(ps_mask, 0, 0, &u32_got), 1);
+    EXPECT_EQ(u32_got, 0x8u);
+    EXPECT_EQ(ps_mask->mask, 0u);
+  }
+  {
+    SCOPED_TRACE("reset with nobody waiting");
+    vos_os_condmask_signal(ps_mask, 0x6);
+    vos_os_condmask_reset(ps_mask, 0);
+    EXPECT_EQ(ps_mask->mask, 0u);
+    vos_os_condmask_reset(ps_mask, 0x20);
+    EXPECT_EQ(vos_os_condmask_wait(ps_mask, 1, 0x20, &u32_got), 1);
+    EXPECT_EQ(u32_got, 0x20u);
+  }
+  vos_os_condmask_kill(&ps_mask);
+  EXPECT_EQ(ps_mask, nullptr);
+  vos_os_condmask_kill(&ps_mask);
+}
+
+struct condmask_job {
+  vos_os_condmask_rec* ps_mask = nullptr;
+  std::uint32_t u32_ticks = 0;
+  std::uint32_t u32_wanted = 0;
+  std::uint32_t u32_got = 0xdead;
+  int i_result = -1;
+};
+
+std::uint32_t condmask_entry(vos_os_thread_t, void* pv_arg) noexcept {
+  auto* ps_job = static_cast<condmask_job*>(pv_arg);
+  ps_job->i_result =
+      vos_os_condmask_wait(ps_job->ps_mask, ps_job->u32_ticks, ps_job->u32_wanted, &ps_job->u32_got);
+  return 0;
+}
+
+TEST_F(vos_task_linux, condmask_collects_bits_from_another_thread) {
+  condmask_job job;
+  job.ps_mask = vos_os_condmask_create("mask");
+  job.u32_ticks = 250;
+  job.u32_wanted = 0x3;
+  testing::internal::CaptureStdout();
+  ASSERT_NE(create(&condmask_entry, "maskwaiter", &job), nullptr);
+  wait_for_waiter(job.ps_mask);
+  vos_os_condmask_signal(job.ps_mask, 0x1);
+  // While the waiter is inside, a reset does nothing.
+  vos_os_condmask_reset(job.ps_mask, 0);
+  std::this_thread::sleep_for(milliseconds(50));
+  vos_os_condmask_signal(job.ps_mask, 0x2);
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.i_result, 1);
+  EXPECT_EQ(job.u32_got, 0x3u);
+  EXPECT_EQ(job.ps_mask->mask, 0u);
+  vos_os_condmask_kill(&job.ps_mask);
+}
+
+TEST_F(vos_task_linux, condmask_kill_during_wait_moves_the_free_to_the_waiter) {
+  condmask_job job;
+  job.ps_mask = vos_os_condmask_create("mask");
+  job.u32_wanted = 0x1;
+  testing::internal::CaptureStdout();
+  ASSERT_NE(create(&condmask_entry, "killed", &job), nullptr);
+  wait_for_waiter(job.ps_mask);
+  vos_os_condmask_rec* ps_killer_copy = job.ps_mask;
+  vos_os_condmask_kill(&ps_killer_copy);
+  EXPECT_NE(ps_killer_copy, nullptr) << "the waiter frees the object, not the killer";
+  ASSERT_TRUE(wait_for_threads_end());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.i_result, 2);
+  // The balance check of the fixture proves the waiter freed it.
+}
+
+// Several senders flood one receiver, which checks each sender's order and frees everything.
+constexpr std::uint32_t stress_senders = 4;
+constexpr std::uint32_t stress_per_sender = 20'000;
+
+struct stress_job {
+  vos_os_thread_t t_receiver = nullptr;
+  std::atomic<std::uint32_t> u32_refused{0};
+  std::uint32_t au32_next[stress_senders] = {};
+  std::uint32_t u32_out_of_order = 0;
+  std::uint32_t u32_received = 0;
+};
+
+struct sender_arg {
+  stress_job* ps_job;
+  std::uint32_t u32_id;
+};
+
+std::uint32_t stress_receiver(vos_os_thread_t t_thread, void* pv_arg) noexcept {
+  auto* ps_job = static_cast<stress_job*>(pv_arg);
+  while (ps_job->u32_received < stress_senders * stress_per_sender) {
+    void* pv_msg = nullptr;
+    // A generous limit so that a lost message ends the test instead of hanging it.
+    if (vos_os_wait_msg_to_thread_timeout(t_thread, &pv_msg, 500) != 1) {
+      break;
+    }
+    auto* pu32 = static_cast<std::uint32_t*>(pv_msg);
+    if (pu32[0] >= stress_senders || pu32[1] != ps_job->au32_next[pu32[0]]) {
+      ++ps_job->u32_out_of_order;
+    } else {
+      ++ps_job->au32_next[pu32[0]];
+    }
+    ++ps_job->u32_received;
+    vos_os_free(&pv_msg);
+  }
+  return 0;
+}
+
+std::uint32_t stress_sender(vos_os_thread_t, void* pv_arg) noexcept {
+  auto* ps_arg = static_cast<sender_arg*>(pv_arg);
+  for (std::uint32_t u32_seq = 0; u32_seq < stress_per_sender; ++u32_seq) {
+    void* pv_msg = new_msg(ps_arg->u32_id, u32_seq);
+    while (vos_os_send_msg_to_thread(ps_arg->ps_job->t_receiver, &pv_msg) != 1) {
+      // Mailbox full: keep the message and retry.
+      ps_arg->ps_job->u32_refused.fetch_add(1);
+      std::this_thread::yield();
+    }
+  }
+  return 0;
+}
+
+TEST_F(vos_task_linux, many_senders_one_mailbox) {
+  stress_job job;
+  sender_arg args[stress_senders];
+  testing::internal::CaptureStdout();
+  const auto t0 = clock_type::now();
+  job.t_receiver = create(&stress_receiver, "receiver", &job);
+  ASSERT_NE(job.t_receiver, nullptr);
+  for (std::uint32_t i = 0; i < stress_senders; ++i) {
+    args[i] = {&job, i};
+    ASSERT_NE(create(&stress_sender, "sender", &args[i]), nullptr);
+  }
+  ASSERT_TRUE(wait_for_threads_end());
+  const long long ll_ms = ms_since(t0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(job.u32_received, stress_senders * stress_per_sender);
+  EXPECT_EQ(job.u32_out_of_order, 0u);
+  for (std::uint32_t i = 0; i < stress_senders; ++i) {
+    EXPECT_EQ(job.au32_next[i], stress_per_sender) << "sender " << i;
+  }
+  RecordProperty("elapsed_ms", std::to_string(ll_ms));
+}
+
+}  // namespace

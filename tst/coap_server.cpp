@@ -1,0 +1,237 @@
+// CoAP server endpoint. The handlers run inside coap_io_process on the server thread and keep
+// nothing: app_lan_rx_handler copies the sender and the payload before they return.
+#include "coap_server.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "app_lan_msg.h"
+#include "app_lan_rx.h"
+#include "vos_trace.h"
+
+std::atomic<bool> quit{false};
+
+namespace {
+
+constexpr const char* source_name = "../tst/coap_server.c";
+
+constexpr const char* listen_node = "0.0.0.0";
+constexpr const char* listen_service = "5683";
+constexpr const char* mcast_interface = "eth0";
+constexpr const char* mcast_group = "224.1.2.3";
+constexpr unsigned pass_ms = 2000;  // one pass of the receive loop at most
+
+struct addrinfo_deleter {
+  void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
+};
+
+// Closes a descriptor on every exit.
+class fd_guard {
+ public:
+  explicit fd_guard(int fd) noexcept : fd_(fd) {}
+  fd_guard(const fd_guard&) = delete;
+  fd_guard& operator=(const fd_guard&) = delete;
+  ~fd_guard() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Library lines go to standard error like the tool's other CoAP diagnostics, so that standard
+// output carries the trace log alone.
+void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
+  static constexpr const char* level_names[] = {"EMRG", "ALRT", "CRIT", "ERR ",
+                                                "WARN", "NOTE", "INFO", "DEBG"};
+  const auto u_level = static_cast<unsigned>(level);
+  const char* pc_level = u_level < std::size(level_names) ? level_names[u_level] : "????";
+  const std::string_view message{pc_message ? pc_message : ""};
+  std::fprintf(stderr, "%s %.*s%s", pc_level, static_cast<int>(message.size()), message.data(),
+               message.ends_with('\n') ? "" : "\n");
+}
+
+// One request on a served resource: hand it over, answer 2.03 piggybacked (the library has
+// already given the response the request's type, message ID and token).
+void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
+                      const coap_pdu_t* pt_request, coap_pdu_t* pt_response) noexcept {
+  std::size_t size = 0;
+  const std::uint8_t* pu8_data = nullptr;
+  if (coap_get_data(pt_request, &size, &pu8_data) == 0) {
+    size = 0;
+    pu8_data = nullptr;
+  }
+  app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
+                     static_cast<std::uint32_t>(size));
+  coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
+}
+
+void hnd_put_rx_msg_req(coap_resource_t*, coap_session_t* pt_session,
+                        const coap_pdu_t* pt_request, const coap_string_t*,
+                        coap_pdu_t* pt_response) noexcept {
+  _forward_request(LAN_MSG_RX_FRAME, pt_session, pt_request, pt_response);
+}
+
+void hnd_put_info_ind(coap_resource_t*, coap_session_t* pt_session, const coap_pdu_t* pt_request,
+                      const coap_string_t*, coap_pdu_t* pt_response) noexcept {
+  _forward_request(LAN_MSG_INFO, pt_session, pt_request, pt_response);
+}
+
+void hnd_post_firmware_install_ind(coap_resource_t*, coap_session_t* pt_session,
+                                   const coap_pdu_t* pt_request, const coap_string_t*,
+                                   coap_pdu_t* pt_response) noexcept {
+  _forward_request(LAN_MSG_FW_INSTALL, pt_session, pt_request, pt_response);
+}
+
+void hnd_post_noise_ind(coap_resource_t*, coap_session_t* pt_session,
+                        const coap_pdu_t* pt_request, const coap_string_t*,
+                        coap_pdu_t* pt_response) noexcept {
+  _forward_request(LAN_MSG_NOISE, pt_session, pt_request, pt_response);
+}
+
+struct served_resource {
+  lan_path_t path;
+  coap_method_handler_t handler;
+};
+
+// Registration order is the order of the /.well-known/core listing.
+constexpr served_resource served_resources[] = {
+    {rx_msg_req, hnd_put_rx_msg_req},
+    {info_ind, hnd_put_info_ind},
+    {firmware_install_ind, hnd_post_firmware_install_ind},
+    {noise_ind, hnd_post_noise_ind},
+};
+
+coap_str_const_t* _new_str(std::string_view text) noexcept {
+  return coap_new_str_const(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// The library owns the path and attribute copies and frees them with the context, which owns
+// the resource as soon as it is added.
+bool _add_resource(coap_context_t* pt_ctx, const served_resource& resource) noexcept {
+  coap_str_const_t* pt_path = _new_str({resource.path.pc_path, resource.path.u32_len});
+  if (pt_path == nullptr) return false;
+  coap_resource_t* pt_res = coap_resource_init(pt_path, COAP_RESOURCE_FLAGS_RELEASE_URI);
+  if (pt_res == nullptr) {
+    coap_delete_str_const(pt_path);
+    return false;
+  }
+  coap_register_handler(pt_res, static_cast<coap_request_t>(resource.path.u8_method),
+                        resource.handler);
+  coap_add_resource(pt_ctx, pt_res);
+  coap_str_const_t* pt_name = _new_str("ct");
+  coap_str_const_t* pt_value = _new_str("0");
+  if (pt_name == nullptr || pt_value == nullptr ||
+      coap_add_attr(pt_res, pt_name, pt_value,
+                    COAP_ATTR_FLAGS_RELEASE_NAME | COAP_ATTR_FLAGS_RELEASE_VALUE) == nullptr) {
+    coap_delete_str_const(pt_name);
+    coap_delete_str_const(pt_value);
+    return false;
+  }
+  return true;
+}
+
+// The library gives no access to its endpoint socket; it joins the group on the interface it
+// is given, or on the one the system chooses when given none. Without a readable address on
+// eth0 the system chooses, as a request with the any-address would.
+void _join_multicast(coap_context_t* pt_ctx) noexcept {
+  char ac_itf_ip[INET_ADDRSTRLEN] = "0.0.0.0";
+  const bool b_has_ip = app_get_ip(mcast_interface, ac_itf_ip) == 1;
+  if (coap_join_mcast_group_intf(pt_ctx, mcast_group, b_has_ip ? mcast_interface : nullptr) !=
+      0) {
+    VOS_ERROR("cannot join multicast group");
+  }
+}
+
+}  // namespace
+
+coap_context_t* get_context(const char* pc_node, const char* pc_service) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST;
+
+  addrinfo* pt_raw = nullptr;
+  const int i_err = getaddrinfo(pc_node, pc_service, &hints, &pt_raw);
+  if (i_err != 0) {
+    std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(i_err));
+    return nullptr;
+  }
+  const std::unique_ptr<addrinfo, addrinfo_deleter> results{pt_raw};
+
+  for (const addrinfo* pt_ai = results.get(); pt_ai != nullptr; pt_ai = pt_ai->ai_next) {
+    coap_address_t t_addr{};
+    // The library's record holds IPv4 and IPv6 socket addresses only.
+    if (pt_ai->ai_addr == nullptr || pt_ai->ai_addrlen > sizeof(t_addr.addr)) continue;
+    coap_address_init(&t_addr);
+    t_addr.size = pt_ai->ai_addrlen;
+    std::memcpy(&t_addr.addr, pt_ai->ai_addr, pt_ai->ai_addrlen);
+    if (coap_context_t* pt_ctx = coap_new_context(&t_addr)) return pt_ctx;
+  }
+  std::fprintf(stderr, "no context available for interface '%s'\n", pc_node ? pc_node : "");
+  return nullptr;
+}
+
+int app_get_ip(const char* pc_interface, char* pc_ip) {
+  if (pc_interface == nullptr || pc_ip == nullptr) return -1;
+  const std::string_view name{pc_interface};
+  ifreq t_req{};
+  if (name.empty() || name.size() >= sizeof(t_req.ifr_name)) return -1;
+  name.copy(t_req.ifr_name, name.size());
+
+  const fd_guard sock{socket(AF_INET, SOCK_STREAM, 0)};
+  if (sock.get() < 0) return -1;
+  if (ioctl(sock.get(), SIOCGIFADDR, &t_req) != 0) return -1;
+  if (t_req.ifr_addr.sa_family != AF_INET) return -1;
+
+  sockaddr_in t_in{};
+  std::memcpy(&t_in, &t_req.ifr_addr, sizeof(t_in));
+  const auto* pu8_ip = reinterpret_cast<const std::uint8_t*>(&t_in.sin_addr.s_addr);
+  std::snprintf(pc_ip, INET_ADDRSTRLEN, "%d.%d.%d.%d", pu8_ip[0], pu8_ip[1], pu8_ip[2],
+                pu8_ip[3]);
+  return 1;
+}
+
+std::int32_t coap_server_task() {
+  coap_set_log_handler(_coap_log_to_stderr);
+  coap_set_show_pdu_output(0);
+  coap_set_log_level(LOG_WARNING);
+
+  coap_context_t* pt_ctx = get_context(listen_node, listen_service);
+  vos_trace_info("Start CoAP server on %s:%s", listen_node, listen_service);
+  if (pt_ctx == nullptr) return -1;
+
+  for (const served_resource& resource : served_resources) {
+    if (!_add_resource(pt_ctx, resource)) {
+      VOS_ERROR("cannot create resource %.*s", static_cast<int>(resource.path.u32_len),
+                resource.path.pc_path);
+      coap_free_context(pt_ctx);
+      return -1;
+    }
+  }
+
+  _join_multicast(pt_ctx);
+
+  while (!quit.load()) {
+    // Returns early after each datagram, so quit is seen within one pass.
+    if (coap_io_process(pt_ctx, pass_ms) < 0 && errno != EINTR) std::perror("select");
+  }
+  coap_free_context(pt_ctx);
+  return 0;
+}
+
+int coap_server_stop() {
+  quit.store(true);
+  return 0;
+}

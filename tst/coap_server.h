@@ -1,0 +1,38 @@
+// CoAP server endpoint: UDP 5683 on every IPv4 address plus the multicast group 224.1.2.3 on
+// eth0. Everything here runs on the LAN thread "lan_itf_rx_thread", except coap_server_stop.
+#pragma once
+
+#include <coap3/coap.h>
+
+#include <atomic>
+#include <cstdint>
+
+/// Stop flag of the receive loop: false at start; once true, the loop ends after the pass in
+/// progress (at most about 2 s). Written by coap_server_stop on any thread.
+extern std::atomic<bool> quit;
+
+/// Runs the CoAP server for the life of the process: makes the listening context on
+/// 0.0.0.0:5683, registers info_ind (POST), rx_msg_req (PUT), firmware_install_ind (POST) and
+/// noise_ind (POST), joins 224.1.2.3 on eth0 and serves until quit is set. Every request on one
+/// of these resources is handed to app_lan_rx_handler and answered 2.03.
+/// Call once, from the entry function of "lan_itf_rx_thread".
+/// @retval 0 orderly stop after quit was set (the context is freed)
+/// @retval -1 no context for the listening endpoint, or a resource could not be made
+std::int32_t coap_server_task();
+
+/// Sets quit. Any thread.
+/// @retval 0 always
+int coap_server_stop();
+
+/// Makes a new libcoap context with a UDP endpoint bound to @p pc_node : @p pc_service (a
+/// numeric host address and a numeric port; "0" picks an ephemeral port). Failures are written
+/// to standard error ("getaddrinfo: ..." or "no context available for interface '...'").
+/// The caller owns the context and releases it with coap_free_context. Any thread.
+/// @return the context, or null
+coap_context_t* get_context(const char* pc_node, const char* pc_service);
+
+/// Writes the IPv4 address of interface @p pc_interface as dotted decimal text into
+/// @p pc_ip, which must hold at least 16 characters. Any thread.
+/// @retval 1 written
+/// @retval -1 no such interface, no IPv4 address, or no socket; @p pc_ip is left untouched
+int app_get_ip(const char* pc_interface, char* pc_ip);
