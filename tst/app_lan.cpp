@@ -1,5 +1,7 @@
 // Registry of the LAN modems and hand-off of inbound messages. The hand-off takes no lock of
 // its own (mailboxes are safe); every registry access holds "lan_modem".
+#include "app_lan.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "app_lan.h"
 #include "app_lan_internal.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"

@@ -1,30 +1,32 @@
 // LAN modem link: the registry of the modems seen on the LAN, the hand-off of inbound messages
 // to two worker threads, the treatment of every indication, and the start-up of the threads.
 //
+// clang-format off
 // Threads
-// | thread              | does                                          | must never                   |
-// |---------------------|-----------------------------------------------|------------------------------|
-// | main                | app_lan_init, polls app_lan_first_modem_id,   | treat an inbound message     |
-// |                     | makes every outbound request; the request     | itself; take the registry    |
-// |                     | client's response handler posts answers       | lock inside another lock     |
-// |                     | (kinds 2, 4, 5) through app_lan_rx_handler    |                              |
-// | "lan_itf_rx_thread" | CoAP server loop; app_lan_rx_handler copies   | take the registry lock,      |
-// |                     | each request into a lan_msg and posts it      | treat a message, block       |
-// | "_lan_itf_task"     | kind 1 only: received radio frames            | write the registry; wait for |
-// |                     | (reads the registry to name the sender)       | "_lan_modem_task"            |
-// | "_lan_modem_task"   | kinds 2 to 6: modem infos, firmware install   | treat radio frames; call     |
-// |                     | results, statistics, parameter values, noise  | app_lan_rx_handler           |
-// |                     | report (which ends the process)               |                              |
+// | thread              | does                                       | must never                |
+// |---------------------|--------------------------------------------|---------------------------|
+// | main                | app_lan_init; polls app_lan_first_modem_id;| treat an inbound message; |
+// |                     | every outbound request (the client's       | take the registry lock    |
+// |                     | response handler posts kinds 2, 4, 5       | inside another lock       |
+// |                     | through app_lan_rx_handler)                |                           |
+// | "lan_itf_rx_thread" | CoAP server loop; app_lan_rx_handler       | take the registry lock;   |
+// |                     | copies each request into a lan_msg, posts  | treat a message; block    |
+// | "_lan_itf_task"     | kind 1 only: received radio frames (reads  | write the registry; wait  |
+// |                     | the registry to name the sender)           | for "_lan_modem_task"     |
+// | "_lan_modem_task"   | kinds 2 to 6: modem infos, firmware        | treat radio frames; call  |
+// |                     | install results, statistics, parameter     | app_lan_rx_handler        |
+// |                     | values, noise report (ends the process)    |                           |
 //
 // Locks
-// | lock        | guards                         | rule                                           |
-// |-------------|--------------------------------|------------------------------------------------|
-// | "lan_modem" | every read or write of an      | outermost: never taken inside another lock;    |
-// |             | entry of the registry          | not recursive (_app_lan_modem_id takes it      |
-// |             |                                | itself, so it is called with the lock free);   |
-// |             |                                | may be held across outbound requests           |
-// | "lan"       | the body of app_lan_init       | never held together with "lan_modem"           |
+// | lock        | guards                      | rule                                            |
+// |-------------|-----------------------------|-------------------------------------------------|
+// | "lan_modem" | every read or write of an   | outermost: never taken inside another lock; not |
+// |             | entry of the registry       | recursive (_app_lan_modem_id takes it itself,   |
+// |             |                             | so it is called with the lock free); may be     |
+// |             |                             | held across outbound requests                   |
+// | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
 // The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
+// clang-format on
 #pragma once
 
 #include <coap3/coap.h>
@@ -45,11 +47,11 @@ inline constexpr const char* LAN_FTP_DIR = "/var/ftp/";
 
 /// One registry entry: a modem seen on the LAN.
 struct lan_modem_entry {
-  coap_address_t t_addr;      ///< source address and port of the modem's last modem info
-  std::uint8_t u8_in_use;     ///< 1 when the entry holds a modem
-  std::uint32_t u32_info_time;   ///< timestamp of the last modem info
-  std::uint32_t u32_stats_time;  ///< timestamp of the last statistics
-  char ac_fw_label[LAN_FW_LABEL_SIZE];    ///< label of the last firmware upgrade request
+  coap_address_t t_addr;                ///< source address and port of the modem's last modem info
+  std::uint8_t u8_in_use;               ///< 1 when the entry holds a modem
+  std::uint32_t u32_info_time;          ///< timestamp of the last modem info
+  std::uint32_t u32_stats_time;         ///< timestamp of the last statistics
+  char ac_fw_label[LAN_FW_LABEL_SIZE];  ///< label of the last firmware upgrade request
   char ac_fw_staged[LAN_FW_STAGED_SIZE];  ///< staged firmware, relative to LAN_FTP_DIR
   lan_rx_stats at_rx_stats[LAN_MAX_RF];   ///< last statistics, receiver 0 first
   lan_modem_info t_info;                  ///< last modem info

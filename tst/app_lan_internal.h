@@ -17,10 +17,10 @@
 /// LAN message: what app_lan_rx_handler posts to a worker. Allocated zero-filled with
 /// vos_os_calloc; the receiving worker frees the payload (if any), then the record.
 struct lan_msg {
-  std::uint32_t u32_kind;      ///< LAN_MSG_* (0: stop the worker)
-  std::uint8_t* pu8_payload;   ///< private accounted copy, null when u32_size is 0
-  std::uint32_t u32_size;      ///< payload size in bytes
-  coap_address_t t_sender;     ///< copy of the sender's address
+  std::uint32_t u32_kind;     ///< LAN_MSG_* (0: stop the worker)
+  std::uint8_t* pu8_payload;  ///< private accounted copy, null when u32_size is 0
+  std::uint32_t u32_size;     ///< payload size in bytes
+  coap_address_t t_sender;    ///< copy of the sender's address
 };
 
 /// Frees a LAN message and its payload; sets the caller's variable to null. Null does nothing.
@@ -101,8 +101,8 @@ std::int32_t _app_lan_treat_param(const coap_address_t* pt_sender, const std::ui
                                   std::uint32_t u32_size);
 /// Kind 6. Writes the report and ends the process with status 1; returns -1 only when the
 /// report is shorter than LAN_NOISE_SIZE (nothing written, the process goes on).
-std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender,
-                                  const std::uint8_t* pu8_payload, std::uint32_t u32_size);
+std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size);
 
 /// Treating function of each kind (index = kind; null for kinds no worker treats). The workers
 /// read it per message; tests may replace entries before they start workers.

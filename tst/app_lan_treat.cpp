@@ -82,8 +82,8 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
   VOS_DEBUG(
       "\n################\n PACKET RECEIVED \n################\n RTC:%d,%03d, FREQ:%d, RSSI:-%d, "
       "FREQ_OFFSET:%d, RF_MOD:%d, RF_RECEIVER:%d",
-      static_cast<int>(rx.u32_rtc_sec), rx.u16_rtc_msec, static_cast<int>(rx.u32_freq),
-      rx.u8_rssi, rx.i16_freq_offset, rx.u8_rf_mod, rx.u8_rf_receiver);
+      static_cast<int>(rx.u32_rtc_sec), rx.u16_rtc_msec, static_cast<int>(rx.u32_freq), rx.u8_rssi,
+      rx.i16_freq_offset, rx.u8_rf_mod, rx.u8_rf_receiver);
   if (u32_size == LAN_RX_HEADER_SIZE) {
     VOS_ERROR("Receive bad rx_msg, size:%d", static_cast<int>(u32_size));
     return 1;
@@ -127,8 +127,8 @@ std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uin
       static_cast<int>(info.u32_protocol), info.u32_serial, static_cast<int>(info.u32_tmsp),
       _major(info.u16_hw_ver), _minor(info.u16_hw_ver), _major(info.u16_sw_ver),
       _minor(info.u16_sw_ver), info.u8_type, info.u8_location, info.u8_state, info.u8_wakeup,
-      info.u8_nb_rf, info.au8_rf[0], info.au8_rf[1], info.au8_rf[2], info.au8_rf[3],
-      info.au8_rf[4], info.au8_rf[5], info.au8_rf[6]);
+      info.u8_nb_rf, info.au8_rf[0], info.au8_rf[1], info.au8_rf[2], info.au8_rf[3], info.au8_rf[4],
+      info.au8_rf[5], info.au8_rf[6]);
 
   vos_os_lock_guard lock(_t_lan_modem_mutex);
   lan_modem_entry* pt_entry = _app_lan_find_entry(info.u32_serial);
@@ -177,9 +177,9 @@ std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender
       // By its full path: the working directory is not to be relied on.
       if (pt_entry->ac_fw_staged[0] != '\0') {
         char ac_path[sizeof "/var/ftp/" + LAN_FW_STAGED_SIZE];
-        const int n = std::snprintf(ac_path, sizeof ac_path, "%s%.*s", LAN_FTP_DIR,
-                                    static_cast<int>(LAN_FW_STAGED_SIZE - 1),
-                                    pt_entry->ac_fw_staged);
+        const int n =
+            std::snprintf(ac_path, sizeof ac_path, "%s%.*s", LAN_FTP_DIR,
+                          static_cast<int>(LAN_FW_STAGED_SIZE - 1), pt_entry->ac_fw_staged);
         if (n > 0 && static_cast<std::size_t>(n) < sizeof ac_path) ::unlink(ac_path);
       }
     }
@@ -261,13 +261,15 @@ std::int32_t _app_lan_treat_noise(const coap_address_t*, const std::uint8_t* pu8
   std::array<char, report_line_size> ac_line{};
   _noise_line(pf_report, "Noise (dBM)");
   _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
-  std::snprintf(ac_line.data(), ac_line.size(), "|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|",
-                n[0], n[1], n[2], n[3], n[4], n[5], n[6]);
+  std::snprintf(ac_line.data(), ac_line.size(),
+                "|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|", n[0], n[1], n[2], n[3],
+                n[4], n[5], n[6]);
   _noise_line(pf_report, ac_line.data());
   _noise_line(pf_report, "Noise Margin (dB)");
   _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
-  std::snprintf(ac_line.data(), ac_line.size(), "|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|",
-                m[0], m[1], m[2], m[3], m[4], m[5], m[6]);
+  std::snprintf(ac_line.data(), ac_line.size(),
+                "|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|", m[0], m[1], m[2], m[3], m[4],
+                m[5], m[6]);
   _noise_line(pf_report, ac_line.data());
   if (pf_report != nullptr) std::fclose(pf_report);
 

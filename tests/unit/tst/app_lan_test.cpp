@@ -63,11 +63,11 @@ bool whole_match(const std::string& s_text, const std::string& s_regex) {
   return b_match;
 }
 
-#define EXPECT_TRACE(text, ...)                                         \
-  do {                                                                  \
-    std::string s_re_;                                                  \
-    for (const std::string& s_part_ : {__VA_ARGS__}) s_re_ += s_part_;  \
-    EXPECT_TRUE(whole_match(text, s_re_)) << "output:\n" << text;       \
+#define EXPECT_TRACE(text, ...)                                        \
+  do {                                                                 \
+    std::string s_re_;                                                 \
+    for (const std::string& s_part_ : {__VA_ARGS__}) s_re_ += s_part_; \
+    EXPECT_TRUE(whole_match(text, s_re_)) << "output:\n" << text;      \
   } while (0)
 
 // ---- payloads and addresses ------------------------------------------------------------------
@@ -144,8 +144,8 @@ bytes stats(std::size_t size, std::uint8_t n) {
   for (int i = 0; i < n; ++i) put(b, 200 + i, 2);
   if (load16)
     for (int i = 0; i < n; ++i) put(b, 10 + i, 2);
-  for (int i = 0; i < n; ++i) b.insert(b.end(), {std::uint8_t(60 + i), std::uint8_t(70 + i),
-                                                  std::uint8_t(80 + i)});
+  for (int i = 0; i < n; ++i)
+    b.insert(b.end(), {std::uint8_t(60 + i), std::uint8_t(70 + i), std::uint8_t(80 + i)});
   if (!load16)
     for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(10 + i));
   b.resize(size, 0);
@@ -159,7 +159,8 @@ const coap_address_t modem_b = ipv4("10.0.0.3", 40001);
 void register_modem(std::uint32_t serial, const coap_address_t& t_addr, std::uint8_t state = 1) {
   const bytes b = info(serial, state);
   CaptureStdout();
-  const auto i_result = detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
+  const auto i_result =
+      detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
   GetCapturedStdout();
   ASSERT_EQ(i_result, 1);
 }
@@ -210,7 +211,8 @@ class temp_dir {
 // In the child of a death test: own mount namespace, then @p s_src bind-mounted over @p pc_dir
 // (when pc_dir does not exist, a tmpfs over its parent provides it first). Exits 3 on failure.
 void private_mount(const std::string& s_src, const char* pc_dir) {
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     _exit(3);
   }
   struct stat st {};
@@ -273,7 +275,8 @@ TEST_F(app_lan, sixth_modem_is_refused_and_the_five_stay) {
   const coap_address_t t_sixth = ipv4("10.0.0.10", 6000);
   const bytes b = info(0xF6, 1);
   CaptureStdout();
-  EXPECT_EQ(detail::_app_lan_treat_info(&t_sixth, b.data(), static_cast<std::uint32_t>(b.size())), -1);
+  EXPECT_EQ(detail::_app_lan_treat_info(&t_sixth, b.data(), static_cast<std::uint32_t>(b.size())),
+            -1);
   const std::string s_out = GetCapturedStdout();
   EXPECT_TRACE(s_out, inf(info_line(0xF6, 1, 0, "0/0/0/0/0/0/0")),
                inf("New modem detected f6 (IP:10.0.0.10:6000)"),
@@ -379,7 +382,8 @@ TEST_F(app_lan, info_refusals) {
     SCOPED_TRACE("protocol 2");
     const bytes b = info(0x77, 1, 0, {}, 2);
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())), -1);
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              -1);
     const std::string s_out = GetCapturedStdout();
     EXPECT_TRACE(s_out, err("Not supported LAN protocol version:2"));
   }
@@ -389,7 +393,8 @@ TEST_F(app_lan, info_refusals) {
 TEST_F(app_lan, state_is_reported_once_per_change) {
   auto treat = [](const bytes& b) {
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
     return GetCapturedStdout();
   };
   const std::string s_info1 = inf(info_line(0xabc, 1, 0, "0/0/0/0/0/0/0"));
@@ -426,7 +431,8 @@ TEST_F(app_lan, update_keeps_what_the_tool_recorded) {
   const coap_address_t t_moved = ipv4("10.0.0.8", 1234);
   const bytes b = info(0x42, 2, 2, {0xA1, 0xA2});
   CaptureStdout();
-  ASSERT_EQ(detail::_app_lan_treat_info(&t_moved, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+  ASSERT_EQ(detail::_app_lan_treat_info(&t_moved, b.data(), static_cast<std::uint32_t>(b.size())),
+            1);
   GetCapturedStdout();
   const lan_modem_entry t = entry_at(4);
   EXPECT_TRUE(detail::_app_lan_address_equal(t.t_addr, t_moved));
@@ -444,9 +450,11 @@ TEST_F(app_lan, receivers_are_limited_and_missing_fields_read_zero) {
     SCOPED_TRACE("8 receivers announced");
     const bytes b = info(0x8, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8});
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRACE(s_out, err("Too much receiver channel :8"), inf(info_line(0x8, 1, 7, "1/2/3/4/5/6/7")),
+    EXPECT_TRACE(s_out, err("Too much receiver channel :8"),
+                 inf(info_line(0x8, 1, 7, "1/2/3/4/5/6/7")),
                  inf("New modem detected 8 (IP:10.0.0.2:40000)"), inf("Register new modem 8"),
                  dbg("Modem 8 is in READY state"));
   }
@@ -454,7 +462,8 @@ TEST_F(app_lan, receivers_are_limited_and_missing_fields_read_zero) {
     SCOPED_TRACE("3 announced, 1 present");
     const bytes b = info(0x9, 2, 3, {0x33});
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_info(&modem_b, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_b, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
     const std::string s_out = GetCapturedStdout();
     EXPECT_TRACE(s_out, inf(info_line(0x9, 2, 3, "33/0/0/0/0/0/0")),
                  inf("New modem detected 9 (IP:10.0.0.3:40001)"), inf("Register new modem 9"),
@@ -492,10 +501,14 @@ TEST_F(app_lan, rx_frame_is_shown_with_its_end_point_and_modem) {
   auto expect_frame = [&](const coap_address_t& t_from, const std::string& s_modem) {
     const bytes b = rx_frame(static_cast<std::uint16_t>(frame.size()), frame);
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&t_from, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&t_from, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 12"), dump("1E442D2C785634120107AABB"),
-                 dbg("Receive RF frame from EndPoint [2d 2c / 78 56 34 12 01 07] on modem [" + s_modem + "]"),
+    EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 12"),
+                 dump("1E442D2C785634120107AABB"),
+                 dbg("Receive RF frame from EndPoint [2d 2c / 78 56 34 12 01 07] on modem [" +
+                     s_modem + "]"),
                  dbg("\n################\n################"));
   };
   {
@@ -513,7 +526,9 @@ TEST_F(app_lan, rx_frame_never_reads_past_its_payload) {
     SCOPED_TRACE("announced length beyond the bytes received");
     const bytes b = rx_frame(200, {0x0e, 0x44, 0xAB, 0xCD, 0x01});
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
     const std::string s_out = GetCapturedStdout();
     EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 200"), dump("0E44ABCD01"),
                  dbg("Receive RF frame from EndPoint [ab cd / 01] on modem [0]"),
@@ -523,7 +538,9 @@ TEST_F(app_lan, rx_frame_never_reads_past_its_payload) {
     SCOPED_TRACE("announced length shorter than the bytes received");
     const bytes b = rx_frame(3, {0x0e, 0x44, 0xAB, 0xCD, 0x01});
     CaptureStdout();
-    EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())), 1);
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
     const std::string s_out = GetCapturedStdout();
     EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 3"), dump("0E44AB"),
                  dbg("Receive RF frame from EndPoint [ab] on modem [0]"),
@@ -601,7 +618,8 @@ TEST_F(app_lan, statistics_are_logged_and_replace_the_previous_ones) {
                  inf("Receiver 0 : CRC OK : 100\t CRC KO : 200\t LOAD : 10\t RSSI_min : -60\t "
                      "RSSI_avg : -70\t RSSI_max : -80"));
     const lan_modem_entry t_after = entry_at(4);
-    EXPECT_EQ(std::memcmp(t_before.at_rx_stats, t_after.at_rx_stats, sizeof t_after.at_rx_stats), 0);
+    EXPECT_EQ(std::memcmp(t_before.at_rx_stats, t_after.at_rx_stats, sizeof t_after.at_rx_stats),
+              0);
   }
 }
 
@@ -620,8 +638,8 @@ TEST_F(app_lan, parameter_value_is_dumped_within_its_payload) {
     CaptureStdout();
     EXPECT_EQ(detail::_app_lan_treat_param(&modem_a, b.data(), 5), 1);
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRACE(s_out, inf("Param req : 0x102 len:5, value:"), err("Param value cut: 2 of 5 bytes"),
-                 dump("1122"));
+    EXPECT_TRACE(s_out, inf("Param req : 0x102 len:5, value:"),
+                 err("Param value cut: 2 of 5 bytes"), dump("1122"));
   }
   {
     SCOPED_TRACE("shorter than 3 bytes");
@@ -655,8 +673,8 @@ TEST_F(app_lan, firmware_install_deletes_the_staged_file_whatever_the_result) {
     ASSERT_FALSE(dir.path().empty());
     std::ofstream(dir.path() + "/1a2b3c4d") << "image";
     std::ofstream(dir.path() + "/other") << "x";
-    const std::string s_expect = dbg(std::string("Firmware install (name:manual) of modem 1a2b3c4d is ") +
-                                     r.pc_word + " ");
+    const std::string s_expect =
+        dbg(std::string("Firmware install (name:manual) of modem 1a2b3c4d is ") + r.pc_word + " ");
     EXPECT_EXIT(
         {
           dup2(2, 1);
@@ -699,14 +717,13 @@ TEST_F(app_lan, firmware_install_from_an_unknown_sender_deletes_nothing) {
 // ---- noise report (file /tmp/noise.txt) ---------------------------------------------------
 
 namespace {
-bytes noise_payload() {
-  return {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7};
-}
+bytes noise_payload() { return {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7}; }
 const std::string noise_trace =
     esc("INFO:Noise (dBM)\n") + ".*" + esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") +
     ".*" + esc("INFO:|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\n") + ".*" +
-    esc("INFO:Noise Margin (dB)\n") + ".*" + esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") +
-    ".*" + esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n");
+    esc("INFO:Noise Margin (dB)\n") + ".*" +
+    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") + ".*" +
+    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n");
 }  // namespace
 
 TEST_F(app_lan, short_noise_report_is_refused_and_the_tool_goes_on) {
@@ -721,7 +738,8 @@ TEST_F(app_lan, short_noise_report_is_refused_and_the_tool_goes_on) {
         std::fflush(stdout);
         _exit(i == -1 ? 0 : 5);
       },
-      ::testing::ExitedWithCode(0), esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" + esc("Malformed noise ind msg, size:13\n"));
+      ::testing::ExitedWithCode(0),
+      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" + esc("Malformed noise ind msg, size:13\n"));
   EXPECT_FALSE(exists(dir.path() + "/noise.txt"));
 }
 
@@ -748,8 +766,8 @@ TEST_F(app_lan, noise_report_is_written_and_ends_the_tool) {
       "|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\r\n"
       "Noise Margin (dB)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n"
       "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n";
-  EXPECT_TRUE(whole_match(s_file, "Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n" +
-                                      esc(s_rows)))
+  EXPECT_TRUE(whole_match(
+      s_file, "Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n" + esc(s_rows)))
       << s_file;
 }
 
@@ -766,8 +784,8 @@ TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
         _exit(5);
       },
       ::testing::ExitedWithCode(1),
-      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" + esc("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") +
-          ".*" + noise_trace);
+      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" +
+          esc("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") + ".*" + noise_trace);
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
 }
 

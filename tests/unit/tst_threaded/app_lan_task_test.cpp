@@ -1,8 +1,6 @@
 // LAN hand-off and workers: which thread treats which kind, copies and null payloads, kinds that
 // are dropped, order, independence of the two workers, allocation balance; and the whole
 // inbound path (CoAP request to registry) inside a network namespace of the test's own.
-#include "app_lan.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -23,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app_lan.h"
 #include "app_lan_internal.h"
 #include "coap_client.h"
 #include "vos_mem.h"
@@ -173,7 +172,8 @@ TEST_F(app_lan_task, each_kind_goes_to_its_worker_with_a_private_copy) {
     EXPECT_TRUE(pthread_equal(r.t_thread, r.u32_kind == 1 ? itf_id_ : modem_id_));
     EXPECT_NE(r.pu8_payload, au8_payload);
     EXPECT_EQ(r.u32_size, 3u);
-    EXPECT_EQ(r.data, (std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.u32_kind), 0x20, 0x30}));
+    EXPECT_EQ(r.data,
+              (std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.u32_kind), 0x20, 0x30}));
     EXPECT_EQ(r.u16_port, 40000);
   }
 }
@@ -194,7 +194,7 @@ TEST_F(app_lan_task, zero_length_payload_arrives_as_null) {
 TEST_F(app_lan_task, kinds_a_worker_does_not_treat_are_freed_without_effect) {
   const coap_address_t t_sender = ipv4(2);
   const std::uint8_t au8[4] = {1, 2, 3, 4};
-  ASSERT_EQ(app_lan_rx_handler(7, &t_sender, au8, 4), 1);      // unknown kind
+  ASSERT_EQ(app_lan_rx_handler(7, &t_sender, au8, 4), 1);       // unknown kind
   ASSERT_EQ(app_lan_rx_handler(0xFFFF, &t_sender, au8, 4), 1);  // far beyond the table
   post_direct(modem_, LAN_MSG_RX_FRAME);                        // kind 1 on the wrong worker
   post_direct(itf_, LAN_MSG_INFO);                              // kind 2 on the wrong worker
@@ -215,7 +215,8 @@ TEST_F(app_lan_task, messages_are_treated_in_the_order_posted) {
   constexpr std::uint16_t nb = 200;
   for (std::uint16_t i = 0; i < nb; ++i) {
     const coap_address_t t_sender = ipv4(i);
-    ASSERT_EQ(app_lan_rx_handler(i % 2 == 0 ? LAN_MSG_INFO : LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
+    ASSERT_EQ(
+        app_lan_rx_handler(i % 2 == 0 ? LAN_MSG_INFO : LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
   }
   ASSERT_TRUE(wait_records(nb));
   std::uint16_t u16_last_even = 0, u16_last_odd = 1;
@@ -295,8 +296,8 @@ bool loopback_up() {
   app_lan_init();
   if (!wait_threads(u32_threads + 3)) _exit(4);
 
-  std::vector<std::uint8_t> info{1, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 0, 0, 0, 0,
-                                 1, 0, 1, 0, 0, 0, 1, 0, 0};
+  std::vector<std::uint8_t> info{1, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 0, 0, 0,
+                                 0, 1, 0, 1, 0,    0,    0,    1,    0, 0};
   coap_address_t t_server{};
   t_server.size = sizeof(sockaddr_in);
   t_server.addr.sin.sin_family = AF_INET;
