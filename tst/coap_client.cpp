@@ -14,6 +14,7 @@
 
 #include "app_lan_rx.h"
 #include "coap_client_internal.h"
+#include "coap_server_internal.h"
 #include "vos_trace.h"
 
 namespace detail {
@@ -170,9 +171,11 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
 std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
                                     lan_path_t t_path, const std::uint8_t* pu8_payload,
                                     std::uint16_t u16_len) {
+  detail::coap_log_init();
   if (pt_dest == nullptr) return 0;
   coap_address_t t_dest = *pt_dest;
-  const optlist_ptr options = _build_options(u16_port, t_path);
+  optlist_ptr options = _build_options(u16_port, t_path);
+  request_data t_data;
 
   // A client session binds its own socket to an ephemeral port and connects it to the modem.
   const std::unique_ptr<coap_context_t, context_deleter> ctx{coap_new_context(nullptr)};
@@ -184,7 +187,6 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
     coap_log(LOG_EMERG, "cannot create context\n");
     return 0;
   }
-  request_data t_data;
   coap_set_app_data(ctx.get(), &t_data);
   coap_register_response_handler(ctx.get(), message_handler);
 
@@ -192,9 +194,20 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
                                      static_cast<coap_pdu_code_t>(t_path.u8_method),
                                      coap_new_message_id(pt_session), max_message_size);
   if (pt_pdu == nullptr) return 0;
-  coap_optlist_t* pt_options = options.get();
-  if (pt_options != nullptr) coap_add_optlist_pdu(pt_pdu, &pt_options);
-  if (pu8_payload != nullptr && u16_len != 0) coap_add_data(pt_pdu, u16_len, pu8_payload);
+  if (options != nullptr) {
+    // The library sorts the chain in place: keep owning its head.
+    coap_optlist_t* pt_options = options.release();
+    coap_add_optlist_pdu(pt_pdu, &pt_options);
+    options.reset(pt_options);
+  }
+  // A request that lost its payload would mean something else to the modem: never send one.
+  if (pu8_payload != nullptr && u16_len != 0 && coap_add_data(pt_pdu, u16_len, pu8_payload) == 0) {
+    std::fprintf(stderr, "payload of %u bytes does not fit in a request on %.*s\n",
+                 static_cast<unsigned>(u16_len), static_cast<int>(t_path.u32_len),
+                 t_path.pc_path ? t_path.pc_path : "");
+    coap_delete_pdu(pt_pdu);
+    return 0;
+  }
   if (coap_get_log_level() >= LOG_DEBUG) {
     coap_log(LOG_DEBUG, "sending CoAP request:\n");
     coap_show_pdu(LOG_DEBUG, pt_pdu);
@@ -210,13 +223,14 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
   // coap_can_exit also turns true on an empty acknowledgement or a reset, which never reach
   // the response handler.
   while (coap_can_exit(ctx.get()) == 0) {
-    const auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (remaining <= 0) {
+    const clock::time_point now = clock::now();
+    if (now >= deadline) {
       coap_log(LOG_INFO, "timeout\n");
       break;
     }
-    // 0 would mean "wait for ever" to the library.
+    // Rounded up, so the wait never ends just short of the deadline; 0 would mean "wait for
+    // ever" to the library.
+    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     const auto wait_ms = static_cast<std::uint32_t>(std::clamp<long long>(remaining, 1, 1000));
     if (coap_io_process(ctx.get(), wait_ms) < 0 && errno != EINTR) std::perror("select");
   }

@@ -18,7 +18,8 @@
 /// the caller keeps it. Blocks the calling thread; in this tool, the main thread.
 /// @return the code of the response (0x45 for 2.05, 0x84 for 4.04, ...)
 /// @retval 0 no response with a code: no context, no message, sending failed, only an empty
-///         acknowledgement or a reset came back, or the 20 seconds ran out
+///         acknowledgement or a reset came back, or the 20 seconds ran out; also when the
+///         payload does not fit in one message of 1400 bytes (nothing is sent then)
 std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
                                     lan_path_t t_path, const std::uint8_t* pu8_payload,
                                     std::uint16_t u16_len);

@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "app_lan_msg.h"
 #include "app_lan_rx.h"
+#include "coap_server_internal.h"
 #include "vos_trace.h"
 
 std::atomic<bool> quit{false};
@@ -50,8 +52,7 @@ class fd_guard {
   int fd_;
 };
 
-// Library lines go to standard error like the tool's other CoAP diagnostics, so that standard
-// output carries the trace log alone.
+// Library lines go to standard error like the tool's other CoAP diagnostics.
 void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
   static constexpr const char* level_names[] = {"EMRG", "ALRT", "CRIT", "ERR ",
                                                 "WARN", "NOTE", "INFO", "DEBG"};
@@ -156,6 +157,18 @@ void _join_multicast(coap_context_t* pt_ctx) noexcept {
 
 }  // namespace
 
+namespace detail {
+
+void coap_log_init() noexcept {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    coap_set_log_handler(_coap_log_to_stderr);
+    coap_set_show_pdu_output(0);
+  });
+}
+
+}  // namespace detail
+
 coap_context_t* get_context(const char* pc_node, const char* pc_service) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -204,8 +217,7 @@ int app_get_ip(const char* pc_interface, char* pc_ip) {
 }
 
 std::int32_t coap_server_task() {
-  coap_set_log_handler(_coap_log_to_stderr);
-  coap_set_show_pdu_output(0);
+  detail::coap_log_init();
   coap_set_log_level(LOG_WARNING);
 
   coap_context_t* pt_ctx = get_context(listen_node, listen_service);

@@ -180,8 +180,8 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
     // pthread calls return their error rather than setting errno.
     errno = i_rc;
     const error_text s_text(errno);
-    VOS_ERROR("Can't set stack size=%d errno=%d errstr:%s", static_cast<int>(u32_stack_size),
-              errno, s_text.pc_text);
+    VOS_ERROR("Can't set stack size=%d errno=%d errstr:%s", static_cast<int>(u32_stack_size), errno,
+              s_text.pc_text);
   }
   std::size_t stack_size = 0;
   pthread_attr_getstacksize(&s_attr, &stack_size);

@@ -21,10 +21,10 @@ struct vos_os_thread_rec {
   vos_os_thread_entry_t entry;
   void* arg;
   pthread_t thread_id;
-  pthread_mutex_t lock;     ///< guards the mailbox and the start-up handshake
-  pthread_cond_t signal;    ///< signalled once per message sent
-  vos_queue_rec* mailbox;   ///< message pointers, first in, first out
-  std::uint32_t quota;      ///< waiting messages at which quota sends are refused
+  pthread_mutex_t lock;    ///< guards the mailbox and the start-up handshake
+  pthread_cond_t signal;   ///< signalled once per message sent
+  vos_queue_rec* mailbox;  ///< message pointers, first in, first out
+  std::uint32_t quota;     ///< waiting messages at which quota sends are refused
 };
 
 /// One-shot wake-up object.

@@ -238,11 +238,9 @@ void vos_util_set_date_time_with_timestamp(std::uint32_t u32_timestamp) {
   const std::time_t t = u32_timestamp;
   std::tm s_tm{};
   gmtime_r(&t, &s_tm);
-  const vos_date_time_rec s_date{static_cast<std::uint16_t>(s_tm.tm_year + 1900),
-                                 static_cast<std::uint8_t>(s_tm.tm_mon + 1),
-                                 static_cast<std::uint8_t>(s_tm.tm_mday),
-                                 static_cast<std::uint8_t>(s_tm.tm_hour),
-                                 static_cast<std::uint8_t>(s_tm.tm_min),
-                                 static_cast<std::uint8_t>(s_tm.tm_sec)};
+  const vos_date_time_rec s_date{
+      static_cast<std::uint16_t>(s_tm.tm_year + 1900), static_cast<std::uint8_t>(s_tm.tm_mon + 1),
+      static_cast<std::uint8_t>(s_tm.tm_mday),         static_cast<std::uint8_t>(s_tm.tm_hour),
+      static_cast<std::uint8_t>(s_tm.tm_min),          static_cast<std::uint8_t>(s_tm.tm_sec)};
   vos_util_set_date_time(&s_date);
 }

@@ -87,8 +87,8 @@ TEST(vos_util_date, gmt_text_to_timestamp_in_any_zone) {
 
 TEST(vos_util_date, round_trips_between_text_and_timestamp) {
   char ac[20];
-  for (const std::uint32_t u32 : {0u, 1u, 951782400u, 946684799u, ts_2016, 2147483647u,
-                                  2147483648u, 4102444800u, UINT32_MAX}) {
+  for (const std::uint32_t u32 : {0u, 1u, 951782400u, 946684799u, ts_2016, 2147483647u, 2147483648u,
+                                  4102444800u, UINT32_MAX}) {
     SCOPED_TRACE(u32);
     vos_util_timestamp_to_date_gmt(u32, ac);
     CaptureStdout();  // years before 2000 warn
@@ -115,7 +115,7 @@ TEST(vos_util_date, gmt_text_failures) {
       {"1899-12-31 23:59:59", s_invalid},
       {"abcd-06-03 12:34:56", s_invalid},
       {"1969-12-31 23:59:59", s_old + s_invalid},  // before the first u32 timestamp
-      {"2106-02-07 06:28:16", s_invalid},           // after the last one
+      {"2106-02-07 06:28:16", s_invalid},          // after the last one
   };
   for (const auto& [pc_text, s_expected] : cases) {
     SCOPED_TRACE(pc_text);
@@ -159,8 +159,7 @@ TEST(vos_util_date, local_text_is_read_in_the_local_zone) {
   }
   scoped_tz tz("UTC0");
   EXPECT_EQ(vos_util_gmt_offset(), 0);
-  EXPECT_EQ(vos_util_date_to_timestamp("2016-06-03 12:34:56"),
-            static_cast<std::int32_t>(ts_2016));
+  EXPECT_EQ(vos_util_date_to_timestamp("2016-06-03 12:34:56"), static_cast<std::int32_t>(ts_2016));
   CaptureStdout();
   EXPECT_EQ(vos_util_date_to_timestamp("1999-12-31 23:59:59"), 946684799);
   EXPECT_EQ(vos_util_date_to_timestamp("2016-06-03 12:34"), 0);
@@ -168,9 +167,8 @@ TEST(vos_util_date, local_text_is_read_in_the_local_zone) {
   EXPECT_EQ(vos_util_date_to_timestamp("2040-01-01 00:00:00"), 0);  // past a signed 32-bit
   const std::string s_out = GetCapturedStdout();
   const std::string s_invalid = line("ERROR", "Invalid date");
-  EXPECT_TRUE(
-      whole_match(s_out, line("WARNING", "Year is less than 2006") + s_invalid + s_invalid +
-                             s_invalid))
+  EXPECT_TRUE(whole_match(
+      s_out, line("WARNING", "Year is less than 2006") + s_invalid + s_invalid + s_invalid))
       << s_out;
 }
 
@@ -184,14 +182,11 @@ TEST(vos_util_date, record_to_timestamp) {
     const char* pc_what;
     vos_date_time_rec s;
   };
-  for (const auto& b : {bad{"month 0", {2016, 0, 3, 12, 34, 56}},
-                        bad{"month 13", {2016, 13, 3, 12, 34, 56}},
-                        bad{"day 0", {2016, 6, 0, 12, 34, 56}},
-                        bad{"day 32", {2016, 6, 32, 12, 34, 56}},
-                        bad{"hour 24", {2016, 6, 3, 24, 34, 56}},
-                        bad{"minute 60", {2016, 6, 3, 12, 60, 56}},
-                        bad{"second 60", {2016, 6, 3, 12, 34, 60}},
-                        bad{"year 1899", {1899, 6, 3, 12, 34, 56}}}) {
+  for (const auto& b :
+       {bad{"month 0", {2016, 0, 3, 12, 34, 56}}, bad{"month 13", {2016, 13, 3, 12, 34, 56}},
+        bad{"day 0", {2016, 6, 0, 12, 34, 56}}, bad{"day 32", {2016, 6, 32, 12, 34, 56}},
+        bad{"hour 24", {2016, 6, 3, 24, 34, 56}}, bad{"minute 60", {2016, 6, 3, 12, 60, 56}},
+        bad{"second 60", {2016, 6, 3, 12, 34, 60}}, bad{"year 1899", {1899, 6, 3, 12, 34, 56}}}) {
     SCOPED_TRACE(b.pc_what);
     CaptureStdout();
     EXPECT_EQ(vos_util_gmt_date_time_to_timestamp(&b.s), 0u);
@@ -233,9 +228,8 @@ TEST_F(vos_util_clock_set, commands_set_system_then_hardware_clock) {
   g_commands.clear();
   vos_util_set_date_time_with_timestamp(0);
   vos_util_set_date_time_with_timestamp(ts_2016 + 86400 * 200 + 3);
-  EXPECT_EQ(g_commands,
-            (std::vector<std::string>{"date -u 010100001970.00", "hwclock -w -u",
-                                      "date -u 122012342016.59", "hwclock -w -u"}));
+  EXPECT_EQ(g_commands, (std::vector<std::string>{"date -u 010100001970.00", "hwclock -w -u",
+                                                  "date -u 122012342016.59", "hwclock -w -u"}));
 }
 
 std::vector<std::time_t> g_clock_values;

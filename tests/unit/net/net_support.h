@@ -1,0 +1,86 @@
+// Support for the socket tests: the private network namespace made by main(), a raw UDP
+// socket, and a recording double of app_lan_rx_handler.
+#pragma once
+
+#include <coap3/coap.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using bytes = std::vector<std::uint8_t>;
+
+/// True when main() could move the process into its own network namespace with lo and a veth
+/// eth0 (10.77.0.1/24, its peer veth0); otherwise every test skips with net_skip_reason().
+bool net_ready();
+const std::string& net_skip_reason();
+
+#define NET_TEST_PREAMBLE()                              \
+  do {                                                   \
+    if (!net_ready()) GTEST_SKIP() << net_skip_reason(); \
+  } while (0)
+
+inline constexpr const char* eth0_ip = "10.77.0.1";
+
+/// True when a line of @p text matches the POSIX extended regular expression @p pc_pattern.
+bool matches(const std::string& text, const char* pc_pattern);
+
+/// Bytes of a text, without terminator.
+bytes text_bytes(std::string_view text);
+
+sockaddr_in ipv4(const char* pc_ip, std::uint16_t u16_port);
+
+struct datagram {
+  bytes data;
+  sockaddr_in from{};
+};
+
+/// A plain UDP socket, so that every byte on the wire is the test's own.
+class udp_socket {
+ public:
+  udp_socket(const char* pc_ip, std::uint16_t u16_port);
+  udp_socket(const udp_socket&) = delete;
+  udp_socket& operator=(const udp_socket&) = delete;
+  ~udp_socket();
+
+  bool ok() const { return fd_ >= 0; }
+  std::uint16_t port() const;
+  /// Sends multicast through eth0 (loopback copy included).
+  void use_eth0_for_multicast();
+  bool send_to(const sockaddr_in& to, const bytes& data);
+  std::optional<datagram> receive(std::chrono::milliseconds timeout);
+
+ private:
+  int fd_ = -1;
+};
+
+/// One call of app_lan_rx_handler as the test double saw it.
+struct rx_call {
+  std::uint32_t u32_kind;
+  coap_address_t sender;
+  bool b_null_payload;
+  bytes payload;
+};
+
+/// The calls recorded so far; clear() forgets them.
+class rx_recorder {
+ public:
+  void clear();
+  void add(rx_call call);
+  /// Waits until at least @p n calls are recorded.
+  bool wait_for(std::size_t n, std::chrono::milliseconds timeout);
+  std::vector<rx_call> calls();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<rx_call> calls_;
+};
+rx_recorder& rx_calls();
