@@ -138,7 +138,8 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
     coap_show_pdu(LOG_DEBUG, pt_received);
   }
 
-  auto* pt_data = static_cast<request_data*>(coap_get_app_data(coap_session_get_context(pt_session)));
+  auto* pt_data =
+      static_cast<request_data*>(coap_get_app_data(coap_session_get_context(pt_session)));
   if (u_code != 0 && pt_data != nullptr) pt_data->u32_code = u_code;
 
   if (coap_pdu_get_type(pt_received) == COAP_MESSAGE_RST) {

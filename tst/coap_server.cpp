@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "app_lan_msg.h"
@@ -78,9 +77,8 @@ void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
   coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
 }
 
-void hnd_put_rx_msg_req(coap_resource_t*, coap_session_t* pt_session,
-                        const coap_pdu_t* pt_request, const coap_string_t*,
-                        coap_pdu_t* pt_response) noexcept {
+void hnd_put_rx_msg_req(coap_resource_t*, coap_session_t* pt_session, const coap_pdu_t* pt_request,
+                        const coap_string_t*, coap_pdu_t* pt_response) noexcept {
   _forward_request(LAN_MSG_RX_FRAME, pt_session, pt_request, pt_response);
 }
 
@@ -95,9 +93,8 @@ void hnd_post_firmware_install_ind(coap_resource_t*, coap_session_t* pt_session,
   _forward_request(LAN_MSG_FW_INSTALL, pt_session, pt_request, pt_response);
 }
 
-void hnd_post_noise_ind(coap_resource_t*, coap_session_t* pt_session,
-                        const coap_pdu_t* pt_request, const coap_string_t*,
-                        coap_pdu_t* pt_response) noexcept {
+void hnd_post_noise_ind(coap_resource_t*, coap_session_t* pt_session, const coap_pdu_t* pt_request,
+                        const coap_string_t*, coap_pdu_t* pt_response) noexcept {
   _forward_request(LAN_MSG_NOISE, pt_session, pt_request, pt_response);
 }
 
@@ -149,8 +146,7 @@ bool _add_resource(coap_context_t* pt_ctx, const served_resource& resource) noex
 void _join_multicast(coap_context_t* pt_ctx) noexcept {
   char ac_itf_ip[INET_ADDRSTRLEN] = "0.0.0.0";
   const bool b_has_ip = app_get_ip(mcast_interface, ac_itf_ip) == 1;
-  if (coap_join_mcast_group_intf(pt_ctx, mcast_group, b_has_ip ? mcast_interface : nullptr) !=
-      0) {
+  if (coap_join_mcast_group_intf(pt_ctx, mcast_group, b_has_ip ? mcast_interface : nullptr) != 0) {
     VOS_ERROR("cannot join multicast group");
   }
 }
@@ -160,11 +156,12 @@ void _join_multicast(coap_context_t* pt_ctx) noexcept {
 namespace detail {
 
 void coap_log_init() noexcept {
-  static std::once_flag once;
-  std::call_once(once, [] {
+  // A function-local static is initialised once, the first caller's thread doing it.
+  [[maybe_unused]] static const bool b_done = [] {
     coap_set_log_handler(_coap_log_to_stderr);
     coap_set_show_pdu_output(0);
-  });
+    return true;
+  }();
 }
 
 }  // namespace detail
@@ -211,8 +208,7 @@ int app_get_ip(const char* pc_interface, char* pc_ip) {
   sockaddr_in t_in{};
   std::memcpy(&t_in, &t_req.ifr_addr, sizeof(t_in));
   const auto* pu8_ip = reinterpret_cast<const std::uint8_t*>(&t_in.sin_addr.s_addr);
-  std::snprintf(pc_ip, INET_ADDRSTRLEN, "%d.%d.%d.%d", pu8_ip[0], pu8_ip[1], pu8_ip[2],
-                pu8_ip[3]);
+  std::snprintf(pc_ip, INET_ADDRSTRLEN, "%d.%d.%d.%d", pu8_ip[0], pu8_ip[1], pu8_ip[2], pu8_ip[3]);
   return 1;
 }
 

@@ -85,9 +85,7 @@ class coap_client : public ::testing::Test {
     NET_TEST_PREAMBLE();
     rx_calls().clear();
   }
-  void TearDown() override {
-    detail::u32_request_timeout_ms = detail::request_timeout_s * 1000;
-  }
+  void TearDown() override { detail::u32_request_timeout_ms = detail::request_timeout_s * 1000; }
   const coap_address_t modem_ = modem_address();
 };
 
@@ -99,8 +97,7 @@ TEST_F(coap_client, request_is_one_confirmable_message_with_the_name_as_uri_path
   const std::uint32_t result = coap_send_msg_request(&modem_, 5683, statistics_req, &day, 1);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, 0x44u);
-  EXPECT_TRUE(matches(out, R"(:DEBUG:[^:]*coap_client\.c:[0-9]+:COAP RES:2\.04$)"))
-      << out;
+  EXPECT_TRUE(matches(out, R"(:DEBUG:[^:]*coap_client\.c:[0-9]+:COAP RES:2\.04$)")) << out;
 
   const auto received = peer.received();
   ASSERT_EQ(received.size(), 1u);
@@ -278,9 +275,10 @@ TEST(coap_client_options, insertion_keeps_number_order_and_path_order) {
     ASSERT_EQ(p->length, 1u);
     seen.emplace_back(p->number, p->data[0]);
   }
-  EXPECT_EQ(seen, (std::vector<std::pair<std::uint16_t, std::uint8_t>>{
-                      {COAP_OPTION_URI_PORT, 1}, {COAP_OPTION_URI_PATH, 'a'},
-                      {COAP_OPTION_URI_PATH, 'b'}}));
+  EXPECT_EQ(
+      seen,
+      (std::vector<std::pair<std::uint16_t, std::uint8_t>>{
+          {COAP_OPTION_URI_PORT, 1}, {COAP_OPTION_URI_PATH, 'a'}, {COAP_OPTION_URI_PATH, 'b'}}));
 
   SCOPED_TRACE("order_opts: -1 smaller, 1 equal, 0 larger");
   EXPECT_EQ(order_opts(pt_chain, pt_chain->next), -1);

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <string>
 #include <thread>
 
@@ -31,8 +31,12 @@ bytes coap_payload(const bytes& msg) {
     unsigned len = msg[i] & 0x0F;
     ++i;
     i += delta == 13 ? 1 : delta == 14 ? 2 : 0;
-    if (len == 13) len = 13 + msg[i++];
-    else if (len == 14) { len = 269 + (msg[i] << 8 | msg[i + 1]); i += 2; }
+    if (len == 13)
+      len = 13 + msg[i++];
+    else if (len == 14) {
+      len = 269 + (msg[i] << 8 | msg[i + 1]);
+      i += 2;
+    }
     i += len;
   }
   return i < msg.size() ? bytes(msg.begin() + static_cast<long>(i) + 1, msg.end()) : bytes{};
@@ -265,8 +269,7 @@ TEST(coap_server_start, logs_start_line_and_fails_when_the_port_is_held) {
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(result, -1);
-  EXPECT_TRUE(matches(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)"))
-      << out;
+  EXPECT_TRUE(matches(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)")) << out;
   EXPECT_NE(err.find("no context available for interface '0.0.0.0'\n"), std::string::npos) << err;
 }
 
@@ -282,8 +285,8 @@ int _serve_without_multicast() {
   const sockaddr_in to = ipv4("127.0.0.1", 5683);
   bool b_answered = false;
   for (int i = 0; i < 40 && !b_answered; ++i) {
-    client.send_to(to, {0x40, 0x03, 0x00, 0x05, 0xBA, 'r', 'x', '_', 'm', 's', 'g', '_', 'r',
-                        'e', 'q'});
+    client.send_to(
+        to, {0x40, 0x03, 0x00, 0x05, 0xBA, 'r', 'x', '_', 'm', 's', 'g', '_', 'r', 'e', 'q'});
     const auto answer = client.receive(50ms);
     b_answered = answer && answer->data == bytes{0x60, 0x43, 0x00, 0x05};
   }

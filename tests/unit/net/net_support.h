@@ -3,6 +3,7 @@
 #pragma once
 
 #include <coap3/coap.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <chrono>
@@ -12,8 +13,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 using bytes = std::vector<std::uint8_t>;
 
