@@ -12,6 +12,7 @@
 
 #include "vos_mem.h"
 #include "vos_queue.h"
+#include "vos_task_linux_internal.h"
 #include "vos_trace.h"
 
 namespace {
@@ -23,6 +24,8 @@ constexpr int min_stack_size = 16384;
 
 constexpr long ns_per_tick = 20'000'000;
 constexpr long us_per_tick = 20'000;
+
+constinit std::atomic<detail::vos_os_pthread_create_fn> _pf_pthread_create{&pthread_create};
 
 // The main thread counts as one.
 constinit std::atomic<std::uint32_t> _u32_nb_thread{1};
@@ -144,6 +147,10 @@ void _vos_os_condmask_release(vos_os_condmask_rec** pps_condmask) {
 
 }  // namespace
 
+void detail::vos_os_set_pthread_create(vos_os_pthread_create_fn pf_create) {
+  _pf_pthread_create.store(pf_create != nullptr ? pf_create : &pthread_create);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Threads
 
@@ -194,7 +201,8 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
   t_thread->arg = pv_arg;
 
   pthread_mutex_lock(&t_thread->lock);
-  const int i_rc = pthread_create(&t_thread->thread_id, &s_attr, &_vos_os_virtual_thread, t_thread);
+  const int i_rc =
+      _pf_pthread_create.load()(&t_thread->thread_id, &s_attr, &_vos_os_virtual_thread, t_thread);
   pthread_mutex_unlock(&t_thread->lock);
   pthread_attr_destroy(&s_attr);
   if (i_rc != 0) {

@@ -6,6 +6,7 @@
 #include <regex.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "vos_mem.h"
 #include "vos_queue.h"
+#include "vos_task_linux_internal.h"
 
 namespace {
 
@@ -257,6 +259,20 @@ TEST_F(vos_task_linux, stack_size_given_and_refused) {
   EXPECT_GE(big.stack_size, 1048576u);
   EXPECT_LT(big.stack_size, 2u * 1048576u);
   EXPECT_GE(tiny.stack_size, 16384u);
+}
+
+TEST_F(vos_task_linux, refused_thread_leaves_nothing_behind) {
+  detail::vos_os_set_pthread_create(
+      [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) -> int { return EAGAIN; });
+  testing::internal::CaptureStdout();
+  const vos_os_thread_t t_thread = vos_os_create_thread(
+      [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; }, 6, "refused", nullptr);
+  const std::string out = testing::internal::GetCapturedStdout();
+  detail::vos_os_set_pthread_create(nullptr);
+  EXPECT_EQ(t_thread, nullptr);
+  EXPECT_EQ(out, "Can't create thread 11, Resource temporarily unavailable\n");
+  EXPECT_EQ(vos_os_nb_thread(), 1u);
+  // The fixture checks that the record and its mailbox were freed.
 }
 
 TEST_F(vos_task_linux, messages_arrive_in_order_and_test_does_not_take) {
