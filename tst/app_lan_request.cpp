@@ -275,19 +275,22 @@ std::uint32_t app_lan_tx_raw_msg_req(const lan_modem_entry* pt_entry, std::uint3
     VOS_ERROR("Raw tx msg too short (length:%u)", u16_len);
     return 0;
   }
-  for (std::uint32_t i = 0; i < 4; ++i) pu8_payload[i] = static_cast<std::uint8_t>(u32_sec >> 8 * i);
+  for (std::uint32_t i = 0; i < 4; ++i)
+    pu8_payload[i] = static_cast<std::uint8_t>(u32_sec >> 8 * i);
   pu8_payload[4] = static_cast<std::uint8_t>(u16_msec);
   pu8_payload[5] = static_cast<std::uint8_t>(u16_msec >> 8);
   return _send(*pt_entry, tx_msg_req, std::span<const std::uint8_t>{pu8_payload, u16_len});
 }
 
-void app_lan_tx_extended_msg_req(
-    const lan_modem_entry* pt_entry, std::uint32_t u32_arg1, std::uint16_t u16_arg2,
-    std::uint32_t u32_arg3, std::uint32_t u32_arg4, std::uint8_t u8_arg5, std::uint8_t u8_arg6,
-    std::uint32_t u32_arg7, std::uint8_t u8_arg8, std::uint8_t u8_arg9, std::uint16_t u16_arg10,
-    std::uint8_t u8_arg11, std::uint16_t u16_arg12, std::uint8_t u8_arg13, std::uint8_t u8_arg14,
-    const std::uint8_t* pu8_frame, std::uint32_t u32_frame_len, const std::uint8_t* pu8_ext,
-    std::uint8_t u8_ext_len) {
+void app_lan_tx_extended_msg_req(const lan_modem_entry* pt_entry, std::uint32_t u32_arg1,
+                                 std::uint16_t u16_arg2, std::uint32_t u32_arg3,
+                                 std::uint32_t u32_arg4, std::uint8_t u8_arg5, std::uint8_t u8_arg6,
+                                 std::uint32_t u32_arg7, std::uint8_t u8_arg8, std::uint8_t u8_arg9,
+                                 std::uint16_t u16_arg10, std::uint8_t u8_arg11,
+                                 std::uint16_t u16_arg12, std::uint8_t u8_arg13,
+                                 std::uint8_t u8_arg14, const std::uint8_t* pu8_frame,
+                                 std::uint32_t u32_frame_len, const std::uint8_t* pu8_ext,
+                                 std::uint8_t u8_ext_len) {
   if (pt_entry == nullptr) return;
   const std::uint64_t u64_len = std::uint64_t{LAN_TX_EXT_HEADER_SIZE} + u32_frame_len + u8_ext_len;
   if (u64_len > UINT16_MAX || (pu8_frame == nullptr && u32_frame_len != 0) ||
@@ -303,8 +306,8 @@ void app_lan_tx_extended_msg_req(
     VOS_ERROR("No memory for tx ext msg (length:%u)", u32_len);
     return;
   }
-  const lan_tx_ext_header header{u32_arg1, u16_arg2,  u32_arg3, u32_arg4,  u8_arg5,
-                                 u8_arg6,  u32_arg7,  u8_arg8,  u8_arg9,   u16_arg10,
+  const lan_tx_ext_header header{u32_arg1, u16_arg2,  u32_arg3, u32_arg4, u8_arg5,
+                                 u8_arg6,  u32_arg7,  u8_arg8,  u8_arg9,  u16_arg10,
                                  u8_arg11, u16_arg12, u8_arg13, u8_arg14};
   lan_encode_tx_ext_msg(std::span{payload.get(), u32_len}, header,
                         std::span{pu8_frame, u32_frame_len}, std::span{pu8_ext, u8_ext_len});

@@ -112,13 +112,15 @@ std::uint32_t app_lan_tx_raw_msg_req(const lan_modem_entry* pt_entry, std::uint3
 /// Sends tx_msg_ext_req: the 32-byte header made of the eighteen header arguments (in the
 /// order of lan_tx_ext_header), then the frame, then the extension block. A payload that would
 /// not fit in 65,535 bytes, or a null block with a non-zero length, is refused (error line).
-void app_lan_tx_extended_msg_req(
-    const lan_modem_entry* pt_entry, std::uint32_t u32_arg1, std::uint16_t u16_arg2,
-    std::uint32_t u32_arg3, std::uint32_t u32_arg4, std::uint8_t u8_arg5, std::uint8_t u8_arg6,
-    std::uint32_t u32_arg7, std::uint8_t u8_arg8, std::uint8_t u8_arg9, std::uint16_t u16_arg10,
-    std::uint8_t u8_arg11, std::uint16_t u16_arg12, std::uint8_t u8_arg13, std::uint8_t u8_arg14,
-    const std::uint8_t* pu8_frame, std::uint32_t u32_frame_len, const std::uint8_t* pu8_ext,
-    std::uint8_t u8_ext_len);
+void app_lan_tx_extended_msg_req(const lan_modem_entry* pt_entry, std::uint32_t u32_arg1,
+                                 std::uint16_t u16_arg2, std::uint32_t u32_arg3,
+                                 std::uint32_t u32_arg4, std::uint8_t u8_arg5, std::uint8_t u8_arg6,
+                                 std::uint32_t u32_arg7, std::uint8_t u8_arg8, std::uint8_t u8_arg9,
+                                 std::uint16_t u16_arg10, std::uint8_t u8_arg11,
+                                 std::uint16_t u16_arg12, std::uint8_t u8_arg13,
+                                 std::uint8_t u8_arg14, const std::uint8_t* pu8_frame,
+                                 std::uint32_t u32_frame_len, const std::uint8_t* pu8_ext,
+                                 std::uint8_t u8_ext_len);
 
 /// Sends log_req without payload. @return the response code (0 for a null entry)
 std::uint32_t app_lan_log_req(const lan_modem_entry* pt_entry);

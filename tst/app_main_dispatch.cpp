@@ -47,7 +47,9 @@ bool _absolute_path(const char* pc_name, work_buffer& buffer) {
   return true;
 }
 
-const char* _text(const work_buffer& buffer) { return reinterpret_cast<const char*>(buffer.data()); }
+const char* _text(const work_buffer& buffer) {
+  return reinterpret_cast<const char*>(buffer.data());
+}
 
 }  // namespace
 
@@ -74,17 +76,17 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
     }
     app_lan_modem_command_req(u32_id, command_start);
     vos_hexa_to_ibuf(buffer.data(), opt.pc_tx_frame);
-    app_lan_modem_tx_msg_req(u32_id, static_cast<std::uint32_t>(opt.i32_tx_sec),
-                             static_cast<std::uint16_t>(opt.i32_tx_msec),
-                             static_cast<std::uint8_t>(opt.i32_tx_mode),
-                             static_cast<std::uint8_t>(opt.i32_tx_channel),
-                             static_cast<std::uint8_t>(opt.i32_tx_type),
-                             static_cast<std::uint8_t>(opt.i32_tx_power), buffer.data(),
-                             static_cast<std::uint16_t>(len));
+    app_lan_modem_tx_msg_req(
+        u32_id, static_cast<std::uint32_t>(opt.i32_tx_sec),
+        static_cast<std::uint16_t>(opt.i32_tx_msec), static_cast<std::uint8_t>(opt.i32_tx_mode),
+        static_cast<std::uint8_t>(opt.i32_tx_channel), static_cast<std::uint8_t>(opt.i32_tx_type),
+        static_cast<std::uint8_t>(opt.i32_tx_power), buffer.data(),
+        static_cast<std::uint16_t>(len));
   } else if (opt.i32_command != -1) {
     app_lan_modem_command_req(u32_id, static_cast<std::uint8_t>(opt.i32_command));
   } else if (opt.u32_set_param_id != 0) {
-    const std::uint32_t u32_len = std::min<std::uint32_t>(opt.u32_set_param_len, APP_PARAM_VALUE_MAX);
+    const std::uint32_t u32_len =
+        std::min<std::uint32_t>(opt.u32_set_param_len, APP_PARAM_VALUE_MAX);
     app_lan_set_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_set_param_id),
                           opt.au8_set_param_value.data(), static_cast<std::uint8_t>(u32_len));
   } else if (opt.u32_get_param_id != 0) {

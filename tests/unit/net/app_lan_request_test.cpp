@@ -93,9 +93,9 @@ TEST_F(app_lan_request, firmware_upgrade_stages_the_image_records_it_and_sends_s
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" +
-                                                             path + ")")
-                                   .c_str()))
+  EXPECT_TRUE(matches(
+      run.out,
+      line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + path + ")").c_str()))
       << run.out;
   EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan",
                                     "Request fw upgrade of Modem 1a2b3c4d (1a2b3c4d), "
@@ -143,9 +143,9 @@ TEST_F(app_lan_request, firmware_upgrade_with_an_empty_file_deletes_it_and_sends
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(matches(run.out, line("ERROR", "app_lan",
-                                    "Empty firmware for upgrade(" + path + "), name:manual")
-                                   .c_str()))
+  EXPECT_TRUE(matches(
+      run.out,
+      line("ERROR", "app_lan", "Empty firmware for upgrade(" + path + "), name:manual").c_str()))
       << run.out;
   EXPECT_FALSE(exists(path));
   EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
@@ -175,8 +175,7 @@ TEST_F(app_lan_request, firmware_upgrade_that_fails_leaves_the_image_where_it_wa
         ftp.path(),
         [&] {
           return in_child(r.b_register, [&] {
-            return app_lan_firmware_upgrade_request(modem_id, path.c_str(), "manual") == -1 ? 0
-                                                                                            : 1;
+            return app_lan_firmware_upgrade_request(modem_id, path.c_str(), "manual") == -1 ? 0 : 1;
           });
         },
         r.e_ftp);
@@ -196,9 +195,8 @@ TEST_F(app_lan_request, endpoint_file_is_staged_and_sent_with_its_packet_size) {
   write_file(src / "ep.bin", 1000);
   const std::string path = src / "ep.bin";
   const child_run run = run_with_private_ftp(ftp.path(), [&] {
-    return in_child(true, [&] {
-      return app_lan_tx_file_request(modem_id, path.c_str(), 100, 5) == 1 ? 0 : 1;
-    });
+    return in_child(
+        true, [&] { return app_lan_tx_file_request(modem_id, path.c_str(), 100, 5) == 1 ? 0 : 1; });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
   EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan", "Request donwnload  file " + path).c_str()))
@@ -289,9 +287,8 @@ TEST_F(app_lan_request, parameter_write_sends_identifier_length_and_value) {
     CaptureStdout();
     EXPECT_EQ(app_lan_set_param_req(modem_id, 0x101, big.data(), 250), -1);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(
-        matches(out, line("ERROR", "app_lan", "Invalid value (length:250) for parameter 0x101")
-                         .c_str()))
+    EXPECT_TRUE(matches(
+        out, line("ERROR", "app_lan", "Invalid value (length:250) for parameter 0x101").c_str()))
         << out;
   }
   {
@@ -383,7 +380,8 @@ TEST_F(app_lan_request, lower_layer_sends_to_the_entry_given_and_returns_the_cod
   expect_request(requests[0], post, "rx_mode_config_req", bytes(14, 0));
   expect_request(requests[1], get, "log_req", {});
   expect_request(requests[2], post, "command_req", {2});
-  expect_request(requests[3], put, "tx_msg_req", {7, 0, 0, 0, 8, 0, 2, 0, 1, 2, 3, 4, 9, 0x11, 0x22});
+  expect_request(requests[3], put, "tx_msg_req",
+                 {7, 0, 0, 0, 8, 0, 2, 0, 1, 2, 3, 4, 9, 0x11, 0x22});
   expect_request(requests[4], put, "tx_msg_req", {0x0D, 0x0C, 0x0B, 0x0A, 0x0F, 0x0E, 0xAB, 0xCD});
 }
 
@@ -400,7 +398,8 @@ TEST_F(app_lan_request, extended_frame_has_the_32_byte_header_then_frame_then_ex
     app_lan_tx_extended_msg_req(&entry, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, 4,
                                 nullptr, 0);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(matches(out, line("ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)").c_str()))
+    EXPECT_TRUE(
+        matches(out, line("ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)").c_str()))
         << out;
   }
   const auto requests = sent();

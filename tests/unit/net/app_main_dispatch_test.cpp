@@ -101,8 +101,8 @@ TEST_F(app_main_dispatch, transmit_frame_sends_command_2_then_the_decoded_frame)
   opt.i32_tx_type = 1;
   opt.i32_tx_power = 0x11E;  // low 8 bits
   opt.i32_tx_sec = 100;
-  opt.i32_tx_msec = 0x10203;  // low 16 bits
-  opt.pc_tx_frame = "0A0b0C1";    // the odd last digit is dropped
+  opt.i32_tx_msec = 0x10203;    // low 16 bits
+  opt.pc_tx_frame = "0A0b0C1";  // the odd last digit is dropped
   EXPECT_EQ(dispatch(opt), 1);
   const auto requests = sent();
   ASSERT_EQ(requests.size(), 2u);
@@ -119,9 +119,9 @@ TEST_F(app_main_dispatch, transmit_frame_of_the_whole_buffer_is_sent_one_byte_mo
   const std::string too_long(2 * APP_WORK_BUFFER_SIZE + 2, 'F');
   opt.pc_tx_frame = too_long.c_str();
   EXPECT_EQ(dispatch(opt), -1);
-  EXPECT_TRUE(matches(out_, line("ERROR", "app_main",
-                                 "Transmit frame too long (1025 bytes, at most 1024)")
-                                .c_str()))
+  EXPECT_TRUE(matches(
+      out_,
+      line("ERROR", "app_main", "Transmit frame too long (1025 bytes, at most 1024)").c_str()))
       << out_;
   const auto requests = sent();
   ASSERT_EQ(requests.size(), 2u);  // command 2 and the frame of the first call only
@@ -163,7 +163,11 @@ TEST_F(app_main_dispatch, parameter_rows_command_and_precedence) {
   noise.i32_noise_duration = 0x10A;
   noise.i32_noise_nb_sample = 5;
   const row rows[] = {
-      {"-p 101 0AFF -g 102", set_and_get, post, "config_set_param_req", {0x01, 0x01, 2, 0x0A, 0xFF}},
+      {"-p 101 0AFF -g 102",
+       set_and_get,
+       post,
+       "config_set_param_req",
+       {0x01, 0x01, 2, 0x0A, 0xFF}},
       {"-g 10000", get_10000, get, "config_get_param_req", {0x00, 0x00}},
       {"-c 0 -f", command_0, post, "command_req", {0x00}},
       {"-f -s", force, post, "firmware_force_update_req", {}},
@@ -191,9 +195,10 @@ TEST_F(app_main_dispatch, firmware_path_is_made_absolute_and_wins_over_later_row
   opt.b_force_update = true;
   child_run run = dispatch_in_child(opt, src.path());
   ASSERT_EQ(run.i_status, 11) << run.out;
-  EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" +
-                                                            src.path() + "/fw.bin)")
-                                   .c_str()))
+  EXPECT_TRUE(matches(
+      run.out,
+      line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + src.path() + "/fw.bin)")
+          .c_str()))
       << run.out;
   EXPECT_EQ(file_size(ftp_ / "1a2b3c4d"), 1000u);
   {
@@ -202,10 +207,9 @@ TEST_F(app_main_dispatch, firmware_path_is_made_absolute_and_wins_over_later_row
     opt.pc_firmware_name = abs.c_str();
     run = dispatch_in_child(opt, "/");
     ASSERT_EQ(run.i_status, 11) << run.out;
-    EXPECT_TRUE(
-        matches(run.out,
-                line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + abs + ")")
-                    .c_str()))
+    EXPECT_TRUE(matches(
+        run.out,
+        line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + abs + ")").c_str()))
         << run.out;
     EXPECT_EQ(file_size(ftp_ / "1a2b3c4d"), 100u);
   }
@@ -230,9 +234,9 @@ TEST_F(app_main_dispatch, endpoint_file_sends_command_2_then_the_file) {
   opt.i32_inter_packet = 0x103;  // low 8 bits
   const child_run run = dispatch_in_child(opt, src.path());
   ASSERT_EQ(run.i_status, 11) << run.out;
-  EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan",
-                                    "Request donwnload  file " + src.path() + "/ep.bin")
-                                   .c_str()))
+  EXPECT_TRUE(matches(
+      run.out,
+      line("DEBUG", "app_lan", "Request donwnload  file " + src.path() + "/ep.bin").c_str()))
       << run.out;
   EXPECT_EQ(file_size(ftp_ / "tx_1a2b3c4d"), 1000u);
   const auto requests = sent();
