@@ -9,7 +9,8 @@
 struct vos_mem_stream {
   std::uint32_t capacity;  ///< size of the buffer in bytes
   std::uint32_t free;      ///< bytes of the buffer not yet written
-  std::uint8_t* buffer;    ///< accounted, zero-filled block of capacity bytes; null when capacity is 0
+  std::uint8_t*
+      buffer;  ///< accounted, zero-filled block of capacity bytes; null when capacity is 0
 };
 
 /// Writes the allocator's totals as one line "Nbpools=%d memsize=%d maxmem=%d (most recent

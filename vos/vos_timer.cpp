@@ -120,9 +120,8 @@ int vos_util_start_timer_re_prog(vos_os_thread_t* pt_timer, std::uint8_t u8_peri
                                  std::uint32_t u32_period, vos_timer_callback_t pf_callback,
                                  void* pv_arg) {
   const vos_timer_param_rec s_param{nullptr, u8_periodic, u32_period, pf_callback, pv_arg};
-  return _vos_util_send_timer_cmd(pt_timer, VOS_TIMER_REPROG, &s_param) == _timer_result::sent
-             ? 1
-             : 0;
+  return _vos_util_send_timer_cmd(pt_timer, VOS_TIMER_REPROG, &s_param) == _timer_result::sent ? 1
+                                                                                               : 0;
 }
 
 int vos_util_stop_timer(vos_os_thread_t* pt_timer) {

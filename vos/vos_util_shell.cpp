@@ -37,7 +37,7 @@ constexpr std::uint32_t system_failure_alarm = 10;
 constinit std::atomic<std::uint32_t> _u32_nb_system_call_failure{0};
 
 // Signals a command must see with their default action, whatever the caller installed.
-constexpr std::array<int, 6> child_default_signals = {SIGINT, SIGHUP, SIGQUIT,
+constexpr std::array<int, 6> child_default_signals = {SIGINT,  SIGHUP,  SIGQUIT,
                                                       SIGABRT, SIGTERM, SIGTSTP};
 // Descriptors the child closes when the platform cannot close the whole range at once.
 constexpr int child_last_closed_fd = 99;
@@ -191,7 +191,9 @@ int vos_util_ping(const char* pc_addr, std::uint32_t u32_timeout_s) {
     pollfd s_poll{socket_fd.fd, POLLIN | POLLPRI, 0};
     // A limit of 0 still looks once at what is already there.
     const int i_ready = ::poll(&s_poll, 1,
-                               remaining <= 0 ? 0 : remaining > INT_MAX ? INT_MAX : int(remaining));
+                               remaining <= 0        ? 0
+                               : remaining > INT_MAX ? INT_MAX
+                                                     : int(remaining));
     if (i_ready <= 0) {
       VOS_DEBUG("Ping timeout on %s", pc_addr);
       return -5;

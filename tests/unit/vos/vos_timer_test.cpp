@@ -3,11 +3,11 @@
 #include "vos_timer.h"
 
 #include <gtest/gtest.h>
+#include <regex.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,15 +103,44 @@ class vos_timer : public ::testing::Test {
   std::uint32_t u32_curmem_ = 0;
 };
 
-bool logged(const std::string& s_out, const std::string& s_level, const std::string& s_message) {
-  return std::regex_search(
-      s_out, std::regex(s_level + "[: ]vos_util\\.c:[0-9]+[: ]" + s_message));
+// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
+bool re_search(const std::string& s_text, const std::string& s_regex,
+               std::string* ps_group = nullptr) {
+  regex_t re;
+  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
+    ADD_FAILURE() << "bad regex " << s_regex;
+    return false;
+  }
+  regmatch_t am[2];
+  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
+  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
+    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
+                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
+  }
+  regfree(&re);
+  return b_match;
 }
 
-long count_matches(const std::string& s_out, const char* pc_regex) {
-  const std::regex re(pc_regex);
-  return static_cast<long>(
-      std::distance(std::sregex_iterator(s_out.begin(), s_out.end(), re), std::sregex_iterator()));
+// Number of non-overlapping matches of a POSIX extended regex.
+long re_count(const std::string& s_text, const std::string& s_regex) {
+  regex_t re;
+  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
+    ADD_FAILURE() << "bad regex " << s_regex;
+    return -1;
+  }
+  long n = 0;
+  const char* pc = s_text.c_str();
+  regmatch_t m;
+  while (regexec(&re, pc, 1, &m, 0) == 0 && m.rm_eo > 0) {
+    ++n;
+    pc += m.rm_eo;
+  }
+  regfree(&re);
+  return n;
+}
+
+bool logged(const std::string& s_out, const std::string& s_level, const std::string& s_message) {
+  return re_search(s_out, s_level + "[: ]vos_util\\.c:[0-9]+[: ]" + s_message);
 }
 
 }  // namespace
@@ -225,7 +254,7 @@ TEST_F(vos_timer, stop_clears_the_variable_and_allows_a_new_start) {
   EXPECT_TRUE(logged(s_out, "DEBUG", "vos_util_stop_timer already stopped\n")) << s_out;
   EXPECT_TRUE(logged(s_out, "DEBUG", "vos_util_restart_timer is not started\n")) << s_out;
   EXPECT_TRUE(logged(s_out, "DEBUG", "vos_util_suspend_timer is not started\n")) << s_out;
-  EXPECT_EQ(count_matches(s_out, "vos_util\\.c"), 3)
+  EXPECT_EQ(re_count(s_out, "vos_util\\.c"), 3)
       << "reprogramming a stopped timer logged something: " << s_out;
   const int i_count = s_log.count.load();
   std::this_thread::sleep_for(300ms);
@@ -250,7 +279,7 @@ TEST_F(vos_timer, start_refuses_a_running_variable_and_a_null_address) {
   EXPECT_EQ(vos_util_start_timer(&t_timer, 1, 5, &record_fire, &s_log), 0);
   EXPECT_EQ(vos_util_start_timer(nullptr, 1, 5, &record_fire, &s_log), 0);
   const std::string s_out = GetCapturedStdout();
-  EXPECT_EQ(count_matches(s_out, "vos_util_start_timer refused\n"), 2) << s_out;
+  EXPECT_EQ(re_count(s_out, "vos_util_start_timer refused\n"), 2) << s_out;
   EXPECT_EQ(read_timer(t_timer), t_first);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(vos_os_nb_thread(), u32_nb_thread_ + 1) << "a refused start made a thread";

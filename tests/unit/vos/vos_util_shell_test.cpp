@@ -2,12 +2,12 @@
 #include "vos_util_shell.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 
 #include "vos_mem.h"
@@ -62,6 +61,24 @@ long elapsed_ms(steady_clock::time_point t_start) {
       std::chrono::duration_cast<milliseconds>(steady_clock::now() - t_start).count());
 }
 
+// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
+bool re_search(const std::string& s_text, const std::string& s_regex,
+               std::string* ps_group = nullptr) {
+  regex_t re;
+  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
+    ADD_FAILURE() << "bad regex " << s_regex;
+    return false;
+  }
+  regmatch_t am[2];
+  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
+  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
+    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
+                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
+  }
+  regfree(&re);
+  return b_match;
+}
+
 // Collects every child the test left behind (abandoned shell commands).
 void reap_children() {
   while (::waitpid(-1, nullptr, 0) > 0) {
@@ -81,13 +98,12 @@ TEST_F(vos_util_shell, system_waits_for_the_command_and_logs_the_child) {
   EXPECT_GE(ms, 2000);
   EXPECT_LT(ms, 4000);
   EXPECT_EQ(read_file(out), "done\n") << "the command had not ended when the call returned";
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      s_log, m, std::regex(R"([0-9]{8}-[0-9]{6}[: ]INFO[: ]wait end of system call\(([0-9]+)\):")" +
-                           std::regex_replace(cmd, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                           "\"\n")))
+  std::string s_pid;
+  ASSERT_TRUE(re_search(
+      s_log, "[0-9]{8}-[0-9]{6}[: ]INFO[: ]wait end of system call\\(([0-9]+)\\):\"", &s_pid))
       << s_log;
-  EXPECT_GT(std::stol(m[1].str()), 0);
+  EXPECT_NE(s_log.find("):\"" + cmd + "\"\n"), std::string::npos) << s_log;
+  EXPECT_GT(std::stol(s_pid), 0);
 }
 
 TEST_F(vos_util_shell, system_child_has_no_inherited_descriptors_and_default_signals) {
@@ -95,14 +111,15 @@ TEST_F(vos_util_shell, system_child_has_no_inherited_descriptors_and_default_sig
   const std::filesystem::path status = dir_ / "status.txt";
   const int fd = ::open(leak.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 3);
-  struct sigaction s_ignore {}, s_old_int{}, s_old_term{};
+  struct sigaction s_ignore {
+  }, s_old_int{}, s_old_term{};
   s_ignore.sa_handler = SIG_IGN;
   sigemptyset(&s_ignore.sa_mask);
   ASSERT_EQ(sigaction(SIGINT, &s_ignore, &s_old_int), 0);
   ASSERT_EQ(sigaction(SIGTERM, &s_ignore, &s_old_term), 0);
   // The grep process reports its own ignored-signal mask, inherited through the shell.
-  const std::string cmd = "{ echo leaked >&" + std::to_string(fd) + "; } 2>/dev/null; grep SigIgn /proc/self/status > " +
-                          status.string();
+  const std::string cmd = "{ echo leaked >&" + std::to_string(fd) +
+                          "; } 2>/dev/null; grep SigIgn /proc/self/status > " + status.string();
   CaptureStdout();
   vos_util_system(cmd.c_str());
   GetCapturedStdout();
@@ -111,9 +128,9 @@ TEST_F(vos_util_shell, system_child_has_no_inherited_descriptors_and_default_sig
   ::close(fd);
   EXPECT_EQ(read_file(leak), "") << "descriptor " << fd << " reached the command";
   const std::string s_status = read_file(status);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(s_status, m, std::regex("SigIgn:\\s*([0-9a-f]+)"))) << s_status;
-  const unsigned long long mask = std::stoull(m[1].str(), nullptr, 16);
+  std::string s_mask;
+  ASSERT_TRUE(re_search(s_status, "SigIgn:[[:space:]]*([0-9a-f]+)", &s_mask)) << s_status;
+  const unsigned long long mask = std::stoull(s_mask, nullptr, 16);
   EXPECT_EQ(mask & (1ULL << (SIGINT - 1)), 0u) << "SIGINT still ignored in the command";
   EXPECT_EQ(mask & (1ULL << (SIGTERM - 1)), 0u) << "SIGTERM still ignored in the command";
 }
@@ -125,8 +142,10 @@ TEST_F(vos_util_shell, system_abandons_a_child_after_the_poll_bound_and_counts_i
     vos_util_system(nullptr);
     EXPECT_EQ(GetCapturedStdout(), "");
   }
-  const std::regex abort_line(R"(ERROR[: ]vos_util_linux\.c:[0-9]+[: ]abort system call:sleep 1)" "\n");
-  const std::regex alarm_line(R"(ERROR[: ]vos_util_linux\.c:[0-9]+[: ]too much system call failure, reset)");
+  const std::string abort_line(R"(ERROR[: ]vos_util_linux\.c:[0-9]+[: ]abort system call:sleep 1)"
+                               "\n");
+  const std::string alarm_line(
+      R"(ERROR[: ]vos_util_linux\.c:[0-9]+[: ]too much system call failure, reset)");
   // The count is process-wide and never reset: drive it past 10 from wherever it stands.
   while (detail::vos_util_nb_system_call_failure() < 11) {
     const std::uint32_t u32_before = detail::vos_util_nb_system_call_failure();
@@ -140,8 +159,8 @@ TEST_F(vos_util_shell, system_abandons_a_child_after_the_poll_bound_and_counts_i
     EXPECT_GE(ms, 200);
     EXPECT_LT(ms, 900);
     EXPECT_EQ(detail::vos_util_nb_system_call_failure(), u32_before + 1);
-    EXPECT_TRUE(std::regex_search(s_log, abort_line)) << s_log;
-    EXPECT_EQ(std::regex_search(s_log, alarm_line), u32_before + 1 == 10) << s_log;
+    EXPECT_TRUE(re_search(s_log, abort_line)) << s_log;
+    EXPECT_EQ(re_search(s_log, alarm_line), u32_before + 1 == 10) << s_log;
   }
   reap_children();
 }
