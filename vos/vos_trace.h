@@ -33,3 +33,40 @@ void vos_trace_printf(const char* pc_format, ...) __attribute__((format(printf, 
 #define VOS_WARNING(...) vos_trace_warning(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DEBUG(...) vos_trace_debug(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DUMP(data, len) vos_trace_dump(source_name, __LINE__, (data), (len))
+
+// ---- Trace files -----------------------------------------------------------------------------
+// Once a trace directory is configured, every line is also appended to a trace file there,
+// flushed at once. Rotating mode (the default, 10 files of 100,000 bytes): a full file is
+// closed and a new one "<prefix>-YYYYMMDD-hhmmss" started, the oldest deleted beyond the count.
+// Daily mode (file count 0): "<prefix>.txt", renamed "<prefix>-YYYYMMDD.txt" at the first line
+// of a new UTC day. All of these may be called from any thread once vos_trace_init has run.
+
+/// Creates the trace mutex and configures the trace directory @p pc_dir_name under the
+/// existing directory @p pc_root_path (created when missing). Prints "trace path invalid, use
+/// stdout" when the root is missing or an argument is null; lines then go to standard output
+/// only. The first line opens the first file. Set the file count before calling.
+void vos_trace_init(const char* pc_root_path, const char* pc_dir_name);
+
+/// As vos_trace_init, after making @p pc_prefixe the file name prefix when it has 1 to 32
+/// characters (otherwise the prefix stays, "traceagent" by default).
+void vos_trace_init_prefixe(const char* pc_root_path, const char* pc_dir_name,
+                            const char* pc_prefixe);
+
+/// Number of trace files kept in rotating mode; 0 selects daily mode (before vos_trace_init).
+void vos_trace_nb_file(std::uint32_t u32_nb_file);
+/// Size in bytes at which a rotating trace file is closed and the next one started.
+void vos_trace_size_file(std::uint32_t u32_size);
+
+/// Flushes the trace file, if one is open.
+void vos_trace_flush();
+/// Closes the trace file and forgets the configured paths: later lines go to standard output.
+void vos_trace_end();
+/// Closes the current trace file (archiving it in daily mode) and starts a new one.
+void vos_trace_swap_file();
+
+/// Configured paths, each ending with "/": root + directory, directory, root. Null when no
+/// trace directory is configured. The texts stay valid until vos_trace_end or the next
+/// vos_trace_init; the caller does not free them.
+const char* vos_trace_get_full_path();
+const char* vos_trace_get_path();
+const char* vos_trace_get_root_path();

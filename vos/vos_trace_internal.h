@@ -1,4 +1,4 @@
-// Trace log internals reachable from the tests: the clock seam and the line writer.
+// Trace log internals reachable from the tests: the clock seam, the line writer, a reset.
 #pragma once
 
 #include <ctime>
@@ -18,5 +18,9 @@ std::time_t vos_trace_now();
 /// Writes one finished line (newline included) whose time stamp falls on day of month
 /// @p i_day: to the trace file when one is configured, then to standard output.
 void vos_trace_treat_msg(std::string_view line, int i_day);
+
+/// Closes the trace file and puts the file settings back to their defaults (count 10,
+/// size 100,000, prefix "traceagent", no path). The trace mutex stays.
+void vos_trace_reset_files();
 
 }  // namespace detail

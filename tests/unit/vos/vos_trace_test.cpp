@@ -60,34 +60,46 @@ TEST_F(vos_trace, each_level_writes_its_own_line_format) {
   CaptureStdout();
   vos_trace_error("vos_queue.c", 127, "BAD POINTER");
   std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(ERROR:vos_queue\.c:127:BAD POINTER)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(ERROR:vos_queue\.c:127:BAD POINTER)"
+                                         "\n"))
+      << s_out;
 
   CaptureStdout();
   vos_trace_warning("../tst/app_main.c", 9, "w%d", 3);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(WARNING:\.\./tst/app_main\.c:9:w3)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(WARNING:\.\./tst/app_main\.c:9:w3)"
+                                         "\n"))
+      << s_out;
 
   int i_obj = 0;
   CaptureStdout();
   vos_trace_info("End of thread=%p", static_cast<void*>(&i_obj));
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(INFO:End of thread=0x[0-9a-f]+)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(INFO:End of thread=0x[0-9a-f]+)"
+                                         "\n"))
+      << s_out;
 
   CaptureStdout();
   vos_trace_debug("vos_fs.c", 42, "%s=%u", "size", 17u);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DEBUG:vos_fs\.c:42:size=17)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(DEBUG:vos_fs\.c:42:size=17)"
+                                         "\n"))
+      << s_out;
 
   const std::uint8_t au8[] = {0x01, 0xAB, 0xFF};
   CaptureStdout();
   vos_trace_dump("vos_mem.c", 5, au8, sizeof au8);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:5:01ABFF)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:5:01ABFF)"
+                                         "\n"))
+      << s_out;
 
   CaptureStdout();
   vos_trace_dump("vos_mem.c", 6, au8, 0);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:6:)" "\n")) << s_out;
+  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:6:)"
+                                         "\n"))
+      << s_out;
 }
 
 TEST_F(vos_trace, stamp_is_the_utc_date_and_time_of_the_clock) {
@@ -104,8 +116,8 @@ TEST_F(vos_trace, level_filters_info_debug_and_dump) {
     std::uint32_t u32_level;
     const char* pc_words;
   };
-  for (const auto& e : {expectation{0, "FEW"}, expectation{1, "FEWI"},
-                        expectation{2, "FEWIDU"}, expectation{7, "FEWIDU"}}) {
+  for (const auto& e : {expectation{0, "FEW"}, expectation{1, "FEWI"}, expectation{2, "FEWIDU"},
+                        expectation{7, "FEWIDU"}}) {
     SCOPED_TRACE(e.u32_level);
     vos_trace_level(e.u32_level);
     CaptureStdout();
@@ -133,8 +145,10 @@ TEST_F(vos_trace, percent_in_the_expanded_message_is_written_as_is) {
   vos_trace_info("%s", "%%x");
   vos_trace_printf("%s", "50%s");
   const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(
-      s_out, stamp + R"(ERROR:r\.c:3:received %s %d %n 100%)" "\n" + stamp + "INFO:%%x\n50%s\n"))
+  EXPECT_TRUE(whole_match(s_out, stamp +
+                                     R"(ERROR:r\.c:3:received %s %d %n 100%)"
+                                     "\n" +
+                                     stamp + "INFO:%%x\n50%s\n"))
       << s_out;
 }
 

@@ -1,0 +1,704 @@
+// File-system helpers. Walks change the process's working directory component by component;
+// every working copy of a path is an accounted block held by a vos_unique_ptr, so it is
+// released on every exit.
+#include "vos_fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "vos_mem.h"
+#include "vos_str.h"
+#include "vos_trace.h"
+
+struct vos_fs_dir {
+  DIR* p_stream;
+};
+
+namespace {
+
+constexpr const char* source_name = "vos_fs.c";
+
+constexpr std::uint32_t copy_buffer_size = 0x2800;
+constexpr std::uint32_t whole_string = std::numeric_limits<std::uint32_t>::max();
+
+constexpr bool _is_sep(char c) noexcept { return c == '/' || c == '\\'; }
+
+const char* _or_null(const char* pc_s) noexcept { return pc_s != nullptr ? pc_s : "(null)"; }
+
+// Position just after the last separator of the path (0 without one).
+std::size_t _dir_part_length(std::string_view path) noexcept {
+  const std::size_t last = path.find_last_of("/\\");
+  return last == std::string_view::npos ? 0 : last + 1;
+}
+
+// Platform text of an error number, safe to call from any thread. strerror_r comes in two
+// flavours (GNU returns the text, XSI fills the buffer); the overloads accept either.
+[[maybe_unused]] const char* _strerror_text(int i_rc, const char* pc_buf) noexcept {
+  return i_rc == 0 ? pc_buf : "Unknown error";
+}
+[[maybe_unused]] const char* _strerror_text(const char* pc_text, const char*) noexcept {
+  return pc_text;
+}
+
+class _errtext {
+ public:
+  explicit _errtext(int i_errno) noexcept
+      : pc_text_(_strerror_text(strerror_r(i_errno, ac_buf_, sizeof ac_buf_), ac_buf_)) {}
+  const char* c_str() const noexcept { return pc_text_; }
+
+ private:
+  char ac_buf_[128] = {};
+  const char* pc_text_;
+};
+
+struct _file_closer {
+  void operator()(std::FILE* pf) const noexcept { std::fclose(pf); }
+};
+using _unique_file = std::unique_ptr<std::FILE, _file_closer>;
+
+// The descriptor must not leak into the shell commands the runtime starts.
+void _set_cloexec(std::FILE* pf) noexcept {
+  const int fd = fileno(pf);
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0) {
+    fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+char* _alloc_string(std::size_t u_len) noexcept {
+  if (u_len >= whole_string) {
+    return nullptr;
+  }
+  char* pc = nullptr;
+  vos_os_calloc(&pc, static_cast<std::uint32_t>(u_len + 1));
+  return pc;
+}
+
+// Working copy of a path with every '\\' written as '/', since the platform takes '\\' for
+// a plain character: the walk and the open must see the same directories.
+char* _with_slashes(const char* pc_path) {
+  char* pc_copy = vos_str_dup(pc_path, whole_string);
+  for (char* pc = pc_copy; pc != nullptr && *pc != '\0'; ++pc) {
+    if (*pc == '\\') {
+      *pc = '/';
+    }
+  }
+  return pc_copy;
+}
+
+// Creates the directory when missing, then enters it. A failed change is an error: going on
+// from the wrong directory would create the rest of the path, and the file, elsewhere.
+int _enter_component(const char* pc_name) {
+  if (access(pc_name, F_OK) != 0 && mkdir(pc_name, 0777) != 0 && errno != EEXIST) {
+    const int err = errno;
+    VOS_ERROR("Can't create directory \"%s\" : %s", pc_name, _errtext(err).c_str());
+    return -1;
+  }
+  if (chdir(pc_name) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't change directory \"%s\" : %s", pc_name, _errtext(err).c_str());
+    return -1;
+  }
+  return 1;
+}
+
+// Creates and enters the directory part (through the last separator) of a destination path.
+int _enter_destination_dir(const char* pc_dst) {
+  const std::size_t u_dir_len = _dir_part_length(pc_dst);
+  if (u_dir_len == 0) {
+    VOS_ERROR("Invalid destination filename");
+    return -3;
+  }
+  const vos_unique_ptr<char> dir(vos_str_dup(pc_dst, static_cast<std::uint32_t>(u_dir_len)));
+  if (!dir) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  return vos_fs_chdir(dir.get());
+}
+
+// Removes a destination that a failed copy left incomplete; only a regular file, so that a
+// device given as destination is never removed.
+void _discard_destination(bool b_regular, const char* pc_dst) {
+  if (b_regular) {
+    unlink(pc_dst);
+  }
+}
+
+int _copy_contents(const char* pc_src, const char* pc_dst) {
+  const vos_unique_ptr<std::uint8_t> buffer([] {
+    std::uint8_t* pu8 = nullptr;
+    vos_os_malloc(&pu8, copy_buffer_size);
+    return pu8;
+  }());
+  if (!buffer) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  _unique_file in(std::fopen(pc_src, "rb"));
+  if (!in) {
+    const int err = errno;
+    VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, _errtext(err).c_str());
+    return -1;
+  }
+  // Opening the destination for writing would truncate a source that is the same file.
+  struct stat st_src {};
+  struct stat st_dst {};
+  if (fstat(fileno(in.get()), &st_src) == 0 && stat(pc_dst, &st_dst) == 0 &&
+      st_src.st_dev == st_dst.st_dev && st_src.st_ino == st_dst.st_ino) {
+    VOS_ERROR("Can't copy file \"%s\" onto itself", pc_src);
+    return -1;
+  }
+  _unique_file out(std::fopen(pc_dst, "wb"));
+  if (!out) {
+    const int err = errno;
+    VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    return -1;
+  }
+  struct stat st_out {};
+  const bool b_regular = fstat(fileno(out.get()), &st_out) == 0 && S_ISREG(st_out.st_mode);
+  for (;;) {
+    const std::size_t n = std::fread(buffer.get(), 1, copy_buffer_size, in.get());
+    if (n == 0) {
+      break;
+    }
+    if (std::fwrite(buffer.get(), 1, n, out.get()) != n) {
+      const int err = errno;
+      VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+      _discard_destination(b_regular, pc_dst);
+      return -1;
+    }
+  }
+  if (std::ferror(in.get()) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't read source file \"%s\" : %s", pc_src, _errtext(err).c_str());
+    _discard_destination(b_regular, pc_dst);
+    return -1;
+  }
+  // Buffered data reaches the file only here; a full disk shows up now.
+  std::FILE* pf_out = out.release();
+  if (std::fflush(pf_out) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    _discard_destination(b_regular, pc_dst);
+    std::fclose(pf_out);
+    return -1;
+  }
+  if (std::fclose(pf_out) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    _discard_destination(b_regular, pc_dst);
+    return -1;
+  }
+  return 1;
+}
+
+// Directory, a '/' unless it already ends with a separator, then the file name.
+char* _join_dir_file(std::string_view dir, std::string_view file) {
+  const bool b_sep = !_is_sep(dir.back());
+  char* pc = _alloc_string(dir.size() + (b_sep ? 1 : 0) + file.size());
+  if (pc == nullptr) {
+    return nullptr;
+  }
+  dir.copy(pc, dir.size());
+  if (b_sep) {
+    pc[dir.size()] = '/';
+  }
+  file.copy(pc + dir.size() + (b_sep ? 1 : 0), file.size());
+  return pc;
+}
+
+using _file_op = int (*)(const char*, const char*);
+
+int _between_dirs(const char* pc_src_dir, const char* pc_file, const char* pc_dst_dir,
+                  _file_op pf_op) {
+  if (pc_src_dir == nullptr || *pc_src_dir == '\0' || pc_file == nullptr || *pc_file == '\0' ||
+      pc_dst_dir == nullptr || *pc_dst_dir == '\0') {
+    VOS_ERROR("Invalid parameter");
+    return -3;
+  }
+  if (_is_sep(pc_file[0])) {
+    VOS_ERROR("Invalid relative filename \"%s\"", pc_file);
+    return -3;
+  }
+  const vos_unique_ptr<char> src(_join_dir_file(pc_src_dir, pc_file));
+  const vos_unique_ptr<char> dst(_join_dir_file(pc_dst_dir, pc_file));
+  if (!src || !dst) {
+    return -2;
+  }
+  return pf_op(src.get(), dst.get());
+}
+
+bool _can_read(const char* pc_name) {
+  _unique_file f(std::fopen(pc_name, "rb"));
+  return f != nullptr;
+}
+
+}  // namespace
+
+std::FILE* vos_fs_open(const char* pc_path, const char* pc_mode) {
+  if (pc_path == nullptr || pc_mode == nullptr) {
+    return nullptr;
+  }
+  std::FILE* pf = std::fopen(pc_path, pc_mode);
+  if (pf != nullptr) {
+    _set_cloexec(pf);
+  }
+  return pf;
+}
+
+int vos_fs_close_file(std::FILE** ppf_file) {
+  if (ppf_file != nullptr && *ppf_file != nullptr) {
+    std::fclose(*ppf_file);
+    *ppf_file = nullptr;
+  }
+  return 1;
+}
+
+int vos_fs_unlink(const char* pc_path) {
+  if (pc_path == nullptr) {
+    return -1;
+  }
+  return unlink(pc_path);
+}
+
+int vos_fs_chreldir(const char* pc_path, const char** ppc_filename) {
+  if (ppc_filename != nullptr) {
+    *ppc_filename = nullptr;
+  }
+  if (pc_path == nullptr) {
+    VOS_ERROR("Invalid directory/file name");
+    return -1;
+  }
+  if (_is_sep(pc_path[0])) {
+    VOS_ERROR("Not a relative directory/file name");
+    return -1;
+  }
+  // Components are cut out of a copy; the caller's string is never written.
+  const vos_unique_ptr<char> copy(vos_str_dup(pc_path, whole_string));
+  if (!copy) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  char* pc_component = copy.get();
+  for (char* pc = copy.get(); *pc != '\0'; ++pc) {
+    if (!_is_sep(*pc)) {
+      continue;
+    }
+    *pc = '\0';
+    if (*pc_component == '\0') {
+      VOS_ERROR("Invalid directory/file name");
+      return -1;
+    }
+    if (const int i_rc = _enter_component(pc_component); i_rc != 1) {
+      return i_rc;
+    }
+    pc_component = pc + 1;
+  }
+  if (ppc_filename != nullptr) {
+    if (*pc_component == '\0') {
+      VOS_ERROR("Filename length is 0");
+      return -3;
+    }
+    *ppc_filename = pc_path + (pc_component - copy.get());
+    return 1;
+  }
+  return *pc_component == '\0' ? 1 : _enter_component(pc_component);
+}
+
+int vos_fs_chdir(const char* pc_dir) {
+  if (pc_dir == nullptr || *pc_dir == '\0') {
+    VOS_ERROR("Invalid directory name");
+    return -1;
+  }
+  if (!_is_sep(pc_dir[0])) {
+    VOS_ERROR("Invalid directory name \"%s\"", pc_dir);
+    return -1;
+  }
+  if (chdir("/") != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't change directory \"%s\" : %s", "/", _errtext(err).c_str());
+    return -1;
+  }
+  return vos_fs_chreldir(pc_dir + 1, nullptr);
+}
+
+int vos_fs_open_file(std::FILE** ppf_file, const char* pc_dir, const char* pc_file,
+                     const char* pc_mode) {
+  if (ppf_file != nullptr) {
+    *ppf_file = nullptr;
+  }
+  if (ppf_file == nullptr || pc_dir == nullptr || *pc_dir == '\0' || pc_file == nullptr ||
+      pc_mode == nullptr) {
+    VOS_ERROR("Invalid parameter dirname=\"%s\" filename=\"%s\"", _or_null(pc_dir),
+              _or_null(pc_file));
+    return -3;
+  }
+  if (const int i_rc = vos_fs_chdir(pc_dir); i_rc != 1) {
+    return i_rc;
+  }
+  const char* pc_name = nullptr;
+  if (const int i_rc = vos_fs_chreldir(pc_file, &pc_name); i_rc != 1) {
+    return i_rc;
+  }
+  std::FILE* pf = std::fopen(pc_name, pc_mode);
+  if (pf == nullptr) {
+    const int err = errno;
+    VOS_ERROR("Cant open file \"%s\" : %s", pc_name, _errtext(err).c_str());
+    return -1;
+  }
+  _set_cloexec(pf);
+  *ppf_file = pf;
+  return 1;
+}
+
+int vos_fs_filestat(const char* pc_dir, const char* pc_name, std::uint32_t* pu32_type,
+                    std::uint32_t* pu32_size, std::uint32_t* pu32_perm, std::uint32_t* pu32_mtime) {
+  for (std::uint32_t* pu32 : {pu32_type, pu32_size, pu32_perm, pu32_mtime}) {
+    if (pu32 != nullptr) {
+      *pu32 = 0;
+    }
+  }
+  if (pc_dir == nullptr || pc_name == nullptr) {
+    VOS_ERROR("Invalid filename");
+    return -1;
+  }
+  const vos_unique_ptr<char> path(vos_fs_cat_name(pc_dir, pc_name, 0));
+  if (!path) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  struct stat st {};
+  if (stat(path.get(), &st) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", path.get(), _errtext(err).c_str());
+    return -1;
+  }
+  // A size cut to 32 bits would be a wrong size reported as a right one.
+  if (static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) {
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", path.get(),
+              _errtext(EOVERFLOW).c_str());
+    return -1;
+  }
+  if (pu32_type != nullptr) {
+    *pu32_type = S_ISDIR(st.st_mode) ? 2 : 1;
+  }
+  if (pu32_size != nullptr) {
+    *pu32_size = static_cast<std::uint32_t>(st.st_size);
+  }
+  if (pu32_perm != nullptr) {
+    *pu32_perm = static_cast<std::uint32_t>(st.st_mode & 0777);
+  }
+  if (pu32_mtime != nullptr) {
+    *pu32_mtime = static_cast<std::uint32_t>(st.st_mtime);
+  }
+  return 1;
+}
+
+int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size) {
+  if (pu32_size != nullptr) {
+    *pu32_size = 0;
+  }
+  if (pc_path == nullptr || *pc_path == '\0' || pu32_size == nullptr) {
+    VOS_ERROR("Invalid filename");
+    return -3;
+  }
+  struct stat st {};
+  if (stat(pc_path, &st) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, _errtext(err).c_str());
+    return -1;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    VOS_ERROR("%s is a directory", pc_path);
+    return -1;
+  }
+  if (static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) {
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, _errtext(EOVERFLOW).c_str());
+    return -1;
+  }
+  *pu32_size = static_cast<std::uint32_t>(st.st_size);
+  return 1;
+}
+
+int vos_fs_copy(const char* pc_src, const char* pc_dst) {
+  if (pc_src == nullptr || *pc_src == '\0' || pc_dst == nullptr || *pc_dst == '\0') {
+    VOS_ERROR("Invalid filename while copying file");
+    return -3;
+  }
+  VOS_DEBUG("Copying file \"%s\" to \"%s\"", pc_src, pc_dst);
+  const vos_unique_ptr<char> src(_with_slashes(pc_src));
+  const vos_unique_ptr<char> dst(_with_slashes(pc_dst));
+  if (!src || !dst) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
+    return i_rc;
+  }
+  return _copy_contents(src.get(), dst.get());
+}
+
+int vos_fs_mv(const char* pc_src, const char* pc_dst) {
+  if (pc_src == nullptr || *pc_src == '\0' || pc_dst == nullptr || *pc_dst == '\0') {
+    VOS_ERROR("Invalid filename while moving file");
+    return -3;
+  }
+  const vos_unique_ptr<char> src(_with_slashes(pc_src));
+  const vos_unique_ptr<char> dst(_with_slashes(pc_dst));
+  if (!src || !dst) {
+    VOS_ERROR("Memory overflow");
+    return -2;
+  }
+  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
+    return i_rc;
+  }
+  if (std::rename(src.get(), dst.get()) == 0) {
+    return 1;
+  }
+  // Across file systems rename cannot work: copy, then remove the source.
+  if (vos_fs_copy(src.get(), dst.get()) != 1) {
+    return -1;
+  }
+  if (unlink(src.get()) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't remove file \"%s\" : %s", src.get(), _errtext(err).c_str());
+    return -1;
+  }
+  return 1;
+}
+
+int vos_fs_mv_dir(const char* pc_src_dir, const char* pc_file, const char* pc_dst_dir) {
+  return _between_dirs(pc_src_dir, pc_file, pc_dst_dir, &vos_fs_mv);
+}
+
+int vos_fs_cp_dir(const char* pc_src_dir, const char* pc_file, const char* pc_dst_dir) {
+  return _between_dirs(pc_src_dir, pc_file, pc_dst_dir, &vos_fs_copy);
+}
+
+char* vos_fs_cat_name(const char* pc_first, const char* pc_second, int i_trailing) {
+  if (pc_first == nullptr && pc_second == nullptr) {
+    return nullptr;
+  }
+  const std::string_view first(pc_first != nullptr ? pc_first : "");
+  std::string_view second(pc_second != nullptr ? pc_second : "");
+  // Room for a joining '/' and a trailing '/'.
+  char* pc_out = _alloc_string(first.size() + second.size() + 2);
+  if (pc_out == nullptr) {
+    return nullptr;
+  }
+  std::size_t len = 0;
+  const auto append = [&](std::string_view part) {
+    for (const char c : part) {
+      pc_out[len++] = c == '\\' ? '/' : c;
+    }
+  };
+  append(first);
+  if (!second.empty()) {
+    if (!first.empty()) {
+      const bool b_first_sep = _is_sep(first.back());
+      const bool b_second_sep = _is_sep(second.front());
+      if (!b_first_sep && !b_second_sep) {
+        pc_out[len++] = '/';
+      } else if (b_first_sep && b_second_sep) {
+        second.remove_prefix(1);
+      }
+    }
+    append(second);
+  }
+  if (i_trailing != 0) {
+    if (len == 0 || pc_out[len - 1] != '/') {
+      pc_out[len++] = '/';
+    }
+  } else if (len > 0 && pc_out[len - 1] == '/') {
+    --len;
+  }
+  pc_out[len] = '\0';
+  return pc_out;
+}
+
+vos_fs_dir* vos_fs_opendir(char* pc_path) {
+  if (pc_path == nullptr) {
+    return nullptr;
+  }
+  void* pv_block = nullptr;
+  vos_os_malloc(&pv_block, sizeof(vos_fs_dir));
+  if (pv_block == nullptr) {
+    return nullptr;
+  }
+  for (char* pc = pc_path; *pc != '\0'; ++pc) {
+    if (*pc == '\\') {
+      *pc = '/';
+    }
+  }
+  DIR* p_stream = opendir(pc_path);
+  if (p_stream == nullptr) {
+    vos_os_free(&pv_block);
+    return nullptr;
+  }
+  return ::new (pv_block) vos_fs_dir{p_stream};
+}
+
+const char* vos_fs_readdir(vos_fs_dir* p_dir) { return vos_fs_readdir_and_type(p_dir, nullptr); }
+
+const char* vos_fs_readdir_and_type(vos_fs_dir* p_dir, std::uint32_t* pu32_type) {
+  if (pu32_type != nullptr) {
+    *pu32_type = 0;
+  }
+  if (p_dir == nullptr || p_dir->p_stream == nullptr) {
+    return nullptr;
+  }
+  const dirent* p_entry = readdir(p_dir->p_stream);
+  if (p_entry == nullptr) {
+    return nullptr;
+  }
+  if (pu32_type != nullptr) {
+    *pu32_type = p_entry->d_type;
+  }
+  return p_entry->d_name;
+}
+
+void vos_fs_closedir(vos_fs_dir** pp_dir) {
+  if (pp_dir == nullptr || *pp_dir == nullptr) {
+    return;
+  }
+  if ((*pp_dir)->p_stream != nullptr) {
+    closedir((*pp_dir)->p_stream);
+  }
+  vos_os_free(pp_dir);
+}
+
+int vos_fs_change_extension(const char* pc_name, const char* pc_ext, char** ppc_result,
+                            int i_unique) {
+  if (ppc_result != nullptr) {
+    *ppc_result = nullptr;
+  }
+  if (pc_name == nullptr || *pc_name == '\0' || ppc_result == nullptr) {
+    VOS_ERROR("Invalid filename");
+    return -3;
+  }
+  // Only a '.' of the last component starts an extension: one in a directory name would
+  // cut the path there and name another place.
+  const std::string_view name(pc_name);
+  const std::size_t u_start = _dir_part_length(name);
+  std::string_view base = name;
+  if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos && dot >= u_start) {
+    if (dot == u_start) {
+      VOS_ERROR("Invalid filename");
+      return -3;
+    }
+    base = name.substr(0, dot);
+  }
+  const std::string_view ext(pc_ext != nullptr ? pc_ext : "");
+  const std::size_t u_size = base.size() + 1 + ext.size() + (i_unique != 0 ? 5 : 0);
+  vos_unique_ptr<char> result(_alloc_string(u_size));
+  if (!result) {
+    return -2;
+  }
+  char* pc_out = result.get();
+  base.copy(pc_out, base.size());
+  const auto finish = [&](std::size_t u_pos) {
+    if (pc_ext != nullptr) {
+      pc_out[u_pos++] = '.';
+      ext.copy(pc_out + u_pos, ext.size());
+      u_pos += ext.size();
+    }
+    pc_out[u_pos] = '\0';
+  };
+  finish(base.size());
+  if (i_unique != 0) {
+    while (_can_read(pc_out)) {
+      char ac_random[16];
+      std::snprintf(ac_random, sizeof ac_random, "%04x", static_cast<unsigned>(std::rand()));
+      pc_out[base.size()] = '_';
+      std::memcpy(pc_out + base.size() + 1, ac_random, 4);
+      finish(base.size() + 5);
+    }
+  }
+  *ppc_result = result.release();
+  return 1;
+}
+
+int vos_fs_change_filename(const char* pc_path, const char* pc_new_name, char** ppc_result) {
+  if (ppc_result != nullptr) {
+    *ppc_result = nullptr;
+  }
+  if (pc_path == nullptr || *pc_path == '\0' || pc_new_name == nullptr || ppc_result == nullptr) {
+    VOS_ERROR("Invalid filename");
+    return -3;
+  }
+  const std::string_view path(pc_path);
+  const std::string_view new_name(pc_new_name);
+  const std::string_view dir = path.substr(0, _dir_part_length(path));
+  char* pc_out = _alloc_string(dir.size() + new_name.size());
+  if (pc_out == nullptr) {
+    return -2;
+  }
+  dir.copy(pc_out, dir.size());
+  new_name.copy(pc_out + dir.size(), new_name.size());
+  *ppc_result = pc_out;
+  return 1;
+}
+
+int vos_fs_extract_both_dir_and_filename(const char* pc_path, char** ppc_result) {
+  if (ppc_result != nullptr) {
+    *ppc_result = nullptr;
+  }
+  if (pc_path == nullptr || *pc_path == '\0' || ppc_result == nullptr) {
+    VOS_ERROR("Invalid filename");
+    return -3;
+  }
+  const std::string_view path(pc_path);
+  const std::size_t u_dir_len = _dir_part_length(path);
+  // Zero-filled: both strings are terminated by the untouched bytes.
+  char* pc_out = _alloc_string(path.size() + 2);
+  if (pc_out == nullptr) {
+    return -2;
+  }
+  path.copy(pc_out, u_dir_len);
+  path.substr(u_dir_len).copy(pc_out + u_dir_len + 1, path.size() - u_dir_len);
+  *ppc_result = pc_out;
+  return 1;
+}
+
+int vos_fs_extract_dir_and_filename(const char* pc_path, char** ppc_dir, char** ppc_filename) {
+  if (ppc_dir != nullptr) {
+    *ppc_dir = nullptr;
+  }
+  if (ppc_filename != nullptr) {
+    *ppc_filename = nullptr;
+  }
+  const std::string_view path(pc_path != nullptr ? pc_path : "");
+  const std::size_t u_dir_len = _dir_part_length(path);
+  if (ppc_filename == nullptr || u_dir_len == 0 || u_dir_len == path.size()) {
+    VOS_ERROR("Invalid filename");
+    return -3;
+  }
+  vos_unique_ptr<char> dir;
+  if (ppc_dir != nullptr) {
+    dir.reset(vos_str_dup(pc_path, static_cast<std::uint32_t>(u_dir_len)));
+    if (!dir) {
+      return -2;
+    }
+  }
+  char* pc_file = vos_str_dup(pc_path + u_dir_len, whole_string);
+  if (pc_file == nullptr) {
+    return -2;
+  }
+  if (ppc_dir != nullptr) {
+    *ppc_dir = dir.release();
+  }
+  *ppc_filename = pc_file;
+  return 1;
+}
