@@ -5,18 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 
+#include "vos_fs.h"
 #include "vos_mem.h"
 #include "vos_trace.h"
 
 namespace {
 
 constexpr const char* source_name = "vos_mem.c";
-
-struct _file_closer {
-  void operator()(std::FILE* pf) const noexcept { std::fclose(pf); }
-};
 
 // Smallest capacity reached by doubling u32_capacity that holds u64_needed bytes, or 0 when that
 // does not fit in 32 bits. A capacity of 0 never grows and is refused by the caller before.
@@ -41,16 +37,17 @@ void vos_os_print_mem(const char* pc_file) {
   if (pc_file == nullptr) {
     return;
   }
-  std::unique_ptr<std::FILE, _file_closer> pf_report(std::fopen(pc_file, "wbe"));
-  if (!pf_report) {
+  std::FILE* pf_report = vos_fs_open(pc_file, "wb");
+  if (pf_report == nullptr) {
     return;
   }
   // Each total is read under the allocator mutex.
   const std::uint32_t u32_nb = vos_os_nb_pool();
   const std::uint32_t u32_cur = vos_os_curmem();
   const std::uint32_t u32_max = vos_os_maxmem();
-  std::fprintf(pf_report.get(), "Nbpools=%u memsize=%u maxmem=%u (most recent first):\n", u32_nb,
+  std::fprintf(pf_report, "Nbpools=%u memsize=%u maxmem=%u (most recent first):\n", u32_nb,
                u32_cur, u32_max);
+  vos_fs_close_file(&pf_report);
 }
 
 int vos_mem_open(vos_mem_stream** pps_stream, std::uint32_t u32_capacity) {
