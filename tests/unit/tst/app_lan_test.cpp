@@ -1,0 +1,806 @@
+// LAN modem link, treating functions and registry called directly: every failure line, the
+// state reports, the registry rules, address matching, and the files under /var/ftp and /tmp
+// (those only in a forked child inside a private mount namespace).
+#include "app_lan.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <regex.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app_lan_internal.h"
+#include "vos_mem.h"
+
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+using bytes = std::vector<std::uint8_t>;
+
+// ---- trace matching --------------------------------------------------------------------------
+
+const std::string stamp = "[0-9]{8}-[0-9]{6}:";
+const std::string here = R"(\.\./tst/app_lan\.c:[0-9]+:)";
+
+// Literal text as a POSIX extended regex.
+std::string esc(const std::string& s_text) {
+  std::string s_out;
+  for (const char c : s_text) {
+    if (std::strchr(R"(\.[]()*+?{}|^$)", c) != nullptr) s_out += '\\';
+    s_out += c;
+  }
+  return s_out;
+}
+std::string err(const std::string& s) { return stamp + "ERROR:" + here + esc(s) + "\n"; }
+std::string dbg(const std::string& s) { return stamp + "DEBUG:" + here + esc(s) + "\n"; }
+std::string inf(const std::string& s) { return stamp + "INFO:" + esc(s) + "\n"; }
+std::string dump(const std::string& s_hex) { return stamp + "DUMP:" + here + s_hex + "\n"; }
+
+bool whole_match(const std::string& s_text, const std::string& s_regex) {
+  regex_t re;
+  if (regcomp(&re, ("^" + s_regex + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
+    ADD_FAILURE() << "bad regex " << s_regex;
+    return false;
+  }
+  const bool b_match = regexec(&re, s_text.c_str(), 0, nullptr, 0) == 0;
+  regfree(&re);
+  return b_match;
+}
+
+#define EXPECT_TRACE(text, ...)                                        \
+  do {                                                                 \
+    std::string s_re_;                                                 \
+    for (const std::string& s_part_ : {__VA_ARGS__}) s_re_ += s_part_; \
+    EXPECT_TRUE(whole_match(text, s_re_)) << "output:\n" << text;      \
+  } while (0)
+
+// ---- payloads and addresses ------------------------------------------------------------------
+
+coap_address_t ipv4(const char* pc_ip, std::uint16_t u16_port) {
+  coap_address_t t{};
+  t.size = sizeof(sockaddr_in);
+  t.addr.sin.sin_family = AF_INET;
+  t.addr.sin.sin_port = htons(u16_port);
+  inet_pton(AF_INET, pc_ip, &t.addr.sin.sin_addr);
+  return t;
+}
+
+coap_address_t ipv6(const char* pc_ip, std::uint16_t u16_port) {
+  coap_address_t t{};
+  t.size = sizeof(sockaddr_in6);
+  t.addr.sin6.sin6_family = AF_INET6;
+  t.addr.sin6.sin6_port = htons(u16_port);
+  inet_pton(AF_INET6, pc_ip, &t.addr.sin6.sin6_addr);
+  return t;
+}
+
+void put(bytes& b, std::uint32_t v, int n) {
+  for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Modem info: protocol, serial, tmsp 1000, hw 2.3, sw 4.5, type 6, location 7, state, wakeup 9,
+// receiver count, then the receiver bytes given.
+bytes info(std::uint32_t serial, std::uint8_t state, std::uint8_t nb_rf = 0, bytes rf = {},
+           std::uint32_t protocol = 1) {
+  bytes b;
+  put(b, protocol, 4);
+  put(b, serial, 4);
+  put(b, 1000, 4);
+  put(b, 0x0203, 2);
+  put(b, 0x0405, 2);
+  b.insert(b.end(), {6, 7, state, 9, nb_rf});
+  b.insert(b.end(), rf.begin(), rf.end());
+  return b;
+}
+
+std::string info_line(std::uint32_t serial, int state, int nb_rf, const std::string& rf) {
+  char ac[512];
+  std::snprintf(ac, sizeof ac,
+                "Modem INFO :protocol:1, serial number:%x, tmsp:1000, hw_ver:2.3, sw_ver:4.5, "
+                "type:6, location:7, state:%d, wakeup:9, nb RF receiver:%d, RF:",
+                serial, state, nb_rf);
+  return ac + rf;
+}
+
+// Received radio frame: header (freq 868950000, rtc 12.034, offset -5, rssi 80, mod 3, rx 2)
+// announcing data_len, then the frame bytes given.
+bytes rx_frame(std::uint16_t data_len, const bytes& frame) {
+  bytes b;
+  put(b, 868950000, 4);
+  put(b, 12, 4);
+  put(b, 34, 2);
+  put(b, static_cast<std::uint16_t>(-5), 2);
+  put(b, data_len, 2);
+  b.insert(b.end(), {80, 3, 2});
+  b.insert(b.end(), frame.begin(), frame.end());
+  return b;
+}
+const std::string rx_header_line =
+    "\n################\n PACKET RECEIVED \n################\n RTC:12,034, FREQ:868950000, "
+    "RSSI:-80, FREQ_OFFSET:-5, RF_MOD:3, RF_RECEIVER:2";
+
+// Statistics in the 8-bit LOAD form (or 16-bit when size is 66): receiver i has CRC OK 100+i,
+// CRC KO 200+i, LOAD 10+i and RSSI 60+i / 70+i / 80+i.
+bytes stats(std::size_t size, std::uint8_t n) {
+  const bool load16 = size == 66;
+  bytes b{n, 0};
+  for (int i = 0; i < n; ++i) put(b, 100 + i, 2);
+  for (int i = 0; i < n; ++i) put(b, 200 + i, 2);
+  if (load16)
+    for (int i = 0; i < n; ++i) put(b, 10 + i, 2);
+  for (int i = 0; i < n; ++i)
+    b.insert(b.end(), {std::uint8_t(60 + i), std::uint8_t(70 + i), std::uint8_t(80 + i)});
+  if (!load16)
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(10 + i));
+  b.resize(size, 0);
+  return b;
+}
+
+const coap_address_t modem_a = ipv4("10.0.0.2", 40000);
+const coap_address_t modem_b = ipv4("10.0.0.3", 40001);
+
+// Registers a modem silently (its trace lines are not what the test looks at).
+void register_modem(std::uint32_t serial, const coap_address_t& t_addr, std::uint8_t state = 1) {
+  const bytes b = info(serial, state);
+  CaptureStdout();
+  const auto i_result =
+      detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
+  GetCapturedStdout();
+  ASSERT_EQ(i_result, 1);
+}
+
+lan_modem_entry entry_at(std::size_t i) {
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at{};
+  app_lan_get_modems_info(at.data());
+  return at[i];
+}
+
+// Every test starts with an empty registry and ends with the blocks it started with.
+class app_lan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    detail::app_lan_reset();
+    u32_pool_ = vos_os_nb_pool();
+    u32_cur_ = vos_os_curmem();
+  }
+  void TearDown() override {
+    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
+    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+    detail::app_lan_reset();
+  }
+  std::uint32_t u32_pool_ = 0;
+  std::uint32_t u32_cur_ = 0;
+};
+
+// ---- private mount namespace for /var/ftp and /tmp ----------------------------------------
+
+// A directory under the real /tmp, removed with its content at the end of the test.
+class temp_dir {
+ public:
+  temp_dir() {
+    char ac[] = "/tmp/app_lan_test.XXXXXX";
+    if (mkdtemp(ac) != nullptr) path_ = ac;
+  }
+  ~temp_dir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// In the child of a death test: own mount namespace, then @p s_src bind-mounted over @p pc_dir
+// (when pc_dir does not exist, a tmpfs over its parent provides it first). Exits 3 on failure.
+void private_mount(const std::string& s_src, const char* pc_dir) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    _exit(3);
+  }
+  struct stat st {};
+  if (stat(pc_dir, &st) != 0) {
+    const std::string parent = std::filesystem::path(pc_dir).parent_path();
+    if (mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=1m") != 0 || mkdir(pc_dir, 0755) != 0) {
+      _exit(3);
+    }
+  }
+  if (mount(s_src.c_str(), pc_dir, nullptr, MS_BIND, nullptr) != 0) _exit(3);
+}
+
+bool exists(const std::string& s_path) {
+  struct stat st {};
+  return stat(s_path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+// ---- registry ----------------------------------------------------------------------------------
+
+TEST_F(app_lan, empty_registry_has_no_first_modem) {
+  std::uint32_t u32_id = 0xDEADBEEF;
+  EXPECT_EQ(app_lan_modem_nb(), 0u);
+  EXPECT_EQ(app_lan_first_modem_id(&u32_id), -1);
+  EXPECT_EQ(u32_id, 0xDEADBEEFu);
+  EXPECT_EQ(app_lan_first_modem_id(nullptr), -1);
+  lan_modem_entry t{};
+  EXPECT_EQ(app_lan_find_modem(0, &t), -1);
+  EXPECT_EQ(detail::_app_lan_modem_id(&modem_a), 0u);
+}
+
+TEST_F(app_lan, entries_are_taken_from_the_top_and_first_modem_stays_first) {
+  register_modem(0x1111, modem_a);
+  EXPECT_EQ(entry_at(4).u8_in_use, 1);
+  EXPECT_EQ(entry_at(4).t_info.u32_serial, 0x1111u);
+  EXPECT_EQ(entry_at(3).u8_in_use, 0);
+  register_modem(0x2222, modem_b);
+  EXPECT_EQ(entry_at(3).t_info.u32_serial, 0x2222u);
+  std::uint32_t u32_id = 0;
+  EXPECT_EQ(app_lan_first_modem_id(&u32_id), 1);
+  EXPECT_EQ(u32_id, 0x1111u);
+  EXPECT_EQ(app_lan_modem_nb(), 2u);
+
+  const lan_modem_entry t = entry_at(4);
+  EXPECT_TRUE(detail::_app_lan_address_equal(t.t_addr, modem_a));
+  EXPECT_EQ(t.t_info.u32_tmsp, 1000u);
+  EXPECT_EQ(t.t_info.u8_reported_state, 1);
+  EXPECT_NE(t.u32_info_time, 0u);
+}
+
+TEST_F(app_lan, sixth_modem_is_refused_and_the_five_stay) {
+  for (std::uint32_t i = 0; i < LAN_MODEM_MAX; ++i) {
+    register_modem(0xA0 + i, ipv4("10.0.0.9", static_cast<std::uint16_t>(5000 + i)));
+  }
+  EXPECT_EQ(app_lan_modem_nb(), 5u);
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_before{};
+  app_lan_get_modems_info(at_before.data());
+
+  const coap_address_t t_sixth = ipv4("10.0.0.10", 6000);
+  const bytes b = info(0xF6, 1);
+  CaptureStdout();
+  EXPECT_EQ(detail::_app_lan_treat_info(&t_sixth, b.data(), static_cast<std::uint32_t>(b.size())),
+            -1);
+  const std::string s_out = GetCapturedStdout();
+  EXPECT_TRACE(s_out, inf(info_line(0xF6, 1, 0, "0/0/0/0/0/0/0")),
+               inf("New modem detected f6 (IP:10.0.0.10:6000)"),
+               err("No more place in modem list!!!!"));
+
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_after{};
+  app_lan_get_modems_info(at_after.data());
+  EXPECT_EQ(std::memcmp(at_before.data(), at_after.data(), sizeof at_before), 0);
+  std::uint32_t u32_id = 0;
+  EXPECT_EQ(app_lan_first_modem_id(&u32_id), 1);
+  EXPECT_EQ(u32_id, 0xA0u);
+  // A modem already known is still updated when the registry is full.
+  const coap_address_t t_moved = ipv4("10.0.0.11", 7000);
+  register_modem(0xA2, t_moved, 2);
+  EXPECT_EQ(detail::_app_lan_modem_id(&t_moved), 0xA2u);
+}
+
+TEST_F(app_lan, lookup_by_identifier_and_firmware_record) {
+  register_modem(0x1a2b3c4d, modem_a);
+  lan_modem_entry t{};
+  ASSERT_EQ(app_lan_find_modem(0x1a2b3c4d, &t), 1);
+  EXPECT_TRUE(detail::_app_lan_address_equal(t.t_addr, modem_a));
+  EXPECT_EQ(app_lan_find_modem(0x1a2b3c4e, &t), -1);
+
+  EXPECT_EQ(app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d"), 1);
+  EXPECT_EQ(app_lan_set_modem_firmware(0x99, "manual", "99"), -1);
+  ASSERT_EQ(app_lan_find_modem(0x1a2b3c4d, &t), 1);
+  EXPECT_STREQ(t.ac_fw_label, "manual");
+  EXPECT_STREQ(t.ac_fw_staged, "1a2b3c4d");
+
+  const std::string s_long(300, 'x');
+  EXPECT_EQ(app_lan_set_modem_firmware(0x1a2b3c4d, s_long.c_str(), s_long.c_str()), 1);
+  ASSERT_EQ(app_lan_find_modem(0x1a2b3c4d, &t), 1);
+  EXPECT_EQ(std::strlen(t.ac_fw_label), LAN_FW_LABEL_SIZE - 1);
+  EXPECT_EQ(std::strlen(t.ac_fw_staged), LAN_FW_STAGED_SIZE - 1);
+
+  register_modem(0x55, modem_b);
+  std::vector<std::uint32_t> visited;
+  const auto u32_nb = app_lan_for_each_modem(
+      [](const lan_modem_entry* pt, void* pv) {
+        static_cast<std::vector<std::uint32_t>*>(pv)->push_back(pt->t_info.u32_serial);
+      },
+      &visited);
+  EXPECT_EQ(u32_nb, 2u);
+  EXPECT_EQ(visited, (std::vector<std::uint32_t>{0x55, 0x1a2b3c4d}));  // entry 3, then 4
+}
+
+TEST_F(app_lan, sender_matches_by_family_address_and_port) {
+  register_modem(0x10, modem_a);
+  register_modem(0x20, ipv6("fe80::1", 40000));
+  {
+    SCOPED_TRACE("IPv4");
+    EXPECT_EQ(detail::_app_lan_modem_id(&modem_a), 0x10u);
+    const coap_address_t t_other_port = ipv4("10.0.0.2", 40001);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_other_port), 0u);
+    const coap_address_t t_other_ip = ipv4("10.0.0.4", 40000);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_other_ip), 0u);
+    coap_address_t t_bad_size = modem_a;
+    t_bad_size.size = sizeof(sockaddr_in6);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_bad_size), 0u);
+  }
+  {
+    SCOPED_TRACE("IPv6");
+    const coap_address_t t_same = ipv6("fe80::1", 40000);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_same), 0x20u);
+    const coap_address_t t_other = ipv6("fe80::2", 40000);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_other), 0u);
+    const coap_address_t t_port = ipv6("fe80::1", 40002);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_port), 0u);
+  }
+  {
+    SCOPED_TRACE("other family never matches");
+    coap_address_t t_unix{};
+    t_unix.size = 2;
+    t_unix.addr.sa.sa_family = AF_UNIX;
+    EXPECT_FALSE(detail::_app_lan_address_equal(t_unix, t_unix));
+    EXPECT_EQ(detail::_app_lan_modem_id(nullptr), 0u);
+  }
+  {
+    SCOPED_TRACE("a new address of a known modem replaces the old one");
+    const coap_address_t t_moved = ipv4("10.0.0.7", 41000);
+    register_modem(0x10, t_moved);
+    EXPECT_EQ(app_lan_modem_nb(), 2u);
+    EXPECT_EQ(detail::_app_lan_modem_id(&t_moved), 0x10u);
+    EXPECT_EQ(detail::_app_lan_modem_id(&modem_a), 0u);
+  }
+}
+
+// ---- modem info --------------------------------------------------------------------------------
+
+TEST_F(app_lan, info_refusals) {
+  {
+    SCOPED_TRACE("below 19 bytes");
+    bytes b = info(0x77, 1);
+    b.resize(18);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), 18), -1);
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, nullptr, 0), -1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, err("Malformed info msg"), err("Malformed info msg"));
+  }
+  {
+    SCOPED_TRACE("protocol 2");
+    const bytes b = info(0x77, 1, 0, {}, 2);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              -1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, err("Not supported LAN protocol version:2"));
+  }
+  EXPECT_EQ(app_lan_modem_nb(), 0u);
+}
+
+TEST_F(app_lan, state_is_reported_once_per_change) {
+  auto treat = [](const bytes& b) {
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
+    return GetCapturedStdout();
+  };
+  const std::string s_info1 = inf(info_line(0xabc, 1, 0, "0/0/0/0/0/0/0"));
+  std::string s_out = treat(info(0xabc, 1));
+  EXPECT_TRACE(s_out, s_info1, inf("New modem detected abc (IP:10.0.0.2:40000)"),
+               inf("Register new modem abc"), dbg("Modem abc is in READY state"));
+  s_out = treat(info(0xabc, 1));
+  EXPECT_TRACE(s_out, s_info1);
+  s_out = treat(info(0xabc, 2));
+  EXPECT_TRACE(s_out, inf(info_line(0xabc, 2, 0, "0/0/0/0/0/0/0")),
+               dbg("Modem abc is in RUNNING state"));
+  s_out = treat(info(0xabc, 2));
+  EXPECT_TRACE(s_out, inf(info_line(0xabc, 2, 0, "0/0/0/0/0/0/0")));
+  for (int i = 0; i < 2; ++i) {
+    s_out = treat(info(0xabc, 3));
+    EXPECT_TRACE(s_out, inf(info_line(0xabc, 3, 0, "0/0/0/0/0/0/0")),
+                 err("Unsupported state 3 for modem abc"));
+  }
+  EXPECT_EQ(entry_at(4).t_info.u8_reported_state, 3);
+  s_out = treat(info(0xabc, 1));
+  EXPECT_TRACE(s_out, inf(info_line(0xabc, 1, 0, "0/0/0/0/0/0/0")),
+               dbg("Modem abc is in READY state"));
+}
+
+TEST_F(app_lan, update_keeps_what_the_tool_recorded) {
+  register_modem(0x42, modem_a);
+  ASSERT_EQ(app_lan_set_modem_firmware(0x42, "manual", "42"), 1);
+  const bytes s = stats(59, 2);
+  CaptureStdout();
+  ASSERT_EQ(detail::_app_lan_treat_statistics(&modem_a, s.data(), 59), 1);
+  GetCapturedStdout();
+  const lan_modem_entry t_before = entry_at(4);
+
+  const coap_address_t t_moved = ipv4("10.0.0.8", 1234);
+  const bytes b = info(0x42, 2, 2, {0xA1, 0xA2});
+  CaptureStdout();
+  ASSERT_EQ(detail::_app_lan_treat_info(&t_moved, b.data(), static_cast<std::uint32_t>(b.size())),
+            1);
+  GetCapturedStdout();
+  const lan_modem_entry t = entry_at(4);
+  EXPECT_TRUE(detail::_app_lan_address_equal(t.t_addr, t_moved));
+  EXPECT_STREQ(t.ac_fw_label, "manual");
+  EXPECT_STREQ(t.ac_fw_staged, "42");
+  EXPECT_EQ(t.u32_stats_time, t_before.u32_stats_time);
+  EXPECT_EQ(std::memcmp(t.at_rx_stats, t_before.at_rx_stats, sizeof t.at_rx_stats), 0);
+  EXPECT_EQ(t.t_info.u8_nb_rf, 2);
+  EXPECT_EQ(t.t_info.au8_rf[1], 0xA2);
+  EXPECT_EQ(t.t_info.u8_reported_state, 2);
+}
+
+TEST_F(app_lan, receivers_are_limited_and_missing_fields_read_zero) {
+  {
+    SCOPED_TRACE("8 receivers announced");
+    const bytes b = info(0x8, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8});
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, err("Too much receiver channel :8"),
+                 inf(info_line(0x8, 1, 7, "1/2/3/4/5/6/7")),
+                 inf("New modem detected 8 (IP:10.0.0.2:40000)"), inf("Register new modem 8"),
+                 dbg("Modem 8 is in READY state"));
+  }
+  {
+    SCOPED_TRACE("3 announced, 1 present");
+    const bytes b = info(0x9, 2, 3, {0x33});
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&modem_b, b.data(), static_cast<std::uint32_t>(b.size())),
+              1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, inf(info_line(0x9, 2, 3, "33/0/0/0/0/0/0")),
+                 inf("New modem detected 9 (IP:10.0.0.3:40001)"), inf("Register new modem 9"),
+                 dbg("Modem 9 is in RUNNING state"));
+  }
+  {
+    SCOPED_TRACE("19 bytes: no wakeup, no receiver count");
+    const bytes b = info(0xA, 1, 5);
+    const coap_address_t t_addr = ipv4("10.0.0.5", 5);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&t_addr, b.data(), 19), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRUE(s_out.find("state:1, wakeup:0, nb RF receiver:0, RF:0/0/0/0/0/0/0\n") !=
+                std::string::npos)
+        << s_out;
+  }
+}
+
+// ---- received radio frame ---------------------------------------------------------------------
+
+TEST_F(app_lan, rx_frame_failure_lines) {
+  const bytes b = rx_frame(0, {});
+  CaptureStdout();
+  EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&modem_a, nullptr, 0), 1);
+  EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), 16), 1);
+  EXPECT_EQ(detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), 17), 1);
+  const std::string s_out = GetCapturedStdout();
+  EXPECT_TRACE(s_out, err("Receive bad rx_msg, size:0"), err("Receive bad rx_msg, size:16"),
+               dbg(rx_header_line), err("Receive bad rx_msg, size:17"));
+}
+
+TEST_F(app_lan, rx_frame_is_shown_with_its_end_point_and_modem) {
+  register_modem(0x5eed, modem_a);
+  const bytes frame{0x1e, 0x44, 0x2d, 0x2c, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0xAA, 0xBB};
+  auto expect_frame = [&](const coap_address_t& t_from, const std::string& s_modem) {
+    const bytes b = rx_frame(static_cast<std::uint16_t>(frame.size()), frame);
+    CaptureStdout();
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&t_from, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 12"),
+                 dump("1E442D2C785634120107AABB"),
+                 dbg("Receive RF frame from EndPoint [2d 2c / 78 56 34 12 01 07] on modem [" +
+                     s_modem + "]"),
+                 dbg("\n################\n################"));
+  };
+  {
+    SCOPED_TRACE("registered sender");
+    expect_frame(modem_a, "5eed");
+  }
+  {
+    SCOPED_TRACE("same address, other port");
+    expect_frame(ipv4("10.0.0.2", 40002), "0");
+  }
+}
+
+TEST_F(app_lan, rx_frame_never_reads_past_its_payload) {
+  {
+    SCOPED_TRACE("announced length beyond the bytes received");
+    const bytes b = rx_frame(200, {0x0e, 0x44, 0xAB, 0xCD, 0x01});
+    CaptureStdout();
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 200"), dump("0E44ABCD01"),
+                 dbg("Receive RF frame from EndPoint [ab cd / 01] on modem [0]"),
+                 dbg("\n################\n################"));
+  }
+  {
+    SCOPED_TRACE("announced length shorter than the bytes received");
+    const bytes b = rx_frame(3, {0x0e, 0x44, 0xAB, 0xCD, 0x01});
+    CaptureStdout();
+    EXPECT_EQ(
+        detail::_app_lan_treat_rx_msg_req(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())),
+        1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, dbg(rx_header_line), dbg("WMBUS Data len : 3"), dump("0E44AB"),
+                 dbg("Receive RF frame from EndPoint [ab] on modem [0]"),
+                 dbg("\n################\n################"));
+  }
+}
+
+TEST_F(app_lan, print_id_shows_the_address_bytes_present) {
+  std::array<char, LAN_ENDPOINT_TEXT_SIZE> ac{};
+  const bytes full{0, 0, 0x2d, 0x2c, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0xFF};
+  EXPECT_STREQ(detail::_app_lan_print_id(full, ac), "2d 2c / 78 56 34 12 01 07");
+  EXPECT_STREQ(detail::_app_lan_print_id(std::span(full).first(4), ac), "2d 2c");
+  EXPECT_STREQ(detail::_app_lan_print_id(std::span(full).first(2), ac), "");
+}
+
+// ---- statistics and parameter value ----------------------------------------------------------
+
+TEST_F(app_lan, statistics_refusals) {
+  const bytes b58 = stats(58, 3);
+  const bytes b0 = stats(59, 0);
+  bytes b8 = stats(66, 7);
+  b8[0] = 8;
+  register_modem(0x3, modem_a);
+  CaptureStdout();
+  EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, b58.data(), 58), -1);
+  EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, nullptr, 0), -1);
+  EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, b0.data(), 59), -1);
+  EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, b8.data(), 66), -1);
+  const std::string s_out = GetCapturedStdout();
+  EXPECT_TRACE(s_out, err("Malformed stats msg"), err("Malformed stats msg"),
+               err("Bad nb receiver channel :0"), err("Bad nb receiver channel :8"));
+  EXPECT_EQ(entry_at(4).u32_stats_time, 0u);
+}
+
+TEST_F(app_lan, statistics_are_logged_and_replace_the_previous_ones) {
+  register_modem(0x3, modem_a);
+  {
+    SCOPED_TRACE("7 receivers, 16-bit LOAD");
+    const bytes b = stats(66, 7);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, b.data(), 66), 1);
+    GetCapturedStdout();
+    EXPECT_EQ(entry_at(4).at_rx_stats[6].u16_load, 16);
+  }
+  {
+    SCOPED_TRACE("3 receivers, 8-bit LOAD");
+    const bytes b = stats(59, 3);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_a, b.data(), 59), 1);
+    const std::string s_out = GetCapturedStdout();
+    auto receiver = [](int i) {
+      return inf("Receiver " + std::to_string(i) + " : CRC OK : " + std::to_string(100 + i) +
+                 "\t CRC KO : " + std::to_string(200 + i) + "\t LOAD : " + std::to_string(10 + i) +
+                 "\t RSSI_min : -" + std::to_string(60 + i) + "\t RSSI_avg : -" +
+                 std::to_string(70 + i) + "\t RSSI_max : -" + std::to_string(80 + i));
+    };
+    EXPECT_TRACE(s_out, dbg("Update statistics of Modem 3"), receiver(0), receiver(1), receiver(2));
+    const lan_modem_entry t = entry_at(4);
+    EXPECT_NE(t.u32_stats_time, 0u);
+    EXPECT_EQ(t.at_rx_stats[2].u16_crc_ok, 102);
+    EXPECT_EQ(t.at_rx_stats[2].u8_rssi_max, 82);
+    const lan_rx_stats t_zero{};
+    for (int i = 3; i < 7; ++i) {
+      EXPECT_EQ(std::memcmp(&t.at_rx_stats[i], &t_zero, sizeof t_zero), 0) << "receiver " << i;
+    }
+  }
+  {
+    SCOPED_TRACE("unregistered sender: logged under 0, not stored");
+    const lan_modem_entry t_before = entry_at(4);
+    const bytes b = stats(59, 1);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_statistics(&modem_b, b.data(), 59), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, dbg("Update statistics of Modem 0"),
+                 inf("Receiver 0 : CRC OK : 100\t CRC KO : 200\t LOAD : 10\t RSSI_min : -60\t "
+                     "RSSI_avg : -70\t RSSI_max : -80"));
+    const lan_modem_entry t_after = entry_at(4);
+    EXPECT_EQ(std::memcmp(t_before.at_rx_stats, t_after.at_rx_stats, sizeof t_after.at_rx_stats),
+              0);
+  }
+}
+
+TEST_F(app_lan, parameter_value_is_dumped_within_its_payload) {
+  {
+    SCOPED_TRACE("whole value");
+    const bytes b{0x65, 0x00, 0x02, 0x0A, 0xFF, 0x99};
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_param(&modem_a, b.data(), 6), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, inf("Param req : 0x65 len:2, value:"), dump("0AFF"));
+  }
+  {
+    SCOPED_TRACE("value shorter than announced");
+    const bytes b{0x02, 0x01, 0x05, 0x11, 0x22};
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_param(&modem_a, b.data(), 5), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, inf("Param req : 0x102 len:5, value:"),
+                 err("Param value cut: 2 of 5 bytes"), dump("1122"));
+  }
+  {
+    SCOPED_TRACE("shorter than 3 bytes");
+    const bytes b{0x65, 0x00};
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_param(&modem_a, b.data(), 2), 1);
+    EXPECT_EQ(detail::_app_lan_treat_param(&modem_a, nullptr, 0), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRACE(s_out, err("Malformed param value msg, size:2"), dump("6500"),
+                 err("Malformed param value msg, size:0"), dump(""));
+  }
+}
+
+// ---- firmware install result (files under /var/ftp) ---------------------------------------
+
+TEST_F(app_lan, firmware_install_refuses_an_empty_result) {
+  CaptureStdout();
+  EXPECT_EQ(detail::_app_lan_treat_firmware_install_ind(&modem_a, nullptr, 0), -1);
+  const std::string s_out = GetCapturedStdout();
+  EXPECT_TRACE(s_out, err("Malformed fw install ind msg"));
+}
+
+TEST_F(app_lan, firmware_install_deletes_the_staged_file_whatever_the_result) {
+  struct row {
+    std::uint8_t u8_result;
+    const char* pc_word;
+  };
+  for (const row r : {row{1, "OK"}, row{0, "KO"}, row{2, "KO"}}) {
+    SCOPED_TRACE(r.pc_word + std::to_string(r.u8_result));
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::ofstream(dir.path() + "/1a2b3c4d") << "image";
+    std::ofstream(dir.path() + "/other") << "x";
+    const std::string s_expect =
+        dbg(std::string("Firmware install (name:manual) of modem 1a2b3c4d is ") + r.pc_word + " ");
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          private_mount(dir.path(), "/var/ftp");
+          register_modem(0x1a2b3c4d, modem_a);
+          app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d");
+          // The file goes by its full path, whatever the working directory.
+          if (chdir("/") != 0) _exit(4);
+          const std::uint8_t u8 = r.u8_result;
+          const auto i = detail::_app_lan_treat_firmware_install_ind(&modem_a, &u8, 1);
+          std::fflush(stdout);
+          _exit(i == 1 ? 0 : 5);
+        },
+        ::testing::ExitedWithCode(0), s_expect);
+    EXPECT_FALSE(exists(dir.path() + "/1a2b3c4d"));
+    EXPECT_TRUE(exists(dir.path() + "/other"));
+  }
+}
+
+TEST_F(app_lan, firmware_install_from_an_unknown_sender_deletes_nothing) {
+  temp_dir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::ofstream(dir.path() + "/1a2b3c4d") << "image";
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        private_mount(dir.path(), "/var/ftp");
+        register_modem(0x1a2b3c4d, modem_a);
+        app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d");
+        const coap_address_t t_stranger = ipv4("10.0.0.2", 40009);
+        const std::uint8_t u8 = 1;
+        const auto i = detail::_app_lan_treat_firmware_install_ind(&t_stranger, &u8, 1);
+        std::fflush(stdout);
+        _exit(i == 1 ? 0 : 5);
+      },
+      ::testing::ExitedWithCode(0), esc("Firmware install (name:) of modem 0 is OK \n"));
+  EXPECT_TRUE(exists(dir.path() + "/1a2b3c4d"));
+}
+
+// ---- noise report (file /tmp/noise.txt) ---------------------------------------------------
+
+namespace {
+bytes noise_payload() { return {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7}; }
+const std::string noise_trace =
+    esc("INFO:Noise (dBM)\n") + ".*" + esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") +
+    ".*" + esc("INFO:|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\n") + ".*" +
+    esc("INFO:Noise Margin (dB)\n") + ".*" +
+    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") + ".*" +
+    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n");
+}  // namespace
+
+TEST_F(app_lan, short_noise_report_is_refused_and_the_tool_goes_on) {
+  temp_dir dir;
+  ASSERT_FALSE(dir.path().empty());
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        private_mount(dir.path(), "/tmp");
+        const bytes b = noise_payload();
+        const auto i = detail::_app_lan_treat_noise(&modem_a, b.data(), 13);
+        std::fflush(stdout);
+        _exit(i == -1 ? 0 : 5);
+      },
+      ::testing::ExitedWithCode(0),
+      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" + esc("Malformed noise ind msg, size:13\n"));
+  EXPECT_FALSE(exists(dir.path() + "/noise.txt"));
+}
+
+TEST_F(app_lan, noise_report_is_written_and_ends_the_tool) {
+  temp_dir dir;
+  ASSERT_FALSE(dir.path().empty());
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        private_mount(dir.path(), "/tmp");
+        const bytes b = noise_payload();
+        detail::_app_lan_treat_noise(&modem_a, b.data(), 14);
+        _exit(5);
+      },
+      ::testing::ExitedWithCode(1), noise_trace);
+
+  std::ifstream in(dir.path() + "/noise.txt", std::ios::binary);
+  ASSERT_TRUE(in.good());
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string s_file = ss.str();
+  const std::string s_rows =
+      "Noise (dBM)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n"
+      "|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\r\n"
+      "Noise Margin (dB)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n"
+      "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n";
+  EXPECT_TRUE(whole_match(
+      s_file, "Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n" + esc(s_rows)))
+      << s_file;
+}
+
+TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
+  temp_dir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::filesystem::create_directory(dir.path() + "/noise.txt");  // cannot be opened for writing
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        private_mount(dir.path(), "/tmp");
+        const bytes b = noise_payload();
+        detail::_app_lan_treat_noise(&modem_a, b.data(), 14);
+        _exit(5);
+      },
+      ::testing::ExitedWithCode(1),
+      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" +
+          esc("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") + ".*" + noise_trace);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
+}
+
+// ---- hand-off refusals ---------------------------------------------------------------------
+
+TEST_F(app_lan, message_without_a_worker_is_dropped_and_freed) {
+  ASSERT_EQ(detail::_pv_lan_itf_task_handle, nullptr);
+  ASSERT_EQ(detail::_pv_lan_modem_task_handle, nullptr);
+  const std::uint8_t au8[4] = {1, 2, 3, 4};
+  CaptureStdout();
+  EXPECT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &modem_a, au8, 4), 0);
+  EXPECT_EQ(app_lan_rx_handler(LAN_MSG_INFO, &modem_a, nullptr, 0), 0);
+  EXPECT_EQ(app_lan_rx_handler(LAN_MSG_INFO, &modem_a, nullptr, 3), -1);
+  const std::string s_out = GetCapturedStdout();
+  EXPECT_TRACE(s_out, err("LAN message (kind:1, size:4) dropped: not posted"),
+               err("LAN message (kind:2, size:0) dropped: not posted"),
+               err("LAN message (kind:2, size:3) dropped: no payload"));
+}

@@ -1,0 +1,330 @@
+// LAN hand-off and workers: which thread treats which kind, copies and null payloads, kinds that
+// are dropped, order, independence of the two workers, allocation balance; and the whole
+// inbound path (CoAP request to registry) inside a network namespace of the test's own.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app_lan.h"
+#include "app_lan_internal.h"
+#include "coap_client.h"
+#include "vos_mem.h"
+#include "vos_task_linux.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct record {
+  std::uint32_t u32_kind;
+  pthread_t t_thread;
+  const std::uint8_t* pu8_payload;
+  std::uint32_t u32_size;
+  std::vector<std::uint8_t> data;
+  std::uint16_t u16_port;
+};
+
+std::mutex g_mutex;
+std::condition_variable g_cv;
+std::vector<record> g_records;
+std::atomic<bool> g_info_takes_registry_lock{false};
+
+// Stands for the treating function of kind K: notes who treated what.
+template <std::uint32_t K>
+std::int32_t recorder(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                      std::uint32_t u32_size) {
+  if (K == LAN_MSG_INFO && g_info_takes_registry_lock.load()) {
+    vos_os_lock_guard lock(detail::_t_lan_modem_mutex);  // as the real one does
+  }
+  record r{K, pthread_self(), pu8_payload, u32_size, {}, ntohs(pt_sender->addr.sin.sin_port)};
+  if (pu8_payload != nullptr) r.data.assign(pu8_payload, pu8_payload + u32_size);
+  {
+    std::lock_guard lock(g_mutex);
+    g_records.push_back(std::move(r));
+  }
+  g_cv.notify_all();
+  return 1;
+}
+
+bool wait_records(std::size_t n, std::chrono::milliseconds limit = 10s) {
+  std::unique_lock lock(g_mutex);
+  return g_cv.wait_for(lock, limit, [&] { return g_records.size() >= n; });
+}
+
+std::vector<record> records() {
+  std::lock_guard lock(g_mutex);
+  return g_records;
+}
+
+bool wait_threads(std::uint32_t u32_nb, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (vos_os_nb_thread() != u32_nb) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+coap_address_t ipv4(std::uint16_t u16_port) {
+  coap_address_t t{};
+  t.size = sizeof(sockaddr_in);
+  t.addr.sin.sin_family = AF_INET;
+  t.addr.sin.sin_port = htons(u16_port);
+  t.addr.sin.sin_addr.s_addr = htonl(0x0A000002);
+  return t;
+}
+
+// Posts a message straight to a worker's mailbox, bypassing the routing of the hand-off.
+void post_direct(vos_os_thread_t t_worker, std::uint32_t u32_kind) {
+  lan_msg* pt_msg = nullptr;
+  vos_os_calloc(&pt_msg, sizeof(lan_msg));
+  ASSERT_NE(pt_msg, nullptr);
+  pt_msg->u32_kind = u32_kind;
+  vos_os_malloc(&pt_msg->pu8_payload, 8);
+  pt_msg->u32_size = 8;
+  void* pv = pt_msg;
+  ASSERT_EQ(vos_os_send_msg_to_thread(t_worker, &pv), 1);
+}
+
+// Runs both workers on recorders; at the end stops them and checks that every block came back.
+class app_lan_task : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    detail::app_lan_reset();
+    g_records.clear();
+    g_info_takes_registry_lock = false;
+    std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
+    detail::_apf_lan_treat[1] = recorder<1>;
+    detail::_apf_lan_treat[2] = recorder<2>;
+    detail::_apf_lan_treat[3] = recorder<3>;
+    detail::_apf_lan_treat[4] = recorder<4>;
+    detail::_apf_lan_treat[5] = recorder<5>;
+    detail::_apf_lan_treat[6] = recorder<6>;
+    u32_pool_ = vos_os_nb_pool();
+    u32_cur_ = vos_os_curmem();
+    u32_threads_ = vos_os_nb_thread();
+    itf_ = vos_os_create_thread_stack(detail::_lan_itf_task, 6, "_lan_itf_task", nullptr,
+                                      detail::LAN_THREAD_STACK);
+    modem_ = vos_os_create_thread_stack(detail::_lan_modem_task, 6, "_lan_modem_task", nullptr,
+                                        detail::LAN_THREAD_STACK);
+    ASSERT_NE(itf_, nullptr);
+    ASSERT_NE(modem_, nullptr);
+    itf_id_ = itf_->thread_id;
+    modem_id_ = modem_->thread_id;
+    detail::_pv_lan_itf_task_handle = itf_;
+    detail::_pv_lan_modem_task_handle = modem_;
+    ASSERT_TRUE(wait_threads(u32_threads_ + 2));
+  }
+  void TearDown() override {
+    if (itf_ != nullptr) post_direct(itf_, detail::LAN_MSG_STOP);
+    if (modem_ != nullptr) post_direct(modem_, detail::LAN_MSG_STOP);
+    EXPECT_TRUE(wait_threads(u32_threads_));
+    detail::_pv_lan_itf_task_handle = nullptr;
+    detail::_pv_lan_modem_task_handle = nullptr;
+    std::copy(std::begin(saved_), std::end(saved_), detail::_apf_lan_treat);
+    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
+    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+  }
+
+  vos_os_thread_t itf_ = nullptr;
+  vos_os_thread_t modem_ = nullptr;
+  pthread_t itf_id_{};
+  pthread_t modem_id_{};
+  std::uint32_t u32_pool_ = 0;
+  std::uint32_t u32_cur_ = 0;
+  std::uint32_t u32_threads_ = 0;
+  detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1]{};
+};
+
+}  // namespace
+
+TEST_F(app_lan_task, each_kind_goes_to_its_worker_with_a_private_copy) {
+  const coap_address_t t_sender = ipv4(40000);
+  std::uint8_t au8_payload[3] = {0x10, 0x20, 0x30};
+  for (std::uint32_t u32_kind = 1; u32_kind <= 6; ++u32_kind) {
+    au8_payload[0] = static_cast<std::uint8_t>(u32_kind);
+    ASSERT_EQ(app_lan_rx_handler(u32_kind, &t_sender, au8_payload, 3), 1);
+  }
+  au8_payload[1] = 0xEE;  // the caller may reuse its buffer at once
+  ASSERT_TRUE(wait_records(6));
+  std::vector<record> got = records();
+  std::sort(got.begin(), got.end(),
+            [](const record& a, const record& b) { return a.u32_kind < b.u32_kind; });
+  for (const record& r : got) {
+    SCOPED_TRACE("kind " + std::to_string(r.u32_kind));
+    EXPECT_TRUE(pthread_equal(r.t_thread, r.u32_kind == 1 ? itf_id_ : modem_id_));
+    EXPECT_NE(r.pu8_payload, au8_payload);
+    EXPECT_EQ(r.u32_size, 3u);
+    EXPECT_EQ(r.data,
+              (std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.u32_kind), 0x20, 0x30}));
+    EXPECT_EQ(r.u16_port, 40000);
+  }
+}
+
+TEST_F(app_lan_task, zero_length_payload_arrives_as_null) {
+  const coap_address_t t_sender = ipv4(1);
+  const std::uint8_t au8_ignored[1] = {0x55};
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, au8_ignored, 0), 1);
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_FW_INSTALL, &t_sender, nullptr, 0), 1);
+  ASSERT_TRUE(wait_records(2));
+  for (const record& r : records()) {
+    SCOPED_TRACE("kind " + std::to_string(r.u32_kind));
+    EXPECT_EQ(r.pu8_payload, nullptr);
+    EXPECT_EQ(r.u32_size, 0u);
+  }
+}
+
+TEST_F(app_lan_task, kinds_a_worker_does_not_treat_are_freed_without_effect) {
+  const coap_address_t t_sender = ipv4(2);
+  const std::uint8_t au8[4] = {1, 2, 3, 4};
+  ASSERT_EQ(app_lan_rx_handler(7, &t_sender, au8, 4), 1);       // unknown kind
+  ASSERT_EQ(app_lan_rx_handler(0xFFFF, &t_sender, au8, 4), 1);  // far beyond the table
+  post_direct(modem_, LAN_MSG_RX_FRAME);                        // kind 1 on the wrong worker
+  post_direct(itf_, LAN_MSG_INFO);                              // kind 2 on the wrong worker
+  // Mailboxes are first in, first out: once these are seen, the others have been taken out.
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, au8, 1), 1);
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_PARAM_VALUE, &t_sender, au8, 1), 1);
+  ASSERT_TRUE(wait_records(2));
+  std::this_thread::sleep_for(50ms);
+  const std::vector<record> got = records();
+  ASSERT_EQ(got.size(), 2u);
+  for (const record& r : got) {
+    EXPECT_TRUE(r.u32_kind == LAN_MSG_RX_FRAME || r.u32_kind == LAN_MSG_PARAM_VALUE);
+    EXPECT_EQ(r.u32_size, 1u);
+  }
+}
+
+TEST_F(app_lan_task, messages_are_treated_in_the_order_posted) {
+  constexpr std::uint16_t nb = 200;
+  for (std::uint16_t i = 0; i < nb; ++i) {
+    const coap_address_t t_sender = ipv4(i);
+    ASSERT_EQ(
+        app_lan_rx_handler(i % 2 == 0 ? LAN_MSG_INFO : LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
+  }
+  ASSERT_TRUE(wait_records(nb));
+  std::uint16_t u16_last_even = 0, u16_last_odd = 1;
+  bool b_first_even = true, b_first_odd = true;
+  for (const record& r : records()) {
+    if (r.u16_port % 2 == 0) {
+      EXPECT_TRUE(b_first_even || r.u16_port > u16_last_even);
+      u16_last_even = r.u16_port;
+      b_first_even = false;
+    } else {
+      EXPECT_TRUE(b_first_odd || r.u16_port > u16_last_odd);
+      u16_last_odd = r.u16_port;
+      b_first_odd = false;
+    }
+  }
+}
+
+TEST_F(app_lan_task, radio_frames_do_not_wait_for_a_blocked_modem_worker) {
+  g_info_takes_registry_lock = true;
+  const coap_address_t t_sender = ipv4(3);
+  {
+    vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
+    ASSERT_EQ(app_lan_rx_handler(LAN_MSG_INFO, &t_sender, nullptr, 0), 1);
+    ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
+    ASSERT_TRUE(wait_records(1));
+    const std::vector<record> got = records();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].u32_kind, LAN_MSG_RX_FRAME);
+  }
+  ASSERT_TRUE(wait_records(2));
+  EXPECT_EQ(records()[1].u32_kind, LAN_MSG_INFO);
+}
+
+TEST_F(app_lan_task, stop_message_ends_a_worker_and_is_freed) {
+  post_direct(itf_, detail::LAN_MSG_STOP);
+  EXPECT_TRUE(wait_threads(u32_threads_ + 1));
+  itf_ = nullptr;  // gone: TearDown must not post to it
+  detail::_pv_lan_itf_task_handle = nullptr;
+  // The other worker still treats its messages.
+  const coap_address_t t_sender = ipv4(4);
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_STATISTICS, &t_sender, nullptr, 0), 1);
+  EXPECT_TRUE(wait_records(1));
+}
+
+TEST_F(app_lan_task, idle_workers_keep_waiting_through_their_time_outs) {
+  // 2.2 s: the frame worker has passed at least one 2 s time-out.
+  std::this_thread::sleep_for(2200ms);
+  EXPECT_EQ(vos_os_nb_thread(), u32_threads_ + 2);
+  const coap_address_t t_sender = ipv4(5);
+  ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
+  EXPECT_TRUE(wait_records(1));
+}
+
+// ---- whole inbound path ----------------------------------------------------------------------
+
+namespace {
+
+// Brings the loopback interface of the current network namespace up.
+bool loopback_up() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  ifreq t_req{};
+  std::strncpy(t_req.ifr_name, "lo", sizeof t_req.ifr_name - 1);
+  bool b_ok = ioctl(fd, SIOCGIFFLAGS, &t_req) == 0;
+  t_req.ifr_flags = static_cast<short>(t_req.ifr_flags | IFF_UP);
+  b_ok = b_ok && ioctl(fd, SIOCSIFFLAGS, &t_req) == 0;
+  close(fd);
+  return b_ok;
+}
+
+// Child of the death test, in a network namespace of its own: start the link, announce a modem
+// to the server over loopback, and wait for the registry to know it. Exit 0 on success.
+[[noreturn]] void run_link_in_own_netns() {
+  if (unshare(CLONE_NEWNET) != 0 || !loopback_up()) _exit(3);  // never on the host's network
+  vos_os_init();
+  const std::uint32_t u32_threads = vos_os_nb_thread();
+  app_lan_init();
+  if (!wait_threads(u32_threads + 3)) _exit(4);
+
+  std::vector<std::uint8_t> info{1, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 0, 0, 0,
+                                 0, 1, 0, 1, 0,    0,    0,    1,    0, 0};
+  coap_address_t t_server{};
+  t_server.size = sizeof(sockaddr_in);
+  t_server.addr.sin.sin_family = AF_INET;
+  t_server.addr.sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::uint32_t u32_id = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  // The server may not listen yet: send again until the modem is registered.
+  while (app_lan_first_modem_id(&u32_id) != 1) {
+    if (std::chrono::steady_clock::now() > deadline) _exit(5);
+    coap_send_msg_request(&t_server, 5683, info_ind, info.data(),
+                          static_cast<std::uint16_t>(info.size()));
+    std::this_thread::sleep_for(100ms);
+  }
+  std::fflush(stdout);
+  _exit(u32_id == 0x1a2b3c4d && app_lan_modem_nb() == 1 ? 0 : 6);
+}
+
+}  // namespace
+
+TEST(app_lan_task_link, modem_info_over_coap_registers_the_modem) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        run_link_in_own_netns();
+      },
+      ::testing::ExitedWithCode(0),
+      "New modem detected 1a2b3c4d \\(IP:127\\.0\\.0\\.1:[0-9]+\\).*Register new modem 1a2b3c4d.*"
+      "Modem 1a2b3c4d is in READY state");
+}

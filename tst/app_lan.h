@@ -1,0 +1,102 @@
+// LAN modem link: the registry of the modems seen on the LAN, the hand-off of inbound messages
+// to two worker threads, the treatment of every indication, and the start-up of the threads.
+//
+// clang-format off
+// Threads
+// | thread              | does                                       | must never                |
+// |---------------------|--------------------------------------------|---------------------------|
+// | main                | app_lan_init; polls app_lan_first_modem_id;| treat an inbound message; |
+// |                     | every outbound request (the client's       | take the registry lock    |
+// |                     | response handler posts kinds 2, 4, 5       | inside another lock       |
+// |                     | through app_lan_rx_handler)                |                           |
+// | "lan_itf_rx_thread" | CoAP server loop; app_lan_rx_handler       | take the registry lock;   |
+// |                     | copies each request into a lan_msg, posts  | treat a message; block    |
+// | "_lan_itf_task"     | kind 1 only: received radio frames (reads  | write the registry; wait  |
+// |                     | the registry to name the sender)           | for "_lan_modem_task"     |
+// | "_lan_modem_task"   | kinds 2 to 6: modem infos, firmware        | treat radio frames; call  |
+// |                     | install results, statistics, parameter     | app_lan_rx_handler        |
+// |                     | values, noise report (ends the process)    |                           |
+//
+// Locks
+// | lock        | guards                      | rule                                            |
+// |-------------|-----------------------------|-------------------------------------------------|
+// | "lan_modem" | every read or write of an   | outermost: never taken inside another lock; not |
+// |             | entry of the registry       | recursive (_app_lan_modem_id takes it itself,   |
+// |             |                             | so it is called with the lock free); may be     |
+// |             |                             | held across outbound requests                   |
+// | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
+// The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
+// clang-format on
+#pragma once
+
+#include <coap3/coap.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app_lan_msg.h"
+#include "app_lan_rx.h"
+
+/// Entries of the registry.
+inline constexpr std::uint32_t LAN_MODEM_MAX = 5;
+/// Room of the firmware label and of the staged firmware name, terminator included.
+inline constexpr std::size_t LAN_FW_LABEL_SIZE = 50;
+inline constexpr std::size_t LAN_FW_STAGED_SIZE = 150;
+/// Directory in which the files that modems fetch are staged.
+inline constexpr const char* LAN_FTP_DIR = "/var/ftp/";
+
+/// One registry entry: a modem seen on the LAN.
+struct lan_modem_entry {
+  coap_address_t t_addr;                ///< source address and port of the modem's last modem info
+  std::uint8_t u8_in_use;               ///< 1 when the entry holds a modem
+  std::uint32_t u32_info_time;          ///< timestamp of the last modem info
+  std::uint32_t u32_stats_time;         ///< timestamp of the last statistics
+  char ac_fw_label[LAN_FW_LABEL_SIZE];  ///< label of the last firmware upgrade request
+  char ac_fw_staged[LAN_FW_STAGED_SIZE];  ///< staged firmware, relative to LAN_FTP_DIR
+  lan_rx_stats at_rx_stats[LAN_MAX_RF];   ///< last statistics, receiver 0 first
+  lan_modem_info t_info;                  ///< last modem info
+};
+
+/// Starts the LAN modem link: creates the locks "lan" and "lan_modem" (once), the worker
+/// threads "_lan_itf_task" and "_lan_modem_task" (once) and the receive thread
+/// "lan_itf_rx_thread", which runs the CoAP server. Main thread, after vos_os_init.
+/// @retval 1 always (a thread that cannot be made is reported by the thread service)
+int app_lan_init();
+
+/// Asks the CoAP server loop to stop (it ends within about 2 s). Any thread.
+/// @retval 1 always
+int app_lan_stop();
+
+/// Identifier of the modem registered first (the entry in use with the highest index).
+/// Takes the registry lock. Any thread but with the lock free.
+/// @retval 1  *pu32_id holds the identifier
+/// @retval -1 no modem registered yet (or null argument); *pu32_id is untouched
+int app_lan_first_modem_id(std::uint32_t* pu32_id);
+
+/// @return the number of registry entries in use, 0 to LAN_MODEM_MAX. Takes the registry lock.
+std::uint32_t app_lan_modem_nb();
+
+/// Copies the LAN_MODEM_MAX entries, in order, into the caller's storage for that many
+/// records, under the registry lock. Null does nothing.
+void app_lan_get_modems_info(lan_modem_entry* pt_entries);
+
+/// Entry lookup by identifier: under the registry lock, scans entries 0 to 4 and copies the
+/// first entry in use whose serial number is @p u32_id into the caller's record; the lock is
+/// released on return, so the copy may be used to send without holding it.
+/// @retval 1  found, *pt_entry holds the copy
+/// @retval -1 no entry in use has this identifier (or null argument); *pt_entry is untouched
+int app_lan_find_modem(std::uint32_t u32_id, lan_modem_entry* pt_entry);
+
+/// Records the firmware label (cut to 49 characters) and the staged file name (relative to
+/// LAN_FTP_DIR; cut to 149 characters) in the entry of modem @p u32_id, under the registry
+/// lock. Null texts are taken as empty.
+/// @retval 1  recorded
+/// @retval -1 no entry in use has this identifier
+int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const char* pc_staged);
+
+/// Calls @p pf_visit for every entry in use, entry 0 first, with the registry lock held for the
+/// whole walk (the visitor may send requests; it must not take the registry lock).
+/// @return the number of entries visited
+std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_entry,
+                                                      void* pv_arg),
+                                     void* pv_arg);

@@ -1,0 +1,116 @@
+// Insides of the LAN modem link that its files share and its tests reach: the LAN message, the
+// registry and its lock, the worker handles, the treating functions and the thread entries.
+#pragma once
+
+#include <coap3/coap.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "app_lan.h"
+#include "vos_mem.h"
+#include "vos_task_linux.h"
+#include "vos_util_linux.h"
+
+/// LAN message: what app_lan_rx_handler posts to a worker. Allocated zero-filled with
+/// vos_os_calloc; the receiving worker frees the payload (if any), then the record.
+struct lan_msg {
+  std::uint32_t u32_kind;     ///< LAN_MSG_* (0: stop the worker)
+  std::uint8_t* pu8_payload;  ///< private accounted copy, null when u32_size is 0
+  std::uint32_t u32_size;     ///< payload size in bytes
+  coap_address_t t_sender;    ///< copy of the sender's address
+};
+
+/// Frees a LAN message and its payload; sets the caller's variable to null. Null does nothing.
+void lan_msg_free(lan_msg** ppt_msg);
+
+namespace detail {
+
+/// Owner of a LAN message inside the link: frees payload and record together.
+struct lan_msg_deleter {
+  void operator()(lan_msg* pt_msg) const noexcept { lan_msg_free(&pt_msg); }
+};
+using lan_msg_ptr = std::unique_ptr<lan_msg, lan_msg_deleter>;
+
+/// Message kind that ends a worker's loop.
+inline constexpr std::uint32_t LAN_MSG_STOP = 0;
+/// Highest kind a worker knows.
+inline constexpr std::uint32_t LAN_MSG_LAST = LAN_MSG_NOISE;
+
+/// Mailbox wait limits of the workers, in ticks.
+inline constexpr std::uint32_t LAN_ITF_WAIT_TICKS = 100;
+inline constexpr std::uint32_t LAN_MODEM_WAIT_TICKS = 500;
+inline constexpr std::uint32_t LAN_THREAD_STACK = 262144;
+
+/// Noise report file.
+inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";
+
+// Registry and its lock (app_lan.cpp). Every access to an entry holds _t_lan_modem_mutex.
+extern lan_modem_entry _as_modem_list[LAN_MODEM_MAX];
+extern vos_os_mutex_t _t_lan_modem_mutex;
+
+// Worker handles (set by app_lan_init; app_lan_rx_handler posts to them).
+extern vos_os_thread_t _pv_lan_itf_task_handle;
+extern vos_os_thread_t _pv_lan_modem_task_handle;
+
+/// Empties the registry and creates the registry lock when it does not exist yet. Tests only:
+/// no worker may be running.
+void app_lan_reset();
+
+/// First entry in use whose serial number is @p u32_id, entry 0 first, or null. The caller
+/// holds the registry lock for as long as it uses the entry.
+lan_modem_entry* _app_lan_find_entry(std::uint32_t u32_id);
+
+/// Identifier of the registered modem whose address (family, address and port) equals
+/// @p pt_sender's; should several match, the highest index wins. Takes the registry lock.
+/// @return the identifier, or 0 when no entry in use matches (or null sender)
+std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender);
+
+/// Address comparison of the registry: same length field, same family, and for IPv4 / IPv6
+/// the same port and address; any other family never matches.
+bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
+
+/// Writes the end point of @p frame ("%02x %02x / %02x %02x %02x %02x %02x %02x" of bytes 2
+/// to 9; a frame shorter than 10 bytes shows only the bytes it holds) into @p out.
+/// @return out.data()
+char* _app_lan_print_id(std::span<const std::uint8_t> frame,
+                        std::span<char, LAN_ENDPOINT_TEXT_SIZE> out) noexcept;
+
+// Treating functions, one per kind; each takes the sender, the payload and its size, and runs
+// in the worker of its kind. Results: 1 treated, -1 refused.
+using lan_treat_fn = std::int32_t (*)(const coap_address_t* pt_sender,
+                                      const std::uint8_t* pu8_payload, std::uint32_t u32_size);
+
+/// Kind 1. Always 1.
+std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
+                                       const std::uint8_t* pu8_payload, std::uint32_t u32_size);
+/// Kind 2. 1, or -1 when malformed, of another protocol, or the registry is full.
+std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                 std::uint32_t u32_size);
+/// Kind 3. 1, or -1 when empty.
+std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender,
+                                                 const std::uint8_t* pu8_payload,
+                                                 std::uint32_t u32_size);
+/// Kind 4. 1, or -1 when malformed.
+std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
+                                       const std::uint8_t* pu8_payload, std::uint32_t u32_size);
+/// Kind 5. Always 1.
+std::int32_t _app_lan_treat_param(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size);
+/// Kind 6. Writes the report and ends the process with status 1; returns -1 only when the
+/// report is shorter than LAN_NOISE_SIZE (nothing written, the process goes on).
+std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size);
+
+/// Treating function of each kind (index = kind; null for kinds no worker treats). The workers
+/// read it per message; tests may replace entries before they start workers.
+extern lan_treat_fn _apf_lan_treat[LAN_MSG_LAST + 1];
+
+// Thread entry functions.
+std::uint32_t _lan_itf_task(vos_os_thread_t t_self, void* pv_arg) noexcept;
+std::uint32_t _lan_modem_task(vos_os_thread_t t_self, void* pv_arg) noexcept;
+std::uint32_t _lan_itf_rx_task(vos_os_thread_t t_self, void* pv_arg) noexcept;
+
+}  // namespace detail

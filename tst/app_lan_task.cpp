@@ -1,0 +1,85 @@
+// Start-up of the LAN modem link and its threads. Each worker treats its messages one at a
+// time, in the order posted, and frees every message it takes out, whatever its kind.
+#include "app_lan.h"
+#include "app_lan_internal.h"
+#include "coap_server.h"
+#include "vos_task_linux.h"
+#include "vos_trace.h"
+#include "vos_util_linux.h"
+
+namespace {
+
+constinit vos_os_mutex_t _t_lan_mutex = nullptr;
+
+// Waits for messages until a stop message comes; treats the kinds in [first, last].
+std::uint32_t _lan_worker_loop(vos_os_thread_t t_self, std::uint32_t u32_wait_ticks,
+                               std::uint32_t u32_first, std::uint32_t u32_last) noexcept {
+  for (;;) {
+    void* pv_msg = nullptr;
+    const int i_wait = vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, u32_wait_ticks);
+    if (i_wait == 0) continue;  // time-out: nothing to do
+    if (i_wait < 0) return 0;   // no mailbox to wait on
+    const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
+    if (!pt_msg) continue;
+    const std::uint32_t u32_kind = pt_msg->u32_kind;
+    if (u32_kind == detail::LAN_MSG_STOP) return 0;
+    if (u32_kind < u32_first || u32_kind > u32_last) continue;  // not this worker's: dropped
+    if (const detail::lan_treat_fn pf_treat = detail::_apf_lan_treat[u32_kind]) {
+      pf_treat(&pt_msg->t_sender, pt_msg->pu8_payload, pt_msg->u32_size);
+    }
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+constinit lan_treat_fn _apf_lan_treat[LAN_MSG_LAST + 1] = {
+    nullptr,
+    _app_lan_treat_rx_msg_req,
+    _app_lan_treat_info,
+    _app_lan_treat_firmware_install_ind,
+    _app_lan_treat_statistics,
+    _app_lan_treat_param,
+    _app_lan_treat_noise,
+};
+
+std::uint32_t _lan_itf_task(vos_os_thread_t t_self, void*) noexcept {
+  return _lan_worker_loop(t_self, LAN_ITF_WAIT_TICKS, LAN_MSG_RX_FRAME, LAN_MSG_RX_FRAME);
+}
+
+std::uint32_t _lan_modem_task(vos_os_thread_t t_self, void*) noexcept {
+  return _lan_worker_loop(t_self, LAN_MODEM_WAIT_TICKS, LAN_MSG_INFO, LAN_MSG_LAST);
+}
+
+std::uint32_t _lan_itf_rx_task(vos_os_thread_t, void*) noexcept {
+  coap_server_task();
+  return 0;
+}
+
+}  // namespace detail
+
+int app_lan_init() {
+  // Created once: a second call must not replace a lock that threads may hold.
+  if (_t_lan_mutex == nullptr) _t_lan_mutex = vos_os_mutex_create("lan");
+  if (detail::_t_lan_modem_mutex == nullptr) {
+    detail::_t_lan_modem_mutex = vos_os_mutex_create("lan_modem");
+  }
+  vos_os_lock_guard lock(_t_lan_mutex);
+  // The workers exist before the receive thread, so nothing is ever posted to a null handle.
+  if (detail::_pv_lan_itf_task_handle == nullptr) {
+    detail::_pv_lan_itf_task_handle = vos_os_create_thread_stack(
+        detail::_lan_itf_task, 6, "_lan_itf_task", nullptr, detail::LAN_THREAD_STACK);
+  }
+  if (detail::_pv_lan_modem_task_handle == nullptr) {
+    detail::_pv_lan_modem_task_handle = vos_os_create_thread_stack(
+        detail::_lan_modem_task, 6, "_lan_modem_task", nullptr, detail::LAN_THREAD_STACK);
+  }
+  vos_os_create_thread(detail::_lan_itf_rx_task, 6, "lan_itf_rx_thread", nullptr);
+  return 1;
+}
+
+int app_lan_stop() {
+  coap_server_stop();
+  return 1;
+}

@@ -1,0 +1,281 @@
+// Treating functions of the inbound LAN messages, one per kind. They run in the two workers,
+// one message at a time per worker; _app_lan_modem_id takes the registry lock, so it is always
+// called before the lock is taken here.
+#include <coap3/coap.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+#include "app_lan.h"
+#include "app_lan_internal.h"
+#include "app_lan_msg.h"
+#include "vos_task_linux.h"
+#include "vos_trace.h"
+#include "vos_util_date.h"
+
+namespace {
+
+constexpr const char* source_name = "../tst/app_lan.c";
+
+constexpr std::uint8_t state_ready = 1;
+constexpr std::uint8_t state_running = 2;
+constexpr std::uint32_t supported_protocol = 1;
+constexpr std::size_t addr_text_size = 26;
+constexpr std::size_t report_line_size = 1024;
+
+using bytes = std::span<const std::uint8_t>;
+
+bytes _payload(const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+  return pu8_payload != nullptr ? bytes{pu8_payload, u32_size} : bytes{};
+}
+
+int _major(std::uint16_t u16_ver) { return u16_ver >> 8; }
+int _minor(std::uint16_t u16_ver) { return u16_ver & 0xFF; }
+
+// Announces a change of state once; an unknown state is reported on every info.
+void _report_state(lan_modem_info& info) {
+  if (info.u8_state == state_ready) {
+    if (info.u8_reported_state != state_ready) {
+      VOS_DEBUG("Modem %x is in READY state", info.u32_serial);
+    }
+  } else if (info.u8_state == state_running) {
+    if (info.u8_reported_state != state_running) {
+      VOS_DEBUG("Modem %x is in RUNNING state", info.u32_serial);
+    }
+  } else {
+    VOS_ERROR("Unsupported state %d for modem %x", info.u8_state, info.u32_serial);
+  }
+  info.u8_reported_state = info.u8_state;
+}
+
+// One line of the noise report: to the trace and, when open, to the file followed by CR LF.
+void _noise_line(std::FILE* pf_report, const char* pc_line) {
+  vos_trace_info("%s", pc_line);
+  if (pf_report != nullptr) {
+    std::fputs(pc_line, pf_report);
+    std::fputs("\r\n", pf_report);
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+char* _app_lan_print_id(std::span<const std::uint8_t> frame,
+                        std::span<char, LAN_ENDPOINT_TEXT_SIZE> out) noexcept {
+  return lan_format_endpoint(frame, out);
+}
+
+std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
+                                       const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+  lan_rx_frame rx{};
+  if (pu8_payload == nullptr || u32_size <= LAN_RX_HEADER_SIZE - 1 ||
+      lan_decode_rx_frame(_payload(pu8_payload, u32_size), &rx) != 1) {
+    VOS_ERROR("Receive bad rx_msg, size:%d", static_cast<int>(u32_size));
+    return 1;
+  }
+  VOS_DEBUG(
+      "\n################\n PACKET RECEIVED \n################\n RTC:%d,%03d, FREQ:%d, RSSI:-%d, "
+      "FREQ_OFFSET:%d, RF_MOD:%d, RF_RECEIVER:%d",
+      static_cast<int>(rx.u32_rtc_sec), rx.u16_rtc_msec, static_cast<int>(rx.u32_freq), rx.u8_rssi,
+      rx.i16_freq_offset, rx.u8_rf_mod, rx.u8_rf_receiver);
+  if (u32_size == LAN_RX_HEADER_SIZE) {
+    VOS_ERROR("Receive bad rx_msg, size:%d", static_cast<int>(u32_size));
+    return 1;
+  }
+  VOS_DEBUG("WMBUS Data len : %d", rx.u16_data_len);
+  VOS_DUMP(rx.frame.data(), static_cast<std::uint32_t>(rx.frame.size()));
+  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
+  std::array<char, LAN_ENDPOINT_TEXT_SIZE> ac_endpoint{};
+  VOS_DEBUG("Receive RF frame from EndPoint [%s] on modem [%x]",
+            _app_lan_print_id(rx.frame, ac_endpoint), u32_id);
+  VOS_DEBUG("\n################\n################");
+  return 1;
+}
+
+std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                 std::uint32_t u32_size) {
+  lan_modem_entry t_new{};
+  std::uint8_t u8_announced = 0;
+  if (lan_decode_modem_info(_payload(pu8_payload, u32_size), &t_new.t_info, &u8_announced) != 1) {
+    VOS_ERROR("Malformed info msg");
+    return -1;
+  }
+  if (pt_sender != nullptr) t_new.t_addr = *pt_sender;
+  t_new.u8_in_use = 1;
+  t_new.u32_info_time = vos_util_get_timestamp();
+  std::array<unsigned char, addr_text_size> ac_addr{};
+  coap_print_addr(&t_new.t_addr, ac_addr.data(), ac_addr.size());
+  ac_addr.back() = '\0';
+
+  lan_modem_info& info = t_new.t_info;
+  if (info.u32_protocol != supported_protocol) {
+    VOS_ERROR("Not supported LAN protocol version:%d", static_cast<int>(info.u32_protocol));
+    return -1;
+  }
+  if (u8_announced > LAN_MAX_RF) {
+    VOS_ERROR("Too much receiver channel :%d", u8_announced);
+  }
+  vos_trace_info(
+      "Modem INFO :protocol:%d, serial number:%x, tmsp:%d, hw_ver:%d.%d, sw_ver:%d.%d, type:%d, "
+      "location:%d, state:%d, wakeup:%d, nb RF receiver:%d, RF:%x/%x/%x/%x/%x/%x/%x",
+      static_cast<int>(info.u32_protocol), info.u32_serial, static_cast<int>(info.u32_tmsp),
+      _major(info.u16_hw_ver), _minor(info.u16_hw_ver), _major(info.u16_sw_ver),
+      _minor(info.u16_sw_ver), info.u8_type, info.u8_location, info.u8_state, info.u8_wakeup,
+      info.u8_nb_rf, info.au8_rf[0], info.au8_rf[1], info.au8_rf[2], info.au8_rf[3], info.au8_rf[4],
+      info.au8_rf[5], info.au8_rf[6]);
+
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  lan_modem_entry* pt_entry = _app_lan_find_entry(info.u32_serial);
+  if (pt_entry != nullptr) {
+    // Same modem: what it tells about itself is replaced, what the tool recorded is kept.
+    info.u8_reported_state = pt_entry->t_info.u8_reported_state;
+    pt_entry->t_addr = t_new.t_addr;
+    pt_entry->u32_info_time = t_new.u32_info_time;
+    pt_entry->t_info = info;
+  } else {
+    vos_trace_info("New modem detected %x (IP:%s)", info.u32_serial,
+                   reinterpret_cast<const char*>(ac_addr.data()));
+    // Entries are never freed, so the free ones are the lowest: take the highest of them.
+    for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
+      if (it->u8_in_use == 0) {
+        pt_entry = &*it;
+        break;
+      }
+    }
+    if (pt_entry == nullptr) {
+      VOS_ERROR("No more place in modem list!!!!");
+      return -1;
+    }
+    vos_trace_info("Register new modem %x", info.u32_serial);
+    *pt_entry = t_new;
+  }
+  _report_state(pt_entry->t_info);
+  return 1;
+}
+
+std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender,
+                                                 const std::uint8_t* pu8_payload,
+                                                 std::uint32_t u32_size) {
+  std::uint8_t u8_result = 0;
+  if (lan_decode_firmware_install(_payload(pu8_payload, u32_size), &u8_result) != 1) {
+    VOS_ERROR("Malformed fw install ind msg");
+    return -1;
+  }
+  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
+  char ac_label[LAN_FW_LABEL_SIZE] = "";
+  if (u32_id != 0) {
+    vos_os_lock_guard lock(_t_lan_modem_mutex);
+    if (const lan_modem_entry* pt_entry = _app_lan_find_entry(u32_id); pt_entry != nullptr) {
+      std::memcpy(ac_label, pt_entry->ac_fw_label, sizeof ac_label);
+      ac_label[sizeof ac_label - 1] = '\0';
+      // By its full path: the working directory is not to be relied on.
+      if (pt_entry->ac_fw_staged[0] != '\0') {
+        char ac_path[sizeof "/var/ftp/" + LAN_FW_STAGED_SIZE];
+        const int n =
+            std::snprintf(ac_path, sizeof ac_path, "%s%.*s", LAN_FTP_DIR,
+                          static_cast<int>(LAN_FW_STAGED_SIZE - 1), pt_entry->ac_fw_staged);
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof ac_path) ::unlink(ac_path);
+      }
+    }
+  }
+  VOS_DEBUG("Firmware install (name:%s) of modem %x is %s ", ac_label, u32_id,
+            u8_result == 1 ? "OK" : "KO");
+  return 1;
+}
+
+std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
+                                       const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+  const bytes payload = _payload(pu8_payload, u32_size);
+  if (payload.size() < LAN_STATS_MIN_SIZE) {
+    VOS_ERROR("Malformed stats msg");
+    return -1;
+  }
+  lan_rx_stats at_stats[LAN_MAX_RF]{};
+  std::uint8_t u8_nb = 0;
+  if (lan_decode_statistics(payload, at_stats, &u8_nb) != 1) {
+    VOS_ERROR("Bad nb receiver channel :%d", u8_nb);
+    return -1;
+  }
+  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  VOS_DEBUG("Update statistics of Modem %x", u32_id);
+  for (std::uint8_t i = 0; i < u8_nb; ++i) {
+    const lan_rx_stats& s = at_stats[i];
+    vos_trace_info(
+        "Receiver %d : CRC OK : %d\t CRC KO : %d\t LOAD : %d\t RSSI_min : -%d\t RSSI_avg : -%d\t "
+        "RSSI_max : -%d",
+        i, s.u16_crc_ok, s.u16_crc_ko, s.u16_load, s.u8_rssi_min, s.u8_rssi_avg, s.u8_rssi_max);
+  }
+  if (u32_id != 0) {
+    if (lan_modem_entry* pt_entry = _app_lan_find_entry(u32_id); pt_entry != nullptr) {
+      pt_entry->u32_stats_time = vos_util_get_timestamp();
+      std::copy(std::begin(at_stats), std::end(at_stats), pt_entry->at_rx_stats);
+    }
+  }
+  return 1;
+}
+
+std::int32_t _app_lan_treat_param(const coap_address_t*, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size) {
+  const bytes payload = _payload(pu8_payload, u32_size);
+  lan_param_value param{};
+  const int i_decoded = lan_decode_param_value(payload, &param);
+  if (i_decoded < 0) {
+    VOS_ERROR("Malformed param value msg, size:%d", static_cast<int>(payload.size()));
+    VOS_DUMP(payload.data(), static_cast<std::uint32_t>(payload.size()));
+    return 1;
+  }
+  vos_trace_info("Param req : 0x%x len:%d, value:", param.u16_id, param.u8_len);
+  if (i_decoded == 0) {
+    VOS_ERROR("Param value cut: %d of %d bytes", static_cast<int>(param.value.size()),
+              param.u8_len);
+  }
+  VOS_DUMP(param.value.data(), static_cast<std::uint32_t>(param.value.size()));
+  return 1;
+}
+
+std::int32_t _app_lan_treat_noise(const coap_address_t*, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size) {
+  lan_noise_report noise{};
+  if (lan_decode_noise(_payload(pu8_payload, u32_size), &noise) != 1) {
+    VOS_ERROR("Malformed noise ind msg, size:%d", static_cast<int>(u32_size));
+    return -1;
+  }
+  std::FILE* pf_report = std::fopen(LAN_NOISE_FILE, "wb");
+  if (pf_report == nullptr) {
+    const int i_errno = errno;
+    VOS_ERROR("Can't create %s: \"%s\" (%d)", LAN_NOISE_FILE, std::strerror(i_errno), i_errno);
+  }
+  char ac_date[vos_util_date_len + 1] = "";
+  vos_util_timestamp_to_date_gmt(vos_util_get_timestamp(), ac_date);
+  if (pf_report != nullptr) std::fprintf(pf_report, "Date : %s\r\n", ac_date);
+
+  const auto& n = noise.au8_noise;
+  const auto& m = noise.au8_margin;
+  std::array<char, report_line_size> ac_line{};
+  _noise_line(pf_report, "Noise (dBM)");
+  _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
+  std::snprintf(ac_line.data(), ac_line.size(),
+                "|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|", n[0], n[1], n[2], n[3],
+                n[4], n[5], n[6]);
+  _noise_line(pf_report, ac_line.data());
+  _noise_line(pf_report, "Noise Margin (dB)");
+  _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
+  std::snprintf(ac_line.data(), ac_line.size(),
+                "|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|", m[0], m[1], m[2], m[3], m[4],
+                m[5], m[6]);
+  _noise_line(pf_report, ac_line.data());
+  if (pf_report != nullptr) std::fclose(pf_report);
+
+  // The measurement is the last act of a run.
+  vos_os_wait_delay(VOS_OS_TICKS_PER_SECOND);
+  std::exit(1);
+}
+
+}  // namespace detail
