@@ -52,7 +52,8 @@ inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";
 /// before treating anything, so that a report neither lands in /tmp nor ends the run; the
 /// treating function then returns 1.
 extern const char* _pc_lan_noise_file;
-extern void (*_pf_lan_noise_end)() noexcept;
+using lan_noise_end_fn = void (*)() noexcept;
+extern lan_noise_end_fn _pf_lan_noise_end;
 
 // Registry and its lock (app_lan.cpp). Every access to an entry holds _t_lan_modem_mutex.
 extern lan_modem_entry _as_modem_list[LAN_MODEM_MAX];

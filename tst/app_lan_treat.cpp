@@ -75,7 +75,7 @@ void _lan_noise_end() noexcept {
 }  // namespace
 
 constinit const char* _pc_lan_noise_file = LAN_NOISE_FILE;
-constinit void (*_pf_lan_noise_end)() noexcept = _lan_noise_end;
+constinit lan_noise_end_fn _pf_lan_noise_end = _lan_noise_end;
 
 char* _app_lan_print_id(std::span<const std::uint8_t> frame,
                         std::span<char, LAN_ENDPOINT_TEXT_SIZE> out) noexcept {
