@@ -47,6 +47,14 @@ inline constexpr std::uint32_t LAN_THREAD_STACK = 262144;
 /// Noise report file.
 inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";
 
+/// Where _app_lan_treat_noise writes its report (LAN_NOISE_FILE) and what it does once the
+/// report is written (waits 1 s, then ends the process with status 1). Fuzzers replace both
+/// before treating anything, so that a report neither lands in /tmp nor ends the run; the
+/// treating function then returns 1.
+extern const char* _pc_lan_noise_file;
+using lan_noise_end_fn = void (*)() noexcept;
+extern lan_noise_end_fn _pf_lan_noise_end;
+
 // Registry and its lock (app_lan.cpp). Every access to an entry holds _t_lan_modem_mutex.
 extern lan_modem_entry _as_modem_list[LAN_MODEM_MAX];
 extern vos_os_mutex_t _t_lan_modem_mutex;
@@ -99,8 +107,9 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
 /// Kind 5. Always 1.
 std::int32_t _app_lan_treat_param(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size);
-/// Kind 6. Writes the report and ends the process with status 1; returns -1 only when the
-/// report is shorter than LAN_NOISE_SIZE (nothing written, the process goes on).
+/// Kind 6. Writes the report and ends the process with status 1 (through _pf_lan_noise_end);
+/// returns -1 only when the report is shorter than LAN_NOISE_SIZE (nothing written, the
+/// process goes on).
 std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size);
 

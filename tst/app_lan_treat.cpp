@@ -66,6 +66,17 @@ void _noise_line(std::FILE* pf_report, const char* pc_line) {
 
 namespace detail {
 
+namespace {
+// The measurement is the last act of a run.
+void _lan_noise_end() noexcept {
+  vos_os_wait_delay(VOS_OS_TICKS_PER_SECOND);
+  std::exit(1);
+}
+}  // namespace
+
+constinit const char* _pc_lan_noise_file = LAN_NOISE_FILE;
+constinit lan_noise_end_fn _pf_lan_noise_end = _lan_noise_end;
+
 char* _app_lan_print_id(std::span<const std::uint8_t> frame,
                         std::span<char, LAN_ENDPOINT_TEXT_SIZE> out) noexcept {
   return lan_format_endpoint(frame, out);
@@ -247,10 +258,10 @@ std::int32_t _app_lan_treat_noise(const coap_address_t*, const std::uint8_t* pu8
     VOS_ERROR("Malformed noise ind msg, size:%d", static_cast<int>(u32_size));
     return -1;
   }
-  std::FILE* pf_report = std::fopen(LAN_NOISE_FILE, "wb");
+  std::FILE* pf_report = std::fopen(_pc_lan_noise_file, "wb");
   if (pf_report == nullptr) {
     const int i_errno = errno;
-    VOS_ERROR("Can't create %s: \"%s\" (%d)", LAN_NOISE_FILE, std::strerror(i_errno), i_errno);
+    VOS_ERROR("Can't create %s: \"%s\" (%d)", _pc_lan_noise_file, std::strerror(i_errno), i_errno);
   }
   char ac_date[vos_util_date_len + 1] = "";
   vos_util_timestamp_to_date_gmt(vos_util_get_timestamp(), ac_date);
@@ -273,9 +284,8 @@ std::int32_t _app_lan_treat_noise(const coap_address_t*, const std::uint8_t* pu8
   _noise_line(pf_report, ac_line.data());
   if (pf_report != nullptr) std::fclose(pf_report);
 
-  // The measurement is the last act of a run.
-  vos_os_wait_delay(VOS_OS_TICKS_PER_SECOND);
-  std::exit(1);
+  _pf_lan_noise_end();
+  return 1;
 }
 
 }  // namespace detail

@@ -166,6 +166,17 @@ void coap_log_init() noexcept {
   }();
 }
 
+bool coap_server_add_resources(coap_context_t* pt_ctx) noexcept {
+  for (const served_resource& resource : served_resources) {
+    if (!_add_resource(pt_ctx, resource)) {
+      VOS_ERROR("cannot create resource %.*s", static_cast<int>(resource.path.u32_len),
+                resource.path.pc_path);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace detail
 
 coap_context_t* get_context(const char* pc_node, const char* pc_service) {
@@ -222,13 +233,9 @@ std::int32_t coap_server_task() {
   vos_trace_info("Start CoAP server on %s:%s", listen_node, listen_service);
   if (pt_ctx == nullptr) return -1;
 
-  for (const served_resource& resource : served_resources) {
-    if (!_add_resource(pt_ctx, resource)) {
-      VOS_ERROR("cannot create resource %.*s", static_cast<int>(resource.path.u32_len),
-                resource.path.pc_path);
-      coap_free_context(pt_ctx);
-      return -1;
-    }
+  if (!detail::coap_server_add_resources(pt_ctx)) {
+    coap_free_context(pt_ctx);
+    return -1;
   }
 
   _join_multicast(pt_ctx);

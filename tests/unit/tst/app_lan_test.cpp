@@ -804,6 +804,34 @@ TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
 }
 
+TEST_F(app_lan, noise_report_with_its_end_replaced_goes_to_the_given_file_and_returns) {
+  temp_dir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string s_file = dir.path() + "/report.txt";
+  const char* const pc_saved_file = detail::_pc_lan_noise_file;
+  const detail::lan_noise_end_fn pf_saved_end = detail::_pf_lan_noise_end;
+  static int i_ends = 0;
+  i_ends = 0;
+  detail::_pc_lan_noise_file = s_file.c_str();
+  detail::_pf_lan_noise_end = []() noexcept { ++i_ends; };
+  const bytes b = noise_payload();
+  CaptureStdout();
+  const auto i = detail::_app_lan_treat_noise(&modem_a, b.data(), 14);
+  const std::string s_out = GetCapturedStdout();
+  detail::_pc_lan_noise_file = pc_saved_file;
+  detail::_pf_lan_noise_end = pf_saved_end;
+
+  EXPECT_EQ(i, 1);
+  EXPECT_EQ(i_ends, 1);
+  EXPECT_TRUE(whole_match(s_out, ".*" + noise_trace + ".*")) << s_out;
+  std::ifstream in(s_file, std::ios::binary);
+  ASSERT_TRUE(in.good());
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_TRUE(whole_match(ss.str(), "Date : [^\r]*\r\n" + esc("Noise (dBM)\r\n") + ".*"))
+      << ss.str();
+}
+
 // ---- hand-off refusals ---------------------------------------------------------------------
 
 TEST_F(app_lan, message_without_a_worker_is_dropped_and_freed) {

@@ -1,0 +1,60 @@
+// Shared set-up of the fuzz targets that reach the LAN modem link: both worker mailboxes are
+// parked (their threads only sleep), so the fuzzing thread takes every posted message out and
+// treats it itself, and a finding in a treating function is charged to the input that made it.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "app_lan.h"
+#include "app_lan_internal.h"
+#include "vos_mem.h"
+#include "vos_task_linux.h"
+
+namespace fuzz {
+
+// A noise report goes nowhere and the run goes on.
+inline void noise_end() noexcept {}
+
+// Never returns: the mailbox of this thread is emptied by the fuzzing thread.
+inline std::uint32_t parked(vos_os_thread_t, void*) noexcept {
+  for (;;) pause();
+}
+
+// Once per process, before the first input.
+inline void lan_setup() {
+  vos_os_init();
+  detail::app_lan_reset();
+  detail::_pc_lan_noise_file = "/dev/null";
+  detail::_pf_lan_noise_end = noise_end;
+  detail::_pv_lan_itf_task_handle = vos_os_create_thread(parked, 6, "_lan_itf_task", nullptr);
+  detail::_pv_lan_modem_task_handle = vos_os_create_thread(parked, 6, "_lan_modem_task", nullptr);
+  if (detail::_pv_lan_itf_task_handle == nullptr || detail::_pv_lan_modem_task_handle == nullptr) {
+    std::abort();
+  }
+}
+
+// Takes every message out of one mailbox and treats it as its worker would: kinds outside
+// [first, last] are dropped, every message is freed.
+inline void drain(vos_os_thread_t t_worker, std::uint32_t u32_first, std::uint32_t u32_last) {
+  while (vos_os_test_msg_to_thread(t_worker)) {
+    void* pv_msg = nullptr;
+    if (vos_os_wait_msg_to_thread(t_worker, &pv_msg) != 1) std::abort();
+    const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
+    if (!pt_msg) continue;
+    const std::uint32_t u32_kind = pt_msg->u32_kind;
+    if (u32_kind < u32_first || u32_kind > u32_last) continue;
+    if (const detail::lan_treat_fn pf_treat = detail::_apf_lan_treat[u32_kind]) {
+      pf_treat(&pt_msg->t_sender, pt_msg->pu8_payload, pt_msg->u32_size);
+    }
+  }
+}
+
+inline void drain_all() {
+  drain(detail::_pv_lan_itf_task_handle, LAN_MSG_RX_FRAME, LAN_MSG_RX_FRAME);
+  drain(detail::_pv_lan_modem_task_handle, LAN_MSG_INFO, detail::LAN_MSG_LAST);
+}
+
+}  // namespace fuzz
