@@ -480,6 +480,21 @@ TEST_F(app_lan, receivers_are_limited_and_missing_fields_read_zero) {
                 std::string::npos)
         << s_out;
   }
+  {
+    SCOPED_TRACE("20 bytes: wakeup, no receiver count");
+    const bytes b = info(0xB, 1, 5);
+    const coap_address_t t_addr = ipv4("10.0.0.6", 6);
+    CaptureStdout();
+    EXPECT_EQ(detail::_app_lan_treat_info(&t_addr, b.data(), 20), 1);
+    const std::string s_out = GetCapturedStdout();
+    EXPECT_TRUE(s_out.find("state:1, wakeup:9, nb RF receiver:0, RF:0/0/0/0/0/0/0\n") !=
+                std::string::npos)
+        << s_out;
+    lan_modem_entry t{};
+    ASSERT_EQ(app_lan_find_modem(0xB, &t), 1);
+    EXPECT_EQ(t.t_info.u8_nb_rf, 0);
+    EXPECT_EQ(t.t_info.u8_wakeup, 9);
+  }
 }
 
 // ---- received radio frame ---------------------------------------------------------------------
