@@ -12,6 +12,8 @@
 #              their attribution, every malformed indication, the full registry
 #   coap       piggybacked acknowledgement, /.well-known/core, 4.05 and 4.04 answers, a noise
 #              report by multicast that ends the run
+#   stats      statistics answers to -s: the receivers' lines, and the malformed ones (skipped
+#              while the tool has no statistics request)
 # Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
 # 'cond && pass || fail' is safe: pass never fails.
 # shellcheck disable=SC2015 source-path=SCRIPTDIR
@@ -500,7 +502,65 @@ EOF
   finish
 }
 
+# ---------------------------------------------------------------------------------------------
+scenario_stats() {
+  . "${TESTBED}"
+  export TB_TIMEOUT=$((20 * SLOW))
+  tb_up 1 || exit 1
+  local err="DATE:ERROR:../tst/app_lan.c:LINE:" i
+  local good=(
+    "DATE:DEBUG:../tst/app_lan.c:LINE:Update statistics of Modem 1a2b3c4d"
+  )
+  for i in 0 1 2 3 4 5 6; do
+    good+=("DATE:INFO:Receiver $i : CRC OK : $((200 + i))	 CRC KO : $((1 + i))	 LOAD : $((300 + 10 * i))	 RSSI_min : -$((90 + i))	 RSSI_avg : -$((80 + i))	 RSSI_max : -$((70 + i))")
+  done
+  local zeros
+  zeros=$(printf '%0128d' 0) # 66 bytes in all
+  # stats_case NAME EXPECTED SIM_OPTIONS...: one run of "lanmodem -s 1" against one modem
+  stats_case() {
+    local name=$1 expected=$2
+    shift 2
+    TOOL_OUT=${TB_DIR}/tool-${name// /_}.out
+    MARK=0
+    tb_run_tool_bg "${TOOL_OUT}" "$TOOL" -s 1
+    TOOL_PID=${TB_LAST_PID}
+    tb_wait_line "${TOOL_OUT}" 'Start CoAP server on' $((10 * SLOW)) || { fail "tool did not start"; finish; }
+    tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --announce mcast "$@"
+    local sim_pid=${TB_LAST_PID}
+    tb_wait_line "${TOOL_OUT}" 'Perform action on modem LAN' $((10 * SLOW)) || fail "$name: no action"
+    sleep "0.$((3 * SLOW))"
+    if grep -q 'Action not available yet' "${TOOL_OUT}"; then
+      tb_stop "${TOOL_PID}"
+      skip "this build has no statistics request yet"
+    fi
+    local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
+    local n got
+    n=$(printf '%s\n' "$expected" | grep -c '')
+    for ((i = 0; i < 200 * SLOW; i++)); do
+      [[ $(grep -cE "$re" "${TOOL_OUT}") -ge $n ]] && break
+      sleep 0.05
+    done
+    sleep "0.$((3 * SLOW))"
+    got=$(normalise <"${TOOL_OUT}" | grep -E "$re")
+    if [[ $got == "$expected" ]]; then
+      pass "$name"
+    else
+      fail "$name"
+      diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") | sed 's/^/    /'
+    fi
+    grep -F '"path":"statistics_req"' "${TB_DIR}/sim.out" | grep -qF '"payload":"01"' ||
+      fail "$name: the modem got no statistics_req for yesterday"
+    tb_stop "${sim_pid}"
+    tb_stop "${TOOL_PID}"
+  }
+  stats_case "statistics, 16-bit LOAD form, seven receivers" "$(printf '%s\n' "${good[@]}")"
+  stats_case "statistics of 58 bytes" "${err}Malformed stats msg" --stats-len 58
+  stats_case "statistics with no receiver" "${err}Bad nb receiver channel :0" --stats-hex "0001${zeros}"
+  stats_case "statistics with eight receivers" "${err}Bad nb receiver channel :8" --stats-hex "0801${zeros}"
+  finish
+}
+
 case $SCENARIO in
-  cli | mcast | inbound | coap) "scenario_${SCENARIO}" ;;
+  cli | mcast | inbound | coap | stats) "scenario_${SCENARIO}" ;;
   *) echo "unknown scenario $SCENARIO"; exit 64 ;;
 esac
