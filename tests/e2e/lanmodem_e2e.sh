@@ -39,6 +39,9 @@ done
 TOOL=$(readlink -f "$TOOL")
 SIM=$(readlink -f "$SIM")
 
+# shellcheck source=../../scripts/testbed
+. "${TESTBED}"
+
 # Slow builds (sanitizers) get more time for every wait.
 SLOW=1
 [[ $TOOL == */build*asan* || $TOOL == */build*tsan* ]] && SLOW=3
@@ -174,7 +177,7 @@ tohex_file() { printf '%s' "$1" | sed 's/../\\x&/g' | xargs -0 printf '%b' >"$2"
 
 start_tool() {
   TOOL_OUT=${TB_DIR}/tool.out
-  tb_run_tool_bg "${TOOL_OUT}" "$TOOL" "$@"
+  tb_run_tool_bg "${TOOL_OUT}" "$TOOL"
   TOOL_PID=${TB_LAST_PID}
   tb_wait_line "${TOOL_OUT}" 'Start CoAP server on' $((10 * SLOW)) || { fail "tool did not start"; finish; }
   # the server thread may log before its creator does
@@ -281,7 +284,6 @@ Unused argument -x" ]] && pass "unknown options passed over, the run goes on" ||
 
 # ---------------------------------------------------------------------------------------------
 scenario_mcast() {
-  . "${TESTBED}"
   export TB_TIMEOUT=$((40 * SLOW))
   tb_up 2 || exit 1
   start_tool
@@ -308,7 +310,6 @@ EOF
 
 # ---------------------------------------------------------------------------------------------
 scenario_inbound() {
-  . "${TESTBED}"
   export TB_TIMEOUT=$((20 * SLOW))
   tb_up 6 || exit 1
   local m=("${TB_MODEM_ADDRS[@]}")
@@ -417,7 +418,6 @@ EOF
 
 # ---------------------------------------------------------------------------------------------
 scenario_coap() {
-  . "${TESTBED}"
   export TB_TIMEOUT=$((20 * SLOW))
   tb_up 2 || exit 1
   local m=("${TB_MODEM_ADDRS[@]}") out sent answer
@@ -504,7 +504,6 @@ EOF
 
 # ---------------------------------------------------------------------------------------------
 scenario_stats() {
-  . "${TESTBED}"
   export TB_TIMEOUT=$((20 * SLOW))
   tb_up 1 || exit 1
   local err="DATE:ERROR:../tst/app_lan.c:LINE:" i
