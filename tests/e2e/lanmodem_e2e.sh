@@ -89,18 +89,18 @@ rx() {
   local ms=$1 frame=${2:-$FRAME}
   echo "f01fcb33$(le32 $TMSP)$(le16 "$ms")f4ff$(le16 $((${#frame} / 2)))461000${frame}"
 }
-# the tool's lines for it
+# the tool's lines for it; DUMP_HEX and END_POINT for a frame other than the default one
 frame_lines() {
-  local ms=$1 modem=$2
+  local ms=$1 modem=$2 len=${3:-31} dump=${4:-$FRAME} ep=${5:-2d 2c / 78 56 34 12 01 07}
   cat <<EOF
 DATE:DEBUG:../tst/app_lan.c:LINE:
 ################
  PACKET RECEIVED 
 ################
  RTC:${TMSP},$(printf %03d "$ms"), FREQ:868950000, RSSI:-70, FREQ_OFFSET:-12, RF_MOD:16, RF_RECEIVER:0
-DATE:DEBUG:../tst/app_lan.c:LINE:WMBUS Data len : 31
-DATE:DUMP:../tst/app_lan.c:LINE:${FRAME^^}
-DATE:DEBUG:../tst/app_lan.c:LINE:Receive RF frame from EndPoint [2d 2c / 78 56 34 12 01 07] on modem [${modem}]
+DATE:DEBUG:../tst/app_lan.c:LINE:WMBUS Data len : ${len}
+DATE:DUMP:../tst/app_lan.c:LINE:${dump^^}
+DATE:DEBUG:../tst/app_lan.c:LINE:Receive RF frame from EndPoint [${ep}] on modem [${modem}]
 DATE:DEBUG:../tst/app_lan.c:LINE:
 ################
 ################
@@ -360,6 +360,23 @@ EOF
   check "frame from the first modem's address, other port: modem 0" <<<"$(frame_lines 8 0)"
   send "${m[2]}" rx_msg_req PUT "$(rx 9)"
   check "frame from an unknown address: modem 0" <<<"$(frame_lines 9 0)"
+  # the data length counts 31 bytes, 5 came: the dump and the end point stop at what came
+  send "${m[0]}" rx_msg_req PUT "$(rx 14 | cut -c1-44)"
+  check "frame shorter than its data length" <<<"$(frame_lines 14 11111111 31 1e442d2c78 "2d 2c / 78")"
+  # a longer frame: every byte dumped
+  local long=${FRAME}$(printf '%02x' {0..99})
+  send "${m[0]}" rx_msg_req PUT "$(rx 15 "$long")"
+  check "frame of 131 bytes" <<<"$(frame_lines 15 11111111 131 "$long")"
+
+  # --- a modem that moves to another address keeps its entry and is known there from then on
+  send "${m[5]}" info_ind POST "$(info 22222222 2)"
+  check "second modem's info from another address" <<<"$(info_line 22222222 2)"
+  send "${m[5]}" rx_msg_req PUT "$(rx 16)"
+  check "frame from its new address" <<<"$(frame_lines 16 22222222)"
+  send "${m[1]}" rx_msg_req PUT "$(rx 17)"
+  check "frame from its old address: modem 0" <<<"$(frame_lines 17 0)"
+  send "${m[1]}" info_ind POST "$(info 22222222 2)"
+  check "back at its first address" <<<"$(info_line 22222222 2)"
 
   # --- every malformed indication; the tool answers each one and goes on
   local err="DATE:ERROR:../tst/app_lan.c:LINE:"
