@@ -11,6 +11,7 @@
 
 #include "app_lan.h"
 #include "app_main_args.h"
+#include "app_main_dispatch.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
@@ -20,14 +21,6 @@ namespace {
 constexpr const char* source_name = "../tst/app_main.c";
 
 constexpr std::uint32_t poll_ticks = 25;  // 500 ms between two looks at the registry
-
-// True when the options select one of the actions, in the order the dispatch looks at them.
-bool _action_selected(const app_options& opt) {
-  return opt.pc_firmware_name != nullptr || opt.pc_ep_file_name != nullptr ||
-         opt.i32_rx_mode != 0 || opt.pc_tx_frame != nullptr || opt.i32_command != -1 ||
-         opt.u32_set_param_id != 0 || opt.u32_get_param_id != 0 || opt.b_force_update ||
-         opt.b_statistics || (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0);
-}
 
 }  // namespace
 
@@ -48,11 +41,7 @@ int main(int argc, char** argv) {
   }
   vos_trace_info("Perform action on modem LAN:%x", u32_modem_id);
 
-  if (_action_selected(opt)) {
-    VOS_ERROR("Action not available yet");
-  } else {
-    vos_trace_info("No action requested");
-  }
+  app_main_dispatch(opt, u32_modem_id);
 
   select(0, nullptr, nullptr, nullptr, nullptr);
   const int i_errno = errno;

@@ -156,8 +156,10 @@ void _join_multicast(coap_context_t* pt_ctx) noexcept {
 namespace detail {
 
 void coap_log_init() noexcept {
-  // A function-local static is initialised once, the first caller's thread doing it.
+  // A function-local static is initialised once, the first caller's thread doing it, the
+  // others waiting: the library's own start-up flag is not safe to race on.
   [[maybe_unused]] static const bool b_done = [] {
+    coap_startup();
     coap_set_log_handler(_coap_log_to_stderr);
     coap_set_show_pdu_output(0);
     return true;

@@ -3,8 +3,9 @@
 
 namespace detail {
 
-/// Routes the library's log lines to standard error (once per process, any thread), so that
-/// standard output carries the trace log alone.
+/// Starts the library and routes its log lines to standard error (once per process, any
+/// thread; the server and the client call it before making a context), so that standard
+/// output carries the trace log alone.
 void coap_log_init() noexcept;
 
 }  // namespace detail

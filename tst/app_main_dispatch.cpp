@@ -1,0 +1,106 @@
+// Action dispatch. Every check that can refuse an action runs before its first request, so a
+// refused action sends nothing at all.
+#include "app_main_dispatch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "app_lan_msg.h"
+#include "app_lan_request.h"
+#include "vos_trace.h"
+#include "vos_util_hexa.h"
+
+namespace {
+
+constexpr const char* source_name = "../tst/app_main.c";
+
+constexpr std::uint8_t command_start = 2;  // sent around receiver and transmitter changes
+constexpr const char* firmware_label = "manual";
+
+using work_buffer = std::array<std::uint8_t, APP_WORK_BUFFER_SIZE>;
+
+// Writes the absolute form of @p pc_name into @p buffer as a C string.
+bool _absolute_path(const char* pc_name, work_buffer& buffer) {
+  char* pc_out = reinterpret_cast<char*>(buffer.data());
+  int i_len = 0;
+  if (pc_name[0] == '/') {
+    i_len = std::snprintf(pc_out, buffer.size(), "%s", pc_name);
+  } else {
+    std::array<char, APP_WORK_BUFFER_SIZE> ac_cwd{};
+    if (getcwd(ac_cwd.data(), ac_cwd.size()) == nullptr) {
+      const int i_errno = errno;
+      VOS_ERROR("Can not get current directory for %s: %s", pc_name, std::strerror(i_errno));
+      return false;
+    }
+    i_len = std::snprintf(pc_out, buffer.size(), "%s/%s", ac_cwd.data(), pc_name);
+  }
+  if (i_len < 0 || static_cast<std::size_t>(i_len) >= buffer.size()) {
+    VOS_ERROR("File path too long (%d bytes, at most %u)", i_len, APP_WORK_BUFFER_SIZE - 1);
+    return false;
+  }
+  return true;
+}
+
+const char* _text(const work_buffer& buffer) {
+  return reinterpret_cast<const char*>(buffer.data());
+}
+
+}  // namespace
+
+int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
+  work_buffer buffer{};
+
+  if (opt.pc_firmware_name != nullptr) {
+    if (!_absolute_path(opt.pc_firmware_name, buffer)) return -1;
+    app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label);
+  } else if (opt.pc_ep_file_name != nullptr) {
+    if (!_absolute_path(opt.pc_ep_file_name, buffer)) return -1;
+    app_lan_modem_command_req(u32_id, command_start);
+    app_lan_tx_file_request(u32_id, _text(buffer), static_cast<std::uint32_t>(opt.i32_packet_size),
+                            static_cast<std::uint8_t>(opt.i32_inter_packet));
+  } else if (opt.i32_rx_mode != 0) {
+    const std::uint32_t u32_len = lan_encode_rx_modes(buffer, opt.i32_rx_mode);
+    app_lan_modem_configure(u32_id, buffer.data(), static_cast<std::uint16_t>(u32_len));
+    app_lan_modem_command_req(u32_id, command_start);
+  } else if (opt.pc_tx_frame != nullptr) {
+    const std::size_t len = std::strlen(opt.pc_tx_frame) / 2;
+    if (len > buffer.size()) {
+      VOS_ERROR("Transmit frame too long (%zu bytes, at most %u)", len, APP_WORK_BUFFER_SIZE);
+      return -1;
+    }
+    app_lan_modem_command_req(u32_id, command_start);
+    vos_hexa_to_ibuf(buffer.data(), opt.pc_tx_frame);
+    app_lan_modem_tx_msg_req(
+        u32_id, static_cast<std::uint32_t>(opt.i32_tx_sec),
+        static_cast<std::uint16_t>(opt.i32_tx_msec), static_cast<std::uint8_t>(opt.i32_tx_mode),
+        static_cast<std::uint8_t>(opt.i32_tx_channel), static_cast<std::uint8_t>(opt.i32_tx_type),
+        static_cast<std::uint8_t>(opt.i32_tx_power), buffer.data(),
+        static_cast<std::uint16_t>(len));
+  } else if (opt.i32_command != -1) {
+    app_lan_modem_command_req(u32_id, static_cast<std::uint8_t>(opt.i32_command));
+  } else if (opt.u32_set_param_id != 0) {
+    const std::uint32_t u32_len =
+        std::min<std::uint32_t>(opt.u32_set_param_len, APP_PARAM_VALUE_MAX);
+    app_lan_set_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_set_param_id),
+                          opt.au8_set_param_value.data(), static_cast<std::uint8_t>(u32_len));
+  } else if (opt.u32_get_param_id != 0) {
+    app_lan_get_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_get_param_id));
+  } else if (opt.b_force_update) {
+    app_lan_force_update_req(u32_id);
+  } else if (opt.b_statistics) {
+    app_lan_update_modem_statistic(static_cast<std::uint8_t>(opt.i32_statistics_day));
+  } else if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
+    app_lan_noise_req_test(u32_id, static_cast<std::uint8_t>(opt.i32_noise_duration),
+                           static_cast<std::uint8_t>(opt.i32_noise_nb_sample));
+  } else {
+    vos_trace_info("No action requested");
+    return 0;
+  }
+  return 1;
+}

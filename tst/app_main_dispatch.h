@@ -1,0 +1,24 @@
+// Action dispatch of the tool: the one maintenance action that the command line selects, issued
+// against one modem from the main thread. The options are looked at in a fixed order and the
+// first one present wins.
+#pragma once
+
+#include <cstdint>
+
+#include "app_main_args.h"
+
+/// Bytes of the working buffer that holds the absolute file path (terminator included), the
+/// receiver configuration or the decoded transmit frame.
+inline constexpr std::uint32_t APP_WORK_BUFFER_SIZE = 1024;
+
+/// Issues the action of @p opt against modem @p u32_id: firmware upgrade (-u), end-point file
+/// (-d, after command 2), receiver modes (-r, then command 2), transmit frame (-t, after
+/// command 2), command (-c), parameter write (-p), parameter read (-g), forced update (-f),
+/// statistics of every modem (-s), noise measurement (-n); otherwise logs "No action requested".
+/// File names are made absolute from the working directory. Blocks until the requests are
+/// answered or given up. Main thread.
+/// @retval 1  an action was issued (its own failures are reported by the request)
+/// @retval 0  no action requested
+/// @retval -1 refused before anything was sent: the working directory cannot be read, or the
+///            path or the frame does not fit the working buffer (error line)
+int app_main_dispatch(const app_options& opt, std::uint32_t u32_id);
