@@ -12,8 +12,7 @@
 #              their attribution, every malformed indication, the full registry
 #   coap       piggybacked acknowledgement, /.well-known/core, 4.05 and 4.04 answers, a noise
 #              report by multicast that ends the run
-#   stats      statistics answers to -s: the receivers' lines, and the malformed ones (skipped
-#              while the tool has no statistics request)
+#   stats      statistics answers to -s: the receivers' lines, and the malformed ones
 # Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
 # 'cond && pass || fail' is safe: pass never fails.
 # shellcheck disable=SC2015 source-path=SCRIPTDIR
@@ -545,11 +544,6 @@ scenario_stats() {
     tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --announce mcast "$@"
     local sim_pid=${TB_LAST_PID}
     tb_wait_line "${TOOL_OUT}" 'Perform action on modem LAN' $((10 * SLOW)) || fail "$name: no action"
-    sleep "0.$((3 * SLOW))"
-    if grep -q 'Action not available yet' "${TOOL_OUT}"; then
-      tb_stop "${TOOL_PID}"
-      skip "this build has no statistics request yet"
-    fi
     local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
     local n got
     n=$(printf '%s\n' "$expected" | grep -c '')
