@@ -26,11 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "stdout_capture.h"
 #include "vos_mem.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using test_support::captured;
 
 std::string cwd() {
   char ac[PATH_MAX];
@@ -53,13 +57,6 @@ std::string pattern(std::size_t size) {
     s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   }
   return s;
-}
-
-template <class F>
-std::string captured(F&& f) {
-  ::testing::internal::CaptureStdout();
-  f();
-  return ::testing::internal::GetCapturedStdout();
 }
 
 // True when one line of the output is a trace line of this level and module whose message
@@ -93,12 +90,10 @@ bool matches(const std::string& pattern, const std::string& text) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
-class vos_fs : public ::testing::Test {
+class vos_fs : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
-    vos_os_init();
-    u32_pools_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
+    alloc_balance_test::SetUp();
     start_dir_ = cwd();
     char ac_template[] = "/tmp/vos_fs_test.XXXXXX";
     ASSERT_NE(mkdtemp(ac_template), nullptr);
@@ -112,8 +107,7 @@ class vos_fs : public ::testing::Test {
     for (const std::string& dir : extra_dirs_) {
       fs::remove_all(dir, ec);
     }
-    EXPECT_EQ(vos_os_nb_pool(), u32_pools_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
+    expect_alloc_balance();
   }
 
   std::string path(const std::string& relative) const { return base_ + "/" + relative; }
@@ -122,8 +116,6 @@ class vos_fs : public ::testing::Test {
   std::vector<std::string> extra_dirs_;
 
  private:
-  std::uint32_t u32_pools_ = 0;
-  std::uint32_t u32_mem_ = 0;
   std::string start_dir_;
 };
 

@@ -3,7 +3,6 @@
 #include "vos_task_linux.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,29 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 #include "vos_queue.h"
 #include "vos_task_linux_internal.h"
 
 namespace {
 
-// POSIX extended regular expression search, line by line (^ and $ at line ends); the first
-// group, if any, goes to @p group1. <regex> is avoided: GCC 12 warns inside it at -O2.
-bool matches(const std::string& text, const std::string& pattern, std::string* group1 = nullptr) {
-  regex_t s_re;
-  if (regcomp(&s_re, pattern.c_str(), REG_EXTENDED | REG_NEWLINE) != 0) {
-    ADD_FAILURE() << "bad pattern " << pattern;
-    return false;
-  }
-  regmatch_t as_match[2];
-  const bool b_found = regexec(&s_re, text.c_str(), 2, as_match, 0) == 0;
-  if (b_found && group1 != nullptr && as_match[1].rm_so >= 0) {
-    *group1 = text.substr(static_cast<std::size_t>(as_match[1].rm_so),
-                          static_cast<std::size_t>(as_match[1].rm_eo - as_match[1].rm_so));
-  }
-  regfree(&s_re);
-  return b_found;
-}
+using test_support::re_search_lines;
 
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -113,23 +98,17 @@ void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
   }
 }
 
-class vos_task_linux_fixture : public ::testing::Test {
+class vos_task_linux_fixture : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
     ASSERT_TRUE(wait_for_threads_end());
-    u32_pool_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
+    mark_alloc();
   }
   void TearDown() override {
     ASSERT_TRUE(wait_for_threads_end()) << "a thread of the test did not end";
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
+    expect_alloc_balance();
   }
-
- private:
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_mem_ = 0;
 };
 
 using vos_task_linux = vos_task_linux_fixture;
@@ -204,10 +183,10 @@ TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string id = ac_id;
-  EXPECT_TRUE(matches(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" + id +
-                               R"(, stack_size=262144 min_stack_size=16384$)"))
+  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" +
+                                       id + R"(, stack_size=262144 min_stack_size=16384$)"))
       << out;
-  EXPECT_TRUE(matches(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
   vos_os_condmask_kill(&job.ps_gate);
 }
 
@@ -239,16 +218,17 @@ TEST_F(vos_task_linux, stack_size_given_and_refused) {
   ASSERT_NE(create(&self_view_entry, "tiny", &tiny, 100), nullptr);
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       out, R"(INFO:Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 min_stack_size=16384)"))
       << out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       out,
       R"(:ERROR:vos_task_linux\.c:[0-9]+:Can't set stack size=100 errno=22 errstr:Invalid argument$)"))
       << out;
   // The refused size falls back to the platform default, which the line reports.
   std::string size;
-  ASSERT_TRUE(matches(out, R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=([0-9]+) )", &size))
+  ASSERT_TRUE(
+      re_search_lines(out, R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=([0-9]+) )", &size))
       << out;
   EXPECT_GE(std::stoul(size), 16384u);
   for (const self_view* ps_view : {&big, &tiny}) {
@@ -351,7 +331,7 @@ TEST_F(vos_task_linux, full_mailbox_refuses_and_sender_keeps_message) {
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   ASSERT_EQ(job.received.size(), 32767u);
   EXPECT_EQ(job.received.front(), value(4));
   EXPECT_EQ(job.received.back(), value(32770));
@@ -449,7 +429,7 @@ TEST_F(vos_task_linux, wake_up_without_message_restarts_the_limit) {
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.i_result, 0);
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
   // 600 ms before the wake-up, then a full second from it.
   EXPECT_GE(job.ll_elapsed_ms, 1595);
   EXPECT_LE(job.ll_elapsed_ms, 2600);
@@ -482,7 +462,7 @@ TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.i_result, 1);
   EXPECT_EQ(job.pv_msg, value(0x99));
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:pthread_cond_wait$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:pthread_cond_wait$)")) << out;
 }
 
 TEST_F(vos_task_linux, wait_delay_sleeps_ticks) {

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +16,9 @@
 #include <iterator>
 #include <string>
 
+#include "alloc_balance.h"
+#include "temp_dir.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 #include "vos_util_shell_internal.h"
 
@@ -24,31 +26,20 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using test_support::re_search;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
-class vos_util_shell : public ::testing::Test {
+// A fresh directory per test (removed with the fixture).
+class vos_util_shell : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
-    vos_os_init();
-    u32_nb_pool_ = vos_os_nb_pool();
-    u32_curmem_ = vos_os_curmem();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vos_shell_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    EXPECT_EQ(vos_os_nb_pool(), u32_nb_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_curmem_);
+    alloc_balance_test::SetUp();
+    ASSERT_TRUE(tmp_.ok());
   }
 
-  std::filesystem::path dir_;
-
- private:
-  std::uint32_t u32_nb_pool_ = 0;
-  std::uint32_t u32_curmem_ = 0;
+  test_support::temp_dir tmp_{"vos_shell"};
+  const std::filesystem::path dir_{tmp_.path()};
 };
 
 std::string read_file(const std::filesystem::path& path) {
@@ -59,24 +50,6 @@ std::string read_file(const std::filesystem::path& path) {
 long elapsed_ms(steady_clock::time_point t_start) {
   return static_cast<long>(
       std::chrono::duration_cast<milliseconds>(steady_clock::now() - t_start).count());
-}
-
-// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
-bool re_search(const std::string& s_text, const std::string& s_regex,
-               std::string* ps_group = nullptr) {
-  regex_t re;
-  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  regmatch_t am[2];
-  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
-  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
-    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
-                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
-  }
-  regfree(&re);
-  return b_match;
 }
 
 // Collects every child the test left behind (abandoned shell commands).
