@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "app_lan.h"
 #include "app_lan_internal.h"
 #include "coap_client.h"
@@ -103,7 +104,7 @@ void post_direct(vos_os_thread_t t_worker, std::uint32_t u32_kind) {
 }
 
 // Runs both workers on recorders; at the end stops them and checks that every block came back.
-class app_lan_task : public ::testing::Test {
+class app_lan_task : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
@@ -117,8 +118,7 @@ class app_lan_task : public ::testing::Test {
     detail::_apf_lan_treat[4] = recorder<4>;
     detail::_apf_lan_treat[5] = recorder<5>;
     detail::_apf_lan_treat[6] = recorder<6>;
-    u32_pool_ = vos_os_nb_pool();
-    u32_cur_ = vos_os_curmem();
+    mark_alloc();
     u32_threads_ = vos_os_nb_thread();
     itf_ = vos_os_create_thread_stack(detail::_lan_itf_task, 6, "_lan_itf_task", nullptr,
                                       detail::LAN_THREAD_STACK);
@@ -139,16 +139,13 @@ class app_lan_task : public ::testing::Test {
     detail::_pv_lan_itf_task_handle = nullptr;
     detail::_pv_lan_modem_task_handle = nullptr;
     std::copy(std::begin(saved_), std::end(saved_), detail::_apf_lan_treat);
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+    expect_alloc_balance();
   }
 
   vos_os_thread_t itf_ = nullptr;
   vos_os_thread_t modem_ = nullptr;
   pthread_t itf_id_{};
   pthread_t modem_id_{};
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_cur_ = 0;
   std::uint32_t u32_threads_ = 0;
   detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1]{};
 };
