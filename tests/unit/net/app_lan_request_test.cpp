@@ -17,36 +17,7 @@ constexpr std::uint32_t modem_id = 0x1a2b3c4d;
 
 // Every test starts with an empty registry, a modem peer on eth0's address, and ends with the
 // blocks it started with.
-class app_lan_request : public test_support::alloc_balance_test {
- protected:
-  void SetUp() override {
-    NET_TEST_PREAMBLE();
-    detail::app_lan_reset();  // makes the registry lock once
-    mark_alloc();
-    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
-    ASSERT_TRUE(peer_->ok());
-  }
-  void TearDown() override {
-    if (!net_ready()) return;
-    expect_alloc_balance();
-    detail::app_lan_reset();
-  }
-  // Registers the modem silently, in this process.
-  void register_here(std::uint32_t u32_id, const char* pc_ip = eth0_ip) {
-    CaptureStdout();
-    const int i_result = register_modem(u32_id, pc_ip);
-    GetCapturedStdout();
-    ASSERT_EQ(i_result, 1);
-  }
-  // What the peers received, once they are stopped.
-  std::vector<coap_request> sent() {
-    peer_->stop();
-    return log_.requests();
-  }
-
-  request_log log_;
-  std::unique_ptr<modem_peer> peer_;
-};
+class app_lan_request : public lan_peer_fixture {};
 
 bytes with_name(bytes head, const std::string& name) {
   head.insert(head.end(), name.begin(), name.end());

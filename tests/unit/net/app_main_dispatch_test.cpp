@@ -15,23 +15,12 @@ namespace {
 
 constexpr std::uint32_t modem_id = 0x1a2b3c4d;
 
-class app_main_dispatch : public test_support::alloc_balance_test {
+class app_main_dispatch : public lan_peer_fixture {
  protected:
   void SetUp() override {
-    NET_TEST_PREAMBLE();
-    detail::app_lan_reset();  // makes the registry lock once
-    mark_alloc();
-    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
-    ASSERT_TRUE(peer_->ok());
-    CaptureStdout();
-    const int i_result = register_modem(modem_id, eth0_ip);
-    GetCapturedStdout();
-    ASSERT_EQ(i_result, 1);
-  }
-  void TearDown() override {
-    if (!net_ready()) return;
-    expect_alloc_balance();
-    detail::app_lan_reset();
+    lan_peer_fixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    register_here(modem_id);
   }
   // Dispatches in this process; returns the result and keeps the trace in out_.
   int dispatch(const app_options& opt) {
@@ -50,13 +39,6 @@ class app_main_dispatch : public test_support::alloc_balance_test {
       return ::app_main_dispatch(opt, modem_id) + 10;
     });
   }
-  std::vector<coap_request> sent() {
-    peer_->stop();
-    return log_.requests();
-  }
-
-  request_log log_;
-  std::unique_ptr<modem_peer> peer_;
   std::string out_;
   temp_dir ftp_;
 };

@@ -265,4 +265,36 @@ inline child_run run_with_private_ftp(const std::string& s_ftp, const std::funct
   });
 }
 
+/// Fixture base of the outbound tests: an empty registry, a modem peer on eth0's address, and
+/// at the end the blocks the test started with.
+class lan_peer_fixture : public test_support::alloc_balance_test {
+ protected:
+  void SetUp() override {
+    NET_TEST_PREAMBLE();
+    detail::app_lan_reset();  // makes the registry lock once
+    mark_alloc();
+    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
+    ASSERT_TRUE(peer_->ok());
+  }
+  void TearDown() override {
+    if (!net_ready()) return;
+    expect_alloc_balance();
+    detail::app_lan_reset();
+  }
+  // Registers the modem silently, in this process.
+  void register_here(std::uint32_t u32_id, const char* pc_ip = eth0_ip) {
+    int i_result = 0;
+    test_support::captured([&] { i_result = register_modem(u32_id, pc_ip); });
+    ASSERT_EQ(i_result, 1);
+  }
+  // What the peers received, once they are stopped.
+  std::vector<coap_request> sent() {
+    peer_->stop();
+    return log_.requests();
+  }
+
+  request_log log_;
+  std::unique_ptr<modem_peer> peer_;
+};
+
 }  // namespace lan_test

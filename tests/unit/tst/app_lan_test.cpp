@@ -25,6 +25,7 @@
 
 #include "alloc_balance.h"
 #include "app_lan_internal.h"
+#include "stdout_capture.h"
 #include "temp_dir.h"
 #include "test_regex.h"
 #include "vos_mem.h"
@@ -144,10 +145,10 @@ const coap_address_t modem_b = ipv4("10.0.0.3", 40001);
 // Registers a modem silently (its trace lines are not what the test looks at).
 void register_modem(std::uint32_t serial, const coap_address_t& t_addr, std::uint8_t state = 1) {
   const bytes b = info(serial, state);
-  CaptureStdout();
-  const auto i_result =
-      detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
-  GetCapturedStdout();
+  std::int32_t i_result = 0;
+  test_support::captured([&] {
+    i_result = detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
+  });
   ASSERT_EQ(i_result, 1);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "alloc_balance.h"
+#include "stdout_capture.h"
 #include "temp_dir.h"
 #include "test_regex.h"
 #include "vos_mem.h"
@@ -62,9 +63,7 @@ class vos_trace_file : public test_support::alloc_balance_test {
   void SetUp() override {
     vos_os_init();
     // The trace mutex, made by the first configuration, lives as long as the process.
-    CaptureStdout();
-    vos_trace_init(nullptr, nullptr);
-    GetCapturedStdout();
+    test_support::captured([] { vos_trace_init(nullptr, nullptr); });
     mark_alloc();
     ASSERT_TRUE(tmp_.ok());
   }
