@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
+
+#include "temp_dir.h"
 
 namespace test_support {
 
@@ -76,8 +76,7 @@ child_run run_in_child(F&& body) {
     if (waited == pid && WIFEXITED(i_wstatus)) run.i_status = WEXITSTATUS(i_wstatus);
   }
   close(fd_out);
-  std::ifstream in(ac_out, std::ios::binary);
-  run.out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  run.out = read_file(ac_out);
   unlink(ac_out);
   return run;
 }

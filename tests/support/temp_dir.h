@@ -1,10 +1,13 @@
-// A fresh directory under /tmp for one test, removed with its content when it goes out of scope.
+// Files of the tests: a fresh directory under /tmp for one test, removed with its content when
+// it goes out of scope, and small whole-file helpers.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -32,6 +35,12 @@ class temp_dir {
  private:
   std::string path_;
 };
+
+/// Whole content of a file (empty when it cannot be read).
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 /// True when something (file, directory, ...) exists at @p s_path.
 inline bool exists(const std::string& s_path) {

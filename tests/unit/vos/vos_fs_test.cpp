@@ -28,6 +28,7 @@
 
 #include "alloc_balance.h"
 #include "stdout_capture.h"
+#include "temp_dir.h"
 #include "vos_mem.h"
 
 namespace fs = std::filesystem;
@@ -35,15 +36,11 @@ namespace fs = std::filesystem;
 namespace {
 
 using test_support::captured;
+using test_support::read_file;
 
 std::string cwd() {
   char ac[PATH_MAX];
   return getcwd(ac, sizeof ac) != nullptr ? std::string(ac) : std::string();
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_file(const std::string& path, const std::string& content) {

@@ -16,13 +16,9 @@
 namespace {
 
 using test_support::re_search;
+using test_support::read_file;
 
 class vos_mem_stream_test : public test_support::alloc_balance_test {};
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string error_line(const char* message) {
   return std::string("[0-9]{8}-[0-9]{6}[: ]ERROR[: ]vos_mem\\.c:[0-9]+[: ]") + message + "\n";

@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::re_whole_match;
+using test_support::read_file;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -41,11 +42,6 @@ std::time_t fake_clock(std::time_t* pt) {
 
 constexpr std::time_t t_2016_06_03_235958 = 1464998398;
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::vector<std::string> names_in(const fs::path& dir) {
   std::vector<std::string> names;

@@ -27,6 +27,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using test_support::re_search;
+using test_support::read_file;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -41,11 +42,6 @@ class vos_util_shell : public test_support::alloc_balance_test {
   test_support::temp_dir tmp_{"vos_shell"};
   const std::filesystem::path dir_{tmp_.path()};
 };
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 long elapsed_ms(steady_clock::time_point t_start) {
   return static_cast<long>(
