@@ -1,5 +1,5 @@
-// Standard output captured for a scope: what the code under test writes there, to match with
-// test_regex.h. Nested captures are not supported (one at a time, as GoogleTest's own).
+// Standard output captured, to match with test_regex.h: for a scope of this process (one capture
+// at a time, as GoogleTest's own), or for the whole life of a forked child.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -25,6 +25,7 @@
 #include "app_lan.h"
 #include "app_lan_internal.h"
 #include "coap_client.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 
@@ -74,12 +75,7 @@ std::vector<record> records() {
 }
 
 bool wait_threads(std::uint32_t u32_nb, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (vos_os_nb_thread() != u32_nb) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_nb; }, limit);
 }
 
 coap_address_t ipv4(std::uint16_t u16_port) {

@@ -15,20 +15,18 @@
 
 #include "alloc_balance.h"
 #include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_queue.h"
 #include "vos_task_linux_internal.h"
 
 namespace {
 
+using test_support::elapsed_ms;
 using test_support::re_search_lines;
 
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-long long ms_since(clock_type::time_point t0) {
-  return std::chrono::duration_cast<milliseconds>(clock_type::now() - t0).count();
-}
 
 // The thread count is raised by each new thread itself, so "back to 1" means "ended" only
 // once every thread the test made has entered: tracked threads count their entries.
@@ -63,26 +61,15 @@ vos_os_thread_t create(vos_os_thread_entry_t pf_entry, const char* pc_name, void
 
 // Polls until the thread count reaches @p u32_count; false after 10 s.
 bool wait_for_thread_count(std::uint32_t u32_count) {
-  const auto t0 = clock_type::now();
-  while (vos_os_nb_thread() != u32_count) {
-    if (ms_since(t0) > 10'000) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
+  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_count; },
+                                  milliseconds(10'000), milliseconds(1));
 }
 
 // Polls until every thread the test made has started and ended; false after 10 s.
 bool wait_for_threads_end() {
-  const auto t0 = clock_type::now();
-  while (g_entered.load() != g_created.load() || vos_os_nb_thread() != 1) {
-    if (ms_since(t0) > 10'000) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  return true;
+  return test_support::wait_until(
+      [] { return g_entered.load() == g_created.load() && vos_os_nb_thread() == 1; },
+      milliseconds(10'000), milliseconds(2));
 }
 
 // Polls a condmask's waiting flag under its own mutex until a waiter is inside.
@@ -356,7 +343,7 @@ std::uint32_t timed_wait_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept 
       ps_job->b_ms
           ? vos_os_wait_msg_to_thread_timeout_ms(t_thread, &ps_job->pv_msg, ps_job->u32_limit)
           : vos_os_wait_msg_to_thread_timeout(t_thread, &ps_job->pv_msg, ps_job->u32_limit);
-  ps_job->ll_elapsed_ms = ms_since(t0);
+  ps_job->ll_elapsed_ms = elapsed_ms(t0);
   return 0;
 }
 
@@ -468,17 +455,17 @@ TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
 TEST_F(vos_task_linux, wait_delay_sleeps_ticks) {
   auto t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(25), 0);
-  const long long ll_25 = ms_since(t0);
+  const long long ll_25 = elapsed_ms(t0);
   EXPECT_GE(ll_25, 498);
   EXPECT_LE(ll_25, 1500);
   t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(51), 0);
-  const long long ll_51 = ms_since(t0);
+  const long long ll_51 = elapsed_ms(t0);
   EXPECT_GE(ll_51, 1018);
   EXPECT_LE(ll_51, 2100);
   t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(0), 0);
-  EXPECT_LE(ms_since(t0), 100);
+  EXPECT_LE(elapsed_ms(t0), 100);
 }
 
 TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
@@ -490,7 +477,7 @@ TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
   vos_os_cond_unlock(ps_cond);
   const auto t0 = clock_type::now();
   EXPECT_EQ(vos_os_cond_lock(ps_cond, 50), 0);
-  const long long ll_ms = ms_since(t0);
+  const long long ll_ms = elapsed_ms(t0);
   EXPECT_GE(ll_ms, 998);
   EXPECT_LE(ll_ms, 2000);
   vos_os_cond_kill(&ps_cond);
@@ -514,7 +501,7 @@ TEST_F(vos_task_linux, cond_wakes_its_waiter) {
             nullptr);
   // A wake-up before the waiter is inside is lost: repeat until it has returned.
   const auto t0 = clock_type::now();
-  while (job.i_result.load() == -1 && ms_since(t0) < 5000) {
+  while (job.i_result.load() == -1 && elapsed_ms(t0) < 5000) {
     vos_os_cond_unlock(job.ps_cond);
     std::this_thread::sleep_for(milliseconds(5));
   }
@@ -539,7 +526,7 @@ TEST_F(vos_task_linux, condmask_without_other_threads) {
     vos_os_condmask_signal(ps_mask, 0x1);
     const auto t0 = clock_type::now();
     EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x3, &u32_got), 0);
-    const long long ll_ms = ms_since(t0);
+    const long long ll_ms = elapsed_ms(t0);
     EXPECT_GE(ll_ms, 998);
     EXPECT_LE(ll_ms, 2000);
     EXPECT_EQ(u32_got, 0x1u);
@@ -551,7 +538,7 @@ TEST_F(vos_task_linux, condmask_without_other_threads) {
     vos_os_condmask_signal(ps_mask, 0x10);
     const auto t0 = clock_type::now();
     EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x4, &u32_got), 1);
-    EXPECT_LE(ms_since(t0), 100);
+    EXPECT_LE(elapsed_ms(t0), 100);
     EXPECT_EQ(u32_got, 0x14u);
     EXPECT_EQ(ps_mask->mask, 0u);
   }
@@ -690,7 +677,7 @@ TEST_F(vos_task_linux, many_senders_one_mailbox) {
     ASSERT_NE(create(&stress_sender, "sender", &args[i]), nullptr);
   }
   ASSERT_TRUE(wait_for_threads_end());
-  const long long ll_ms = ms_since(t0);
+  const long long ll_ms = elapsed_ms(t0);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.u32_received, stress_senders * stress_per_sender);
   EXPECT_EQ(job.u32_out_of_order, 0u);

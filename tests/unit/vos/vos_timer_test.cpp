@@ -13,6 +13,7 @@
 
 #include "alloc_balance.h"
 #include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 
@@ -23,6 +24,7 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using test_support::re_count;
 using test_support::re_search;
+using test_support::wait_until;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -63,19 +65,6 @@ vos_os_thread_t read_timer(vos_os_thread_t& t_timer) {
 
 long ms_between(steady_clock::time_point t_from, steady_clock::time_point t_to) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(t_to - t_from).count());
-}
-
-// Waits (bounded) until the predicate holds.
-template <class Pred>
-bool wait_until(Pred pred, milliseconds limit = 3000ms) {
-  const auto t_end = steady_clock::now() + limit;
-  while (!pred()) {
-    if (steady_clock::now() > t_end) {
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 class vos_timer : public test_support::alloc_balance_test {

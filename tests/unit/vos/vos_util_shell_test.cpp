@@ -19,6 +19,7 @@
 #include "alloc_balance.h"
 #include "temp_dir.h"
 #include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_util_shell_internal.h"
 
@@ -26,6 +27,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using test_support::elapsed_ms;
 using test_support::re_search;
 using test_support::read_file;
 using ::testing::internal::CaptureStdout;
@@ -43,11 +45,6 @@ class vos_util_shell : public test_support::alloc_balance_test {
   const std::filesystem::path dir_{tmp_.path()};
 };
 
-long elapsed_ms(steady_clock::time_point t_start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<milliseconds>(steady_clock::now() - t_start).count());
-}
-
 // Collects every child the test left behind (abandoned shell commands).
 void reap_children() {
   while (::waitpid(-1, nullptr, 0) > 0) {
@@ -62,7 +59,7 @@ TEST_F(vos_util_shell, system_waits_for_the_command_and_logs_the_child) {
   CaptureStdout();
   const auto t_start = steady_clock::now();
   vos_util_system(cmd.c_str());
-  const long ms = elapsed_ms(t_start);
+  const long long ms = elapsed_ms(t_start);
   const std::string s_log = GetCapturedStdout();
   EXPECT_GE(ms, 2000);
   EXPECT_LT(ms, 4000);
@@ -121,7 +118,7 @@ TEST_F(vos_util_shell, system_abandons_a_child_after_the_poll_bound_and_counts_i
     CaptureStdout();
     const auto t_start = steady_clock::now();
     detail::vos_util_system_polled("sleep 1", 3);
-    const long ms = elapsed_ms(t_start);
+    const long long ms = elapsed_ms(t_start);
     const std::string s_log = GetCapturedStdout();
     SCOPED_TRACE("failure " + std::to_string(u32_before + 1));
     // Three polls, two pauses of 100 ms, then the child is left running.
@@ -186,7 +183,7 @@ TEST_F(vos_util_shell, ping_in_a_private_network_namespace) {
         const int i_loop = vos_util_ping("127.0.0.1", 1);
         const auto t_start = steady_clock::now();
         const int i_silent = vos_util_ping("10.99.0.2", 1);
-        const long ms = elapsed_ms(t_start);
+        const long long ms = elapsed_ms(t_start);
         const int i_bad = vos_util_ping("not.an.address", 1);
         std::fprintf(stderr, "loopback=%d silent=%d window=%s bad=%d\n", i_loop, i_silent,
                      ms >= 1000 && ms < 2500 ? "ok" : "wrong", i_bad);
