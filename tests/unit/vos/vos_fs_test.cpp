@@ -92,15 +92,12 @@ class vos_fs : public test_support::alloc_balance_test {
   void SetUp() override {
     alloc_balance_test::SetUp();
     start_dir_ = cwd();
-    char ac_template[] = "/tmp/vos_fs_test.XXXXXX";
-    ASSERT_NE(mkdtemp(ac_template), nullptr);
-    base_ = ac_template;
+    ASSERT_TRUE(tmp_.ok());
     ASSERT_EQ(chdir(base_.c_str()), 0);
   }
   void TearDown() override {
     EXPECT_EQ(chdir(start_dir_.c_str()), 0);
     std::error_code ec;
-    fs::remove_all(base_, ec);
     for (const std::string& dir : extra_dirs_) {
       fs::remove_all(dir, ec);
     }
@@ -109,7 +106,8 @@ class vos_fs : public test_support::alloc_balance_test {
 
   std::string path(const std::string& relative) const { return base_ + "/" + relative; }
 
-  std::string base_;
+  test_support::temp_dir tmp_{"vos_fs_test"};  // removed with the fixture
+  const std::string base_{tmp_.path()};
   std::vector<std::string> extra_dirs_;
 
  private:
