@@ -17,38 +17,7 @@ constexpr std::uint32_t modem_id = 0x1a2b3c4d;
 
 // Every test starts with an empty registry, a modem peer on eth0's address, and ends with the
 // blocks it started with.
-class app_lan_request : public ::testing::Test {
- protected:
-  void SetUp() override {
-    NET_TEST_PREAMBLE();
-    detail::app_lan_reset();  // makes the registry lock once
-    mark_ = alloc_mark{};
-    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
-    ASSERT_TRUE(peer_->ok());
-  }
-  void TearDown() override {
-    if (!net_ready()) return;
-    EXPECT_EQ(vos_os_nb_pool(), mark_.u32_pool);
-    EXPECT_EQ(vos_os_curmem(), mark_.u32_cur);
-    detail::app_lan_reset();
-  }
-  // Registers the modem silently, in this process.
-  void register_here(std::uint32_t u32_id, const char* pc_ip = eth0_ip) {
-    CaptureStdout();
-    const int i_result = register_modem(u32_id, pc_ip);
-    GetCapturedStdout();
-    ASSERT_EQ(i_result, 1);
-  }
-  // What the peers received, once they are stopped.
-  std::vector<coap_request> sent() {
-    peer_->stop();
-    return log_.requests();
-  }
-
-  alloc_mark mark_;
-  request_log log_;
-  std::unique_ptr<modem_peer> peer_;
-};
+class app_lan_request : public lan_peer_fixture {};
 
 bytes with_name(bytes head, const std::string& name) {
   head.insert(head.end(), name.begin(), name.end());
@@ -93,16 +62,16 @@ TEST_F(app_lan_request, firmware_upgrade_stages_the_image_records_it_and_sends_s
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       run.out,
       line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + path + ")").c_str()))
       << run.out;
-  EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan",
-                                    "Request fw upgrade of Modem 1a2b3c4d (1a2b3c4d), "
-                                    "name:manual, size:1000")
-                                   .c_str()))
+  EXPECT_TRUE(re_search_lines(run.out, line("DEBUG", "app_lan",
+                                            "Request fw upgrade of Modem 1a2b3c4d (1a2b3c4d), "
+                                            "name:manual, size:1000")
+                                           .c_str()))
       << run.out;
-  EXPECT_TRUE(matches(run.out, "^label:manual staged:1a2b3c4d$")) << run.out;
+  EXPECT_TRUE(re_search_lines(run.out, "^label:manual staged:1a2b3c4d$")) << run.out;
   EXPECT_FALSE(exists(path));
   EXPECT_EQ(file_size(ftp / "1a2b3c4d"), 1000u);
 
@@ -143,7 +112,7 @@ TEST_F(app_lan_request, firmware_upgrade_with_an_empty_file_deletes_it_and_sends
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       run.out,
       line("ERROR", "app_lan", "Empty firmware for upgrade(" + path + "), name:manual").c_str()))
       << run.out;
@@ -180,7 +149,7 @@ TEST_F(app_lan_request, firmware_upgrade_that_fails_leaves_the_image_where_it_wa
         },
         r.e_ftp);
     ASSERT_EQ(run.i_status, 0) << run.out;
-    EXPECT_TRUE(matches(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
     EXPECT_EQ(file_size(path), 1000u);
     EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
   }
@@ -199,7 +168,8 @@ TEST_F(app_lan_request, endpoint_file_is_staged_and_sent_with_its_packet_size) {
         true, [&] { return app_lan_tx_file_request(modem_id, path.c_str(), 100, 5) == 1 ? 0 : 1; });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(matches(run.out, line("DEBUG", "app_lan", "Request donwnload  file " + path).c_str()))
+  EXPECT_TRUE(
+      re_search_lines(run.out, line("DEBUG", "app_lan", "Request donwnload  file " + path).c_str()))
       << run.out;
   EXPECT_FALSE(exists(path));
   EXPECT_EQ(file_size(ftp / "tx_1a2b3c4d"), 1000u);
@@ -248,7 +218,7 @@ TEST_F(app_lan_request, endpoint_file_that_is_refused_stays_where_it_was) {
         },
         r.e_ftp);
     ASSERT_EQ(run.i_status, 0) << run.out;
-    EXPECT_TRUE(matches(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
     EXPECT_TRUE(exists(path));
     EXPECT_EQ(file_size(path), r.size);
     EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
@@ -287,7 +257,7 @@ TEST_F(app_lan_request, parameter_write_sends_identifier_length_and_value) {
     CaptureStdout();
     EXPECT_EQ(app_lan_set_param_req(modem_id, 0x101, big.data(), 250), -1);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(matches(
+    EXPECT_TRUE(re_search_lines(
         out, line("ERROR", "app_lan", "Invalid value (length:250) for parameter 0x101").c_str()))
         << out;
   }
@@ -370,7 +340,8 @@ TEST_F(app_lan_request, lower_layer_sends_to_the_entry_given_and_returns_the_cod
     CaptureStdout();
     EXPECT_EQ(app_lan_tx_raw_msg_req(&entry, 1, 2, raw.data(), 5), 0u);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(matches(out, line("ERROR", "app_lan", "Raw tx msg too short (length:5)").c_str()))
+    EXPECT_TRUE(
+        re_search_lines(out, line("ERROR", "app_lan", "Raw tx msg too short (length:5)").c_str()))
         << out;
     EXPECT_EQ(app_lan_configure(nullptr), 0u);
     EXPECT_EQ(app_lan_log_req(nullptr), 0u);
@@ -398,8 +369,8 @@ TEST_F(app_lan_request, extended_frame_has_the_32_byte_header_then_frame_then_ex
     app_lan_tx_extended_msg_req(&entry, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, 4,
                                 nullptr, 0);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(
-        matches(out, line("ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)").c_str()))
+    EXPECT_TRUE(re_search_lines(
+        out, line("ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)").c_str()))
         << out;
   }
   const auto requests = sent();

@@ -15,24 +15,12 @@ namespace {
 
 constexpr std::uint32_t modem_id = 0x1a2b3c4d;
 
-class app_main_dispatch : public ::testing::Test {
+class app_main_dispatch : public lan_peer_fixture {
  protected:
   void SetUp() override {
-    NET_TEST_PREAMBLE();
-    detail::app_lan_reset();  // makes the registry lock once
-    mark_ = alloc_mark{};
-    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
-    ASSERT_TRUE(peer_->ok());
-    CaptureStdout();
-    const int i_result = register_modem(modem_id, eth0_ip);
-    GetCapturedStdout();
-    ASSERT_EQ(i_result, 1);
-  }
-  void TearDown() override {
-    if (!net_ready()) return;
-    EXPECT_EQ(vos_os_nb_pool(), mark_.u32_pool);
-    EXPECT_EQ(vos_os_curmem(), mark_.u32_cur);
-    detail::app_lan_reset();
+    lan_peer_fixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    register_here(modem_id);
   }
   // Dispatches in this process; returns the result and keeps the trace in out_.
   int dispatch(const app_options& opt) {
@@ -51,14 +39,6 @@ class app_main_dispatch : public ::testing::Test {
       return ::app_main_dispatch(opt, modem_id) + 10;
     });
   }
-  std::vector<coap_request> sent() {
-    peer_->stop();
-    return log_.requests();
-  }
-
-  alloc_mark mark_;
-  request_log log_;
-  std::unique_ptr<modem_peer> peer_;
   std::string out_;
   temp_dir ftp_;
 };
@@ -70,7 +50,7 @@ const bytes command_2 = {2};
 TEST_F(app_main_dispatch, no_option_logs_no_action_requested_and_sends_nothing) {
   app_options opt;
   EXPECT_EQ(dispatch(opt), 0);
-  EXPECT_TRUE(matches(out_, info_line("No action requested").c_str())) << out_;
+  EXPECT_TRUE(re_search_lines(out_, info_line("No action requested").c_str())) << out_;
   {
     SCOPED_TRACE("-c -1, -r 0 and -n 10 0 select nothing either");
     opt.i32_noise_duration = 10;
@@ -119,7 +99,7 @@ TEST_F(app_main_dispatch, transmit_frame_of_the_whole_buffer_is_sent_one_byte_mo
   const std::string too_long(2 * APP_WORK_BUFFER_SIZE + 2, 'F');
   opt.pc_tx_frame = too_long.c_str();
   EXPECT_EQ(dispatch(opt), -1);
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       out_,
       line("ERROR", "app_main", "Transmit frame too long (1025 bytes, at most 1024)").c_str()))
       << out_;
@@ -195,7 +175,7 @@ TEST_F(app_main_dispatch, firmware_path_is_made_absolute_and_wins_over_later_row
   opt.b_force_update = true;
   child_run run = dispatch_in_child(opt, src.path());
   ASSERT_EQ(run.i_status, 11) << run.out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       run.out,
       line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + src.path() + "/fw.bin)")
           .c_str()))
@@ -207,7 +187,7 @@ TEST_F(app_main_dispatch, firmware_path_is_made_absolute_and_wins_over_later_row
     opt.pc_firmware_name = abs.c_str();
     run = dispatch_in_child(opt, "/");
     ASSERT_EQ(run.i_status, 11) << run.out;
-    EXPECT_TRUE(matches(
+    EXPECT_TRUE(re_search_lines(
         run.out,
         line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + abs + ")").c_str()))
         << run.out;
@@ -234,7 +214,7 @@ TEST_F(app_main_dispatch, endpoint_file_sends_command_2_then_the_file) {
   opt.i32_inter_packet = 0x103;  // low 8 bits
   const child_run run = dispatch_in_child(opt, src.path());
   ASSERT_EQ(run.i_status, 11) << run.out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       run.out,
       line("DEBUG", "app_lan", "Request donwnload  file " + src.path() + "/ep.bin").c_str()))
       << run.out;
@@ -284,7 +264,7 @@ TEST_F(app_main_dispatch, a_path_that_cannot_be_made_sends_nothing) {
       return ::app_main_dispatch(opt, modem_id) + 10;
     });
     ASSERT_EQ(run.i_status, 9) << run.out;
-    EXPECT_TRUE(matches(run.out, line("ERROR", "app_main", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_main", r.expected).c_str())) << run.out;
   }
   EXPECT_TRUE(sent().empty());
 }

@@ -97,7 +97,7 @@ TEST_F(coap_client, request_is_one_confirmable_message_with_the_name_as_uri_path
   const std::uint32_t result = coap_send_msg_request(&modem_, 5683, statistics_req, &day, 1);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, 0x44u);
-  EXPECT_TRUE(matches(out, R"(:DEBUG:[^:]*coap_client\.c:[0-9]+:COAP RES:2\.04$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:DEBUG:[^:]*coap_client\.c:[0-9]+:COAP RES:2\.04$)")) << out;
 
   const auto received = peer.received();
   ASSERT_EQ(received.size(), 1u);
@@ -241,7 +241,8 @@ TEST_F(coap_client, payload_too_large_for_one_message_is_not_sent) {
   EXPECT_EQ(coap_send_msg_request(&modem_, 5683, tx_msg_req, too_large.data(), 1400), 0u);
   const std::string err = testing::internal::GetCapturedStderr();
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(err, "^payload of 1400 bytes does not fit in a request on tx_msg_req$"))
+  EXPECT_TRUE(
+      re_search_lines(err, "^payload of 1400 bytes does not fit in a request on tx_msg_req$"))
       << err;
   // The library's own complaint goes to standard error too, never into the trace.
   EXPECT_EQ(out, "");

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "net_support.h"
+#include "stdout_capture.h"
 
 using namespace std::chrono_literals;
 
@@ -269,7 +270,7 @@ TEST(coap_server_start, logs_start_line_and_fails_when_the_port_is_held) {
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(result, -1);
-  EXPECT_TRUE(matches(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)")) << out;
   EXPECT_NE(err.find("no context available for interface '0.0.0.0'\n"), std::string::npos) << err;
 }
 
@@ -298,29 +299,12 @@ int _serve_without_multicast() {
 
 TEST(coap_server_start, refused_multicast_join_is_reported_and_unicast_still_served) {
   NET_TEST_PREAMBLE();
-  int out_pipe[2];
-  ASSERT_EQ(pipe(out_pipe), 0);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    _exit(_serve_without_multicast());
-  }
-  close(out_pipe[1]);
-  std::string out;
-  char ac_buf[512];
-  for (ssize_t n; (n = read(out_pipe[0], ac_buf, sizeof(ac_buf))) > 0;) {
-    out.append(ac_buf, static_cast<std::size_t>(n));
-  }
-  close(out_pipe[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no namespace, 4: no 2.03 answer";
-  EXPECT_TRUE(matches(out, R"(:ERROR:\.\./tst/coap_server\.c:[0-9]+:cannot join multicast group$)"))
+  const test_support::child_run run = test_support::run_in_child(_serve_without_multicast);
+  const std::string& out = run.out;
+  ASSERT_NE(run.i_status, -1) << "the child did not start or did not exit";
+  EXPECT_EQ(run.i_status, 0) << "3: no namespace, 4: no 2.03 answer";
+  EXPECT_TRUE(
+      re_search_lines(out, R"(:ERROR:\.\./tst/coap_server\.c:[0-9]+:cannot join multicast group$)"))
       << out;
   // The library's own lines go to standard error, never into the trace on standard output.
   EXPECT_EQ(out.find("setsockopt"), std::string::npos) << out;
@@ -332,7 +316,7 @@ TEST(coap_server_start, get_context_reports_unresolvable_node) {
   coap_context_t* pt_ctx = get_context("not-an-address", "5683");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(pt_ctx, nullptr);
-  EXPECT_TRUE(matches(err, "^getaddrinfo: .+$")) << err;
+  EXPECT_TRUE(re_search_lines(err, "^getaddrinfo: .+$")) << err;
 
   pt_ctx = get_context("0.0.0.0", "0");
   EXPECT_NE(pt_ctx, nullptr);

@@ -27,14 +27,22 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "app_lan.h"
 #include "app_lan_internal.h"
 #include "net_support.h"
+#include "stdout_capture.h"
+#include "temp_dir.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 
 namespace lan_test {
 
 using namespace std::chrono_literals;
+using test_support::alloc_mark;
+using test_support::exists;
+using test_support::re_escape;
+using test_support::temp_dir;
 
 // ---- requests as a modem sees them ------------------------------------------------------------
 
@@ -206,52 +214,19 @@ inline int register_modem(std::uint32_t u32_serial, const char* pc_ip) {
 
 // ---- trace patterns ---------------------------------------------------------------------------
 
-/// Literal text as a POSIX extended regular expression.
-inline std::string esc(const std::string& s_text) {
-  std::string s_out;
-  for (const char c : s_text) {
-    if (std::strchr(R"(\.[]()*+?{}|^$)", c) != nullptr) s_out += '\\';
-    s_out += c;
-  }
-  return s_out;
-}
-
 /// One whole trace line of @p level from @p module ("app_lan", "app_main") saying @p text.
 inline std::string line(const char* pc_level, const char* pc_module, const std::string& text) {
   return std::string("^[0-9]{8}-[0-9]{6}:") + pc_level + R"(:\.\./tst/)" + pc_module +
-         R"(\.c:[0-9]+:)" + esc(text) + "$";
+         R"(\.c:[0-9]+:)" + re_escape(text) + "$";
 }
 inline std::string info_line(const std::string& text) {
-  return "^[0-9]{8}-[0-9]{6}:INFO:" + esc(text) + "$";
+  return "^[0-9]{8}-[0-9]{6}:INFO:" + re_escape(text) + "$";
 }
 
 // ---- files ------------------------------------------------------------------------------------
 
-/// A directory under /tmp, removed with its content at the end of the test.
-class temp_dir {
- public:
-  temp_dir() {
-    char ac[] = "/tmp/lan_request_test.XXXXXX";
-    if (mkdtemp(ac) != nullptr) path_ = ac;
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 inline void write_file(const std::string& s_path, std::size_t size, char c = 'x') {
   std::ofstream(s_path, std::ios::binary) << std::string(size, c);
-}
-
-inline bool exists(const std::string& s_path) {
-  struct stat st {};
-  return stat(s_path.c_str(), &st) == 0;
 }
 
 inline std::size_t file_size(const std::string& s_path) {
@@ -260,11 +235,7 @@ inline std::size_t file_size(const std::string& s_path) {
   return ec ? 0 : static_cast<std::size_t>(size);
 }
 
-/// How a forked child ended: its exit status (-1 when it did not exit) and its standard output.
-struct child_run {
-  int i_status = -1;
-  std::string out;
-};
+using test_support::child_run;
 
 /// Staging directory of the child: the test's directory, or a plain file in its place.
 enum class ftp_dir { bound, blocked };
@@ -276,49 +247,54 @@ enum class ftp_dir { bound, blocked };
 /// in this process, which shares its network namespace with the child.
 inline child_run run_with_private_ftp(const std::string& s_ftp, const std::function<int()>& body,
                                       ftp_dir e_ftp = ftp_dir::bound) {
-  child_run run;
-  char ac_out[] = "/tmp/lan_request_out.XXXXXX";
-  const int fd_out = mkstemp(ac_out);
-  if (fd_out < 0) return run;
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fd_out, STDOUT_FILENO);
+  return test_support::run_in_child([&] {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/var", "tmpfs", 0, "size=1m") != 0) {
-      _exit(90);
+      return 90;
     }
     if (e_ftp == ftp_dir::blocked) {
       const int fd = open("/var/ftp", O_CREAT | O_WRONLY, 0644);
-      if (fd < 0) _exit(90);
+      if (fd < 0) return 90;
       close(fd);
     } else if (mkdir("/var/ftp", 0755) != 0 ||
                mount(s_ftp.c_str(), "/var/ftp", nullptr, MS_BIND, nullptr) != 0) {
-      _exit(90);
+      return 90;
     }
-    const int i_code = body();
-    std::fflush(stdout);
-    _exit(i_code);
-  }
-  if (pid > 0) {
-    int i_wstatus = 0;
-    while (waitpid(pid, &i_wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(i_wstatus)) run.i_status = WEXITSTATUS(i_wstatus);
-  }
-  close(fd_out);
-  std::ifstream in(ac_out);
-  run.out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  unlink(ac_out);
-  return run;
+    return body();
+  });
 }
 
-/// In a child: the accounted blocks in use, to compare before and after an operation.
-struct alloc_mark {
-  std::uint32_t u32_pool = vos_os_nb_pool();
-  std::uint32_t u32_cur = vos_os_curmem();
-  bool balanced() const { return vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_cur; }
+/// Fixture base of the outbound tests: an empty registry, a modem peer on eth0's address, and
+/// at the end the blocks the test started with.
+class lan_peer_fixture : public test_support::alloc_balance_test {
+ protected:
+  void SetUp() override {
+    NET_TEST_PREAMBLE();
+    detail::app_lan_reset();  // makes the registry lock once
+    mark_alloc();
+    peer_ = std::make_unique<modem_peer>(eth0_ip, "eth0", log_);
+    ASSERT_TRUE(peer_->ok());
+  }
+  void TearDown() override {
+    if (!net_ready()) return;
+    expect_alloc_balance();
+    detail::app_lan_reset();
+  }
+  // Registers the modem silently, in this process.
+  void register_here(std::uint32_t u32_id, const char* pc_ip = eth0_ip) {
+    int i_result = 0;
+    test_support::captured([&] { i_result = register_modem(u32_id, pc_ip); });
+    ASSERT_EQ(i_result, 1);
+  }
+  // What the peers received, once they are stopped.
+  std::vector<coap_request> sent() {
+    peer_->stop();
+    return log_.requests();
+  }
+
+  request_log log_;
+  std::unique_ptr<modem_peer> peer_;
 };
 
 }  // namespace lan_test

@@ -1,7 +1,6 @@
 // main() of the socket tests: before any thread starts, the process moves into a network
 // namespace of its own, so nothing here ever touches the machine's network.
 #include <arpa/inet.h>
-#include <regex.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,14 +50,6 @@ void _setup_namespace() {
 
 bool net_ready() { return b_net_ready; }
 const std::string& net_skip_reason() { return net_reason; }
-
-bool matches(const std::string& text, const char* pc_pattern) {
-  regex_t t_re;
-  if (regcomp(&t_re, pc_pattern, REG_EXTENDED | REG_NEWLINE | REG_NOSUB) != 0) return false;
-  const bool b_found = regexec(&t_re, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&t_re);
-  return b_found;
-}
 
 bytes text_bytes(std::string_view text) { return bytes(text.begin(), text.end()); }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "test_regex.h"
+
 using bytes = std::vector<std::uint8_t>;
 
 /// True when main() could move the process into its own network namespace with lo and a veth
@@ -28,8 +30,8 @@ const std::string& net_skip_reason();
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
 
-/// True when a line of @p text matches the POSIX extended regular expression @p pc_pattern.
-bool matches(const std::string& text, const char* pc_pattern);
+// Trace lines are matched one by one (^ and $ at line ends).
+using test_support::re_search_lines;
 
 /// Bytes of a text, without terminator.
 bytes text_bytes(std::string_view text);

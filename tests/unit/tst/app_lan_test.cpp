@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <regex.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -24,7 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "app_lan_internal.h"
+#include "stdout_capture.h"
+#include "temp_dir.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 
 namespace {
@@ -32,42 +35,26 @@ namespace {
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 using bytes = std::vector<std::uint8_t>;
+using test_support::exists;
+using test_support::re_escape;
+using test_support::re_whole_match;
+using test_support::temp_dir;
 
 // ---- trace matching --------------------------------------------------------------------------
 
 const std::string stamp = "[0-9]{8}-[0-9]{6}:";
 const std::string here = R"(\.\./tst/app_lan\.c:[0-9]+:)";
 
-// Literal text as a POSIX extended regex.
-std::string esc(const std::string& s_text) {
-  std::string s_out;
-  for (const char c : s_text) {
-    if (std::strchr(R"(\.[]()*+?{}|^$)", c) != nullptr) s_out += '\\';
-    s_out += c;
-  }
-  return s_out;
-}
-std::string err(const std::string& s) { return stamp + "ERROR:" + here + esc(s) + "\n"; }
-std::string dbg(const std::string& s) { return stamp + "DEBUG:" + here + esc(s) + "\n"; }
-std::string inf(const std::string& s) { return stamp + "INFO:" + esc(s) + "\n"; }
+std::string err(const std::string& s) { return stamp + "ERROR:" + here + re_escape(s) + "\n"; }
+std::string dbg(const std::string& s) { return stamp + "DEBUG:" + here + re_escape(s) + "\n"; }
+std::string inf(const std::string& s) { return stamp + "INFO:" + re_escape(s) + "\n"; }
 std::string dump(const std::string& s_hex) { return stamp + "DUMP:" + here + s_hex + "\n"; }
-
-bool whole_match(const std::string& s_text, const std::string& s_regex) {
-  regex_t re;
-  if (regcomp(&re, ("^" + s_regex + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  const bool b_match = regexec(&re, s_text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&re);
-  return b_match;
-}
 
 #define EXPECT_TRACE(text, ...)                                        \
   do {                                                                 \
     std::string s_re_;                                                 \
     for (const std::string& s_part_ : {__VA_ARGS__}) s_re_ += s_part_; \
-    EXPECT_TRUE(whole_match(text, s_re_)) << "output:\n" << text;      \
+    EXPECT_TRUE(re_whole_match(text, s_re_)) << "output:\n" << text;   \
   } while (0)
 
 // ---- payloads and addresses ------------------------------------------------------------------
@@ -158,10 +145,10 @@ const coap_address_t modem_b = ipv4("10.0.0.3", 40001);
 // Registers a modem silently (its trace lines are not what the test looks at).
 void register_modem(std::uint32_t serial, const coap_address_t& t_addr, std::uint8_t state = 1) {
   const bytes b = info(serial, state);
-  CaptureStdout();
-  const auto i_result =
-      detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
-  GetCapturedStdout();
+  std::int32_t i_result = 0;
+  test_support::captured([&] {
+    i_result = detail::_app_lan_treat_info(&t_addr, b.data(), static_cast<std::uint32_t>(b.size()));
+  });
   ASSERT_EQ(i_result, 1);
 }
 
@@ -172,41 +159,20 @@ lan_modem_entry entry_at(std::size_t i) {
 }
 
 // Every test starts with an empty registry and ends with the blocks it started with.
-class app_lan : public ::testing::Test {
+class app_lan : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
     detail::app_lan_reset();
-    u32_pool_ = vos_os_nb_pool();
-    u32_cur_ = vos_os_curmem();
+    mark_alloc();
   }
   void TearDown() override {
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+    expect_alloc_balance();
     detail::app_lan_reset();
   }
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_cur_ = 0;
 };
 
 // ---- private mount namespace for /var/ftp and /tmp ----------------------------------------
-
-// A directory under the real /tmp, removed with its content at the end of the test.
-class temp_dir {
- public:
-  temp_dir() {
-    char ac[] = "/tmp/app_lan_test.XXXXXX";
-    if (mkdtemp(ac) != nullptr) path_ = ac;
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // In the child of a death test: own mount namespace, then @p s_src bind-mounted over @p pc_dir
 // (when pc_dir does not exist, a tmpfs over its parent provides it first). Exits 3 on failure.
@@ -223,11 +189,6 @@ void private_mount(const std::string& s_src, const char* pc_dir) {
     }
   }
   if (mount(s_src.c_str(), pc_dir, nullptr, MS_BIND, nullptr) != 0) _exit(3);
-}
-
-bool exists(const std::string& s_path) {
-  struct stat st {};
-  return stat(s_path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -684,8 +645,8 @@ TEST_F(app_lan, firmware_install_deletes_the_staged_file_whatever_the_result) {
   };
   for (const row r : {row{1, "OK"}, row{0, "KO"}, row{2, "KO"}}) {
     SCOPED_TRACE(r.pc_word + std::to_string(r.u8_result));
-    temp_dir dir;
-    ASSERT_FALSE(dir.path().empty());
+    const temp_dir dir("app_lan_test");
+    ASSERT_TRUE(dir.ok());
     std::ofstream(dir.path() + "/1a2b3c4d") << "image";
     std::ofstream(dir.path() + "/other") << "x";
     const std::string s_expect =
@@ -710,8 +671,8 @@ TEST_F(app_lan, firmware_install_deletes_the_staged_file_whatever_the_result) {
 }
 
 TEST_F(app_lan, firmware_install_from_an_unknown_sender_deletes_nothing) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
+  const temp_dir dir("app_lan_test");
+  ASSERT_TRUE(dir.ok());
   std::ofstream(dir.path() + "/1a2b3c4d") << "image";
   EXPECT_EXIT(
       {
@@ -725,7 +686,7 @@ TEST_F(app_lan, firmware_install_from_an_unknown_sender_deletes_nothing) {
         std::fflush(stdout);
         _exit(i == 1 ? 0 : 5);
       },
-      ::testing::ExitedWithCode(0), esc("Firmware install (name:) of modem 0 is OK \n"));
+      ::testing::ExitedWithCode(0), re_escape("Firmware install (name:) of modem 0 is OK \n"));
   EXPECT_TRUE(exists(dir.path() + "/1a2b3c4d"));
 }
 
@@ -734,16 +695,17 @@ TEST_F(app_lan, firmware_install_from_an_unknown_sender_deletes_nothing) {
 namespace {
 bytes noise_payload() { return {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7}; }
 const std::string noise_trace =
-    esc("INFO:Noise (dBM)\n") + ".*" + esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") +
-    ".*" + esc("INFO:|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\n") + ".*" +
-    esc("INFO:Noise Margin (dB)\n") + ".*" +
-    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") + ".*" +
-    esc("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n");
+    re_escape("INFO:Noise (dBM)\n") + ".*" +
+    re_escape("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") + ".*" +
+    re_escape("INFO:|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\n") + ".*" +
+    re_escape("INFO:Noise Margin (dB)\n") + ".*" +
+    re_escape("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n") + ".*" +
+    re_escape("INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n");
 }  // namespace
 
 TEST_F(app_lan, short_noise_report_is_refused_and_the_tool_goes_on) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
+  const temp_dir dir("app_lan_test");
+  ASSERT_TRUE(dir.ok());
   EXPECT_EXIT(
       {
         dup2(2, 1);
@@ -754,13 +716,14 @@ TEST_F(app_lan, short_noise_report_is_refused_and_the_tool_goes_on) {
         _exit(i == -1 ? 0 : 5);
       },
       ::testing::ExitedWithCode(0),
-      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" + esc("Malformed noise ind msg, size:13\n"));
+      re_escape("ERROR:../tst/app_lan.c:") +
+          "[0-9]+:" + re_escape("Malformed noise ind msg, size:13\n"));
   EXPECT_FALSE(exists(dir.path() + "/noise.txt"));
 }
 
 TEST_F(app_lan, noise_report_is_written_and_ends_the_tool) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
+  const temp_dir dir("app_lan_test");
+  ASSERT_TRUE(dir.ok());
   EXPECT_EXIT(
       {
         dup2(2, 1);
@@ -781,14 +744,15 @@ TEST_F(app_lan, noise_report_is_written_and_ends_the_tool) {
       "|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\r\n"
       "Noise Margin (dB)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n"
       "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n";
-  EXPECT_TRUE(whole_match(
-      s_file, "Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n" + esc(s_rows)))
+  EXPECT_TRUE(re_whole_match(
+      s_file,
+      "Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n" + re_escape(s_rows)))
       << s_file;
 }
 
 TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
+  const temp_dir dir("app_lan_test");
+  ASSERT_TRUE(dir.ok());
   std::filesystem::create_directory(dir.path() + "/noise.txt");  // cannot be opened for writing
   EXPECT_EXIT(
       {
@@ -799,14 +763,14 @@ TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
         _exit(5);
       },
       ::testing::ExitedWithCode(1),
-      esc("ERROR:../tst/app_lan.c:") + "[0-9]+:" +
-          esc("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") + ".*" + noise_trace);
+      re_escape("ERROR:../tst/app_lan.c:") + "[0-9]+:" +
+          re_escape("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") + ".*" + noise_trace);
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
 }
 
 TEST_F(app_lan, noise_report_with_its_end_replaced_goes_to_the_given_file_and_returns) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
+  const temp_dir dir("app_lan_test");
+  ASSERT_TRUE(dir.ok());
   const std::string s_file = dir.path() + "/report.txt";
   const char* const pc_saved_file = detail::_pc_lan_noise_file;
   const detail::lan_noise_end_fn pf_saved_end = detail::_pf_lan_noise_end;
@@ -823,12 +787,12 @@ TEST_F(app_lan, noise_report_with_its_end_replaced_goes_to_the_given_file_and_re
 
   EXPECT_EQ(i, 1);
   EXPECT_EQ(i_ends, 1);
-  EXPECT_TRUE(whole_match(s_out, ".*" + noise_trace + ".*")) << s_out;
+  EXPECT_TRUE(re_whole_match(s_out, ".*" + noise_trace + ".*")) << s_out;
   std::ifstream in(s_file, std::ios::binary);
   ASSERT_TRUE(in.good());
   std::stringstream ss;
   ss << in.rdbuf();
-  EXPECT_TRUE(whole_match(ss.str(), "Date : [^\r]*\r\n" + esc("Noise (dBM)\r\n") + ".*"))
+  EXPECT_TRUE(re_whole_match(ss.str(), "Date : [^\r]*\r\n" + re_escape("Noise (dBM)\r\n") + ".*"))
       << ss.str();
 }
 

@@ -4,9 +4,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <regex.h>
 #include <string>
 #include <vector>
+
+#include "test_regex.h"
 
 namespace {
 
@@ -181,14 +182,10 @@ TEST(app_main, usage_and_version) {
     const parsed p = parse({"-v", "-?"});
     EXPECT_EQ(status(p), -1);
     // The compiler's date and time: "Jun  3 2016" and "13:58:52".
-    regex_t re;
-    ASSERT_EQ(regcomp(&re,
-                      "^Release : 1\\.1  \\([A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
-                      "[0-9]{2}:[0-9]{2}:[0-9]{2}\\)\n$",
-                      REG_EXTENDED | REG_NOSUB),
-              0);
-    EXPECT_EQ(regexec(&re, p.out.c_str(), 0, nullptr, 0), 0) << p.out;
-    regfree(&re);
+    EXPECT_TRUE(test_support::re_whole_match(p.out,
+                                             "Release : 1\\.1  \\([A-Z][a-z]{2} [ 1-3][0-9] "
+                                             "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\\)\n"))
+        << p.out;
   }
 }
 

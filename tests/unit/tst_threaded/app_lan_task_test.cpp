@@ -21,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "app_lan.h"
 #include "app_lan_internal.h"
 #include "coap_client.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 
@@ -73,12 +75,7 @@ std::vector<record> records() {
 }
 
 bool wait_threads(std::uint32_t u32_nb, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (vos_os_nb_thread() != u32_nb) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_nb; }, limit);
 }
 
 coap_address_t ipv4(std::uint16_t u16_port) {
@@ -103,7 +100,7 @@ void post_direct(vos_os_thread_t t_worker, std::uint32_t u32_kind) {
 }
 
 // Runs both workers on recorders; at the end stops them and checks that every block came back.
-class app_lan_task : public ::testing::Test {
+class app_lan_task : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
@@ -117,8 +114,7 @@ class app_lan_task : public ::testing::Test {
     detail::_apf_lan_treat[4] = recorder<4>;
     detail::_apf_lan_treat[5] = recorder<5>;
     detail::_apf_lan_treat[6] = recorder<6>;
-    u32_pool_ = vos_os_nb_pool();
-    u32_cur_ = vos_os_curmem();
+    mark_alloc();
     u32_threads_ = vos_os_nb_thread();
     itf_ = vos_os_create_thread_stack(detail::_lan_itf_task, 6, "_lan_itf_task", nullptr,
                                       detail::LAN_THREAD_STACK);
@@ -139,16 +135,13 @@ class app_lan_task : public ::testing::Test {
     detail::_pv_lan_itf_task_handle = nullptr;
     detail::_pv_lan_modem_task_handle = nullptr;
     std::copy(std::begin(saved_), std::end(saved_), detail::_apf_lan_treat);
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+    expect_alloc_balance();
   }
 
   vos_os_thread_t itf_ = nullptr;
   vos_os_thread_t modem_ = nullptr;
   pthread_t itf_id_{};
   pthread_t modem_id_{};
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_cur_ = 0;
   std::uint32_t u32_threads_ = 0;
   detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1]{};
 };

@@ -26,20 +26,21 @@
 #include <string>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "stdout_capture.h"
+#include "temp_dir.h"
 #include "vos_mem.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using test_support::captured;
+using test_support::read_file;
+
 std::string cwd() {
   char ac[PATH_MAX];
   return getcwd(ac, sizeof ac) != nullptr ? std::string(ac) : std::string();
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_file(const std::string& path, const std::string& content) {
@@ -53,13 +54,6 @@ std::string pattern(std::size_t size) {
     s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   }
   return s;
-}
-
-template <class F>
-std::string captured(F&& f) {
-  ::testing::internal::CaptureStdout();
-  f();
-  return ::testing::internal::GetCapturedStdout();
 }
 
 // True when one line of the output is a trace line of this level and module whose message
@@ -93,37 +87,30 @@ bool matches(const std::string& pattern, const std::string& text) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
-class vos_fs : public ::testing::Test {
+class vos_fs : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
-    vos_os_init();
-    u32_pools_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
+    alloc_balance_test::SetUp();
     start_dir_ = cwd();
-    char ac_template[] = "/tmp/vos_fs_test.XXXXXX";
-    ASSERT_NE(mkdtemp(ac_template), nullptr);
-    base_ = ac_template;
+    ASSERT_TRUE(tmp_.ok());
     ASSERT_EQ(chdir(base_.c_str()), 0);
   }
   void TearDown() override {
     EXPECT_EQ(chdir(start_dir_.c_str()), 0);
     std::error_code ec;
-    fs::remove_all(base_, ec);
     for (const std::string& dir : extra_dirs_) {
       fs::remove_all(dir, ec);
     }
-    EXPECT_EQ(vos_os_nb_pool(), u32_pools_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
+    expect_alloc_balance();
   }
 
   std::string path(const std::string& relative) const { return base_ + "/" + relative; }
 
-  std::string base_;
+  test_support::temp_dir tmp_{"vos_fs_test"};  // removed with the fixture
+  const std::string base_{tmp_.path()};
   std::vector<std::string> extra_dirs_;
 
  private:
-  std::uint32_t u32_pools_ = 0;
-  std::uint32_t u32_mem_ = 0;
   std::string start_dir_;
 };
 

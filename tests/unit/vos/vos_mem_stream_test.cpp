@@ -2,76 +2,23 @@
 #include "vos_mem_stream.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "alloc_balance.h"
+#include "temp_dir.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 
 namespace {
 
-class vos_mem_stream_test : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vos_os_init();
-    u32_nb_pool_ = vos_os_nb_pool();
-    u32_curmem_ = vos_os_curmem();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vos_os_nb_pool(), u32_nb_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_curmem_);
-  }
+using test_support::re_search;
+using test_support::read_file;
 
- private:
-  std::uint32_t u32_nb_pool_ = 0;
-  std::uint32_t u32_curmem_ = 0;
-};
-
-// Fresh directory, removed with its content at the end of the test.
-class temp_dir {
- public:
-  temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vos_mem_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-    }
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
-bool re_search(const std::string& s_text, const std::string& s_regex,
-               std::string* ps_group = nullptr) {
-  regex_t re;
-  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  regmatch_t am[2];
-  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
-  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
-    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
-                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
-  }
-  regfree(&re);
-  return b_match;
-}
+class vos_mem_stream_test : public test_support::alloc_balance_test {};
 
 std::string error_line(const char* message) {
   return std::string("[0-9]{8}-[0-9]{6}[: ]ERROR[: ]vos_mem\\.c:[0-9]+[: ]") + message + "\n";
@@ -234,9 +181,9 @@ TEST_F(vos_mem_stream_test, a_total_beyond_32_bits_is_refused_without_looping) {
 }
 
 TEST_F(vos_mem_stream_test, print_mem_writes_exactly_one_line_of_totals) {
-  temp_dir dir;
-  ASSERT_FALSE(dir.path().empty());
-  const std::filesystem::path report = dir.path() / "mem.txt";
+  const test_support::temp_dir dir("vos_mem");
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path report = dir / "mem.txt";
   { std::ofstream(report) << "old content that must go\nsecond line\n"; }
   void* apv_blocks[3] = {};
   vos_os_malloc(&apv_blocks[0], 40);

@@ -11,23 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+
 namespace {
 
 // Every test starts and ends with the same block count and bytes in use.
-class vos_mem : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vos_os_init();
-    u32_pool_ = vos_os_nb_pool();
-    u32_cur_ = vos_os_curmem();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_cur_);
-  }
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_cur_ = 0;
-};
+class vos_mem : public test_support::alloc_balance_test {};
 
 int g_sentinel = 0;
 

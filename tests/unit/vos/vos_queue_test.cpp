@@ -2,50 +2,20 @@
 #include "vos_queue.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 
 namespace {
 
-// POSIX extended regular expression search, line by line (^ and $ at line ends); the first
-// group, if any, goes to @p group1. <regex> is avoided: GCC 12 warns inside it at -O2.
-bool matches(const std::string& text, const std::string& pattern, std::string* group1 = nullptr) {
-  regex_t s_re;
-  if (regcomp(&s_re, pattern.c_str(), REG_EXTENDED | REG_NEWLINE) != 0) {
-    ADD_FAILURE() << "bad pattern " << pattern;
-    return false;
-  }
-  regmatch_t as_match[2];
-  const bool b_found = regexec(&s_re, text.c_str(), 2, as_match, 0) == 0;
-  if (b_found && group1 != nullptr && as_match[1].rm_so >= 0) {
-    *group1 = text.substr(static_cast<std::size_t>(as_match[1].rm_so),
-                          static_cast<std::size_t>(as_match[1].rm_eo - as_match[1].rm_so));
-  }
-  regfree(&s_re);
-  return b_found;
-}
+using test_support::re_search_lines;
 
-class vos_queue_fixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vos_os_init();
-    u32_pool_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
-  }
-
- private:
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_mem_ = 0;
-};
+class vos_queue_fixture : public test_support::alloc_balance_test {};
 
 // Release callback that leaves the data alone: lets tests store plain values.
 int g_released = 0;
@@ -253,8 +223,9 @@ TEST_F(vos_queue, small_values_are_reported_not_freed) {
   // Null data is nobody's block: deleted silently.
   EXPECT_EQ(vos_queueDelElem(ps_queue, 0), 0);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(out, R"(^[0-9]{8}-[0-9]{6}:ERROR:vos_queue\.c:[0-9]+:BAD POINTER$)") &&
-              out.find('\n') == out.size() - 1)
+  EXPECT_TRUE(
+      re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:ERROR:vos_queue\.c:[0-9]+:BAD POINTER$)") &&
+      out.find('\n') == out.size() - 1)
       << out;
   vos_queueDestroy(&ps_queue);
 }
@@ -319,7 +290,7 @@ TEST_F(vos_queue, count_never_wraps) {
   EXPECT_EQ(vos_queueAddElem(ps_queue, value(1'000'000)), -1);
   EXPECT_EQ(vos_queueInsertElem(ps_queue, value(1'000'001), 0), -1);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   EXPECT_EQ(vos_queueGetNbElem(ps_queue), 32767);
   EXPECT_EQ(vos_queueGetElem(ps_queue, 0), value(4));
   EXPECT_EQ(vos_queueGetElem(ps_queue, 32766), value(32770));

@@ -10,34 +10,15 @@
 #include <cstring>
 #include <string>
 
+#include "alloc_balance.h"
+#include "stdout_capture.h"
 #include "vos_mem.h"
 
 namespace {
 
-class vos_str : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vos_os_init();
-    u32_pools_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vos_os_nb_pool(), u32_pools_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
-  }
+using test_support::captured;
 
- private:
-  std::uint32_t u32_pools_ = 0;
-  std::uint32_t u32_mem_ = 0;
-};
-
-// Runs f with standard output captured and returns what was written there.
-template <class F>
-std::string captured(F&& f) {
-  ::testing::internal::CaptureStdout();
-  f();
-  return ::testing::internal::GetCapturedStdout();
-}
+class vos_str : public test_support::alloc_balance_test {};
 
 // True when the output is exactly one trace line of this level and module with this message.
 bool one_trace(const std::string& out, const std::string& level, const std::string& message) {

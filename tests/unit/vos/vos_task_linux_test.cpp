@@ -3,7 +3,6 @@
 #include "vos_task_linux.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,36 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_queue.h"
 #include "vos_task_linux_internal.h"
 
 namespace {
 
-// POSIX extended regular expression search, line by line (^ and $ at line ends); the first
-// group, if any, goes to @p group1. <regex> is avoided: GCC 12 warns inside it at -O2.
-bool matches(const std::string& text, const std::string& pattern, std::string* group1 = nullptr) {
-  regex_t s_re;
-  if (regcomp(&s_re, pattern.c_str(), REG_EXTENDED | REG_NEWLINE) != 0) {
-    ADD_FAILURE() << "bad pattern " << pattern;
-    return false;
-  }
-  regmatch_t as_match[2];
-  const bool b_found = regexec(&s_re, text.c_str(), 2, as_match, 0) == 0;
-  if (b_found && group1 != nullptr && as_match[1].rm_so >= 0) {
-    *group1 = text.substr(static_cast<std::size_t>(as_match[1].rm_so),
-                          static_cast<std::size_t>(as_match[1].rm_eo - as_match[1].rm_so));
-  }
-  regfree(&s_re);
-  return b_found;
-}
+using test_support::elapsed_ms;
+using test_support::re_search_lines;
 
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-long long ms_since(clock_type::time_point t0) {
-  return std::chrono::duration_cast<milliseconds>(clock_type::now() - t0).count();
-}
 
 // The thread count is raised by each new thread itself, so "back to 1" means "ended" only
 // once every thread the test made has entered: tracked threads count their entries.
@@ -78,26 +61,15 @@ vos_os_thread_t create(vos_os_thread_entry_t pf_entry, const char* pc_name, void
 
 // Polls until the thread count reaches @p u32_count; false after 10 s.
 bool wait_for_thread_count(std::uint32_t u32_count) {
-  const auto t0 = clock_type::now();
-  while (vos_os_nb_thread() != u32_count) {
-    if (ms_since(t0) > 10'000) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
+  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_count; },
+                                  milliseconds(10'000), milliseconds(1));
 }
 
 // Polls until every thread the test made has started and ended; false after 10 s.
 bool wait_for_threads_end() {
-  const auto t0 = clock_type::now();
-  while (g_entered.load() != g_created.load() || vos_os_nb_thread() != 1) {
-    if (ms_since(t0) > 10'000) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  return true;
+  return test_support::wait_until(
+      [] { return g_entered.load() == g_created.load() && vos_os_nb_thread() == 1; },
+      milliseconds(10'000), milliseconds(2));
 }
 
 // Polls a condmask's waiting flag under its own mutex until a waiter is inside.
@@ -113,23 +85,17 @@ void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
   }
 }
 
-class vos_task_linux_fixture : public ::testing::Test {
+class vos_task_linux_fixture : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
     ASSERT_TRUE(wait_for_threads_end());
-    u32_pool_ = vos_os_nb_pool();
-    u32_mem_ = vos_os_curmem();
+    mark_alloc();
   }
   void TearDown() override {
     ASSERT_TRUE(wait_for_threads_end()) << "a thread of the test did not end";
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_mem_);
+    expect_alloc_balance();
   }
-
- private:
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_mem_ = 0;
 };
 
 using vos_task_linux = vos_task_linux_fixture;
@@ -204,10 +170,10 @@ TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string id = ac_id;
-  EXPECT_TRUE(matches(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" + id +
-                               R"(, stack_size=262144 min_stack_size=16384$)"))
+  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" +
+                                       id + R"(, stack_size=262144 min_stack_size=16384$)"))
       << out;
-  EXPECT_TRUE(matches(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
   vos_os_condmask_kill(&job.ps_gate);
 }
 
@@ -239,16 +205,17 @@ TEST_F(vos_task_linux, stack_size_given_and_refused) {
   ASSERT_NE(create(&self_view_entry, "tiny", &tiny, 100), nullptr);
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       out, R"(INFO:Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 min_stack_size=16384)"))
       << out;
-  EXPECT_TRUE(matches(
+  EXPECT_TRUE(re_search_lines(
       out,
       R"(:ERROR:vos_task_linux\.c:[0-9]+:Can't set stack size=100 errno=22 errstr:Invalid argument$)"))
       << out;
   // The refused size falls back to the platform default, which the line reports.
   std::string size;
-  ASSERT_TRUE(matches(out, R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=([0-9]+) )", &size))
+  ASSERT_TRUE(
+      re_search_lines(out, R"(Thread "tiny" created, id=0x[0-9a-f]+, stack_size=([0-9]+) )", &size))
       << out;
   EXPECT_GE(std::stoul(size), 16384u);
   for (const self_view* ps_view : {&big, &tiny}) {
@@ -351,7 +318,7 @@ TEST_F(vos_task_linux, full_mailbox_refuses_and_sender_keeps_message) {
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   ASSERT_EQ(job.received.size(), 32767u);
   EXPECT_EQ(job.received.front(), value(4));
   EXPECT_EQ(job.received.back(), value(32770));
@@ -376,7 +343,7 @@ std::uint32_t timed_wait_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept 
       ps_job->b_ms
           ? vos_os_wait_msg_to_thread_timeout_ms(t_thread, &ps_job->pv_msg, ps_job->u32_limit)
           : vos_os_wait_msg_to_thread_timeout(t_thread, &ps_job->pv_msg, ps_job->u32_limit);
-  ps_job->ll_elapsed_ms = ms_since(t0);
+  ps_job->ll_elapsed_ms = elapsed_ms(t0);
   return 0;
 }
 
@@ -449,7 +416,7 @@ TEST_F(vos_task_linux, wake_up_without_message_restarts_the_limit) {
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.i_result, 0);
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
   // 600 ms before the wake-up, then a full second from it.
   EXPECT_GE(job.ll_elapsed_ms, 1595);
   EXPECT_LE(job.ll_elapsed_ms, 2600);
@@ -482,23 +449,23 @@ TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.i_result, 1);
   EXPECT_EQ(job.pv_msg, value(0x99));
-  EXPECT_TRUE(matches(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:pthread_cond_wait$)")) << out;
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:pthread_cond_wait$)")) << out;
 }
 
 TEST_F(vos_task_linux, wait_delay_sleeps_ticks) {
   auto t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(25), 0);
-  const long long ll_25 = ms_since(t0);
+  const long long ll_25 = elapsed_ms(t0);
   EXPECT_GE(ll_25, 498);
   EXPECT_LE(ll_25, 1500);
   t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(51), 0);
-  const long long ll_51 = ms_since(t0);
+  const long long ll_51 = elapsed_ms(t0);
   EXPECT_GE(ll_51, 1018);
   EXPECT_LE(ll_51, 2100);
   t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(0), 0);
-  EXPECT_LE(ms_since(t0), 100);
+  EXPECT_LE(elapsed_ms(t0), 100);
 }
 
 TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
@@ -510,7 +477,7 @@ TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
   vos_os_cond_unlock(ps_cond);
   const auto t0 = clock_type::now();
   EXPECT_EQ(vos_os_cond_lock(ps_cond, 50), 0);
-  const long long ll_ms = ms_since(t0);
+  const long long ll_ms = elapsed_ms(t0);
   EXPECT_GE(ll_ms, 998);
   EXPECT_LE(ll_ms, 2000);
   vos_os_cond_kill(&ps_cond);
@@ -534,7 +501,7 @@ TEST_F(vos_task_linux, cond_wakes_its_waiter) {
             nullptr);
   // A wake-up before the waiter is inside is lost: repeat until it has returned.
   const auto t0 = clock_type::now();
-  while (job.i_result.load() == -1 && ms_since(t0) < 5000) {
+  while (job.i_result.load() == -1 && elapsed_ms(t0) < 5000) {
     vos_os_cond_unlock(job.ps_cond);
     std::this_thread::sleep_for(milliseconds(5));
   }
@@ -559,7 +526,7 @@ TEST_F(vos_task_linux, condmask_without_other_threads) {
     vos_os_condmask_signal(ps_mask, 0x1);
     const auto t0 = clock_type::now();
     EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x3, &u32_got), 0);
-    const long long ll_ms = ms_since(t0);
+    const long long ll_ms = elapsed_ms(t0);
     EXPECT_GE(ll_ms, 998);
     EXPECT_LE(ll_ms, 2000);
     EXPECT_EQ(u32_got, 0x1u);
@@ -571,7 +538,7 @@ TEST_F(vos_task_linux, condmask_without_other_threads) {
     vos_os_condmask_signal(ps_mask, 0x10);
     const auto t0 = clock_type::now();
     EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x4, &u32_got), 1);
-    EXPECT_LE(ms_since(t0), 100);
+    EXPECT_LE(elapsed_ms(t0), 100);
     EXPECT_EQ(u32_got, 0x14u);
     EXPECT_EQ(ps_mask->mask, 0u);
   }
@@ -710,7 +677,7 @@ TEST_F(vos_task_linux, many_senders_one_mailbox) {
     ASSERT_NE(create(&stress_sender, "sender", &args[i]), nullptr);
   }
   ASSERT_TRUE(wait_for_threads_end());
-  const long long ll_ms = ms_since(t0);
+  const long long ll_ms = elapsed_ms(t0);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(job.u32_received, stress_senders * stress_per_sender);
   EXPECT_EQ(job.u32_out_of_order, 0u);

@@ -3,7 +3,6 @@
 #include "vos_timer.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 
@@ -20,6 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using test_support::re_count;
+using test_support::re_search;
+using test_support::wait_until;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -62,32 +67,17 @@ long ms_between(steady_clock::time_point t_from, steady_clock::time_point t_to) 
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(t_to - t_from).count());
 }
 
-// Waits (bounded) until the predicate holds.
-template <class Pred>
-bool wait_until(Pred pred, milliseconds limit = 3000ms) {
-  const auto t_end = steady_clock::now() + limit;
-  while (!pred()) {
-    if (steady_clock::now() > t_end) {
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-class vos_timer : public ::testing::Test {
+class vos_timer : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
     u32_nb_thread_ = vos_os_nb_thread();
-    u32_nb_pool_ = vos_os_nb_pool();
-    u32_curmem_ = vos_os_curmem();
+    mark_alloc();
   }
   void TearDown() override {
     // Every test stops its timers; the threads must be gone before the totals are compared.
     EXPECT_TRUE(wait_until([&] { return vos_os_nb_thread() == u32_nb_thread_; }));
-    EXPECT_EQ(vos_os_nb_pool(), u32_nb_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_curmem_);
+    expect_alloc_balance();
   }
 
   // Stops the timer and waits until its thread has cleared the variable.
@@ -97,47 +87,7 @@ class vos_timer : public ::testing::Test {
   }
 
   std::uint32_t u32_nb_thread_ = 0;
-
- private:
-  std::uint32_t u32_nb_pool_ = 0;
-  std::uint32_t u32_curmem_ = 0;
 };
-
-// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
-bool re_search(const std::string& s_text, const std::string& s_regex,
-               std::string* ps_group = nullptr) {
-  regex_t re;
-  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  regmatch_t am[2];
-  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
-  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
-    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
-                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
-  }
-  regfree(&re);
-  return b_match;
-}
-
-// Number of non-overlapping matches of a POSIX extended regex.
-long re_count(const std::string& s_text, const std::string& s_regex) {
-  regex_t re;
-  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return -1;
-  }
-  long n = 0;
-  const char* pc = s_text.c_str();
-  regmatch_t m;
-  while (regexec(&re, pc, 1, &m, 0) == 0 && m.rm_eo > 0) {
-    ++n;
-    pc += m.rm_eo;
-  }
-  regfree(&re);
-  return n;
-}
 
 bool logged(const std::string& s_out, const std::string& s_level, const std::string& s_message) {
   return re_search(s_out, s_level + "[: ]vos_util\\.c:[0-9]+[: ]" + s_message);

@@ -1,13 +1,11 @@
 // Trace files: configuration, rotation by size and count, daily files across midnight.
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "stdout_capture.h"
+#include "temp_dir.h"
+#include "test_regex.h"
 #include "vos_mem.h"
 #include "vos_trace.h"
 #include "vos_trace_internal.h"
@@ -24,19 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::re_whole_match;
+using test_support::read_file;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
-
-bool whole_match(const std::string& s_text, const std::string& s_regex) {
-  regex_t re;
-  if (regcomp(&re, ("^(" + s_regex + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  const bool b_match = regexec(&re, s_text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&re);
-  return b_match;
-}
 
 std::atomic<std::time_t> g_now{0};
 std::time_t fake_clock(std::time_t* pt) {
@@ -50,11 +43,6 @@ std::time_t fake_clock(std::time_t* pt) {
 constexpr std::time_t t_2016_06_03_235958 = 1464998398;
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::string> names_in(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
@@ -66,32 +54,24 @@ std::vector<std::string> names_in(const fs::path& dir) {
 
 // A private root directory per test; the trace settings and the clock are put back after it,
 // and no accounted block is left over.
-class vos_trace_file : public ::testing::Test {
+class vos_trace_file : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
     // The trace mutex, made by the first configuration, lives as long as the process.
-    CaptureStdout();
-    vos_trace_init(nullptr, nullptr);
-    GetCapturedStdout();
-    u32_pool_ = vos_os_nb_pool();
-    u32_cur_ = vos_os_curmem();
-    char ac_root[] = "/tmp/vos_trace_file_XXXXXX";
-    ASSERT_NE(mkdtemp(ac_root), nullptr);
-    root_ = ac_root;
+    test_support::captured([] { vos_trace_init(nullptr, nullptr); });
+    mark_alloc();
+    ASSERT_TRUE(tmp_.ok());
   }
   void TearDown() override {
     detail::vos_trace_reset_files();
     detail::vos_trace_set_clock(nullptr);
-    fs::remove_all(root_);
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_cur_);
+    expect_alloc_balance();
   }
   fs::path trace_dir() const { return root_ / "trace"; }
 
-  fs::path root_;
-  std::uint32_t u32_pool_ = 0;
-  std::uint32_t u32_cur_ = 0;
+  test_support::temp_dir tmp_{"vos_trace_file"};
+  const fs::path root_{tmp_.path()};
 };
 
 TEST_F(vos_trace_file, missing_root_leaves_lines_on_standard_output) {
@@ -104,9 +84,9 @@ TEST_F(vos_trace_file, missing_root_leaves_lines_on_standard_output) {
     vos_trace_init(pc_root, pc_dir);
     vos_trace_error("vos_queue.c", 127, "BAD POINTER");
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRUE(whole_match(s_out,
-                            "trace path invalid, use stdout\n"
-                            "[0-9]{8}-[0-9]{6}:ERROR:vos_queue\\.c:127:BAD POINTER\n"))
+    EXPECT_TRUE(re_whole_match(s_out,
+                               "trace path invalid, use stdout\n"
+                               "[0-9]{8}-[0-9]{6}:ERROR:vos_queue\\.c:127:BAD POINTER\n"))
         << s_out;
     EXPECT_EQ(vos_trace_get_full_path(), nullptr);
     EXPECT_EQ(vos_trace_get_root_path(), nullptr);
@@ -129,7 +109,7 @@ TEST_F(vos_trace_file, paths_end_with_a_slash_and_the_first_line_opens_a_file) {
   const std::string s_out = GetCapturedStdout();
   const auto names = names_in(trace_dir());
   ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(whole_match(names[0], "traceagent-[0-9]{8}-[0-9]{6}")) << names[0];
+  EXPECT_TRUE(re_whole_match(names[0], "traceagent-[0-9]{8}-[0-9]{6}")) << names[0];
   EXPECT_EQ(read_file(trace_dir() / names[0]), s_out);  // same line, file first
 
   // A root given with its slash does not get a second one.
@@ -155,7 +135,7 @@ TEST_F(vos_trace_file, rotation_keeps_the_newest_files_each_cut_at_the_size) {
   std::vector<int> kept;
   for (const auto& name : names) {
     SCOPED_TRACE(name);
-    EXPECT_TRUE(whole_match(name, "traceagent-[0-9]{8}-[0-9]{6}(_[0-9a-f]{4})?"));
+    EXPECT_TRUE(re_whole_match(name, "traceagent-[0-9]{8}-[0-9]{6}(_[0-9a-f]{4})?"));
     const std::string s_content = read_file(trace_dir() / name);
     std::istringstream lines(s_content);
     std::size_t size_before_last = 0;
@@ -214,7 +194,7 @@ TEST_F(vos_trace_file, files_of_the_same_second_get_a_hex_suffix) {
     if (name == "traceagent-20160603-123456") {
       ++nb_plain;
     } else {
-      EXPECT_TRUE(whole_match(name, "traceagent-20160603-123456_[0-9a-f]{4}"));
+      EXPECT_TRUE(re_whole_match(name, "traceagent-20160603-123456_[0-9a-f]{4}"));
     }
   }
   EXPECT_EQ(nb_plain, 1);
@@ -231,10 +211,10 @@ TEST_F(vos_trace_file, file_that_cannot_be_created_drops_the_trace_path) {
   vos_trace_error("f.c", 3, "first");
   vos_trace_error("f.c", 4, "second");
   const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out,
-                          "trace file open error : Not a directory\n"
-                          "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:3:first\n"
-                          "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:4:second\n"))
+  EXPECT_TRUE(re_whole_match(s_out,
+                             "trace file open error : Not a directory\n"
+                             "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:3:first\n"
+                             "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:4:second\n"))
       << s_out;
   EXPECT_EQ(vos_trace_get_full_path(), nullptr);
 }
@@ -290,12 +270,12 @@ TEST_F(vos_trace_file, daily_file_that_cannot_be_archived_keeps_its_lines) {
   vos_trace_info("after");
   const std::string s_out = GetCapturedStdout();
   const std::string s_dir = trace_dir().string();
-  EXPECT_TRUE(whole_match(s_out,
-                          "20160603-235958:INFO:before\n"
-                          "Can't move file from \"" +
-                              s_dir + "//traceagent\\.txt\" to \"" + s_dir +
-                              "/traceagent-20160603\\.txt\" : [^\n]+\r\n"
-                              "20160604-000001:INFO:after\n"))
+  EXPECT_TRUE(re_whole_match(s_out,
+                             "20160603-235958:INFO:before\n"
+                             "Can't move file from \"" +
+                                 s_dir + "//traceagent\\.txt\" to \"" + s_dir +
+                                 "/traceagent-20160603\\.txt\" : [^\n]+\r\n"
+                                 "20160604-000001:INFO:after\n"))
       << s_out;
   EXPECT_EQ(read_file(trace_dir() / "traceagent.txt"),
             "20160603-235958:INFO:before\n20160604-000001:INFO:after\n");
@@ -339,7 +319,7 @@ TEST_F(vos_trace_file, end_returns_to_standard_output_and_swap_starts_a_new_file
   EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123456"), "20160603-123456:INFO:one\n");
   EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603-123457"), "20160603-123457:INFO:two\n");
   EXPECT_EQ(names_in(trace_dir()).size(), 2u);
-  EXPECT_TRUE(whole_match(s_out, "([0-9]{8}-[0-9]{6}:INFO:(one|two|three)\n){3}"));
+  EXPECT_TRUE(re_whole_match(s_out, "([0-9]{8}-[0-9]{6}:INFO:(one|two|three)\n){3}"));
 }
 
 TEST_F(vos_trace_file, threads_write_whole_lines_to_the_file) {
@@ -363,7 +343,7 @@ TEST_F(vos_trace_file, threads_write_whole_lines_to_the_file) {
   std::istringstream lines(read_file(trace_dir() / names[0]));
   int nb = 0;
   for (std::string s_line; std::getline(lines, s_line); ++nb) {
-    ASSERT_TRUE(whole_match(s_line, "[0-9]{8}-[0-9]{6}:DEBUG:t\\.c:[0-2]:[0-9]+ k{100}"));
+    ASSERT_TRUE(re_whole_match(s_line, "[0-9]{8}-[0-9]{6}:DEBUG:t\\.c:[0-2]:[0-9]+ k{100}"));
   }
   EXPECT_EQ(nb, 300);
 }

@@ -2,7 +2,6 @@
 #include "vos_trace.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,32 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "test_regex.h"
 #include "vos_trace_internal.h"
 
 namespace {
 
+using test_support::re_whole_match;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
 const std::string stamp = "[0-9]{8}-[0-9]{6}:";
-
-// Whole-text match with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
-bool whole_match(const std::string& s_text, const std::string& s_regex,
-                 std::string* ps_group = nullptr) {
-  regex_t re;
-  if (regcomp(&re, ("^(" + s_regex + ")$").c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  regmatch_t am[3];
-  const bool b_match = regexec(&re, s_text.c_str(), 3, am, 0) == 0;
-  if (b_match && ps_group != nullptr && am[2].rm_so >= 0) {
-    *ps_group = s_text.substr(static_cast<std::size_t>(am[2].rm_so),
-                              static_cast<std::size_t>(am[2].rm_eo - am[2].rm_so));
-  }
-  regfree(&re);
-  return b_match;
-}
 
 // Restores the default level and the real clock whatever a test did.
 class vos_trace : public ::testing::Test {
@@ -60,45 +43,45 @@ TEST_F(vos_trace, each_level_writes_its_own_line_format) {
   CaptureStdout();
   vos_trace_error("vos_queue.c", 127, "BAD POINTER");
   std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(ERROR:vos_queue\.c:127:BAD POINTER)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(ERROR:vos_queue\.c:127:BAD POINTER)"
+                                            "\n"))
       << s_out;
 
   CaptureStdout();
   vos_trace_warning("../tst/app_main.c", 9, "w%d", 3);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(WARNING:\.\./tst/app_main\.c:9:w3)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(WARNING:\.\./tst/app_main\.c:9:w3)"
+                                            "\n"))
       << s_out;
 
   int i_obj = 0;
   CaptureStdout();
   vos_trace_info("End of thread=%p", static_cast<void*>(&i_obj));
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(INFO:End of thread=0x[0-9a-f]+)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(INFO:End of thread=0x[0-9a-f]+)"
+                                            "\n"))
       << s_out;
 
   CaptureStdout();
   vos_trace_debug("vos_fs.c", 42, "%s=%u", "size", 17u);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DEBUG:vos_fs\.c:42:size=17)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DEBUG:vos_fs\.c:42:size=17)"
+                                            "\n"))
       << s_out;
 
   const std::uint8_t au8[] = {0x01, 0xAB, 0xFF};
   CaptureStdout();
   vos_trace_dump("vos_mem.c", 5, au8, sizeof au8);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:5:01ABFF)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:5:01ABFF)"
+                                            "\n"))
       << s_out;
 
   CaptureStdout();
   vos_trace_dump("vos_mem.c", 6, au8, 0);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:6:)"
-                                         "\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:6:)"
+                                            "\n"))
       << s_out;
 }
 
@@ -132,7 +115,7 @@ TEST_F(vos_trace, level_filters_info_debug_and_dump) {
     std::istringstream lines(s_out);
     for (std::string s_line; std::getline(lines, s_line);) {
       std::string s_word;
-      ASSERT_TRUE(whole_match(s_line, stamp + "([A-Z]+):.*", &s_word)) << s_line;
+      ASSERT_TRUE(re_whole_match(s_line, stamp + "([A-Z]+):.*", &s_word)) << s_line;
       s_words += s_word == "DUMP" ? 'U' : s_word[0];
     }
     EXPECT_EQ(s_words, e.pc_words);
@@ -145,10 +128,10 @@ TEST_F(vos_trace, percent_in_the_expanded_message_is_written_as_is) {
   vos_trace_info("%s", "%%x");
   vos_trace_printf("%s", "50%s");
   const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, stamp +
-                                     R"(ERROR:r\.c:3:received %s %d %n 100%)"
-                                     "\n" +
-                                     stamp + "INFO:%%x\n50%s\n"))
+  EXPECT_TRUE(re_whole_match(s_out, stamp +
+                                        R"(ERROR:r\.c:3:received %s %d %n 100%)"
+                                        "\n" +
+                                        stamp + "INFO:%%x\n50%s\n"))
       << s_out;
 }
 
@@ -159,7 +142,7 @@ TEST_F(vos_trace, line_is_cut_at_1023_characters_before_the_newline) {
   std::string s_out = GetCapturedStdout();
   ASSERT_EQ(s_out.size(), 1024u);
   EXPECT_EQ(s_out.back(), '\n');
-  EXPECT_TRUE(whole_match(s_out, stamp + "ERROR:c\\.c:8:x+\n"));
+  EXPECT_TRUE(re_whole_match(s_out, stamp + "ERROR:c\\.c:8:x+\n"));
 
   // Just fitting: nothing is lost.
   const std::string s_prefix = "20160603-123456:INFO:";
@@ -224,7 +207,7 @@ TEST_F(vos_trace, lines_from_threads_never_mix) {
   const std::string s_re = stamp + "WARNING:t\\.c:[0-3]:[0-9]+:z{300}";
   int nb = 0;
   for (std::string s_line; std::getline(lines, s_line); ++nb) {
-    ASSERT_TRUE(whole_match(s_line, s_re)) << s_line;
+    ASSERT_TRUE(re_whole_match(s_line, s_re)) << s_line;
   }
   EXPECT_EQ(nb, nb_threads * nb_lines);
 }

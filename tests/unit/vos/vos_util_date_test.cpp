@@ -2,7 +2,6 @@
 #include "vos_util_date.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,25 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "test_regex.h"
 #include "vos_util_date_internal.h"
 
 namespace {
 
+using test_support::re_whole_match;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
 constexpr std::uint32_t ts_2016 = 1464957296;  // 2016-06-03 12:34:56 UTC
-
-bool whole_match(const std::string& s_text, const std::string& s_regex) {
-  regex_t re;
-  if (regcomp(&re, ("^(" + s_regex + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  const bool b_match = regexec(&re, s_text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&re);
-  return b_match;
-}
 
 std::string line(const std::string& s_level, const std::string& s_message) {
   return "[0-9]{8}-[0-9]{6}:" + s_level + ":vos_util\\.c:[0-9]+:" + s_message + "\n";
@@ -125,13 +115,13 @@ TEST(vos_util_date, gmt_text_failures) {
     if (s_expected.empty()) {
       EXPECT_EQ(s_out, "");
     } else {
-      EXPECT_TRUE(whole_match(s_out, s_expected)) << s_out;
+      EXPECT_TRUE(re_whole_match(s_out, s_expected)) << s_out;
     }
   }
   CaptureStdout();
   EXPECT_EQ(vos_util_gmt_date_to_timestamp("1999-12-31 23:59:59"), 946684799u);
   std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, s_old)) << s_out;
+  EXPECT_TRUE(re_whole_match(s_out, s_old)) << s_out;
   CaptureStdout();
   EXPECT_EQ(vos_util_gmt_date_to_timestamp(nullptr), 0u);
   EXPECT_EQ(GetCapturedStdout(), "");
@@ -167,7 +157,7 @@ TEST(vos_util_date, local_text_is_read_in_the_local_zone) {
   EXPECT_EQ(vos_util_date_to_timestamp("2040-01-01 00:00:00"), 0);  // past a signed 32-bit
   const std::string s_out = GetCapturedStdout();
   const std::string s_invalid = line("ERROR", "Invalid date");
-  EXPECT_TRUE(whole_match(
+  EXPECT_TRUE(re_whole_match(
       s_out, line("WARNING", "Year is less than 2006") + s_invalid + s_invalid + s_invalid))
       << s_out;
 }
@@ -191,13 +181,13 @@ TEST(vos_util_date, record_to_timestamp) {
     CaptureStdout();
     EXPECT_EQ(vos_util_gmt_date_time_to_timestamp(&b.s), 0u);
     const std::string s_out = GetCapturedStdout();
-    EXPECT_TRUE(whole_match(s_out, line("ERROR", "Invalid date"))) << s_out;
+    EXPECT_TRUE(re_whole_match(s_out, line("ERROR", "Invalid date"))) << s_out;
   }
   s = {1999, 12, 31, 23, 59, 59};
   CaptureStdout();
   EXPECT_EQ(vos_util_gmt_date_time_to_timestamp(&s), 946684799u);
   const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, line("WARNING", "Year is less than 2006"))) << s_out;
+  EXPECT_TRUE(re_whole_match(s_out, line("WARNING", "Year is less than 2006"))) << s_out;
 }
 
 std::vector<std::string> g_commands;
@@ -256,14 +246,14 @@ TEST(vos_util_date, get_timestamp_reads_again_once_after_a_failure) {
   CaptureStdout();
   EXPECT_EQ(vos_util_get_timestamp(), ts_2016);
   std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, line("ERROR", "time request failed -1"))) << s_out;
+  EXPECT_TRUE(re_whole_match(s_out, line("ERROR", "time request failed -1"))) << s_out;
 
   g_clock_values = {-1, -7};
   CaptureStdout();
   EXPECT_EQ(vos_util_get_timestamp(), 0u);
   s_out = GetCapturedStdout();
-  EXPECT_TRUE(whole_match(s_out, line("ERROR", "time request failed -1") +
-                                     line("ERROR", "time request failed once again -7")))
+  EXPECT_TRUE(re_whole_match(s_out, line("ERROR", "time request failed -1") +
+                                        line("ERROR", "time request failed once again -7")))
       << s_out;
   detail::vos_util_set_clock(nullptr);
 

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +16,10 @@
 #include <iterator>
 #include <string>
 
+#include "alloc_balance.h"
+#include "temp_dir.h"
+#include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_util_shell_internal.h"
 
@@ -24,60 +27,23 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using test_support::elapsed_ms;
+using test_support::re_search;
+using test_support::read_file;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
-class vos_util_shell : public ::testing::Test {
+// A fresh directory per test (removed with the fixture).
+class vos_util_shell : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
-    vos_os_init();
-    u32_nb_pool_ = vos_os_nb_pool();
-    u32_curmem_ = vos_os_curmem();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vos_shell_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    EXPECT_EQ(vos_os_nb_pool(), u32_nb_pool_);
-    EXPECT_EQ(vos_os_curmem(), u32_curmem_);
+    alloc_balance_test::SetUp();
+    ASSERT_TRUE(tmp_.ok());
   }
 
-  std::filesystem::path dir_;
-
- private:
-  std::uint32_t u32_nb_pool_ = 0;
-  std::uint32_t u32_curmem_ = 0;
+  test_support::temp_dir tmp_{"vos_shell"};
+  const std::filesystem::path dir_{tmp_.path()};
 };
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-long elapsed_ms(steady_clock::time_point t_start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<milliseconds>(steady_clock::now() - t_start).count());
-}
-
-// Search with a POSIX extended regex; sub-match 1, when asked for, lands in *ps_group.
-bool re_search(const std::string& s_text, const std::string& s_regex,
-               std::string* ps_group = nullptr) {
-  regex_t re;
-  if (regcomp(&re, s_regex.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << s_regex;
-    return false;
-  }
-  regmatch_t am[2];
-  const bool b_match = regexec(&re, s_text.c_str(), 2, am, 0) == 0;
-  if (b_match && ps_group != nullptr && am[1].rm_so >= 0) {
-    *ps_group = s_text.substr(static_cast<std::size_t>(am[1].rm_so),
-                              static_cast<std::size_t>(am[1].rm_eo - am[1].rm_so));
-  }
-  regfree(&re);
-  return b_match;
-}
 
 // Collects every child the test left behind (abandoned shell commands).
 void reap_children() {
@@ -93,7 +59,7 @@ TEST_F(vos_util_shell, system_waits_for_the_command_and_logs_the_child) {
   CaptureStdout();
   const auto t_start = steady_clock::now();
   vos_util_system(cmd.c_str());
-  const long ms = elapsed_ms(t_start);
+  const long long ms = elapsed_ms(t_start);
   const std::string s_log = GetCapturedStdout();
   EXPECT_GE(ms, 2000);
   EXPECT_LT(ms, 4000);
@@ -152,7 +118,7 @@ TEST_F(vos_util_shell, system_abandons_a_child_after_the_poll_bound_and_counts_i
     CaptureStdout();
     const auto t_start = steady_clock::now();
     detail::vos_util_system_polled("sleep 1", 3);
-    const long ms = elapsed_ms(t_start);
+    const long long ms = elapsed_ms(t_start);
     const std::string s_log = GetCapturedStdout();
     SCOPED_TRACE("failure " + std::to_string(u32_before + 1));
     // Three polls, two pauses of 100 ms, then the child is left running.
@@ -217,7 +183,7 @@ TEST_F(vos_util_shell, ping_in_a_private_network_namespace) {
         const int i_loop = vos_util_ping("127.0.0.1", 1);
         const auto t_start = steady_clock::now();
         const int i_silent = vos_util_ping("10.99.0.2", 1);
-        const long ms = elapsed_ms(t_start);
+        const long long ms = elapsed_ms(t_start);
         const int i_bad = vos_util_ping("not.an.address", 1);
         std::fprintf(stderr, "loopback=%d silent=%d window=%s bad=%d\n", i_loop, i_silent,
                      ms >= 1000 && ms < 2500 ? "ok" : "wrong", i_bad);
