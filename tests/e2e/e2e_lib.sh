@@ -2,7 +2,7 @@
 # lanmodem_actions.sh): preconditions, pass/fail bookkeeping, modem payloads, the normalised
 # comparison of the tool's trace, and the start of the tool on the LAN test bed.
 # Sourced after TOOL and SIM are set; exits 77 (skipped) when it cannot run here.
-# shellcheck shell=bash disable=SC2015 source-path=SCRIPTDIR
+# shellcheck shell=bash disable=SC2015,SC2034 source-path=SCRIPTDIR
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TESTBED=${HERE}/../../scripts/testbed
 
