@@ -10,8 +10,8 @@
 #              -u with -f: only the upgrade
 #   download   -d: command 2 then the file transfer, staging as tx_<id>; a size that is not a
 #              multiple of the packet size
-#   radio      -r 16, -r 5, -t, -c 7, -f
-#   params     -p, -g with its answer, -p with -g: only the write
+#   radio      -r 16, -r 5, -t (and its truncated fields), -c 7, -c 0, -f
+#   params     -p, -g with its answer, -p with -g: only the write, -g above 16 bits
 #   stats      -s 1 with two registered modems
 #   noise      -n 2 5: the modem's later report writes /tmp/noise.txt and ends the tool
 # Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
@@ -246,9 +246,24 @@ ${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 20)" "$(le16 31)" 10 02 00 1b
 EOF
   end
 
+  # milliseconds keep their low 16 bits, an odd hexadecimal digit is left out
+  begin -t 16 2 0 27 10 70000 ABC
+  acted "-t with a 3-digit frame" <<<"${RES}2.04
+${RES}2.04"
+  requests "-t: milliseconds 70000 sent as 4464, a 1-byte frame" <<EOF
+${ID} command_req POST CON 02
+${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 4464)" "$(le16 1)" 10 02 00 1b 00 ab)
+EOF
+  end
+
   begin -c 7
   acted "-c 7" <<<"${RES}2.04"
   requests "-c 7: command_req 07" <<<"${ID} command_req POST CON 07"
+  end
+
+  begin -c 0
+  acted "-c 0" <<<"${RES}2.04"
+  requests "-c 0: command_req 00" <<<"${ID} command_req POST CON 00"
   end
 
   begin -f
@@ -282,6 +297,16 @@ DATE:INFO:Param req : 0x101 len:2, value:
 DATE:DUMP:../tst/app_lan.c:LINE:0AFF
 EOF
   requests "-g 101: config_get_param_req 01 01" <<<"${ID} config_get_param_req GET CON 0101"
+  end
+
+  # a parameter identifier above 16 bits selects the request, which carries its low 16 bits
+  begin -g 10000
+  UNORDERED=1 acted "-g 10000: parameter 0, unknown to the modem" <<EOF
+${RES}2.05
+DATE:INFO:Param req : 0x0 len:0, value:
+DATE:DUMP:../tst/app_lan.c:LINE:
+EOF
+  requests "-g 10000: config_get_param_req 00 00" <<<"${ID} config_get_param_req GET CON 0000"
   end
   SIM_OPTS=()
   finish
