@@ -1,0 +1,403 @@
+#!/usr/bin/env bash
+# End-to-end tests of the actions of the lanmodem binary: the real tool, started with one action
+# option from a working directory inside the test bed (/tmp/work in its mount namespace), acts
+# on the modem simulator once the modem has announced itself by multicast. Each run compares
+# the tool's trace lines (dates and line numbers normalised) and every request the simulated
+# modem received (path, method, type, payload bytes), nothing missing and nothing extra.
+#   lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY
+# Scenarios:
+#   upgrade    -u with a relative path: staging in /var/ftp, install OK and KO, empty image;
+#              -u with -f: only the upgrade
+#   download   -d: command 2 then the file transfer, staging as tx_<id>; a size that is not a
+#              multiple of the packet size
+#   radio      -r 16, -r 5, -t (and its truncated fields), -c 7, -c 0, -f
+#   params     -p, -g with its answer, -p with -g: only the write, -g above 16 bits
+#   stats      -s 1 with two registered modems
+#   noise      -n 2 5: the modem's later report writes /tmp/noise.txt and ends the tool
+# Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
+# 'cond && pass || fail' is safe: pass never fails.
+# shellcheck disable=SC2015 source-path=SCRIPTDIR
+set -u
+
+SCENARIO=${1:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
+TOOL=${2:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
+SIM=${3:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
+
+# shellcheck source=e2e_lib.sh
+. "$(dirname "$0")/e2e_lib.sh"
+
+ID=1a2b3c4d
+ID2=1a2b3c4e
+DBG="DATE:DEBUG:../tst/app_lan.c:LINE:"
+ERR="DATE:ERROR:../tst/app_lan.c:LINE:"
+RES="DATE:DEBUG:../tst/coap_client.c:LINE:COAP RES:"
+WORK=/tmp/work # the tool's working directory in its mount namespace: ${TB_TMP}/work
+
+hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
+# hx A B C...: hexadecimal fields joined, written apart for the reader
+hx() { local IFS=; echo "$*"; }
+ascii_hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
+
+RUN=0
+# begin [TOOL_ARGS...]: a new run of the tool from ${WORK} with these arguments, then the
+# simulator's modems (MODEMS, default one) announcing themselves by multicast, with the extra
+# options of SIM_OPTS; checks the start-up; REG holds the lines of the registration of one
+# modem up to "Perform action".
+begin() {
+  RUN=$((RUN + 1))
+  TOOL_OUT=${TB_DIR}/tool-${RUN}.out
+  SIM_OUT=${TB_DIR}/sim-${RUN}.out
+  MARK=0
+  mkdir -p "${TB_TMP}/work"
+  # shellcheck disable=SC2016
+  tb_run_tool_bg "${TOOL_OUT}" sh -c 'cd "$1" && shift && exec "$@"' cd "${WORK}" "$TOOL" "$@"
+  TOOL_PID=${TB_LAST_PID}
+  tb_wait_line "${TOOL_OUT}" 'Start CoAP server on' $((10 * SLOW)) || { fail "tool did not start"; finish; }
+  UNORDERED=1 check "start-up" <<EOF
+DATE:INFO:Thread "_lan_itf_task" created, id=ADDR, stack_size=262144 min_stack_size=16384
+DATE:INFO:Thread "_lan_modem_task" created, id=ADDR, stack_size=262144 min_stack_size=16384
+DATE:INFO:Thread "lan_itf_rx_thread" created, id=ADDR, stack_size=262144 min_stack_size=16384
+DATE:INFO:Start CoAP server on 0.0.0.0:5683
+EOF
+  local modems=() i n=${MODEMS:-1}
+  for ((i = 0; i < n; i++)); do modems+=(--modem "${TB_MODEM_ADDRS[$i]}"); done
+  tb_bg_modems "${SIM_OUT}" "$SIM" "${modems[@]}" --announce mcast --tmsp "$TMSP" --hw 1.2 --sw 2.3 \
+    --ftp-dir "${TB_FTP}" ${SIM_OPTS[@]+"${SIM_OPTS[@]}"}
+  SIM_PID=${TB_LAST_PID}
+  REG="$(registration_lines "$ID" "${TB_MODEM_ADDRS[0]}:5683")
+DATE:INFO:Perform action on modem LAN:${ID}"
+}
+
+# acted NAME, expected lines on stdin: check of the registration of the one modem (REG) and of
+# the lines the action wrote after it
+acted() {
+  local name=$1
+  check "registration, then ${name}" < <(printf '%s\n' "$REG"; cat)
+}
+
+# end: stops the run's simulator and tool (a tool that ended by itself is only reaped)
+end() {
+  tb_stop "${SIM_PID}"
+  tb_stop "${TOOL_PID}"
+  if grep -q 'AddressSanitizer\|runtime error' "${TOOL_OUT}.err"; then
+    fail "sanitizer report from the tool"
+    cat "${TOOL_OUT}.err"
+  fi
+}
+
+# requests NAME, expected lines on stdin ("MODEM PATH METHOD TYPE PAYLOAD_HEX"): every request
+# the simulated modems received in this run, in order, once they have settled
+requests() {
+  local name=$1 expected got n i
+  expected=$(cat)
+  n=$(printf '%s\n' "$expected" | grep -c '')
+  [[ -z $expected ]] && n=0
+  for ((i = 0; i < 100 * SLOW; i++)); do
+    [[ $(grep -c '"event":"request"' "${SIM_OUT}") -ge $n ]] && break
+    sleep 0.05
+  done
+  sleep "0.$((3 * SLOW))"
+  got=$(grep -F '"event":"request"' "${SIM_OUT}" |
+    sed -E 's/.*"modem":"([0-9a-f]+)","path":"([^"]*)","method":"([A-Z]+)","type":"([A-Z]+)".*"payload":"([0-9a-f]*)".*/\1 \2 \3 \4 \5/')
+  if [[ $got == "$expected" ]]; then
+    pass "$name"
+  else
+    fail "$name"
+    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") | sed 's/^/    /'
+  fi
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_upgrade() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 1 || exit 1
+  local fw=${TB_TMP}/work/fw.bin staged=${TB_FTP}/${ID} sum
+  local upgrade_req
+  upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(ascii_hex "$ID")" 00)"
+  local upgrade_lines="${DBG}Request fw upgrade of Modem ${ID} (${WORK}/fw.bin)
+DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/fw.bin\" to \"/var/ftp/${ID}\"
+${DBG}Request fw upgrade of Modem ${ID} (${ID}), name:manual, size:1000
+${RES}2.04"
+
+  # --- the image is staged under the modem's name, fetched, installed, and the staged file
+  # deleted when the modem reports
+  mkdir -p "${TB_TMP}/work"
+  head -c 1000 /dev/urandom >"$fw"
+  sum=$(hex_of "$fw" | md5sum)
+  SIM_OPTS=(--install-delay $((1000 * SLOW)))
+  begin -u fw.bin
+  acted "upgrade with a relative path: staged, sent" <<<"$upgrade_lines"
+  [[ ! -e $fw ]] && pass "image moved away from the working directory" || fail "image still in ${WORK}"
+  [[ -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] && pass "image staged as /var/ftp/${ID}" ||
+    fail "no staged image $(ls -l "${TB_FTP}")"
+  requests "the modem got one 15-byte firmware_upgrade_req" <<<"$upgrade_req"
+  check "install result OK" <<<"${DBG}Firmware install (name:manual) of modem ${ID} is OK "
+  grep -qF '"event":"install","modem":"'"$ID"'","file":"'"$staged"'","expected":1000,"actual":1000,"result":1' "${SIM_OUT}" &&
+    pass "the modem found the image of the announced size" || fail "install: $(grep install "${SIM_OUT}")"
+  [[ ! -e $staged ]] && pass "staged image deleted after the install" || fail "staged image left behind"
+  end
+
+  # --- the modem reports a failed install: KO, and the staged file goes all the same
+  head -c 1000 /dev/urandom >"$fw"
+  SIM_OPTS=(--install-result ko)
+  begin -u fw.bin
+  acted "upgrade again, install result KO" <<EOF
+${upgrade_lines}
+${DBG}Firmware install (name:manual) of modem ${ID} is KO 
+EOF
+  requests "the same firmware_upgrade_req" <<<"$upgrade_req"
+  [[ ! -e $staged ]] && pass "staged image deleted after KO" || fail "staged image left behind after KO"
+  end
+
+  # --- an empty image: refused, deleted, nothing sent
+  : >"${TB_TMP}/work/empty.bin"
+  SIM_OPTS=()
+  begin -u empty.bin
+  acted "empty image refused" <<EOF
+${DBG}Request fw upgrade of Modem ${ID} (${WORK}/empty.bin)
+${ERR}Empty firmware for upgrade(${WORK}/empty.bin), name:manual
+EOF
+  requests "nothing sent for an empty image" </dev/null
+  [[ ! -e ${TB_TMP}/work/empty.bin ]] && pass "empty image deleted" || fail "empty image left"
+  [[ -z $(ls -A "${TB_FTP}") ]] && pass "nothing staged" || fail "staged: $(ls -A "${TB_FTP}")"
+  end
+
+  # --- -u with -f: the upgrade alone
+  head -c 1000 /dev/urandom >"$fw"
+  begin -u fw.bin -f
+  acted "-u fw.bin -f: the upgrade alone" <<EOF
+${upgrade_lines}
+${DBG}Firmware install (name:manual) of modem ${ID} is OK 
+EOF
+  requests "-u fw.bin -f: only firmware_upgrade_req" <<<"$upgrade_req"
+  end
+  finish
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_download() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 1 || exit 1
+  local ep=${TB_TMP}/work/ep.bin staged=${TB_FTP}/tx_${ID} sum
+  mkdir -p "${TB_TMP}/work"
+  head -c 1000 /dev/urandom >"$ep"
+  sum=$(hex_of "$ep" | md5sum)
+
+  begin -d ep.bin 100 5
+  acted "end-point file sent" <<EOF
+${RES}2.04
+${DBG}Request donwnload  file ${WORK}/ep.bin
+DATE:DEBUG:vos_fs.c:LINE:Copying file "${WORK}/ep.bin" to "/var/ftp/tx_${ID}"
+${RES}2.04
+EOF
+  requests "command 2, then a 31-byte tx_file_req naming tx_${ID}" <<EOF
+${ID} command_req POST CON 02
+${ID} tx_file_req PUT CON $(hx 00000000 "$(le32 1000)" "$(le16 11)" 0000 "$(le16 100)" 05 10 02 00 1b "$(ascii_hex "tx_$ID")" 00)
+EOF
+  [[ ! -e $ep && -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] &&
+    pass "file moved to /var/ftp/tx_${ID}" || fail "staging: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
+  end
+
+  # --- 1000 bytes are not a whole number of 300-byte packets: refused, the file stays
+  rm -f "$staged"
+  head -c 1000 /dev/urandom >"$ep"
+  begin -d ep.bin 300 5
+  acted "size not a multiple of the packet size" <<EOF
+${RES}2.04
+${DBG}Request donwnload  file ${WORK}/ep.bin
+${ERR}file not wellformed, size 1000 is not modulo 300 
+EOF
+  requests "command 2 only" <<<"${ID} command_req POST CON 02"
+  [[ -f $ep && -z $(ls -A "${TB_FTP}") ]] && pass "the file stays where it was" ||
+    fail "file moved: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
+  end
+  finish
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_radio() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 1 || exit 1
+
+  begin -r 16
+  acted "-r 16" <<<"${RES}2.04
+${RES}2.04"
+  requests "-r 16: six N2_2400 receivers, then command 2" <<EOF
+${ID} rx_mode_config_req POST CON 1000100110021003100410050000
+${ID} command_req POST CON 02
+EOF
+  end
+
+  begin -r 5
+  acted "-r 5" <<<"${RES}2.04
+${RES}2.04"
+  requests "-r 5: fourteen zero bytes, then command 2" <<EOF
+${ID} rx_mode_config_req POST CON 0000000000000000000000000000
+${ID} command_req POST CON 02
+EOF
+  end
+
+  begin -t 16 2 0 27 10 20 "${FRAME^^}"
+  acted "-t" <<<"${RES}2.04
+${RES}2.04"
+  requests "-t: command 2, then tx_msg_req with its 13-byte header and the frame" <<EOF
+${ID} command_req POST CON 02
+${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 20)" "$(le16 31)" 10 02 00 1b 00 "$FRAME")
+EOF
+  end
+
+  # milliseconds keep their low 16 bits, an odd hexadecimal digit is left out
+  begin -t 16 2 0 27 10 70000 ABC
+  acted "-t with a 3-digit frame" <<<"${RES}2.04
+${RES}2.04"
+  requests "-t: milliseconds 70000 sent as 4464, a 1-byte frame" <<EOF
+${ID} command_req POST CON 02
+${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 4464)" "$(le16 1)" 10 02 00 1b 00 ab)
+EOF
+  end
+
+  begin -c 7
+  acted "-c 7" <<<"${RES}2.04"
+  requests "-c 7: command_req 07" <<<"${ID} command_req POST CON 07"
+  end
+
+  begin -c 0
+  acted "-c 0" <<<"${RES}2.04"
+  requests "-c 0: command_req 00" <<<"${ID} command_req POST CON 00"
+  end
+
+  begin -f
+  acted "-f" <<<"${RES}2.04"
+  requests "-f: firmware_force_update_req without payload" <<<"${ID} firmware_force_update_req POST CON "
+  end
+  finish
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_params() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 1 || exit 1
+
+  begin -p 101 0AFF
+  acted "-p 101 0AFF" <<<"${RES}2.04"
+  requests "-p 101 0AFF: config_set_param_req 01 01 02 0A FF" <<<"${ID} config_set_param_req POST CON 0101020aff"
+  end
+
+  SIM_OPTS=(--param 0x101=0aff)
+  begin -p 101 0AFF -g 102
+  acted "-p 101 0AFF -g 102: the write alone" <<<"${RES}2.04"
+  requests "-p 101 0AFF -g 102: only config_set_param_req" <<<"${ID} config_set_param_req POST CON 0101020aff"
+  end
+
+  begin -g 101
+  # the answer is logged by the modem worker while the main thread logs the code
+  UNORDERED=1 acted "-g 101: the 2.05 answer logged" <<EOF
+${RES}2.05
+DATE:INFO:Param req : 0x101 len:2, value:
+DATE:DUMP:../tst/app_lan.c:LINE:0AFF
+EOF
+  requests "-g 101: config_get_param_req 01 01" <<<"${ID} config_get_param_req GET CON 0101"
+  end
+
+  # a parameter identifier above 16 bits selects the request, which carries its low 16 bits
+  begin -g 10000
+  UNORDERED=1 acted "-g 10000: parameter 0, unknown to the modem" <<EOF
+${RES}2.05
+DATE:INFO:Param req : 0x0 len:0, value:
+DATE:DUMP:../tst/app_lan.c:LINE:
+EOF
+  requests "-g 10000: config_get_param_req 00 00" <<<"${ID} config_get_param_req GET CON 0000"
+  end
+  SIM_OPTS=()
+  finish
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_stats() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 2 || exit 1
+  local first second i
+  # both modems announce within microseconds: the tool's 500 ms poll finds both registered
+  MODEMS=2 begin -s 1
+  # the modem registered first sits in the last registry entry: the action's modem, and the
+  # last one asked for its statistics
+  tb_wait_line "${TOOL_OUT}" 'Perform action on modem LAN' $((10 * SLOW)) || fail "no action"
+  first=$(grep -m1 -o 'Register new modem [0-9a-f]*' "${TOOL_OUT}")
+  first=${first##* }
+  [[ $first == "$ID" ]] && second=$ID2 || second=$ID
+  local lines=(
+    "$(registration_lines "$ID" "${TB_MODEM_ADDRS[0]}:5683")"
+    "$(registration_lines "$ID2" "${TB_MODEM_ADDRS[1]}:5683")"
+    "DATE:INFO:Perform action on modem LAN:${first}"
+    "${RES}2.05" "${RES}2.05"
+    "${DBG}Update statistics of Modem ${second}"
+    "${DBG}Update statistics of Modem ${first}"
+  )
+  for i in 0 1 2 3 4 5 6; do
+    lines+=("DATE:INFO:Receiver $i : CRC OK : $((200 + i))	 CRC KO : $((1 + i))	 LOAD : $((300 + 10 * i))	 RSSI_min : -$((90 + i))	 RSSI_avg : -$((80 + i))	 RSSI_max : -$((70 + i))")
+    lines+=("${lines[-1]}")
+  done
+  UNORDERED=1 check "both modems registered, then the statistics of both" < <(printf '%s\n' "${lines[@]}")
+  grep -E 'Register new modem|Perform action|Update statistics' "${TOOL_OUT}" | normalise >"${TB_DIR}/order"
+  [[ $(<"${TB_DIR}/order") == "DATE:INFO:Register new modem ${first}
+DATE:INFO:Register new modem ${second}
+DATE:INFO:Perform action on modem LAN:${first}
+${DBG}Update statistics of Modem ${second}
+${DBG}Update statistics of Modem ${first}" ]] &&
+    pass "both registered before the action; entry 3 asked before entry 4" ||
+    fail "order: $(<"${TB_DIR}/order")"
+  requests "statistics_req 01 to each registered modem" <<EOF
+${second} statistics_req GET CON 01
+${first} statistics_req GET CON 01
+EOF
+  end
+  finish
+}
+
+# ---------------------------------------------------------------------------------------------
+scenario_noise() {
+  export TB_TIMEOUT=$((30 * SLOW))
+  tb_up 1 || exit 1
+  local rc i t0 t1
+  t0=$(date +%s%N)
+  begin -n 2 5
+  acted "-n 2 5: request answered" <<<"${RES}2.04"
+  requests "-n 2 5: noise_req 02 05" <<<"${ID} noise_req GET CON 0205"
+  for ((i = 0; i < 100 * SLOW; i++)); do
+    kill -0 "${TOOL_PID}" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "${TOOL_PID}"
+  rc=$?
+  t1=$(date +%s%N)
+  [[ $rc == 1 ]] && pass "the noise report ends the tool with status 1" || fail "tool status after noise: $rc"
+  # the report comes after the 2-second measurement, the tool sleeps 1 s before it exits
+  (((t1 - t0) / 1000000 >= 3000)) && pass "report after the measurement" ||
+    fail "tool ended after $(((t1 - t0) / 1000000)) ms"
+  check "noise report lines" <<'EOF'
+DATE:INFO:Noise (dBM)
+DATE:INFO:|	1	|	2	|	3	|	4	|	5	|	6	|	7	|
+DATE:INFO:|	-60	|	-61	|	-62	|	-63	|	-64	|	-65	|	-66	|
+DATE:INFO:Noise Margin (dB)
+DATE:INFO:|	1	|	2	|	3	|	4	|	5	|	6	|	7	|
+DATE:INFO:|	10	|	11	|	12	|	13	|	14	|	15	|	16	|
+EOF
+  local noise=${TB_TMP}/noise.txt
+  if [[ -f $noise ]]; then
+    sed -E 's/^Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r$/Date : DATE\r/' "$noise" >"${TB_DIR}/noise.norm"
+    printf 'Date : DATE\r\nNoise (dBM)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n|\t-60\t|\t-61\t|\t-62\t|\t-63\t|\t-64\t|\t-65\t|\t-66\t|\r\nNoise Margin (dB)\r\n|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\r\n|\t10\t|\t11\t|\t12\t|\t13\t|\t14\t|\t15\t|\t16\t|\r\n' >"${TB_DIR}/noise.want"
+    cmp -s "${TB_DIR}/noise.norm" "${TB_DIR}/noise.want" && pass "/tmp/noise.txt: seven CR LF lines" ||
+      { fail "/tmp/noise.txt differs"; od -c "$noise" | head -20; }
+  else
+    fail "no /tmp/noise.txt in the tool's mount namespace"
+  fi
+  grep -qF '"event":"send","modem":"'"$ID"'","path":"noise_ind","method":"POST"' "${SIM_OUT}" &&
+    pass "the modem sent its noise_ind" || fail "no noise_ind sent: $(cat "${SIM_OUT}")"
+  end
+  finish
+}
+
+case $SCENARIO in
+  upgrade | download | radio | params | stats | noise) "scenario_${SCENARIO}" ;;
+  *) echo "unknown scenario $SCENARIO"; exit 64 ;;
+esac
