@@ -24,6 +24,8 @@ namespace {
 
 using test_support::elapsed_ms;
 using test_support::re_search_lines;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -72,6 +74,17 @@ bool wait_for_threads_end() {
       milliseconds(10'000), milliseconds(2));
 }
 
+// Signals the thread's mailbox with nothing in it, as a spurious wake-up would, once the thread
+// has entered and waited @p ms_before.
+void spurious_wake(vos_os_thread_t t_thread, const std::atomic<bool>& b_entered,
+                   milliseconds ms_before) {
+  while (!b_entered.load()) std::this_thread::sleep_for(milliseconds(1));
+  std::this_thread::sleep_for(ms_before);
+  pthread_mutex_lock(&t_thread->lock);
+  pthread_cond_signal(&t_thread->signal);
+  pthread_mutex_unlock(&t_thread->lock);
+}
+
 // Polls a condmask's waiting flag under its own mutex until a waiter is inside.
 void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
   for (;;) {
@@ -112,8 +125,12 @@ void* new_msg(std::uint32_t u32_a, std::uint32_t u32_b) {
 
 // Thread that waits on a gate, then takes out every message until a null one, recording them.
 struct drain_job {
-  vos_os_condmask_rec* ps_gate = nullptr;
+  vos_os_condmask_rec* ps_gate = vos_os_condmask_create("gate");
   std::vector<void*> received;
+  drain_job() = default;
+  drain_job(const drain_job&) = delete;
+  drain_job& operator=(const drain_job&) = delete;
+  ~drain_job() { vos_os_condmask_kill(&ps_gate); }
 };
 
 std::uint32_t drain_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
@@ -131,8 +148,7 @@ std::uint32_t drain_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
 TEST_F(vos_task_linux, thread_count_follows_the_thread) {
   EXPECT_EQ(vos_os_nb_thread(), 1u);
   drain_job job;
-  job.ps_gate = vos_os_condmask_create("gate");
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = vos_os_create_thread(&drain_entry, 6, "counted", &job);
   ASSERT_NE(t_thread, nullptr);
   EXPECT_TRUE(wait_for_thread_count(2));
@@ -142,14 +158,12 @@ TEST_F(vos_task_linux, thread_count_follows_the_thread) {
   vos_os_condmask_signal(job.ps_gate, 0x1);
   // Seen at 2 before: back at 1 means the thread has ended.
   EXPECT_TRUE(wait_for_thread_count(1));
-  testing::internal::GetCapturedStdout();
-  vos_os_condmask_kill(&job.ps_gate);
+  GetCapturedStdout();
 }
 
 TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
   drain_job job;
-  job.ps_gate = vos_os_condmask_create("gate");
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   // This entry returns without reading: the mailbox's destruction frees what waits.
   vos_os_thread_t t_thread = create(
       [](vos_os_thread_t, void* pv_arg) noexcept -> std::uint32_t {
@@ -168,13 +182,12 @@ TEST_F(vos_task_linux, creation_and_end_lines_and_leftover_messages_freed) {
   }
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   const std::string id = ac_id;
   EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" +
                                        id + R"(, stack_size=262144 min_stack_size=16384$)"))
       << out;
   EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
-  vos_os_condmask_kill(&job.ps_gate);
 }
 
 // What a thread sees of itself: its attributes and whether its record was complete.
@@ -200,11 +213,11 @@ std::uint32_t self_view_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
 TEST_F(vos_task_linux, stack_size_given_and_refused) {
   self_view big;
   self_view tiny;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   ASSERT_NE(create(&self_view_entry, "big", &big, 1048576), nullptr);
   ASSERT_NE(create(&self_view_entry, "tiny", &tiny, 100), nullptr);
   ASSERT_TRUE(wait_for_threads_end());
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   EXPECT_TRUE(re_search_lines(
       out, R"(INFO:Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 min_stack_size=16384)"))
       << out;
@@ -231,10 +244,10 @@ TEST_F(vos_task_linux, stack_size_given_and_refused) {
 TEST_F(vos_task_linux, refused_thread_leaves_nothing_behind) {
   detail::vos_os_set_pthread_create(
       [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) -> int { return EAGAIN; });
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   const vos_os_thread_t t_thread = vos_os_create_thread(
       [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; }, 6, "refused", nullptr);
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   detail::vos_os_set_pthread_create(nullptr);
   EXPECT_EQ(t_thread, nullptr);
   EXPECT_EQ(out, "Can't create thread 11, Resource temporarily unavailable\n");
@@ -244,8 +257,7 @@ TEST_F(vos_task_linux, refused_thread_leaves_nothing_behind) {
 
 TEST_F(vos_task_linux, messages_arrive_in_order_and_test_does_not_take) {
   drain_job job;
-  job.ps_gate = vos_os_condmask_create("gate");
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = create(&drain_entry, "order", &job);
   ASSERT_NE(t_thread, nullptr);
   EXPECT_FALSE(vos_os_test_msg_to_thread(t_thread));
@@ -257,15 +269,13 @@ TEST_F(vos_task_linux, messages_arrive_in_order_and_test_does_not_take) {
   }
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.received, (std::vector<void*>{value(0x100), value(0x200), value(0x300)}));
-  vos_os_condmask_kill(&job.ps_gate);
 }
 
 TEST_F(vos_task_linux, quota_sends) {
   drain_job job;
-  job.ps_gate = vos_os_condmask_create("gate");
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = create(&drain_entry, "quota", &job);
   ASSERT_NE(t_thread, nullptr);
   void* pv = value(0x10);
@@ -282,9 +292,8 @@ TEST_F(vos_task_linux, quota_sends) {
   EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1);
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.received, (std::vector<void*>{value(0x10), value(0x20), value(0x30)}));
-  vos_os_condmask_kill(&job.ps_gate);
 }
 
 TEST_F(vos_task_linux, null_handle_is_refused) {
@@ -300,8 +309,7 @@ TEST_F(vos_task_linux, null_handle_is_refused) {
 
 TEST_F(vos_task_linux, full_mailbox_refuses_and_sender_keeps_message) {
   drain_job job;
-  job.ps_gate = vos_os_condmask_create("gate");
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = create(&drain_entry, "full", &job);
   ASSERT_NE(t_thread, nullptr);
   for (std::uintptr_t i = 0; i < 32767; ++i) {
@@ -317,12 +325,11 @@ TEST_F(vos_task_linux, full_mailbox_refuses_and_sender_keeps_message) {
   vos_os_free(&pv_extra);
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   ASSERT_EQ(job.received.size(), 32767u);
   EXPECT_EQ(job.received.front(), value(4));
   EXPECT_EQ(job.received.back(), value(32770));
-  vos_os_condmask_kill(&job.ps_gate);
 }
 
 // One timed wait on the own mailbox, in ticks or in milliseconds.
@@ -356,7 +363,7 @@ TEST_F(vos_task_linux, timed_waits_give_up_after_their_limit) {
   const limit_case cases[] = {{49, false, 980},   {50, false, 1000}, {100, false, 2000},
                               {1500, true, 1500}, {1, false, 20},    {30, true, 30}};
   std::vector<timed_wait_job> jobs(std::size(cases));
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   // All run at once: the test lasts as long as the longest limit.
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     jobs[i].u32_limit = cases[i].limit;
@@ -364,7 +371,7 @@ TEST_F(vos_task_linux, timed_waits_give_up_after_their_limit) {
     ASSERT_NE(create(&timed_wait_entry, "timed", &jobs[i]), nullptr);
   }
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(std::to_string(cases[i].limit) + (cases[i].ms ? " ms" : " ticks"));
     EXPECT_EQ(jobs[i].i_result, 0);
@@ -376,10 +383,8 @@ TEST_F(vos_task_linux, timed_waits_give_up_after_their_limit) {
 
 TEST_F(vos_task_linux, unlimited_waits_wait_for_the_message) {
   timed_wait_job jobs[2];
-  jobs[0].u32_limit = 0;
-  jobs[1].u32_limit = 0;
   jobs[1].b_ms = true;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_ticks = create(&timed_wait_entry, "ticks0", &jobs[0]);
   vos_os_thread_t t_ms = create(&timed_wait_entry, "ms0", &jobs[1]);
   ASSERT_NE(t_ticks, nullptr);
@@ -391,7 +396,7 @@ TEST_F(vos_task_linux, unlimited_waits_wait_for_the_message) {
   pv = value(0x52);
   EXPECT_EQ(vos_os_send_msg_to_thread(t_ms, &pv), 1);
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(jobs[0].i_result, 1);
   EXPECT_EQ(jobs[0].pv_msg, value(0x51));
   EXPECT_EQ(jobs[1].i_result, 1);
@@ -402,19 +407,12 @@ TEST_F(vos_task_linux, unlimited_waits_wait_for_the_message) {
 TEST_F(vos_task_linux, wake_up_without_message_restarts_the_limit) {
   timed_wait_job job;
   job.u32_limit = 50;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = create(&timed_wait_entry, "spurious", &job);
   ASSERT_NE(t_thread, nullptr);
-  while (!job.b_entered.load()) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  std::this_thread::sleep_for(milliseconds(600));
-  // A signal with an empty mailbox, as a spurious wake-up would be.
-  pthread_mutex_lock(&t_thread->lock);
-  pthread_cond_signal(&t_thread->signal);
-  pthread_mutex_unlock(&t_thread->lock);
+  spurious_wake(t_thread, job.b_entered, milliseconds(600));
   ASSERT_TRUE(wait_for_threads_end());
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   EXPECT_EQ(job.i_result, 0);
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
   // 600 ms before the wake-up, then a full second from it.
@@ -424,7 +422,7 @@ TEST_F(vos_task_linux, wake_up_without_message_restarts_the_limit) {
 
 TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
   timed_wait_job job;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   vos_os_thread_t t_thread = create(
       [](vos_os_thread_t t, void* pv_arg) noexcept -> std::uint32_t {
         auto* ps_job = static_cast<timed_wait_job*>(pv_arg);
@@ -434,38 +432,31 @@ TEST_F(vos_task_linux, unlimited_wait_reports_wake_up_without_message) {
       },
       "spurious0", &job);
   ASSERT_NE(t_thread, nullptr);
-  while (!job.b_entered.load()) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  std::this_thread::sleep_for(milliseconds(200));
-  pthread_mutex_lock(&t_thread->lock);
-  pthread_cond_signal(&t_thread->signal);
-  pthread_mutex_unlock(&t_thread->lock);
+  spurious_wake(t_thread, job.b_entered, milliseconds(200));
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(vos_os_nb_thread(), 2u) << "the wait must not return empty-handed";
   void* pv = value(0x99);
   EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1);
   ASSERT_TRUE(wait_for_threads_end());
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = GetCapturedStdout();
   EXPECT_EQ(job.i_result, 1);
   EXPECT_EQ(job.pv_msg, value(0x99));
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:pthread_cond_wait$)")) << out;
 }
 
 TEST_F(vos_task_linux, wait_delay_sleeps_ticks) {
-  auto t0 = clock_type::now();
-  EXPECT_EQ(vos_os_wait_delay(25), 0);
-  const long long ll_25 = elapsed_ms(t0);
-  EXPECT_GE(ll_25, 498);
-  EXPECT_LE(ll_25, 1500);
-  t0 = clock_type::now();
-  EXPECT_EQ(vos_os_wait_delay(51), 0);
-  const long long ll_51 = elapsed_ms(t0);
-  EXPECT_GE(ll_51, 1018);
-  EXPECT_LE(ll_51, 2100);
-  t0 = clock_type::now();
-  EXPECT_EQ(vos_os_wait_delay(0), 0);
-  EXPECT_LE(elapsed_ms(t0), 100);
+  struct row {
+    std::uint32_t u32_ticks;
+    long long ll_min, ll_max;
+  };
+  for (const row& r : {row{25, 498, 1500}, row{51, 1018, 2100}, row{0, 0, 100}}) {
+    SCOPED_TRACE(r.u32_ticks);
+    const auto t0 = clock_type::now();
+    EXPECT_EQ(vos_os_wait_delay(r.u32_ticks), 0);
+    const long long ll_ms = elapsed_ms(t0);
+    EXPECT_GE(ll_ms, r.ll_min);
+    EXPECT_LE(ll_ms, r.ll_max);
+  }
 }
 
 TEST_F(vos_task_linux, cond_signal_is_lost_without_waiter) {
@@ -490,7 +481,7 @@ TEST_F(vos_task_linux, cond_wakes_its_waiter) {
     vos_os_cond_rec* ps_cond;
     std::atomic<int> i_result{-1};
   } job{vos_os_cond_create("cond")};
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   ASSERT_NE(create(
                 [](vos_os_thread_t, void* pv) noexcept -> std::uint32_t {
                   auto* ps = static_cast<job_t*>(pv);
@@ -506,7 +497,7 @@ TEST_F(vos_task_linux, cond_wakes_its_waiter) {
     std::this_thread::sleep_for(milliseconds(5));
   }
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.i_result.load(), 1);
   vos_os_cond_kill(&job.ps_cond);
 }
@@ -583,7 +574,7 @@ TEST_F(vos_task_linux, condmask_collects_bits_from_another_thread) {
   job.ps_mask = vos_os_condmask_create("mask");
   job.u32_ticks = 250;
   job.u32_wanted = 0x3;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   ASSERT_NE(create(&condmask_entry, "maskwaiter", &job), nullptr);
   wait_for_waiter(job.ps_mask);
   vos_os_condmask_signal(job.ps_mask, 0x1);
@@ -592,7 +583,7 @@ TEST_F(vos_task_linux, condmask_collects_bits_from_another_thread) {
   std::this_thread::sleep_for(milliseconds(50));
   vos_os_condmask_signal(job.ps_mask, 0x2);
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.i_result, 1);
   EXPECT_EQ(job.u32_got, 0x3u);
   EXPECT_EQ(job.ps_mask->mask, 0u);
@@ -603,14 +594,14 @@ TEST_F(vos_task_linux, condmask_kill_during_wait_moves_the_free_to_the_waiter) {
   condmask_job job;
   job.ps_mask = vos_os_condmask_create("mask");
   job.u32_wanted = 0x1;
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   ASSERT_NE(create(&condmask_entry, "killed", &job), nullptr);
   wait_for_waiter(job.ps_mask);
   vos_os_condmask_rec* ps_killer_copy = job.ps_mask;
   vos_os_condmask_kill(&ps_killer_copy);
   EXPECT_NE(ps_killer_copy, nullptr) << "the waiter frees the object, not the killer";
   ASSERT_TRUE(wait_for_threads_end());
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.i_result, 2);
   // The balance check of the fixture proves the waiter freed it.
 }
@@ -668,7 +659,7 @@ std::uint32_t stress_sender(vos_os_thread_t, void* pv_arg) noexcept {
 TEST_F(vos_task_linux, many_senders_one_mailbox) {
   stress_job job;
   sender_arg args[stress_senders];
-  testing::internal::CaptureStdout();
+  CaptureStdout();
   const auto t0 = clock_type::now();
   job.t_receiver = create(&stress_receiver, "receiver", &job);
   ASSERT_NE(job.t_receiver, nullptr);
@@ -678,7 +669,7 @@ TEST_F(vos_task_linux, many_senders_one_mailbox) {
   }
   ASSERT_TRUE(wait_for_threads_end());
   const long long ll_ms = elapsed_ms(t0);
-  testing::internal::GetCapturedStdout();
+  GetCapturedStdout();
   EXPECT_EQ(job.u32_received, stress_senders * stress_per_sender);
   EXPECT_EQ(job.u32_out_of_order, 0u);
   for (std::uint32_t i = 0; i < stress_senders; ++i) {

@@ -40,6 +40,12 @@ std::time_t fake_clock(std::time_t* pt) {
   return t;
 }
 
+// Trace lines take their time from g_now from here on.
+void use_fake_clock(std::time_t t_now) {
+  g_now = t_now;
+  detail::vos_trace_set_clock(&fake_clock);
+}
+
 constexpr std::time_t t_2016_06_03_235958 = 1464998398;
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
 
@@ -178,8 +184,7 @@ TEST_F(vos_trace_file, rotation_ignores_other_entries_of_the_directory) {
 }
 
 TEST_F(vos_trace_file, files_of_the_same_second_get_a_hex_suffix) {
-  g_now = t_2016_06_03_123456;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_123456);
   vos_trace_size_file(1);  // every line fills its file
   CaptureStdout();
   vos_trace_init(root_.c_str(), "trace");
@@ -220,8 +225,7 @@ TEST_F(vos_trace_file, file_that_cannot_be_created_drops_the_trace_path) {
 }
 
 TEST_F(vos_trace_file, daily_file_is_archived_at_utc_midnight) {
-  g_now = t_2016_06_03_235958;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_235958);
   vos_trace_nb_file(0);
   // A daily file left by an earlier run is emptied when the first line opens it.
   fs::create_directories(trace_dir());
@@ -245,8 +249,7 @@ TEST_F(vos_trace_file, daily_file_is_archived_at_utc_midnight) {
 }
 
 TEST_F(vos_trace_file, daily_file_is_archived_when_the_same_day_of_month_comes_back) {
-  g_now = t_2016_06_03_123456;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_123456);
   vos_trace_nb_file(0);
   CaptureStdout();
   vos_trace_init(root_.c_str(), "trace");
@@ -259,8 +262,7 @@ TEST_F(vos_trace_file, daily_file_is_archived_when_the_same_day_of_month_comes_b
 }
 
 TEST_F(vos_trace_file, daily_file_that_cannot_be_archived_keeps_its_lines) {
-  g_now = t_2016_06_03_235958;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_235958);
   vos_trace_nb_file(0);
   fs::create_directories(trace_dir() / "traceagent-20160603.txt" / "busy");
   CaptureStdout();
@@ -282,8 +284,7 @@ TEST_F(vos_trace_file, daily_file_that_cannot_be_archived_keeps_its_lines) {
 }
 
 TEST_F(vos_trace_file, prefix_of_1_to_32_characters_replaces_the_default) {
-  g_now = t_2016_06_03_123456;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_123456);
   CaptureStdout();
   vos_trace_init_prefixe(root_.c_str(), "a", "modem");
   vos_trace_info("x");
@@ -303,8 +304,7 @@ TEST_F(vos_trace_file, prefix_of_1_to_32_characters_replaces_the_default) {
 }
 
 TEST_F(vos_trace_file, end_returns_to_standard_output_and_swap_starts_a_new_file) {
-  g_now = t_2016_06_03_123456;
-  detail::vos_trace_set_clock(&fake_clock);
+  use_fake_clock(t_2016_06_03_123456);
   CaptureStdout();
   vos_trace_init(root_.c_str(), "trace");
   vos_trace_info("one");
