@@ -62,10 +62,8 @@ TEST_F(app_lan_request, firmware_upgrade_stages_the_image_records_it_and_sends_s
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(re_search_lines(
-      run.out,
-      line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + path + ")").c_str()))
-      << run.out;
+  EXPECT_TRUE(
+      has_line(run.out, "DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + path + ")"));
   EXPECT_TRUE(re_search_lines(run.out, line("DEBUG", "app_lan",
                                             "Request fw upgrade of Modem 1a2b3c4d (1a2b3c4d), "
                                             "name:manual, size:1000")
@@ -112,10 +110,8 @@ TEST_F(app_lan_request, firmware_upgrade_with_an_empty_file_deletes_it_and_sends
     });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(re_search_lines(
-      run.out,
-      line("ERROR", "app_lan", "Empty firmware for upgrade(" + path + "), name:manual").c_str()))
-      << run.out;
+  EXPECT_TRUE(has_line(run.out, "ERROR", "app_lan",
+                       "Empty firmware for upgrade(" + path + "), name:manual"));
   EXPECT_FALSE(exists(path));
   EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
   EXPECT_TRUE(sent().empty());
@@ -149,7 +145,7 @@ TEST_F(app_lan_request, firmware_upgrade_that_fails_leaves_the_image_where_it_wa
         },
         r.e_ftp);
     ASSERT_EQ(run.i_status, 0) << run.out;
-    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(has_line(run.out, "ERROR", "app_lan", r.expected));
     EXPECT_EQ(file_size(path), 1000u);
     EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
   }
@@ -168,9 +164,7 @@ TEST_F(app_lan_request, endpoint_file_is_staged_and_sent_with_its_packet_size) {
         true, [&] { return app_lan_tx_file_request(modem_id, path.c_str(), 100, 5) == 1 ? 0 : 1; });
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(
-      re_search_lines(run.out, line("DEBUG", "app_lan", "Request donwnload  file " + path).c_str()))
-      << run.out;
+  EXPECT_TRUE(has_line(run.out, "DEBUG", "app_lan", "Request donwnload  file " + path));
   EXPECT_FALSE(exists(path));
   EXPECT_EQ(file_size(ftp / "tx_1a2b3c4d"), 1000u);
   const auto requests = sent();
@@ -218,7 +212,7 @@ TEST_F(app_lan_request, endpoint_file_that_is_refused_stays_where_it_was) {
         },
         r.e_ftp);
     ASSERT_EQ(run.i_status, 0) << run.out;
-    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_lan", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(has_line(run.out, "ERROR", "app_lan", r.expected));
     EXPECT_TRUE(exists(path));
     EXPECT_EQ(file_size(path), r.size);
     EXPECT_TRUE(std::filesystem::is_empty(ftp.path()));
@@ -257,9 +251,8 @@ TEST_F(app_lan_request, parameter_write_sends_identifier_length_and_value) {
     CaptureStdout();
     EXPECT_EQ(app_lan_set_param_req(modem_id, 0x101, big.data(), 250), -1);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(re_search_lines(
-        out, line("ERROR", "app_lan", "Invalid value (length:250) for parameter 0x101").c_str()))
-        << out;
+    EXPECT_TRUE(
+        has_line(out, "ERROR", "app_lan", "Invalid value (length:250) for parameter 0x101"));
   }
   {
     SCOPED_TRACE("249 bytes are sent whole");
@@ -340,9 +333,7 @@ TEST_F(app_lan_request, lower_layer_sends_to_the_entry_given_and_returns_the_cod
     CaptureStdout();
     EXPECT_EQ(app_lan_tx_raw_msg_req(&entry, 1, 2, raw.data(), 5), 0u);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(
-        re_search_lines(out, line("ERROR", "app_lan", "Raw tx msg too short (length:5)").c_str()))
-        << out;
+    EXPECT_TRUE(has_line(out, "ERROR", "app_lan", "Raw tx msg too short (length:5)"));
     EXPECT_EQ(app_lan_configure(nullptr), 0u);
     EXPECT_EQ(app_lan_log_req(nullptr), 0u);
   }
@@ -369,9 +360,7 @@ TEST_F(app_lan_request, extended_frame_has_the_32_byte_header_then_frame_then_ex
     app_lan_tx_extended_msg_req(&entry, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, 4,
                                 nullptr, 0);
     const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(re_search_lines(
-        out, line("ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)").c_str()))
-        << out;
+    EXPECT_TRUE(has_line(out, "ERROR", "app_lan", "Invalid tx ext msg (frame:4, ext:0)"));
   }
   const auto requests = sent();
   ASSERT_EQ(requests.size(), 1u);

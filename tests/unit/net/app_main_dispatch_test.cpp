@@ -99,10 +99,8 @@ TEST_F(app_main_dispatch, transmit_frame_of_the_whole_buffer_is_sent_one_byte_mo
   const std::string too_long(2 * APP_WORK_BUFFER_SIZE + 2, 'F');
   opt.pc_tx_frame = too_long.c_str();
   EXPECT_EQ(dispatch(opt), -1);
-  EXPECT_TRUE(re_search_lines(
-      out_,
-      line("ERROR", "app_main", "Transmit frame too long (1025 bytes, at most 1024)").c_str()))
-      << out_;
+  EXPECT_TRUE(
+      has_line(out_, "ERROR", "app_main", "Transmit frame too long (1025 bytes, at most 1024)"));
   const auto requests = sent();
   ASSERT_EQ(requests.size(), 2u);  // command 2 and the frame of the first call only
   expect_request(requests[0], post, "command_req", command_2);
@@ -187,10 +185,8 @@ TEST_F(app_main_dispatch, firmware_path_is_made_absolute_and_wins_over_later_row
     opt.pc_firmware_name = abs.c_str();
     run = dispatch_in_child(opt, "/");
     ASSERT_EQ(run.i_status, 11) << run.out;
-    EXPECT_TRUE(re_search_lines(
-        run.out,
-        line("DEBUG", "app_lan", "Request fw upgrade of Modem 1a2b3c4d (" + abs + ")").c_str()))
-        << run.out;
+    EXPECT_TRUE(has_line(run.out, "DEBUG", "app_lan",
+                         "Request fw upgrade of Modem 1a2b3c4d (" + abs + ")"));
     EXPECT_EQ(file_size(ftp_ / "1a2b3c4d"), 100u);
   }
   const auto requests = sent();
@@ -214,10 +210,8 @@ TEST_F(app_main_dispatch, endpoint_file_sends_command_2_then_the_file) {
   opt.i32_inter_packet = 0x103;  // low 8 bits
   const child_run run = dispatch_in_child(opt, src.path());
   ASSERT_EQ(run.i_status, 11) << run.out;
-  EXPECT_TRUE(re_search_lines(
-      run.out,
-      line("DEBUG", "app_lan", "Request donwnload  file " + src.path() + "/ep.bin").c_str()))
-      << run.out;
+  EXPECT_TRUE(
+      has_line(run.out, "DEBUG", "app_lan", "Request donwnload  file " + src.path() + "/ep.bin"));
   EXPECT_EQ(file_size(ftp_ / "tx_1a2b3c4d"), 1000u);
   const auto requests = sent();
   ASSERT_EQ(requests.size(), 2u);
@@ -264,7 +258,7 @@ TEST_F(app_main_dispatch, a_path_that_cannot_be_made_sends_nothing) {
       return ::app_main_dispatch(opt, modem_id) + 10;
     });
     ASSERT_EQ(run.i_status, 9) << run.out;
-    EXPECT_TRUE(re_search_lines(run.out, line("ERROR", "app_main", r.expected).c_str())) << run.out;
+    EXPECT_TRUE(has_line(run.out, "ERROR", "app_main", r.expected));
   }
   EXPECT_TRUE(sent().empty());
 }

@@ -223,6 +223,14 @@ inline std::string info_line(const std::string& text) {
   return "^[0-9]{8}-[0-9]{6}:INFO:" + re_escape(text) + "$";
 }
 
+/// Whether @p out holds the line(@p pc_level, @p pc_module, @p text); shows @p out when not.
+inline ::testing::AssertionResult has_line(const std::string& out, const char* pc_level,
+                                           const char* pc_module, const std::string& text) {
+  if (re_search_lines(out, line(pc_level, pc_module, text))) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no " << pc_level << " line \"" << text << "\" in:\n"
+                                       << out;
+}
+
 // ---- files ------------------------------------------------------------------------------------
 
 inline void write_file(const std::string& s_path, std::size_t size, char c = 'x') {
