@@ -17,6 +17,7 @@
 namespace {
 
 using test_support::captured;
+using namespace std::string_literals;
 
 class vos_str : public test_support::alloc_balance_test {};
 
@@ -64,46 +65,28 @@ TEST_F(vos_str, dup_copies_at_most_max_into_an_accounted_block) {
 }
 
 TEST_F(vos_str, cat_counts_bytes_written_and_truncates_silently) {
-  {
-    SCOPED_TRACE("room for everything");
-    char ac[10];
+  struct row {
+    const char* pc_what;
+    const char* pc_a;
+    std::uint32_t u32_max_a;
+    const char* pc_b;
+    std::uint32_t u32_room;
+    std::uint32_t u32_rc;
+    std::string expected;  // the buffer's first bytes, terminator included; X untouched
+  };
+  for (const row& r :
+       {row{"room for everything", "ab", 10, "cd", 10, 5, "abcd\0"s},
+        row{"characters fill the buffer: no terminator", "ab", 10, "cd", 4, 4, "abcdX"s},
+        row{"terminator is the last byte", "ab", 10, "c", 4, 4, "abc\0"s},
+        row{"first string bounded by its maximum", "ab", 1, "cd", 10, 4, "acd\0"s},
+        row{"first string alone fills the buffer", "abcdef", 10, "gh", 3, 3, "abcX"s},
+        row{"a null first string counts as empty", nullptr, 10, "cd", 10, 3, "cd\0"s},
+        row{"a null second string counts as empty", "ab", 10, nullptr, 10, 3, "ab\0"s}}) {
+    SCOPED_TRACE(r.pc_what);
+    char ac[11];
     std::memset(ac, 'X', sizeof ac);
-    EXPECT_EQ(vos_str_cat("ab", 10, "cd", 10, ac, sizeof ac), 5U);
-    EXPECT_STREQ(ac, "abcd");
-  }
-  {
-    SCOPED_TRACE("characters fill the buffer: no terminator");
-    char ac[5];
-    std::memset(ac, 'X', sizeof ac);
-    EXPECT_EQ(vos_str_cat("ab", 10, "cd", 10, ac, 4), 4U);
-    EXPECT_EQ(std::string(ac, 5), "abcdX");
-  }
-  {
-    SCOPED_TRACE("terminator is the last byte");
-    char ac[5];
-    EXPECT_EQ(vos_str_cat("ab", 10, "c", 10, ac, 4), 4U);
-    EXPECT_STREQ(ac, "abc");
-  }
-  {
-    SCOPED_TRACE("first string bounded by its maximum");
-    char ac[10];
-    EXPECT_EQ(vos_str_cat("ab", 1, "cd", 10, ac, sizeof ac), 4U);
-    EXPECT_STREQ(ac, "acd");
-  }
-  {
-    SCOPED_TRACE("first string alone fills the buffer");
-    char ac[4];
-    std::memset(ac, 'X', sizeof ac);
-    EXPECT_EQ(vos_str_cat("abcdef", 10, "gh", 10, ac, 3), 3U);
-    EXPECT_EQ(std::string(ac, 4), "abcX");
-  }
-  {
-    SCOPED_TRACE("a null string counts as empty");
-    char ac[10];
-    EXPECT_EQ(vos_str_cat(nullptr, 10, "cd", 10, ac, sizeof ac), 3U);
-    EXPECT_STREQ(ac, "cd");
-    EXPECT_EQ(vos_str_cat("ab", 10, nullptr, 10, ac, sizeof ac), 3U);
-    EXPECT_STREQ(ac, "ab");
+    EXPECT_EQ(vos_str_cat(r.pc_a, r.u32_max_a, r.pc_b, 10, ac, r.u32_room), r.u32_rc);
+    EXPECT_EQ(std::string(ac, r.expected.size()), r.expected);
   }
   {
     SCOPED_TRACE("both null: nothing written, nothing logged");
