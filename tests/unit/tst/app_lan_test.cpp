@@ -25,6 +25,7 @@
 
 #include "alloc_balance.h"
 #include "app_lan_internal.h"
+#include "coap_addr.h"
 #include "stdout_capture.h"
 #include "temp_dir.h"
 #include "test_regex.h"
@@ -56,24 +57,6 @@ std::string dump(const std::string& s_hex) { return stamp + "DUMP:" + here + s_h
   } while (0)
 
 // ---- payloads and addresses ------------------------------------------------------------------
-
-coap_address_t ipv4(const char* pc_ip, std::uint16_t u16_port) {
-  coap_address_t t{};
-  t.size = sizeof(sockaddr_in);
-  t.addr.sin.sin_family = AF_INET;
-  t.addr.sin.sin_port = htons(u16_port);
-  inet_pton(AF_INET, pc_ip, &t.addr.sin.sin_addr);
-  return t;
-}
-
-coap_address_t ipv6(const char* pc_ip, std::uint16_t u16_port) {
-  coap_address_t t{};
-  t.size = sizeof(sockaddr_in6);
-  t.addr.sin6.sin6_family = AF_INET6;
-  t.addr.sin6.sin6_port = htons(u16_port);
-  inet_pton(AF_INET6, pc_ip, &t.addr.sin6.sin6_addr);
-  return t;
-}
 
 void put(bytes& b, std::uint32_t v, int n) {
   for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
