@@ -127,11 +127,40 @@ check() {
     expected=$(sort <<<"$expected")
   fi
   MARK=$(wc -l <"${TOOL_OUT}")
-  if [[ $got == "$expected" ]]; then
-    pass "$name"
+  same "$name" "$expected" "$got"
+}
+
+# same NAME EXPECTED GOT: passes when the two texts are equal, else fails showing their diff
+same() {
+  if [[ $3 == "$2" ]]; then
+    pass "$1"
   else
-    fail "$name"
-    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") | sed 's/^/    /'
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+  fi
+}
+
+# noise_report NOISE MARGIN: the six report lines in the trace and the seven CR LF lines of
+# /tmp/noise.txt, for noise magnitudes NOISE..NOISE+6 and margins MARGIN..MARGIN+6
+noise_report() {
+  local noise_start=$1 margin_start=$2 noise_cells="" margin_cells="" i
+  for ((i = 0; i < 7; i++)); do
+    noise_cells+="|\t-$((noise_start + i))\t"
+    margin_cells+="|\t$((margin_start + i))\t"
+  done
+  noise_cells+="|"
+  margin_cells+="|"
+  local header='|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|'
+  printf "DATE:INFO:Noise (dBM)\nDATE:INFO:${header}\nDATE:INFO:${noise_cells}\nDATE:INFO:Noise Margin (dB)\nDATE:INFO:${header}\nDATE:INFO:${margin_cells}\n" |
+    check "noise report lines"
+  local noise=${TB_TMP}/noise.txt
+  if [[ -f $noise ]]; then
+    sed -E 's/^Date : [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\r$/Date : DATE\r/' "$noise" >"${TB_DIR}/noise.norm"
+    printf "Date : DATE\r\nNoise (dBM)\r\n${header}\r\n${noise_cells}\r\nNoise Margin (dB)\r\n${header}\r\n${margin_cells}\r\n" >"${TB_DIR}/noise.want"
+    cmp -s "${TB_DIR}/noise.norm" "${TB_DIR}/noise.want" && pass "/tmp/noise.txt: seven CR LF lines" ||
+      { fail "/tmp/noise.txt differs"; od -c "$noise" | head -20; }
+  else
+    fail "no /tmp/noise.txt in the tool's mount namespace"
   fi
 }
 
