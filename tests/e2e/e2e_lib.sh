@@ -12,9 +12,6 @@ command -v ip >/dev/null && command -v unshare >/dev/null || skip "no iproute2/u
 COAP_CLIENT=$(command -v coap-client-notls || command -v coap-client) || skip "no coap-client (libcoap3-bin)"
 for b in "$TOOL" "$SIM"; do
   [[ -x $b ]] || { echo "FAIL: no executable at $b"; exit 1; }
-  case $(readlink -f "$b") in
-    /tmp/*) echo "FAIL: $b must not live under /tmp (hidden in the tool's mount namespace)"; exit 1 ;;
-  esac
 done
 # the tool starts in / inside its mount namespace
 TOOL=$(readlink -f "$TOOL")
