@@ -42,7 +42,9 @@ inline constexpr std::uint32_t LAN_MSG_LAST = LAN_MSG_NOISE;
 /// Mailbox wait limits of the workers, in ticks.
 inline constexpr std::uint32_t LAN_ITF_WAIT_TICKS = 100;
 inline constexpr std::uint32_t LAN_MODEM_WAIT_TICKS = 500;
-inline constexpr std::uint32_t LAN_THREAD_STACK = 262144;
+inline constexpr std::uint32_t LAN_THREAD_STACK = VOS_OS_DEFAULT_STACK;
+/// Priority passed to vos_os_create_thread (accepted, without effect).
+inline constexpr std::uint32_t LAN_THREAD_PRIORITY = 6;
 
 /// Noise report file.
 inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";

@@ -68,14 +68,17 @@ int app_lan_init() {
   vos_os_lock_guard lock(_t_lan_mutex);
   // The workers exist before the receive thread, so nothing is ever posted to a null handle.
   if (detail::_pv_lan_itf_task_handle == nullptr) {
-    detail::_pv_lan_itf_task_handle = vos_os_create_thread_stack(
-        detail::_lan_itf_task, 6, "_lan_itf_task", nullptr, detail::LAN_THREAD_STACK);
+    detail::_pv_lan_itf_task_handle =
+        vos_os_create_thread_stack(detail::_lan_itf_task, detail::LAN_THREAD_PRIORITY,
+                                   "_lan_itf_task", nullptr, detail::LAN_THREAD_STACK);
   }
   if (detail::_pv_lan_modem_task_handle == nullptr) {
-    detail::_pv_lan_modem_task_handle = vos_os_create_thread_stack(
-        detail::_lan_modem_task, 6, "_lan_modem_task", nullptr, detail::LAN_THREAD_STACK);
+    detail::_pv_lan_modem_task_handle =
+        vos_os_create_thread_stack(detail::_lan_modem_task, detail::LAN_THREAD_PRIORITY,
+                                   "_lan_modem_task", nullptr, detail::LAN_THREAD_STACK);
   }
-  vos_os_create_thread(detail::_lan_itf_rx_task, 6, "lan_itf_rx_thread", nullptr);
+  vos_os_create_thread(detail::_lan_itf_rx_task, detail::LAN_THREAD_PRIORITY, "lan_itf_rx_thread",
+                       nullptr);
   return 1;
 }
 

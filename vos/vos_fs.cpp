@@ -17,6 +17,8 @@
 #include <new>
 #include <string_view>
 
+#include "vos_errno_text.h"
+#include "vos_fs_internal.h"
 #include "vos_mem.h"
 #include "vos_str.h"
 #include "vos_trace.h"
@@ -25,42 +27,14 @@ struct vos_fs_dir {
   DIR* p_stream;
 };
 
+using namespace vos_fs_detail;
+
 namespace {
 
 constexpr const char* source_name = "vos_fs.c";
 
 constexpr std::uint32_t copy_buffer_size = 0x2800;
-constexpr std::uint32_t whole_string = std::numeric_limits<std::uint32_t>::max();
-
-constexpr bool _is_sep(char c) noexcept { return c == '/' || c == '\\'; }
-
 const char* _or_null(const char* pc_s) noexcept { return pc_s != nullptr ? pc_s : "(null)"; }
-
-// Position just after the last separator of the path (0 without one).
-std::size_t _dir_part_length(std::string_view path) noexcept {
-  const std::size_t last = path.find_last_of("/\\");
-  return last == std::string_view::npos ? 0 : last + 1;
-}
-
-// Platform text of an error number, safe to call from any thread. strerror_r comes in two
-// flavours (GNU returns the text, XSI fills the buffer); the overloads accept either.
-[[maybe_unused]] const char* _strerror_text(int i_rc, const char* pc_buf) noexcept {
-  return i_rc == 0 ? pc_buf : "Unknown error";
-}
-[[maybe_unused]] const char* _strerror_text(const char* pc_text, const char*) noexcept {
-  return pc_text;
-}
-
-class _errtext {
- public:
-  explicit _errtext(int i_errno) noexcept
-      : pc_text_(_strerror_text(strerror_r(i_errno, ac_buf_, sizeof ac_buf_), ac_buf_)) {}
-  const char* c_str() const noexcept { return pc_text_; }
-
- private:
-  char ac_buf_[128] = {};
-  const char* pc_text_;
-};
 
 struct _file_closer {
   void operator()(std::FILE* pf) const noexcept { std::fclose(pf); }
@@ -74,15 +48,6 @@ void _set_cloexec(std::FILE* pf) noexcept {
   if (flags >= 0) {
     fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
   }
-}
-
-char* _alloc_string(std::size_t u_len) noexcept {
-  if (u_len >= whole_string) {
-    return nullptr;
-  }
-  char* pc = nullptr;
-  vos_os_calloc(&pc, static_cast<std::uint32_t>(u_len + 1));
-  return pc;
 }
 
 // Working copy of a path with every '\\' written as '/', since the platform takes '\\' for
@@ -102,12 +67,12 @@ char* _with_slashes(const char* pc_path) {
 int _enter_component(const char* pc_name) {
   if (access(pc_name, F_OK) != 0 && mkdir(pc_name, 0777) != 0 && errno != EEXIST) {
     const int err = errno;
-    VOS_ERROR("Can't create directory \"%s\" : %s", pc_name, _errtext(err).c_str());
+    VOS_ERROR("Can't create directory \"%s\" : %s", pc_name, vos_errno_text(err).c_str());
     return -1;
   }
   if (chdir(pc_name) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't change directory \"%s\" : %s", pc_name, _errtext(err).c_str());
+    VOS_ERROR("Can't change directory \"%s\" : %s", pc_name, vos_errno_text(err).c_str());
     return -1;
   }
   return 1;
@@ -149,7 +114,7 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
   _unique_file in(std::fopen(pc_src, "rb"));
   if (!in) {
     const int err = errno;
-    VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, _errtext(err).c_str());
+    VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
     return -1;
   }
   // Opening the destination for writing would truncate a source that is the same file.
@@ -163,7 +128,7 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
   _unique_file out(std::fopen(pc_dst, "wb"));
   if (!out) {
     const int err = errno;
-    VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
     return -1;
   }
   struct stat st_out {};
@@ -175,14 +140,14 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     }
     if (std::fwrite(buffer.get(), 1, n, out.get()) != n) {
       const int err = errno;
-      VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+      VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
       _discard_destination(b_regular, pc_dst);
       return -1;
     }
   }
   if (std::ferror(in.get()) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't read source file \"%s\" : %s", pc_src, _errtext(err).c_str());
+    VOS_ERROR("Can't read source file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
     _discard_destination(b_regular, pc_dst);
     return -1;
   }
@@ -190,14 +155,14 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
   std::FILE* pf_out = out.release();
   if (std::fflush(pf_out) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
     _discard_destination(b_regular, pc_dst);
     std::fclose(pf_out);
     return -1;
   }
   if (std::fclose(pf_out) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, _errtext(err).c_str());
+    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
     _discard_destination(b_regular, pc_dst);
     return -1;
   }
@@ -238,11 +203,6 @@ int _between_dirs(const char* pc_src_dir, const char* pc_file, const char* pc_ds
     return -2;
   }
   return pf_op(src.get(), dst.get());
-}
-
-bool _can_read(const char* pc_name) {
-  _unique_file f(std::fopen(pc_name, "rb"));
-  return f != nullptr;
 }
 
 }  // namespace
@@ -328,7 +288,7 @@ int vos_fs_chdir(const char* pc_dir) {
   }
   if (chdir("/") != 0) {
     const int err = errno;
-    VOS_ERROR("Can't change directory \"%s\" : %s", "/", _errtext(err).c_str());
+    VOS_ERROR("Can't change directory \"%s\" : %s", "/", vos_errno_text(err).c_str());
     return -1;
   }
   return vos_fs_chreldir(pc_dir + 1, nullptr);
@@ -355,7 +315,7 @@ int vos_fs_open_file(std::FILE** ppf_file, const char* pc_dir, const char* pc_fi
   std::FILE* pf = std::fopen(pc_name, pc_mode);
   if (pf == nullptr) {
     const int err = errno;
-    VOS_ERROR("Cant open file \"%s\" : %s", pc_name, _errtext(err).c_str());
+    VOS_ERROR("Cant open file \"%s\" : %s", pc_name, vos_errno_text(err).c_str());
     return -1;
   }
   _set_cloexec(pf);
@@ -382,13 +342,14 @@ int vos_fs_filestat(const char* pc_dir, const char* pc_name, std::uint32_t* pu32
   struct stat st {};
   if (stat(path.get(), &st) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", path.get(), _errtext(err).c_str());
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", path.get(),
+              vos_errno_text(err).c_str());
     return -1;
   }
   // A size cut to 32 bits would be a wrong size reported as a right one.
   if (static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) {
     VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", path.get(),
-              _errtext(EOVERFLOW).c_str());
+              vos_errno_text(EOVERFLOW).c_str());
     return -1;
   }
   if (pu32_type != nullptr) {
@@ -417,7 +378,7 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size) {
   struct stat st {};
   if (stat(pc_path, &st) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, _errtext(err).c_str());
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, vos_errno_text(err).c_str());
     return -1;
   }
   if (S_ISDIR(st.st_mode)) {
@@ -425,7 +386,8 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size) {
     return -1;
   }
   if (static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) {
-    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path, _errtext(EOVERFLOW).c_str());
+    VOS_ERROR("Can't obtain file stats for file \"%s\" : %s", pc_path,
+              vos_errno_text(EOVERFLOW).c_str());
     return -1;
   }
   *pu32_size = static_cast<std::uint32_t>(st.st_size);
@@ -473,7 +435,7 @@ int vos_fs_mv(const char* pc_src, const char* pc_dst) {
   }
   if (unlink(src.get()) != 0) {
     const int err = errno;
-    VOS_ERROR("Can't remove file \"%s\" : %s", src.get(), _errtext(err).c_str());
+    VOS_ERROR("Can't remove file \"%s\" : %s", src.get(), vos_errno_text(err).c_str());
     return -1;
   }
   return 1;
@@ -485,47 +447,6 @@ int vos_fs_mv_dir(const char* pc_src_dir, const char* pc_file, const char* pc_ds
 
 int vos_fs_cp_dir(const char* pc_src_dir, const char* pc_file, const char* pc_dst_dir) {
   return _between_dirs(pc_src_dir, pc_file, pc_dst_dir, &vos_fs_copy);
-}
-
-char* vos_fs_cat_name(const char* pc_first, const char* pc_second, int i_trailing) {
-  if (pc_first == nullptr && pc_second == nullptr) {
-    return nullptr;
-  }
-  const std::string_view first(pc_first != nullptr ? pc_first : "");
-  std::string_view second(pc_second != nullptr ? pc_second : "");
-  // Room for a joining '/' and a trailing '/'.
-  char* pc_out = _alloc_string(first.size() + second.size() + 2);
-  if (pc_out == nullptr) {
-    return nullptr;
-  }
-  std::size_t len = 0;
-  const auto append = [&](std::string_view part) {
-    for (const char c : part) {
-      pc_out[len++] = c == '\\' ? '/' : c;
-    }
-  };
-  append(first);
-  if (!second.empty()) {
-    if (!first.empty()) {
-      const bool b_first_sep = _is_sep(first.back());
-      const bool b_second_sep = _is_sep(second.front());
-      if (!b_first_sep && !b_second_sep) {
-        pc_out[len++] = '/';
-      } else if (b_first_sep && b_second_sep) {
-        second.remove_prefix(1);
-      }
-    }
-    append(second);
-  }
-  if (i_trailing != 0) {
-    if (len == 0 || pc_out[len - 1] != '/') {
-      pc_out[len++] = '/';
-    }
-  } else if (len > 0 && pc_out[len - 1] == '/') {
-    --len;
-  }
-  pc_out[len] = '\0';
-  return pc_out;
 }
 
 vos_fs_dir* vos_fs_opendir(char* pc_path) {
@@ -577,128 +498,4 @@ void vos_fs_closedir(vos_fs_dir** pp_dir) {
     closedir((*pp_dir)->p_stream);
   }
   vos_os_free(pp_dir);
-}
-
-int vos_fs_change_extension(const char* pc_name, const char* pc_ext, char** ppc_result,
-                            int i_unique) {
-  if (ppc_result != nullptr) {
-    *ppc_result = nullptr;
-  }
-  if (pc_name == nullptr || *pc_name == '\0' || ppc_result == nullptr) {
-    VOS_ERROR("Invalid filename");
-    return -3;
-  }
-  // Only a '.' of the last component starts an extension: one in a directory name would
-  // cut the path there and name another place.
-  const std::string_view name(pc_name);
-  const std::size_t u_start = _dir_part_length(name);
-  std::string_view base = name;
-  if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos && dot >= u_start) {
-    if (dot == u_start) {
-      VOS_ERROR("Invalid filename");
-      return -3;
-    }
-    base = name.substr(0, dot);
-  }
-  const std::string_view ext(pc_ext != nullptr ? pc_ext : "");
-  const std::size_t u_size = base.size() + 1 + ext.size() + (i_unique != 0 ? 5 : 0);
-  vos_unique_ptr<char> result(_alloc_string(u_size));
-  if (!result) {
-    return -2;
-  }
-  char* pc_out = result.get();
-  base.copy(pc_out, base.size());
-  const auto finish = [&](std::size_t u_pos) {
-    if (pc_ext != nullptr) {
-      pc_out[u_pos++] = '.';
-      ext.copy(pc_out + u_pos, ext.size());
-      u_pos += ext.size();
-    }
-    pc_out[u_pos] = '\0';
-  };
-  finish(base.size());
-  if (i_unique != 0) {
-    while (_can_read(pc_out)) {
-      char ac_random[16];
-      std::snprintf(ac_random, sizeof ac_random, "%04x", static_cast<unsigned>(std::rand()));
-      pc_out[base.size()] = '_';
-      std::memcpy(pc_out + base.size() + 1, ac_random, 4);
-      finish(base.size() + 5);
-    }
-  }
-  *ppc_result = result.release();
-  return 1;
-}
-
-int vos_fs_change_filename(const char* pc_path, const char* pc_new_name, char** ppc_result) {
-  if (ppc_result != nullptr) {
-    *ppc_result = nullptr;
-  }
-  if (pc_path == nullptr || *pc_path == '\0' || pc_new_name == nullptr || ppc_result == nullptr) {
-    VOS_ERROR("Invalid filename");
-    return -3;
-  }
-  const std::string_view path(pc_path);
-  const std::string_view new_name(pc_new_name);
-  const std::string_view dir = path.substr(0, _dir_part_length(path));
-  char* pc_out = _alloc_string(dir.size() + new_name.size());
-  if (pc_out == nullptr) {
-    return -2;
-  }
-  dir.copy(pc_out, dir.size());
-  new_name.copy(pc_out + dir.size(), new_name.size());
-  *ppc_result = pc_out;
-  return 1;
-}
-
-int vos_fs_extract_both_dir_and_filename(const char* pc_path, char** ppc_result) {
-  if (ppc_result != nullptr) {
-    *ppc_result = nullptr;
-  }
-  if (pc_path == nullptr || *pc_path == '\0' || ppc_result == nullptr) {
-    VOS_ERROR("Invalid filename");
-    return -3;
-  }
-  const std::string_view path(pc_path);
-  const std::size_t u_dir_len = _dir_part_length(path);
-  // Zero-filled: both strings are terminated by the untouched bytes.
-  char* pc_out = _alloc_string(path.size() + 2);
-  if (pc_out == nullptr) {
-    return -2;
-  }
-  path.copy(pc_out, u_dir_len);
-  path.substr(u_dir_len).copy(pc_out + u_dir_len + 1, path.size() - u_dir_len);
-  *ppc_result = pc_out;
-  return 1;
-}
-
-int vos_fs_extract_dir_and_filename(const char* pc_path, char** ppc_dir, char** ppc_filename) {
-  if (ppc_dir != nullptr) {
-    *ppc_dir = nullptr;
-  }
-  if (ppc_filename != nullptr) {
-    *ppc_filename = nullptr;
-  }
-  const std::string_view path(pc_path != nullptr ? pc_path : "");
-  const std::size_t u_dir_len = _dir_part_length(path);
-  if (ppc_filename == nullptr || u_dir_len == 0 || u_dir_len == path.size()) {
-    VOS_ERROR("Invalid filename");
-    return -3;
-  }
-  vos_unique_ptr<char> dir;
-  if (ppc_dir != nullptr) {
-    dir.reset(vos_str_dup(pc_path, static_cast<std::uint32_t>(u_dir_len)));
-    if (!dir) {
-      return -2;
-    }
-  }
-  char* pc_file = vos_str_dup(pc_path + u_dir_len, whole_string);
-  if (pc_file == nullptr) {
-    return -2;
-  }
-  if (ppc_dir != nullptr) {
-    *ppc_dir = dir.release();
-  }
-  *ppc_filename = pc_file;
-  return 1;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "vos_errno_text.h"
 #include "vos_mem.h"
 #include "vos_queue.h"
 #include "vos_task_linux_internal.h"
@@ -29,19 +30,6 @@ constinit std::atomic<detail::vos_os_pthread_create_fn> _pf_pthread_create{&pthr
 
 // The main thread counts as one.
 constinit std::atomic<std::uint32_t> _u32_nb_thread{1};
-
-// strerror_r comes in a GNU and an XSI flavour; both give the text here.
-[[maybe_unused]] const char* _pick_error_text(int /*i_rc*/, const char* pc_buf) { return pc_buf; }
-[[maybe_unused]] const char* _pick_error_text(const char* pc_text, const char* /*pc_buf*/) {
-  return pc_text;
-}
-
-struct error_text {
-  char ac_buf[128] = {};
-  const char* pc_text;
-  explicit error_text(int i_errno) noexcept
-      : pc_text(_pick_error_text(strerror_r(i_errno, ac_buf, sizeof ac_buf), ac_buf)) {}
-};
 
 // Absolute wall-clock deadline (the condition variables use the realtime clock).
 timespec _vos_os_deadline(std::uint32_t u32_whole, long l_rest_ns) {
@@ -186,9 +174,9 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
   if (const int i_rc = pthread_attr_setstacksize(&s_attr, u32_stack_size); i_rc != 0) {
     // pthread calls return their error rather than setting errno.
     errno = i_rc;
-    const error_text s_text(errno);
+    const vos_errno_text s_text(errno);
     VOS_ERROR("Can't set stack size=%d errno=%d errstr:%s", static_cast<int>(u32_stack_size), errno,
-              s_text.pc_text);
+              s_text.c_str());
   }
   std::size_t stack_size = 0;
   pthread_attr_getstacksize(&s_attr, &stack_size);
@@ -206,8 +194,8 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
   pthread_mutex_unlock(&t_thread->lock);
   pthread_attr_destroy(&s_attr);
   if (i_rc != 0) {
-    const error_text s_text(i_rc);
-    vos_trace_printf("Can't create thread %d, %s", i_rc, s_text.pc_text);
+    const vos_errno_text s_text(i_rc);
+    vos_trace_printf("Can't create thread %d, %s", i_rc, s_text.c_str());
     // No thread will ever read this mailbox: a handle would only collect lost messages.
     _vos_os_release_thread_rec(t_thread);
     return nullptr;

@@ -13,10 +13,10 @@ namespace {
 
 constexpr const char* source_name = "vos_util.c";
 
-constexpr std::uint32_t timer_stack_size = 262144;
-constexpr std::uint32_t timer_thread_ignored = 6;
+constexpr std::uint32_t timer_thread_ignored = 6;  // the priority argument has no effect
 
-// Outermost lock of the module; taken before a mailbox mutex, never inside one.
+// Outermost lock of the module; taken before a mailbox mutex, never inside one. A static lock
+// rather than a vos_os_mutex: it exists before vos_os_init and is not counted as a block.
 constinit std::mutex _t_timer_lock;
 
 vos_os_thread_t _load(vos_os_thread_t* pt_timer) {
@@ -90,7 +90,7 @@ int vos_util_start_timer(vos_os_thread_t* pt_timer, std::uint8_t u8_periodic,
   }
   *ps_param = {pt_timer, u8_periodic, u32_period, pf_callback, pv_arg};
   const vos_os_thread_t t_timer = vos_os_create_thread_stack(
-      &vos_util_timer_cb, timer_thread_ignored, "timer", ps_param, timer_stack_size);
+      &vos_util_timer_cb, timer_thread_ignored, "timer", ps_param, VOS_OS_DEFAULT_STACK);
   if (t_timer == nullptr) {
     // The thread never ran, so the settings are still ours.
     vos_os_free(&ps_param);

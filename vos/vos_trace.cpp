@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "vos_errno_text.h"
 #include "vos_mem.h"
 #include "vos_trace_internal.h"
 #include "vos_util_linux.h"
@@ -128,11 +129,6 @@ constinit char at_dayly_filename[max_name] = {};
 constinit std::uint32_t _u32_current_offset = 0;
 constinit std::tm ref_tm{};
 constinit std::time_t _t_ref_day_start = 0;  // UTC midnight starting ref_tm's day
-
-std::string _errno_text(int i_errno) {
-  char ac[128];
-  return strerror_r(i_errno, ac, sizeof ac);
-}
 
 // Writes a message about the trace files straight to standard output: vos_trace_printf would
 // take the trace mutex a second time.
@@ -303,7 +299,7 @@ void vos_trace_create_file(bool b_keep = false) {
     vos_os_free(&pc_unique);
   }
   if (_pf_log_file == nullptr) {
-    _vos_trace_file_message("trace file open error : %s\n", _errno_text(i_errno).c_str());
+    _vos_trace_file_message("trace file open error : %s\n", vos_errno_text(i_errno).c_str());
     _vos_trace_forget_path();
   }
 }
@@ -322,7 +318,7 @@ bool vos_trace_archive() {
     i_errno = errno;
   }
   _vos_trace_file_message("Can't move file from \"%s\" to \"%s\" : %s\r\n", at_dayly_filename,
-                          ac_name, _errno_text(i_errno).c_str());
+                          ac_name, vos_errno_text(i_errno).c_str());
   return false;
 }
 
