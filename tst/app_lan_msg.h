@@ -20,12 +20,17 @@ enum : std::uint8_t {
 };
 enum : std::uint8_t { LAN_TYPE_CON = 0 };
 
+/// UDP port of the CoAP endpoints: the tool's server and every modem.
+inline constexpr std::uint16_t LAN_COAP_PORT = 5683;
+
 /// One resource: its name (the whole Uri-Path, one segment) and the request it takes.
 struct lan_path_t {
   std::uint32_t u32_len;   ///< length of the name, without terminator
   const char* pc_path;     ///< the resource name
   std::uint8_t u8_method;  ///< LAN_METHOD_*
   std::uint8_t u8_type;    ///< CoAP message type: always confirmable
+
+  constexpr std::string_view name() const { return {pc_path, u32_len}; }
 };
 
 namespace detail {

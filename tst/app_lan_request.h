@@ -8,7 +8,7 @@
 #include "app_lan.h"
 
 /// Port of every modem request.
-inline constexpr std::uint16_t LAN_MODEM_PORT = 5683;
+inline constexpr std::uint16_t LAN_MODEM_PORT = LAN_COAP_PORT;
 
 // ---------------------------------------------------------------------------------------------
 // By modem identifier: the modem is looked up in the registry first (lock held while scanning).

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app_lan_msg.h"
 #include "app_lan_rx.h"
 #include "coap_client_internal.h"
 #include "coap_server_internal.h"
@@ -36,7 +37,7 @@ namespace {
 
 constexpr const char* source_name = "../tst/coap_client.c";
 
-constexpr std::uint16_t default_port = 5683;
+constexpr std::uint16_t default_port = LAN_COAP_PORT;
 constexpr std::size_t max_message_size = 1400;  // header, options, marker and payload
 constexpr std::size_t max_path_options = 40;    // encoded Uri-Path options of one path
 
@@ -105,12 +106,12 @@ std::uint32_t _content_kind(const coap_pdu_t* pt_sent) noexcept {
   if (pt_opt == nullptr) return 0;
   const std::string_view path{reinterpret_cast<const char*>(coap_opt_value(pt_opt)),
                               coap_opt_length(pt_opt)};
-  if (path == "info_req") {
+  if (path == info_req.name()) {
     VOS_DEBUG("info_req data received");
     return LAN_MSG_INFO;
   }
-  if (path == "statistics_req") return LAN_MSG_STATISTICS;
-  if (path == "config_get_param_req") return LAN_MSG_PARAM_VALUE;
+  if (path == statistics_req.name()) return LAN_MSG_STATISTICS;
+  if (path == config_get_param_req.name()) return LAN_MSG_PARAM_VALUE;
   return 0;
 }
 

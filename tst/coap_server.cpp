@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "app_lan_msg.h"
@@ -27,7 +28,6 @@ namespace {
 constexpr const char* source_name = "../tst/coap_server.c";
 
 constexpr const char* listen_node = "0.0.0.0";
-constexpr const char* listen_service = "5683";
 constexpr const char* mcast_interface = "eth0";
 constexpr const char* mcast_group = "224.1.2.3";
 constexpr unsigned pass_ms = 2000;  // one pass of the receive loop at most
@@ -229,8 +229,9 @@ std::int32_t coap_server_task() {
   detail::coap_log_init();
   coap_set_log_level(LOG_WARNING);
 
-  coap_context_t* pt_ctx = get_context(listen_node, listen_service);
-  vos_trace_info("Start CoAP server on %s:%s", listen_node, listen_service);
+  const std::string service = std::to_string(LAN_COAP_PORT);
+  coap_context_t* pt_ctx = get_context(listen_node, service.c_str());
+  vos_trace_info("Start CoAP server on %s:%s", listen_node, service.c_str());
   if (pt_ctx == nullptr) return -1;
 
   if (!detail::coap_server_add_resources(pt_ctx)) {
