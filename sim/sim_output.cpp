@@ -11,7 +11,7 @@
 namespace sim {
 
 namespace {
-// Every diagnostic line starts with this name, as it always has.
+// Prefix of every diagnostic line: one name for the simulator's messages, whichever file writes.
 constexpr const char* source_name = "lanmodem_sim.cpp";
 }  // namespace
 
