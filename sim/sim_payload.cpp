@@ -45,8 +45,8 @@ bytes build_statistics(std::uint8_t n, bool form16, std::uint8_t day, std::size_
   const unsigned base = 100U * (day + 1U);
   le_writer w;
   w.u8(n).u8(day);
-  for (unsigned i = 0; i < n; ++i) w.u16(static_cast<std::uint16_t>(base + i));       // CRC OK
-  for (unsigned i = 0; i < n; ++i) w.u16(static_cast<std::uint16_t>(i + 1));          // CRC KO
+  for (unsigned i = 0; i < n; ++i) w.u16(static_cast<std::uint16_t>(base + i));  // CRC OK
+  for (unsigned i = 0; i < n; ++i) w.u16(static_cast<std::uint16_t>(i + 1));     // CRC KO
   if (form16) {
     for (unsigned i = 0; i < n; ++i) w.u16(static_cast<std::uint16_t>(300 + 10 * i));  // LOAD
   }
@@ -58,7 +58,8 @@ bytes build_statistics(std::uint8_t n, bool form16, std::uint8_t day, std::size_
     for (unsigned i = 0; i < n; ++i) w.u8(static_cast<std::uint8_t>(10 * (i + 1)));  // LOAD
   }
   bytes out = w.take();
-  const std::size_t want = exact_len != 0 ? exact_len : (form16 ? 66 : std::max<std::size_t>(out.size(), 59));
+  const std::size_t want =
+      exact_len != 0 ? exact_len : (form16 ? 66 : std::max<std::size_t>(out.size(), 59));
   out.resize(want, 0);
   return out;
 }

@@ -34,24 +34,21 @@ std::uint32_t vos_os_maxmem();
 
 // Typed forms, so that callers never cast.
 template <class T>
-  requires(!std::is_void_v<T>)
-void vos_os_malloc(T** pp_block, std::uint32_t u32_size) {
+requires(!std::is_void_v<T>) void vos_os_malloc(T** pp_block, std::uint32_t u32_size) {
   void* pv = nullptr;
   vos_os_malloc(&pv, u32_size);
   *pp_block = static_cast<T*>(pv);
 }
 
 template <class T>
-  requires(!std::is_void_v<T>)
-void vos_os_calloc(T** pp_block, std::uint32_t u32_size) {
+requires(!std::is_void_v<T>) void vos_os_calloc(T** pp_block, std::uint32_t u32_size) {
   void* pv = nullptr;
   vos_os_calloc(&pv, u32_size);
   *pp_block = static_cast<T*>(pv);
 }
 
 template <class T>
-  requires(!std::is_void_v<T>)
-void vos_os_free(T** pp_block) {
+requires(!std::is_void_v<T>) void vos_os_free(T** pp_block) {
   void* pv = const_cast<std::remove_const_t<T>*>(*pp_block);
   vos_os_free(&pv);
   *pp_block = static_cast<T*>(pv);

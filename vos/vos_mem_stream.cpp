@@ -45,8 +45,8 @@ void vos_os_print_mem(const char* pc_file) {
   const std::uint32_t u32_nb = vos_os_nb_pool();
   const std::uint32_t u32_cur = vos_os_curmem();
   const std::uint32_t u32_max = vos_os_maxmem();
-  std::fprintf(pf_report, "Nbpools=%u memsize=%u maxmem=%u (most recent first):\n", u32_nb,
-               u32_cur, u32_max);
+  std::fprintf(pf_report, "Nbpools=%u memsize=%u maxmem=%u (most recent first):\n", u32_nb, u32_cur,
+               u32_max);
   vos_fs_close_file(&pf_report);
 }
 
