@@ -100,3 +100,9 @@ int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const
 std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_entry,
                                                       void* pv_arg),
                                      void* pv_arg);
+
+/// Arms the noise report: this run has asked the modem at @p pt_target (its registry address)
+/// for a noise measurement, so a report from that IP address (whatever its source port) is
+/// written to /tmp/noise.txt and ends the run. Until then, and from any other address, a
+/// report is only traced. Null disarms. Main thread, before the noise request is sent.
+void app_lan_expect_noise(const coap_address_t* pt_target);
