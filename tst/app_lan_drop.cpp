@@ -26,8 +26,8 @@ std::int64_t _now_ms() noexcept {
 namespace detail {
 
 void _app_lan_count_drop() noexcept {
+  // Counted only: the receiving thread never writes a trace line, which could block it.
   _u32_dropped.fetch_add(1, std::memory_order_relaxed);
-  _app_lan_report_drops();
 }
 
 void _app_lan_report_drops() noexcept {

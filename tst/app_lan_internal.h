@@ -49,12 +49,13 @@ inline constexpr std::uint32_t LAN_WORKER_QUOTA = 256;
 /// Shortest time between two warnings about dropped messages, in milliseconds.
 inline constexpr std::int64_t LAN_DROP_REPORT_MS = 1000;
 
-/// Counts one message dropped because its worker's mailbox is at its quota, and reports the
-/// count when due. Any thread.
+/// Counts one message dropped because its worker's mailbox is at its quota; the workers report
+/// the count (_app_lan_report_drops). Any thread; writes no trace line.
 void _app_lan_count_drop() noexcept;
 /// Writes the warning "%u LAN messages dropped: worker busy" with the count since the last one,
 /// when messages were dropped and the last warning is at least LAN_DROP_REPORT_MS old. Cheap
-/// when nothing was dropped: the workers call it after each message. Any thread.
+/// when nothing was dropped: the workers call it after each wait (message or time-out, so at
+/// least every 2 s). Any thread.
 void _app_lan_report_drops() noexcept;
 
 /// Noise report file.
