@@ -21,25 +21,25 @@ SIM=${3:?usage: lanmodem_hostile.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY
 . "$(dirname "$0")/e2e_lib.sh"
 PYTHON=$(command -v python3) || skip "no python3"
 
-# wait_end PID SECONDS: waits for a background tool to end; prints its status, or "running"
+# wait_end PID SECONDS: waits for a background tool to end; RC gets its status, or "running"
 wait_end() {
   local pid=$1 i
+  RC=running
   for ((i = 0; i < $2 * 10; i++)); do
-    kill -0 "$pid" 2>/dev/null || { wait "$pid"; echo $?; return; }
+    kill -0 "$pid" 2>/dev/null || { wait "$pid"; RC=$?; return; }
     sleep 0.1
   done
-  echo running
 }
 
 # ---------------------------------------------------------------------------------------------
 scenario_instance() {
   export TB_TIMEOUT=$((20 * SLOW))
   tb_up 1 || exit 1
-  local m=${TB_MODEM_ADDRS[0]} second=${TB_DIR}/second.out rc
+  local m=${TB_MODEM_ADDRS[0]} second=${TB_DIR}/second.out
   start_tool
   tb_run_tool_bg "$second" "$TOOL"
-  rc=$(wait_end "${TB_LAST_PID}" $((5 * SLOW)))
-  [[ $rc == 1 ]] && pass "a second instance in the same namespace exits 1" || fail "second instance: $rc"
+  wait_end "${TB_LAST_PID}" $((5 * SLOW))
+  [[ $RC == 1 ]] && pass "a second instance in the same namespace exits 1" || fail "second instance: $RC"
   grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_main\.c:[0-9]+:Can not claim CoAP port 5683: "Address already in use" \(98\), another lanmodem runs on this network$' "$second" &&
     pass "with a fatal line that says why" || fail "second instance said: $(cat "$second" "$second.err")"
   ! grep -q 'Start CoAP server' "$second" && pass "and no start line" || fail "second instance started a server"
@@ -67,8 +67,8 @@ time.sleep(float(sys.argv[1]))' $((10 * SLOW)) >"$holder" 2>&1 &
   tb_wait_line "$holder" '^held$' 5 || fail "no port holder"
   TOOL_OUT=${TB_DIR}/held.out
   tb_run_tool_bg "${TOOL_OUT}" "$TOOL"
-  rc=$(wait_end "${TB_LAST_PID}" $((5 * SLOW)))
-  [[ $rc == 1 ]] && pass "a held port ends the tool with status 1" || fail "held port: status $rc"
+  wait_end "${TB_LAST_PID}" $((5 * SLOW))
+  [[ $RC == 1 ]] && pass "a held port ends the tool with status 1" || fail "held port: status $RC"
   grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_lan\.c:[0-9]+:Can not start CoAP server on 0\.0\.0\.0:5683$' "${TOOL_OUT}" &&
     pass "with a fatal line" || fail "held port said: $(cat "${TOOL_OUT}")"
   ! grep -q 'Start CoAP server on' "${TOOL_OUT}" && pass "and no start line" || fail "start line without an endpoint"
@@ -109,10 +109,10 @@ for i in range(400):
 scenario_fds() {
   export TB_TIMEOUT=$((20 * SLOW))
   tb_up 1 || exit 1
-  local pidfile=${TB_DIR}/tool.pid fd target pid i
+  local pidfile=${TB_TMP}/tool.pid fd target pid i # /tmp/tool.pid in the tool's namespace
   TOOL_OUT=${TB_DIR}/fds.out
   # shellcheck disable=SC2016
-  tb_run_tool_bg "${TOOL_OUT}" sh -c 'echo $$ >"$1"; shift; exec "$@" <&- >&- 2>&-' sh "$pidfile" "$TOOL"
+  tb_run_tool_bg "${TOOL_OUT}" sh -c 'echo $$ >/tmp/tool.pid; exec "$@" <&- >&- 2>&-' sh "$TOOL"
   TOOL_PID=${TB_LAST_PID}
   for ((i = 0; i < 50 * SLOW; i++)); do
     [[ -s $pidfile ]] && [[ -e /proc/$(<"$pidfile")/fd ]] &&
