@@ -15,7 +15,8 @@
 // |                     | the registry to name the sender)           | for "_lan_modem_task"     |
 // | "_lan_modem_task"   | kinds 2 to 6: modem infos, firmware        | treat radio frames; call  |
 // |                     | install results, statistics, parameter     | app_lan_rx_handler        |
-// |                     | values, noise report (ends the process)    |                           |
+// |                     | values, noise report (the one asked for    |                           |
+// |                     | ends the process); reports dropped counts  |                           |
 //
 // Locks
 // | lock        | guards                      | rule                                            |
@@ -25,6 +26,7 @@
 // |             |                             | so it is called with the lock free); may be     |
 // |             |                             | held across outbound requests                   |
 // | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
+// | noise       | the noise report expected   | innermost: nothing is taken while it is held    |
 // The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
 // clang-format on
 #pragma once

@@ -20,8 +20,8 @@ inline constexpr std::uint16_t LAN_MODEM_PORT = 5683;
 /// An empty image is deleted when the path itself is an empty regular file (never a link, a
 /// device or a FIFO). Anything but a regular file of at most 4 GiB is refused with an error and
 /// left alone; so is an image that cannot be staged, or meant for a modem that is not
-/// registered. The path is taken literally ('\\' is part of a name). A relative @p pc_path is taken from the
-/// working directory. Leaves the process in LAN_FTP_DIR once the move has been tried.
+/// registered. The path is taken literally ('\\' is part of a name). A relative @p pc_path is taken
+/// from the working directory. Leaves the process in LAN_FTP_DIR once the move has been tried.
 /// @retval 1  sent
 /// @retval -1 empty file, modem not registered, or the file could not be staged
 int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,

@@ -45,9 +45,8 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   void* pv_msg = pt_msg.get();
   // A worker that lags gets no more than its quota: the rest is dropped and counted, so that
   // memory stays bounded whatever the LAN sends.
-  const int i_result = t_worker != nullptr
-                           ? vos_os_send_msg_to_thread_with_quota(t_worker, &pv_msg)
-                           : vos_os_send_msg_to_thread(t_worker, &pv_msg);
+  const int i_result = t_worker != nullptr ? vos_os_send_msg_to_thread_with_quota(t_worker, &pv_msg)
+                                           : vos_os_send_msg_to_thread(t_worker, &pv_msg);
   if (i_result != 1 && t_worker != nullptr) {
     detail::_app_lan_count_drop();
     return i_result;

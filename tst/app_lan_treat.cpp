@@ -309,8 +309,8 @@ std::int32_t _app_lan_treat_param(const coap_address_t*, const std::uint8_t* pu8
   return 1;
 }
 
-std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender,
-                                  const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
+                                  std::uint32_t u32_size) {
   lan_noise_report noise{};
   if (lan_decode_noise(_payload(pu8_payload, u32_size), &noise) != 1) {
     VOS_ERROR("Malformed noise ind msg, size:%d", static_cast<int>(u32_size));
@@ -350,7 +350,7 @@ std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender,
   if (!b_expected) return 1;
 
   _pf_lan_noise_end(_write_report(_pc_lan_noise_file, s_report) ? LAN_NOISE_WRITTEN_STATUS
-                                                                  : LAN_NOISE_UNWRITTEN_STATUS);
+                                                                : LAN_NOISE_UNWRITTEN_STATUS);
   return 1;
 }
 

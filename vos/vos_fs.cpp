@@ -199,8 +199,7 @@ int _create_beside(const char* pc_dst, std::string& s_tmp) {
     std::snprintf(ac_suffix, sizeof ac_suffix, ".%ld.%u.tmp", static_cast<long>(getpid()),
                   u_counter.fetch_add(1));
     s_tmp = std::string(pc_dst) + ac_suffix;
-    const int fd =
-        open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) {
       return fd;
     }
@@ -223,8 +222,9 @@ int _copy_in_place(int fd_in, const char* pc_src, const char* pc_dst, std::uint8
     err = errno;
   }
   if (err != 0) {
-    VOS_ERROR(b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
-              b_read_error ? pc_src : pc_dst, _errtext(err).c_str());
+    VOS_ERROR(
+        b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
+        b_read_error ? pc_src : pc_dst, _errtext(err).c_str());
     return -1;
   }
   return 1;
@@ -287,8 +287,9 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     err = errno;
   }
   if (err != 0) {
-    VOS_ERROR(b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
-              b_read_error ? pc_src : pc_dst, _errtext(err).c_str());
+    VOS_ERROR(
+        b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
+        b_read_error ? pc_src : pc_dst, _errtext(err).c_str());
     unlink(s_tmp.c_str());
     return -1;
   }
@@ -345,9 +346,8 @@ std::FILE* vos_fs_open(const char* pc_path, const char* pc_mode) {
   // Close-on-exec from the open itself ("e"), so that no thread's exec sees it in between.
   char ac_mode[16];
   const int n = std::snprintf(ac_mode, sizeof ac_mode, "%se", pc_mode);
-  std::FILE* pf = std::fopen(pc_path, n > 0 && static_cast<std::size_t>(n) < sizeof ac_mode
-                                          ? ac_mode
-                                          : pc_mode);
+  std::FILE* pf = std::fopen(
+      pc_path, n > 0 && static_cast<std::size_t>(n) < sizeof ac_mode ? ac_mode : pc_mode);
   if (pf != nullptr) {
     _set_cloexec(pf);
   }

@@ -2,8 +2,8 @@
 // Lock order: a mailbox mutex may be held while tracing and allocating, never the reverse.
 #include "vos_task_linux.h"
 
-#include <sys/select.h>
 #include <sched.h>
+#include <sys/select.h>
 #include <sys/time.h>
 
 #include <atomic>

@@ -109,8 +109,7 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
   const row rows[] = {
       {"not asked for", false, modem_a, false, 0},
       {"asked, from another host", true, ipv4("10.0.0.9", 40000), false, 0},
-      {"asked, from the modem's address and another port", true, ipv4("10.0.0.2", 5683), false,
-       1},
+      {"asked, from the modem's address and another port", true, ipv4("10.0.0.2", 5683), false, 1},
       {"asked, a link planted at /tmp/noise.txt", true, modem_a, true, 1},
   };
   for (const row& r : rows) {
@@ -128,8 +127,9 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
     EXPECT_TRUE(re_search_lines(run.out, R"(:INFO:\|.-90.\|.-91.)")) << run.out;
     EXPECT_EQ(test_support::read_file(dir / "victim"), "precious");
     if (r.i_exit == 0) {
-      EXPECT_TRUE(re_search_lines(run.out, "WARNING:.*Noise report from 10\\.0\\.0\\.[29]:40000 "
-                                           "not asked for: traced only, not written$"))
+      EXPECT_TRUE(re_search_lines(run.out,
+                                  "WARNING:.*Noise report from 10\\.0\\.0\\.[29]:40000 "
+                                  "not asked for: traced only, not written$"))
           << run.out;
       EXPECT_FALSE(exists(dir / "noise.txt"));
     } else {
@@ -192,8 +192,9 @@ TEST(app_lan_hostile, modem_with_serial_0_is_handled_like_any_other) {
     return entry.u32_stats_time != 0 && entry.at_rx_stats[0].u16_crc_ok == 42 ? 0 : 6;
   });
   EXPECT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(re_search_lines(run.out, line("DEBUG", "Firmware install (name:manual) of modem 0 "
-                                                     "is OK ")))
+  EXPECT_TRUE(re_search_lines(run.out, line("DEBUG",
+                                            "Firmware install (name:manual) of modem 0 "
+                                            "is OK ")))
       << run.out;
   EXPECT_FALSE(exists(ftp / "0"));
 }

@@ -648,8 +648,8 @@ TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
   ASSERT_TRUE(dir.ok());
   std::filesystem::create_directory(dir.path() + "/noise.txt");  // cannot be replaced
   EXPECT_EXIT(noise_child(dir.path(), 14), ::testing::ExitedWithCode(2),
-              noise_trace + ".*" + re_escape("ERROR:../tst/app_lan.c:") + "[0-9]+:" +
-                  re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n"));
+              noise_trace + ".*" + re_escape("ERROR:../tst/app_lan.c:") +
+                  "[0-9]+:" + re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
 }
 
