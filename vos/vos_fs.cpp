@@ -243,14 +243,12 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Memory overflow");
     return -2;
   }
-  _fd_guard in(open(pc_src, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  _fd_guard in(open(pc_src, O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, _errtext(err).c_str());
     return -1;
   }
-  // Non-blocking only for the open (a FIFO without writer); reads block as usual.
-  fcntl(in.get(), F_SETFL, fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
   // Writing over a source that is the same file would lose it.
   struct stat st_src {};
   struct stat st_dst {};
