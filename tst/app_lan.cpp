@@ -64,16 +64,19 @@ bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b
   }
 }
 
-std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
-  if (pt_sender == nullptr) return 0;
-  vos_os_lock_guard lock(_t_lan_modem_mutex);
+lan_modem_entry* _app_lan_find_sender(const coap_address_t* pt_sender) {
+  if (pt_sender == nullptr) return nullptr;
   // From the top, so that the highest index wins should several entries match.
   for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
-    if (it->u8_in_use != 0 && _app_lan_address_equal(it->t_addr, *pt_sender)) {
-      return it->t_info.u32_serial;
-    }
+    if (it->u8_in_use != 0 && _app_lan_address_equal(it->t_addr, *pt_sender)) return &*it;
   }
-  return 0;
+  return nullptr;
+}
+
+std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  const lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender);
+  return pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0;
 }
 
 }  // namespace detail

@@ -15,7 +15,8 @@
 // |                     | the registry to name the sender)           | for "_lan_modem_task"     |
 // | "_lan_modem_task"   | kinds 2 to 6: modem infos, firmware        | treat radio frames; call  |
 // |                     | install results, statistics, parameter     | app_lan_rx_handler        |
-// |                     | values, noise report (ends the process)    |                           |
+// |                     | values, noise report (the one asked for    |                           |
+// |                     | ends the process); reports dropped counts  |                           |
 //
 // Locks
 // | lock        | guards                      | rule                                            |
@@ -25,6 +26,7 @@
 // |             |                             | so it is called with the lock free); may be     |
 // |             |                             | held across outbound requests                   |
 // | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
+// | noise       | the noise report expected   | innermost: nothing is taken while it is held    |
 // The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
 // clang-format on
 #pragma once
@@ -100,3 +102,9 @@ int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const
 std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_entry,
                                                       void* pv_arg),
                                      void* pv_arg);
+
+/// Arms the noise report: this run has asked the modem at @p pt_target (its registry address)
+/// for a noise measurement, so a report from that IP address (whatever its source port) is
+/// written to /tmp/noise.txt and ends the run. Until then, and from any other address, a
+/// report is only traced. Null disarms. Main thread, before the noise request is sent.
+void app_lan_expect_noise(const coap_address_t* pt_target);

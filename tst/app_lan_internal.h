@@ -46,15 +46,33 @@ inline constexpr std::uint32_t LAN_THREAD_STACK = VOS_OS_DEFAULT_STACK;
 /// Priority passed to vos_os_create_thread (accepted, without effect).
 inline constexpr std::uint32_t LAN_THREAD_PRIORITY = 6;
 
+/// Messages that may wait in a worker's mailbox; one more is dropped and counted.
+inline constexpr std::uint32_t LAN_WORKER_QUOTA = 256;
+/// Shortest time between two warnings about dropped messages, in milliseconds.
+inline constexpr std::int64_t LAN_DROP_REPORT_MS = 1000;
+
+/// Counts one message dropped because its worker's mailbox is at its quota; the workers report
+/// the count (_app_lan_report_drops). Any thread; writes no trace line.
+void _app_lan_count_drop() noexcept;
+/// Writes the warning "%u LAN messages dropped: worker busy" with the count since the last one,
+/// when messages were dropped and the last warning is at least LAN_DROP_REPORT_MS old. Cheap
+/// when nothing was dropped: the workers call it after each wait (message or time-out, so at
+/// least every 2 s). Any thread.
+void _app_lan_report_drops() noexcept;
+
 /// Noise report file.
 inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";
 
-/// Where _app_lan_treat_noise writes its report (LAN_NOISE_FILE) and what it does once the
-/// report is written (waits 1 s, then ends the process with status 1). Fuzzers replace both
-/// before treating anything, so that a report neither lands in /tmp nor ends the run; the
-/// treating function then returns 1.
+/// Exit status once the asked-for noise report is written, and when it could not be written.
+inline constexpr int LAN_NOISE_WRITTEN_STATUS = 1;
+inline constexpr int LAN_NOISE_UNWRITTEN_STATUS = 2;
+
+/// Where _app_lan_treat_noise writes the report it expects (LAN_NOISE_FILE) and what it does
+/// then with the exit status (waits 1 s, then ends the process with it). Tests and fuzzers
+/// replace both before treating anything, so that a report neither lands in /tmp nor ends the
+/// run; the treating function then returns 1.
 extern const char* _pc_lan_noise_file;
-using lan_noise_end_fn = void (*)() noexcept;
+using lan_noise_end_fn = void (*)(int i_status) noexcept;
 extern lan_noise_end_fn _pf_lan_noise_end;
 
 // Registry and its lock (app_lan.cpp). Every access to an entry holds _t_lan_modem_mutex.
@@ -72,6 +90,11 @@ void app_lan_reset();
 /// First entry in use whose serial number is @p u32_id, entry 0 first, or null. The caller
 /// holds the registry lock for as long as it uses the entry.
 lan_modem_entry* _app_lan_find_entry(std::uint32_t u32_id);
+
+/// Entry in use whose address (family, address and port) equals @p pt_sender's, the highest
+/// index first; null for an unknown (or null) sender. Keeps "found" apart from the identifier,
+/// since a modem may announce serial 0. The caller holds the registry lock while it uses it.
+lan_modem_entry* _app_lan_find_sender(const coap_address_t* pt_sender);
 
 /// Identifier of the registered modem whose address (family, address and port) equals
 /// @p pt_sender's; should several match, the highest index wins. Takes the registry lock.
@@ -109,9 +132,12 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
 /// Kind 5. Always 1.
 std::int32_t _app_lan_treat_param(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size);
-/// Kind 6. Writes the report and ends the process with status 1 (through _pf_lan_noise_end);
-/// returns -1 only when the report is shorter than LAN_NOISE_SIZE (nothing written, the
-/// process goes on).
+/// Kind 6. A report that this run asked for (app_lan_expect_noise) from the IP address of the
+/// modem it asked is written to _pc_lan_noise_file (a new file renamed over the final name)
+/// and ends the process through _pf_lan_noise_end: status 1 when written, 2 when not. Any
+/// other report is only traced, with a warning naming its sender, and the process goes on.
+/// @retval 1  treated
+/// @retval -1 shorter than LAN_NOISE_SIZE (nothing written, the process goes on)
 std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size);
 

@@ -66,10 +66,11 @@ int lan_decode_modem_info(bytes payload, lan_modem_info* pt_info,
   info.u8_wakeup = get_u8(payload, 19);
   const std::uint8_t announced = get_u8(payload, 20);
   info.u8_nb_rf = static_cast<std::uint8_t>(std::min<std::uint32_t>(announced, LAN_MAX_RF));
-  const std::size_t present =
-      payload.size() > LAN_INFO_RF_OFFSET ? payload.size() - LAN_INFO_RF_OFFSET : 0;
-  const std::size_t copied = std::min<std::size_t>(info.u8_nb_rf, present);
-  std::copy_n(payload.begin() + LAN_INFO_RF_OFFSET, copied, info.au8_rf);
+  // An info of 19 or 20 bytes ends before the receivers: an empty tail, never a pointer past
+  // the end.
+  const bytes rf = payload.subspan(std::min<std::size_t>(payload.size(), LAN_INFO_RF_OFFSET));
+  const std::size_t copied = std::min<std::size_t>(info.u8_nb_rf, rf.size());
+  std::copy_n(rf.begin(), copied, info.au8_rf);
   *pt_info = info;
   if (pu8_nb_rf_announced != nullptr) *pu8_nb_rf_announced = announced;
   return 1;

@@ -2,9 +2,11 @@
 // directory only once everything else has been checked, so a refused request never loses it.
 #include "app_lan_request.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -38,11 +40,40 @@ std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
                                static_cast<std::uint16_t>(payload.size()));
 }
 
-// Size of the file, 0 when it cannot be read (the size helper logs why).
-std::uint32_t _file_size(const char* pc_path) {
-  std::uint32_t u32_size = 0;
-  if (vos_fs_filesize(pc_path, &u32_size) != 1) return 0;
-  return u32_size;
+// Size of a file that may be staged: a regular file (a link to one counts) of at most 4 GiB.
+// Anything else (missing, a FIFO, a device, a directory, a size beyond 32 bits) is refused with
+// an error and left where it is. @return true with the size (which may be 0) stored.
+bool _stageable_size(const char* pc_path, std::uint32_t* pu32_size) {
+  *pu32_size = 0;
+  struct stat st {};
+  // The size helper reports why a file cannot be measured.
+  if (vos_fs_filesize(pc_path, pu32_size) != 1 || ::stat(pc_path, &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    VOS_ERROR("Can not stage %s: not a regular file of at most 4 GiB, left in place",
+              _text(pc_path));
+    *pu32_size = 0;
+    return false;
+  }
+  return true;
+}
+
+// Quiet twin of _stageable_size, for checks made before anything is sent.
+bool _stageable_size_quiet(const char* pc_path, std::uint32_t* pu32_size) {
+  *pu32_size = 0;
+  struct stat st {};
+  if (pc_path == nullptr || ::stat(pc_path, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > UINT32_MAX) {
+    return false;
+  }
+  *pu32_size = static_cast<std::uint32_t>(st.st_size);
+  return true;
+}
+
+// An empty image is deleted only when the path itself is an empty regular file: never a link,
+// a device or a FIFO.
+void _delete_if_empty_file(const char* pc_path) {
+  struct stat st {};
+  if (::lstat(pc_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) vos_fs_unlink(pc_path);
 }
 
 // The mover resolves a relative source from the staging directory it has just entered, so a
@@ -57,7 +88,8 @@ std::string _anchored(const char* pc_path) {
 // Moves @p pc_path to the staging path; on failure the file is left where it was.
 bool _stage(const char* pc_path, const char* pc_staged_path) {
   const std::string s_src = _anchored(pc_path);
-  if (s_src.empty() || vos_fs_mv(s_src.c_str(), pc_staged_path) != 1) {
+  // Taken literally: a '\\' in a user's path is part of a name, as it was when measured.
+  if (s_src.empty() || vos_fs_mv_literal(s_src.c_str(), pc_staged_path) != 1) {
     VOS_ERROR("Can not move fw file %s to %s", pc_path, pc_staged_path);
     return false;
   }
@@ -79,10 +111,11 @@ int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,
   pc_label = _text(pc_label);
   VOS_DEBUG("Request fw upgrade of Modem %x (%s)", u32_id, pc_file);
 
-  const std::uint32_t u32_size = _file_size(pc_path);
+  std::uint32_t u32_size = 0;
+  if (!_stageable_size(pc_path, &u32_size)) return -1;
   if (u32_size == 0) {
     VOS_ERROR("Empty firmware for upgrade(%s), name:%s", pc_file, pc_label);
-    if (pc_path != nullptr && pc_path[0] != '\0') vos_fs_unlink(pc_path);
+    _delete_if_empty_file(pc_path);
     return -1;
   }
 
@@ -152,7 +185,8 @@ int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
   const char* pc_file = _text(pc_path);
   VOS_DEBUG("Request donwnload  file %s", pc_file);
 
-  const std::uint32_t u32_size = _file_size(pc_path);
+  std::uint32_t u32_size = 0;
+  if (!_stageable_size(pc_path, &u32_size)) return -1;
   if (u32_size == 0) {
     VOS_ERROR("Empty file for download(%s)", pc_file);
     return -1;
@@ -192,6 +226,15 @@ int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
                      static_cast<std::uint16_t>(u32_packet_size), u8_inter_packet, name);
   _send(entry, tx_file_req, std::span<const std::uint8_t>{payload.get(), u32_len});
   return 1;
+}
+
+bool app_lan_tx_file_acceptable(std::uint32_t u32_id, const char* pc_path,
+                                std::uint32_t u32_packet_size) {
+  std::uint32_t u32_size = 0;
+  lan_modem_entry entry{};
+  return _stageable_size_quiet(pc_path, &u32_size) && u32_size != 0 && u32_packet_size != 0 &&
+         u32_packet_size <= max_packet_size && u32_size % u32_packet_size == 0 &&
+         app_lan_find_modem(u32_id, &entry) == 1;
 }
 
 int app_lan_set_param_req(std::uint32_t u32_id, std::uint16_t u16_param_id,

@@ -17,9 +17,11 @@ inline constexpr std::uint16_t LAN_MODEM_PORT = LAN_COAP_PORT;
 /// Stages the firmware image @p pc_path as LAN_FTP_DIR + "%x" of @p u32_id (moved, not
 /// copied; it replaces an earlier image for that modem), records @p pc_label and the staged
 /// name in the modem's entry, and sends firmware_upgrade_req with the size and the staged name.
-/// An empty or unreadable image is deleted. An image that cannot be staged, or meant for a
-/// modem that is not registered, stays where it was. A relative @p pc_path is taken from the
-/// working directory. Leaves the process in LAN_FTP_DIR once the move has been tried.
+/// An empty image is deleted when the path itself is an empty regular file (never a link, a
+/// device or a FIFO). Anything but a regular file of at most 4 GiB is refused with an error and
+/// left alone; so is an image that cannot be staged, or meant for a modem that is not
+/// registered. The path is taken literally ('\\' is part of a name). A relative @p pc_path is taken
+/// from the working directory. Leaves the process in LAN_FTP_DIR once the move has been tried.
 /// @retval 1  sent
 /// @retval -1 empty file, modem not registered, or the file could not be staged
 int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,
@@ -49,13 +51,21 @@ void app_lan_modem_tx_msg_req(std::uint32_t u32_id, std::uint32_t u32_sec, std::
                               std::uint8_t u8_power, const std::uint8_t* pu8_frame,
                               std::uint16_t u16_len);
 
+/// Whether app_lan_tx_file_request would pass every check it makes before staging (a regular,
+/// non-empty file of at most 4 GiB, a packet size of 1 to 65,535 dividing its size, a
+/// registered modem) with these arguments. Logs nothing and sends nothing, so that a caller can
+/// refuse before sending anything else. Main thread.
+bool app_lan_tx_file_acceptable(std::uint32_t u32_id, const char* pc_path,
+                                std::uint32_t u32_packet_size);
+
 /// Stages the end-point upgrade file @p pc_path as LAN_FTP_DIR + "tx_%x" of @p u32_id and sends
 /// tx_file_req (size, staged name, packet size, inter-packet gap in units of 20 ms, radio mode
 /// 16, channel 2, type 0, power 27). The file stays where it was on every failure. A relative
 /// @p pc_path is taken from the working directory.
 /// @retval 1  sent
 /// @retval -1 empty or unreadable file, packet size 0 or above 65,535, size not a multiple of
-///            the packet size, modem not registered, or the file could not be staged
+///            the packet size, modem not registered, not a regular file, or the file could not
+///            be staged
 int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
                             std::uint32_t u32_packet_size, std::uint8_t u8_inter_packet);
 

@@ -43,7 +43,14 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   vos_os_thread_t t_worker = u32_kind == LAN_MSG_RX_FRAME ? detail::_pv_lan_itf_task_handle
                                                           : detail::_pv_lan_modem_task_handle;
   void* pv_msg = pt_msg.get();
-  const int i_result = vos_os_send_msg_to_thread(t_worker, &pv_msg);
+  // A worker that lags gets no more than its quota: the rest is dropped and counted, so that
+  // memory stays bounded whatever the LAN sends.
+  const int i_result = t_worker != nullptr ? vos_os_send_msg_to_thread_with_quota(t_worker, &pv_msg)
+                                           : vos_os_send_msg_to_thread(t_worker, &pv_msg);
+  if (i_result != 1 && t_worker != nullptr) {
+    detail::_app_lan_count_drop();
+    return i_result;
+  }
   if (i_result != 1) {
     // Refused: the message is still ours and goes with pt_msg.
     VOS_ERROR("LAN message (kind:%u, size:%u) dropped: not posted", u32_kind, u32_size);

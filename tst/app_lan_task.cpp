@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr const char* source_name = "../tst/app_lan.c";
+
 constinit vos_os_mutex_t _t_lan_mutex = nullptr;
 
 // Waits for messages until a stop message comes; treats the kinds in [first, last].
@@ -17,8 +19,9 @@ std::uint32_t _lan_worker_loop(vos_os_thread_t t_self, std::uint32_t u32_wait_ti
   for (;;) {
     void* pv_msg = nullptr;
     const int i_wait = vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, u32_wait_ticks);
-    if (i_wait == 0) continue;  // time-out: nothing to do
-    if (i_wait < 0) return 0;   // no mailbox to wait on
+    detail::_app_lan_report_drops();  // what was dropped while this worker lagged
+    if (i_wait == 0) continue;        // time-out: nothing to do
+    if (i_wait < 0) return 0;         // no mailbox to wait on
     const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
     if (!pt_msg) continue;
     const std::uint32_t u32_kind = pt_msg->u32_kind;
@@ -53,7 +56,8 @@ std::uint32_t _lan_modem_task(vos_os_thread_t t_self, void*) noexcept {
 }
 
 std::uint32_t _lan_itf_rx_task(vos_os_thread_t, void*) noexcept {
-  coap_server_task();
+  // Without its endpoint the tool would wait for ever for a modem it cannot hear.
+  if (coap_server_task() < 0) VOS_FATAL("Can not start CoAP server on 0.0.0.0:5683");
   return 0;
 }
 
@@ -77,6 +81,8 @@ int app_lan_init() {
         vos_os_create_thread_stack(detail::_lan_modem_task, detail::LAN_THREAD_PRIORITY,
                                    "_lan_modem_task", nullptr, detail::LAN_THREAD_STACK);
   }
+  vos_os_set_thread_quota(detail::_pv_lan_itf_task_handle, detail::LAN_WORKER_QUOTA);
+  vos_os_set_thread_quota(detail::_pv_lan_modem_task_handle, detail::LAN_WORKER_QUOTA);
   vos_os_create_thread(detail::_lan_itf_rx_task, detail::LAN_THREAD_PRIORITY, "lan_itf_rx_thread",
                        nullptr);
   return 1;

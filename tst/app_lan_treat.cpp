@@ -2,6 +2,7 @@
 // one message at a time per worker; _app_lan_modem_id takes the registry lock, so it is always
 // called before the lock is taken here.
 #include <coap3/coap.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "app_lan.h"
 #include "app_lan_internal.h"
@@ -53,13 +57,68 @@ void _report_state(lan_modem_info& info) {
   info.u8_reported_state = info.u8_state;
 }
 
-// One line of the noise report: to the trace and, when open, to the file followed by CR LF.
-void _noise_line(std::FILE* pf_report, const char* pc_line) {
-  vos_trace_info("%s", pc_line);
-  if (pf_report != nullptr) {
-    std::fputs(pc_line, pf_report);
-    std::fputs("\r\n", pf_report);
+// The noise report this run waits for: the address of the modem asked, published by the main
+// thread (app_lan_expect_noise) before its request goes out, read by "_lan_modem_task".
+std::mutex _noise_mutex;
+coap_address_t _t_noise_target{};
+bool _b_noise_expected = false;
+
+// Same host: family and IP address; the port is left out, since a modem may report from
+// another port than the one it announced itself from.
+bool _same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
+  if (t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
+  switch (t_a.addr.sa.sa_family) {
+    case AF_INET:
+      return t_a.addr.sin.sin_addr.s_addr == t_b.addr.sin.sin_addr.s_addr;
+    case AF_INET6:
+      return std::memcmp(&t_a.addr.sin6.sin6_addr, &t_b.addr.sin6.sin6_addr,
+                         sizeof t_a.addr.sin6.sin6_addr) == 0;
+    default:
+      return false;
   }
+}
+
+bool _noise_expected_from(const coap_address_t* pt_sender) noexcept {
+  const std::lock_guard lock(_noise_mutex);
+  return pt_sender != nullptr && _b_noise_expected && _same_host(_t_noise_target, *pt_sender);
+}
+
+// Writes @p content to a new file beside @p pc_final (never through a link, never over an
+// existing file), then renames it over @p pc_final, so the final name holds either the old file
+// or the whole report. On failure the error is traced and the new file removed.
+bool _write_report(const char* pc_final, std::string_view content) {
+  std::string s_tmp;
+  int fd = -1;
+  for (unsigned u_try = 0; fd < 0 && u_try < 100; ++u_try) {
+    char ac_suffix[32];
+    std::snprintf(ac_suffix, sizeof ac_suffix, ".%ld.%x", static_cast<long>(::getpid()),
+                  static_cast<unsigned>(std::rand()) & 0xFFFFFu);
+    s_tmp = std::string(pc_final) + ac_suffix;
+    fd = ::open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    const int i_errno = errno;
+    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, std::strerror(i_errno), i_errno);
+    return false;
+  }
+  int i_errno = 0;
+  for (std::size_t done = 0; done < content.size() && i_errno == 0;) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      i_errno = errno;
+    }
+  }
+  if (::close(fd) != 0 && i_errno == 0) i_errno = errno;
+  if (i_errno == 0 && std::rename(s_tmp.c_str(), pc_final) != 0) i_errno = errno;
+  if (i_errno != 0) {
+    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, std::strerror(i_errno), i_errno);
+    ::unlink(s_tmp.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -68,9 +127,9 @@ namespace detail {
 
 namespace {
 // The measurement is the last act of a run.
-void _lan_noise_end() noexcept {
+void _lan_noise_end(int i_status) noexcept {
   vos_os_wait_delay(VOS_OS_TICKS_PER_SECOND);
-  std::exit(1);
+  std::exit(i_status);
 }
 }  // namespace
 
@@ -178,11 +237,12 @@ std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender
     VOS_ERROR("Malformed fw install ind msg");
     return -1;
   }
-  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
+  std::uint32_t u32_id = 0;  // shown for an unknown sender; a modem may have serial 0 too
   char ac_label[LAN_FW_LABEL_SIZE] = "";
-  if (u32_id != 0) {
+  {
     vos_os_lock_guard lock(_t_lan_modem_mutex);
-    if (const lan_modem_entry* pt_entry = _app_lan_find_entry(u32_id); pt_entry != nullptr) {
+    if (const lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender); pt_entry != nullptr) {
+      u32_id = pt_entry->t_info.u32_serial;
       std::memcpy(ac_label, pt_entry->ac_fw_label, sizeof ac_label);
       ac_label[sizeof ac_label - 1] = '\0';
       // By its full path: the working directory is not to be relied on.
@@ -213,9 +273,9 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
     VOS_ERROR("Bad nb receiver channel :%d", u8_nb);
     return -1;
   }
-  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
   vos_os_lock_guard lock(_t_lan_modem_mutex);
-  VOS_DEBUG("Update statistics of Modem %x", u32_id);
+  lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender);
+  VOS_DEBUG("Update statistics of Modem %x", pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0);
   for (std::uint8_t i = 0; i < u8_nb; ++i) {
     const lan_rx_stats& s = at_stats[i];
     vos_trace_info(
@@ -223,11 +283,9 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
         "RSSI_max : -%d",
         i, s.u16_crc_ok, s.u16_crc_ko, s.u16_load, s.u8_rssi_min, s.u8_rssi_avg, s.u8_rssi_max);
   }
-  if (u32_id != 0) {
-    if (lan_modem_entry* pt_entry = _app_lan_find_entry(u32_id); pt_entry != nullptr) {
-      pt_entry->u32_stats_time = vos_util_get_timestamp();
-      std::copy(std::begin(at_stats), std::end(at_stats), pt_entry->at_rx_stats);
-    }
+  if (pt_entry != nullptr) {
+    pt_entry->u32_stats_time = vos_util_get_timestamp();
+    std::copy(std::begin(at_stats), std::end(at_stats), pt_entry->at_rx_stats);
   }
   return 1;
 }
@@ -251,41 +309,55 @@ std::int32_t _app_lan_treat_param(const coap_address_t*, const std::uint8_t* pu8
   return 1;
 }
 
-std::int32_t _app_lan_treat_noise(const coap_address_t*, const std::uint8_t* pu8_payload,
+std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size) {
   lan_noise_report noise{};
   if (lan_decode_noise(_payload(pu8_payload, u32_size), &noise) != 1) {
     VOS_ERROR("Malformed noise ind msg, size:%d", static_cast<int>(u32_size));
     return -1;
   }
-  std::FILE* pf_report = std::fopen(_pc_lan_noise_file, "wb");
-  if (pf_report == nullptr) {
-    const int i_errno = errno;
-    VOS_ERROR("Can't create %s: \"%s\" (%d)", _pc_lan_noise_file, std::strerror(i_errno), i_errno);
+  const bool b_expected = _noise_expected_from(pt_sender);
+  if (!b_expected) {
+    std::array<unsigned char, addr_text_size> ac_addr{};
+    if (pt_sender != nullptr) coap_print_addr(pt_sender, ac_addr.data(), ac_addr.size());
+    ac_addr.back() = '\0';
+    VOS_WARNING("Noise report from %s not asked for: traced only, not written",
+                reinterpret_cast<const char*>(ac_addr.data()));
   }
   char ac_date[vos_util_date_len + 1] = "";
   vos_util_timestamp_to_date_gmt(vos_util_get_timestamp(), ac_date);
-  if (pf_report != nullptr) std::fprintf(pf_report, "Date : %s\r\n", ac_date);
+  std::string s_report = std::string("Date : ") + ac_date + "\r\n";
 
   const auto& n = noise.au8_noise;
   const auto& m = noise.au8_margin;
   std::array<char, report_line_size> ac_line{};
-  _noise_line(pf_report, "Noise (dBM)");
-  _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
+  const auto line = [&s_report](const char* pc_line) {
+    vos_trace_info("%s", pc_line);
+    s_report.append(pc_line).append("\r\n");
+  };
+  line("Noise (dBM)");
+  line("|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
   std::snprintf(ac_line.data(), ac_line.size(),
                 "|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|\t-%d\t|", n[0], n[1], n[2], n[3],
                 n[4], n[5], n[6]);
-  _noise_line(pf_report, ac_line.data());
-  _noise_line(pf_report, "Noise Margin (dB)");
-  _noise_line(pf_report, "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
+  line(ac_line.data());
+  line("Noise Margin (dB)");
+  line("|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|");
   std::snprintf(ac_line.data(), ac_line.size(),
                 "|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|", m[0], m[1], m[2], m[3], m[4],
                 m[5], m[6]);
-  _noise_line(pf_report, ac_line.data());
-  if (pf_report != nullptr) std::fclose(pf_report);
+  line(ac_line.data());
+  if (!b_expected) return 1;
 
-  _pf_lan_noise_end();
+  _pf_lan_noise_end(_write_report(_pc_lan_noise_file, s_report) ? LAN_NOISE_WRITTEN_STATUS
+                                                                : LAN_NOISE_UNWRITTEN_STATUS);
   return 1;
 }
 
 }  // namespace detail
+
+void app_lan_expect_noise(const coap_address_t* pt_target) {
+  const std::lock_guard lock(_noise_mutex);
+  _b_noise_expected = pt_target != nullptr;
+  if (pt_target != nullptr) _t_noise_target = *pt_target;
+}

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <span>
 
+#include "app_lan.h"
 #include "app_lan_msg.h"
 #include "app_lan_request.h"
 #include "vos_trace.h"
@@ -61,7 +62,12 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
     app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label);
   } else if (opt.pc_ep_file_name != nullptr) {
     if (!_absolute_path(opt.pc_ep_file_name, buffer)) return -1;
-    app_lan_modem_command_req(u32_id, command_start);
+    // A transfer that will be refused sends nothing at all: its checks come first, and the
+    // request itself then reports why.
+    if (app_lan_tx_file_acceptable(u32_id, _text(buffer),
+                                   static_cast<std::uint32_t>(opt.i32_packet_size))) {
+      app_lan_modem_command_req(u32_id, command_start);
+    }
     app_lan_tx_file_request(u32_id, _text(buffer), static_cast<std::uint32_t>(opt.i32_packet_size),
                             static_cast<std::uint8_t>(opt.i32_inter_packet));
   } else if (opt.i32_rx_mode != 0) {
@@ -96,6 +102,10 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
   } else if (opt.b_statistics) {
     app_lan_update_modem_statistic(static_cast<std::uint8_t>(opt.i32_statistics_day));
   } else if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
+    // Only the modem asked may end the run with its report.
+    if (lan_modem_entry entry{}; app_lan_find_modem(u32_id, &entry) == 1) {
+      app_lan_expect_noise(&entry.t_addr);
+    }
     app_lan_noise_req_test(u32_id, static_cast<std::uint8_t>(opt.i32_noise_duration),
                            static_cast<std::uint8_t>(opt.i32_noise_nb_sample));
   } else {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "app_lan_msg.h"
@@ -162,8 +163,15 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
   } else if (i_class >= 4) {
     std::fprintf(stderr, "%d.%02d", i_class, i_detail);
     if (size != 0) {
+      // The text comes from the LAN: control and non-ASCII bytes are shown, not written.
       std::fputc(' ', stderr);
-      std::fwrite(pu8_data, 1, size, stderr);
+      for (const std::uint8_t u8 : std::span{pu8_data, size}) {
+        if (u8 >= 0x20 && u8 < 0x7F) {
+          std::fputc(u8, stderr);
+        } else {
+          std::fprintf(stderr, "\\x%02x", u8);
+        }
+      }
     }
     std::fputc('\n', stderr);
   }

@@ -7,9 +7,11 @@
 #include <netdb.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,6 +33,11 @@ constexpr const char* listen_node = "0.0.0.0";
 constexpr const char* mcast_interface = "eth0";
 constexpr const char* mcast_group = "224.1.2.3";
 constexpr unsigned pass_ms = 2000;  // one pass of the receive loop at most
+constexpr unsigned max_idle_sessions = 32;
+constexpr unsigned idle_session_seconds = 60;
+// Name of the abstract UNIX socket that marks the CoAP port as taken. Abstract names belong to
+// the network namespace, as the port does, so separate namespaces (separate LANs) do not meet.
+constexpr std::string_view instance_name{"\0lanmodem-coap-5683", 19};
 
 struct addrinfo_deleter {
   void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
@@ -227,12 +234,18 @@ int app_get_ip(const char* pc_interface, char* pc_ip) {
 
 std::int32_t coap_server_task() {
   detail::coap_log_init();
-  coap_set_log_level(LOG_WARNING);
+  // Errors only: the library's warnings come from what peers send (a malformed datagram gives
+  // one), so anyone on the LAN could flood standard error with them.
+  coap_set_log_level(LOG_ERR);
 
   const std::string service = std::to_string(LAN_COAP_PORT);
   coap_context_t* pt_ctx = get_context(listen_node, service.c_str());
-  vos_trace_info("Start CoAP server on %s:%s", listen_node, service.c_str());
   if (pt_ctx == nullptr) return -1;
+  vos_trace_info("Start CoAP server on %s:%s", listen_node, service.c_str());
+  // Each source address and port gets a session, kept while idle: bounded in number and time,
+  // so that datagrams from many ports cannot pile them up.
+  coap_context_set_max_idle_sessions(pt_ctx, max_idle_sessions);
+  coap_context_set_session_timeout(pt_ctx, idle_session_seconds);
 
   if (!detail::coap_server_add_resources(pt_ctx)) {
     coap_free_context(pt_ctx);
@@ -247,6 +260,27 @@ std::int32_t coap_server_task() {
   }
   coap_free_context(pt_ctx);
   return 0;
+}
+
+int coap_server_claim_port() {
+  // The library binds with SO_REUSEADDR, so a second server on 5683 would start without error
+  // and take the unicast datagrams of the first; the claim is kept for the life of the process.
+  static int fd_claim = -1;
+  if (fd_claim >= 0) return 1;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un t_addr{};
+  t_addr.sun_family = AF_UNIX;
+  instance_name.copy(t_addr.sun_path, instance_name.size());
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + instance_name.size());
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&t_addr), len) != 0) {
+    const int i_errno = errno;
+    close(fd);
+    errno = i_errno;
+    return -1;
+  }
+  fd_claim = fd;
+  return 1;
 }
 
 int coap_server_stop() {

@@ -12,13 +12,21 @@
 extern std::atomic<bool> quit;
 
 /// Runs the CoAP server for the life of the process: makes the listening context on
-/// 0.0.0.0:5683, registers info_ind (POST), rx_msg_req (PUT), firmware_install_ind (POST) and
-/// noise_ind (POST), joins 224.1.2.3 on eth0 and serves until quit is set. Every request on one
-/// of these resources is handed to app_lan_rx_handler and answered 2.03.
-/// Call once, from the entry function of "lan_itf_rx_thread".
+/// 0.0.0.0:5683 (and logs "Start CoAP server on 0.0.0.0:5683" once it exists), registers info_ind
+/// (POST), rx_msg_req (PUT), firmware_install_ind (POST) and noise_ind (POST), joins 224.1.2.3 on
+/// eth0 and serves until quit is set. Every request on one of these resources is handed to
+/// app_lan_rx_handler and answered 2.03. Call once, from the entry function of "lan_itf_rx_thread".
 /// @retval 0 orderly stop after quit was set (the context is freed)
-/// @retval -1 no context for the listening endpoint, or a resource could not be made
+/// @retval -1 no context for the listening endpoint (no start line is logged then), or a
+///            resource could not be made
 std::int32_t coap_server_task();
+
+/// Claims the CoAP port for this process in its network namespace (an abstract UNIX socket
+/// held open until the process ends). Main thread, before the server starts.
+/// @retval 1  claimed (also when this process already holds it)
+/// @retval -1 another process of this network namespace holds it (errno EADDRINUSE), or no
+///            socket could be made (errno tells)
+int coap_server_claim_port();
 
 /// Sets quit. Any thread.
 /// @retval 0 always

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "vos_errno_text.h"
@@ -93,14 +95,109 @@ int _enter_destination_dir(const char* pc_dst) {
   return vos_fs_chdir(dir.get());
 }
 
-// Removes a destination that a failed copy left incomplete; only a regular file, so that a
-// device given as destination is never removed.
-void _discard_destination(bool b_regular, const char* pc_dst) {
-  if (b_regular) {
-    unlink(pc_dst);
+// Closes a descriptor on every exit.
+class _fd_guard {
+ public:
+  explicit _fd_guard(int fd) noexcept : fd_(fd) {}
+  _fd_guard(const _fd_guard&) = delete;
+  _fd_guard& operator=(const _fd_guard&) = delete;
+  ~_fd_guard() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now; @return the platform's result (0, or -1 with errno).
+  int close_now() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd);
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all of @p n bytes. @return 0, or the error number.
+int _write_all(int fd, const std::uint8_t* pu8, std::size_t n) noexcept {
+  while (n != 0) {
+    const ssize_t w = write(fd, pu8, n);
+    if (w < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    pu8 += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return 0;
+}
+
+// Copies everything from @p fd_in to @p fd_out. @return 0, or the error number of the failed
+// write (@p pb_read_error false) or read (true).
+int _pump(int fd_in, int fd_out, std::uint8_t* pu8_buffer, bool* pb_read_error) noexcept {
+  for (;;) {
+    const ssize_t n = read(fd_in, pu8_buffer, copy_buffer_size);
+    if (n == 0) {
+      return 0;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      *pb_read_error = true;
+      return errno;
+    }
+    if (const int err = _write_all(fd_out, pu8_buffer, static_cast<std::size_t>(n)); err != 0) {
+      return err;
+    }
   }
 }
 
+// A new file beside @p pc_dst, created exclusively (never through a link, never over a file that
+// exists), readable as the destination itself would have been. Its name goes to @p s_tmp.
+int _create_beside(const char* pc_dst, std::string& s_tmp) {
+  static std::atomic<unsigned> u_counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char ac_suffix[40];
+    std::snprintf(ac_suffix, sizeof ac_suffix, ".%ld.%u.tmp", static_cast<long>(getpid()),
+                  u_counter.fetch_add(1));
+    s_tmp = std::string(pc_dst) + ac_suffix;
+    const int fd = open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// Copies into an existing destination that is not a regular file (a device, a FIFO) in place:
+// there is nothing to replace, and such a destination is never removed.
+int _copy_in_place(int fd_in, const char* pc_src, const char* pc_dst, std::uint8_t* pu8_buffer) {
+  _fd_guard out(open(pc_dst, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  if (out.get() < 0) {
+    const int err = errno;
+    VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
+    return -1;
+  }
+  bool b_read_error = false;
+  int err = _pump(fd_in, out.get(), pu8_buffer, &b_read_error);
+  if (err == 0 && out.close_now() != 0) {
+    err = errno;
+  }
+  if (err != 0) {
+    VOS_ERROR(
+        b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
+        b_read_error ? pc_src : pc_dst, vos_errno_text(err).c_str());
+    return -1;
+  }
+  return 1;
+}
+
+// The destination is replaced in one step: the data goes to a new file in its directory, which
+// is synced and then renamed over it. A failure (or a kill) part way leaves the destination as
+// it was, never truncated, and never writes through a link planted at its name.
 int _copy_contents(const char* pc_src, const char* pc_dst) {
   const vos_unique_ptr<std::uint8_t> buffer([] {
     std::uint8_t* pu8 = nullptr;
@@ -111,59 +208,52 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Memory overflow");
     return -2;
   }
-  _unique_file in(std::fopen(pc_src, "rb"));
-  if (!in) {
+  _fd_guard in(open(pc_src, O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
     return -1;
   }
-  // Opening the destination for writing would truncate a source that is the same file.
+  // Writing over a source that is the same file would lose it.
   struct stat st_src {};
   struct stat st_dst {};
-  if (fstat(fileno(in.get()), &st_src) == 0 && stat(pc_dst, &st_dst) == 0 &&
+  if (fstat(in.get(), &st_src) == 0 && stat(pc_dst, &st_dst) == 0 &&
       st_src.st_dev == st_dst.st_dev && st_src.st_ino == st_dst.st_ino) {
     VOS_ERROR("Can't copy file \"%s\" onto itself", pc_src);
     return -1;
   }
-  _unique_file out(std::fopen(pc_dst, "wb"));
-  if (!out) {
+  struct stat st_link {};
+  if (lstat(pc_dst, &st_link) == 0 && !S_ISREG(st_link.st_mode) && !S_ISLNK(st_link.st_mode)) {
+    if (S_ISDIR(st_link.st_mode)) {
+      VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(EISDIR).c_str());
+      return -1;
+    }
+    return _copy_in_place(in.get(), pc_src, pc_dst, buffer.get());
+  }
+  std::string s_tmp;
+  _fd_guard out(_create_beside(pc_dst, s_tmp));
+  if (out.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
     return -1;
   }
-  struct stat st_out {};
-  const bool b_regular = fstat(fileno(out.get()), &st_out) == 0 && S_ISREG(st_out.st_mode);
-  for (;;) {
-    const std::size_t n = std::fread(buffer.get(), 1, copy_buffer_size, in.get());
-    if (n == 0) {
-      break;
-    }
-    if (std::fwrite(buffer.get(), 1, n, out.get()) != n) {
-      const int err = errno;
-      VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
-      _discard_destination(b_regular, pc_dst);
-      return -1;
-    }
+  bool b_read_error = false;
+  int err = _pump(in.get(), out.get(), buffer.get(), &b_read_error);
+  // Data reaches the disk only here; a full disk shows up now at the latest.
+  if (err == 0 && fsync(out.get()) != 0) {
+    err = errno;
   }
-  if (std::ferror(in.get()) != 0) {
-    const int err = errno;
-    VOS_ERROR("Can't read source file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
-    _discard_destination(b_regular, pc_dst);
-    return -1;
+  if (err == 0 && out.close_now() != 0) {
+    err = errno;
   }
-  // Buffered data reaches the file only here; a full disk shows up now.
-  std::FILE* pf_out = out.release();
-  if (std::fflush(pf_out) != 0) {
-    const int err = errno;
-    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
-    _discard_destination(b_regular, pc_dst);
-    std::fclose(pf_out);
-    return -1;
+  if (err == 0 && std::rename(s_tmp.c_str(), pc_dst) != 0) {
+    err = errno;
   }
-  if (std::fclose(pf_out) != 0) {
-    const int err = errno;
-    VOS_ERROR("Can't write dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
-    _discard_destination(b_regular, pc_dst);
+  if (err != 0) {
+    VOS_ERROR(
+        b_read_error ? "Can't read source file \"%s\" : %s" : "Can't write dest file \"%s\" : %s",
+        b_read_error ? pc_src : pc_dst, vos_errno_text(err).c_str());
+    unlink(s_tmp.c_str());
     return -1;
   }
   return 1;
@@ -211,7 +301,11 @@ std::FILE* vos_fs_open(const char* pc_path, const char* pc_mode) {
   if (pc_path == nullptr || pc_mode == nullptr) {
     return nullptr;
   }
-  std::FILE* pf = std::fopen(pc_path, pc_mode);
+  // Close-on-exec from the open itself ("e"), so that no thread's exec sees it in between.
+  char ac_mode[16];
+  const int n = std::snprintf(ac_mode, sizeof ac_mode, "%se", pc_mode);
+  std::FILE* pf = std::fopen(
+      pc_path, n > 0 && static_cast<std::size_t>(n) < sizeof ac_mode ? ac_mode : pc_mode);
   if (pf != nullptr) {
     _set_cloexec(pf);
   }
@@ -394,6 +488,40 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size) {
   return 1;
 }
 
+namespace {
+
+// Copy of @p pc_src to @p pc_dst, both taken as they are.
+int _copy_file(const char* pc_src, const char* pc_dst) {
+  if (const int i_rc = _enter_destination_dir(pc_dst); i_rc != 1) {
+    return i_rc;
+  }
+  return _copy_contents(pc_src, pc_dst);
+}
+
+// Move of @p pc_src to @p pc_dst, both taken as they are; the source goes only once the
+// destination holds all of it.
+int _move_file(const char* pc_src, const char* pc_dst) {
+  if (const int i_rc = _enter_destination_dir(pc_dst); i_rc != 1) {
+    return i_rc;
+  }
+  if (std::rename(pc_src, pc_dst) == 0) {
+    return 1;
+  }
+  // Across file systems rename cannot work: copy, then remove the source.
+  VOS_DEBUG("Copying file \"%s\" to \"%s\"", pc_src, pc_dst);
+  if (_copy_contents(pc_src, pc_dst) != 1) {
+    return -1;
+  }
+  if (unlink(pc_src) != 0) {
+    const int err = errno;
+    VOS_ERROR("Can't remove file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
 int vos_fs_copy(const char* pc_src, const char* pc_dst) {
   if (pc_src == nullptr || *pc_src == '\0' || pc_dst == nullptr || *pc_dst == '\0') {
     VOS_ERROR("Invalid filename while copying file");
@@ -406,10 +534,7 @@ int vos_fs_copy(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Memory overflow");
     return -2;
   }
-  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
-    return i_rc;
-  }
-  return _copy_contents(src.get(), dst.get());
+  return _copy_file(src.get(), dst.get());
 }
 
 int vos_fs_mv(const char* pc_src, const char* pc_dst) {
@@ -423,22 +548,15 @@ int vos_fs_mv(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Memory overflow");
     return -2;
   }
-  if (const int i_rc = _enter_destination_dir(dst.get()); i_rc != 1) {
-    return i_rc;
+  return _move_file(src.get(), dst.get());
+}
+
+int vos_fs_mv_literal(const char* pc_src, const char* pc_dst) {
+  if (pc_src == nullptr || *pc_src == '\0' || pc_dst == nullptr || *pc_dst == '\0') {
+    VOS_ERROR("Invalid filename while moving file");
+    return -3;
   }
-  if (std::rename(src.get(), dst.get()) == 0) {
-    return 1;
-  }
-  // Across file systems rename cannot work: copy, then remove the source.
-  if (vos_fs_copy(src.get(), dst.get()) != 1) {
-    return -1;
-  }
-  if (unlink(src.get()) != 0) {
-    const int err = errno;
-    VOS_ERROR("Can't remove file \"%s\" : %s", src.get(), vos_errno_text(err).c_str());
-    return -1;
-  }
-  return 1;
+  return _move_file(pc_src, pc_dst);
 }
 
 int vos_fs_mv_dir(const char* pc_src_dir, const char* pc_file, const char* pc_dst_dir) {

@@ -72,9 +72,12 @@ int vos_fs_filestat(const char* pc_dir, const char* pc_name, std::uint32_t* pu32
 /// @retval -3 null or empty path, or null @p pu32_size.
 int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size);
 
-/// Copies the file @p pc_src to @p pc_dst (truncated if it exists). The directory part of
-/// @p pc_dst must be absolute; it is created and becomes the working directory, so a relative
-/// @p pc_src is taken from there. A destination left incomplete by a failure is removed.
+/// Copies the file @p pc_src to @p pc_dst. The directory part of @p pc_dst must be absolute; it
+/// is created and becomes the working directory, so a relative @p pc_src is taken from there.
+/// The data goes to a new file beside @p pc_dst (created exclusively, never through a link),
+/// synced, then renamed over @p pc_dst: a failure or a kill part way leaves @p pc_dst as it was
+/// and no partial file under its name. An existing @p pc_dst that is a device or a FIFO is
+/// written in place and never removed.
 /// @retval 1 copied.
 /// @retval -1 a directory could not be reached, a file could not be opened, read, written or
 ///         closed, or source and destination are the same file.
@@ -83,12 +86,18 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size);
 int vos_fs_copy(const char* pc_src, const char* pc_dst);
 
 /// Moves the file @p pc_src to @p pc_dst: as vos_fs_copy for the destination directory, then a
-/// rename, or, when the rename fails (another file system), a copy and removal of the source.
+/// rename, or, when the rename fails (another file system), a copy as vos_fs_copy makes it and,
+/// only once that copy is complete under its final name, removal of the source.
 /// @retval 1 moved.
 /// @retval -1 a directory could not be reached, or the copy or the removal failed.
 /// @retval -2 out of memory.
 /// @retval -3 null or empty argument, or a destination without separator.
 int vos_fs_mv(const char* pc_src, const char* pc_dst);
+
+/// As vos_fs_mv, but both paths are taken as they are: a '\' is part of a name, as the platform
+/// sees it, so the file moved is the file the caller measured. For paths given by a user.
+/// Same results as vos_fs_mv.
+int vos_fs_mv_literal(const char* pc_src, const char* pc_dst);
 
 /// vos_fs_mv (respectively vos_fs_copy) of the one file @p pc_file from directory @p pc_src_dir
 /// to directory @p pc_dst_dir.

@@ -2,6 +2,7 @@
 // Lock order: a mailbox mutex may be held while tracing and allocating, never the reverse.
 #include "vos_task_linux.h"
 
+#include <sched.h>
 #include <sys/select.h>
 #include <sys/time.h>
 
@@ -171,6 +172,11 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
   // Nobody joins these threads; they take the default scheduling, not the creator's.
   pthread_attr_setdetachstate(&s_attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setinheritsched(&s_attr, PTHREAD_EXPLICIT_SCHED);
+  // Explicit scheduling without a policy of its own is ignored: name the default one.
+  pthread_attr_setschedpolicy(&s_attr, SCHED_OTHER);
+  sched_param s_param{};
+  s_param.sched_priority = 0;
+  pthread_attr_setschedparam(&s_attr, &s_param);
   if (const int i_rc = pthread_attr_setstacksize(&s_attr, u32_stack_size); i_rc != 0) {
     // pthread calls return their error rather than setting errno.
     errno = i_rc;

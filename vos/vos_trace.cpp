@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "vos_errno_text.h"
+#include "vos_fs.h"
 #include "vos_mem.h"
 #include "vos_trace_internal.h"
 #include "vos_util_linux.h"
@@ -278,7 +279,7 @@ void vos_trace_create_file(bool b_keep = false) {
   if (_u32_max_nb_file == 0) {
     ref_tm = s_now;
     _t_ref_day_start = t_now - (s_now.tm_hour * 3600 + s_now.tm_min * 60 + s_now.tm_sec);
-    _pf_log_file = std::fopen(at_dayly_filename, b_keep ? "ab" : "wb");
+    _pf_log_file = vos_fs_open(at_dayly_filename, b_keep ? "ab" : "wb");
     i_errno = errno;
   } else {
     _vos_trace_remove_oldest();
@@ -293,7 +294,7 @@ void vos_trace_create_file(bool b_keep = false) {
       pc_unique = _vos_trace_unique_name(ac_name);
     }
     if (pc_unique != nullptr) {
-      _pf_log_file = std::fopen(pc_unique, "wb");
+      _pf_log_file = vos_fs_open(pc_unique, "wb");
     }
     i_errno = errno;
     vos_os_free(&pc_unique);

@@ -9,7 +9,7 @@
 #   upgrade    -u with a relative path: staging in /var/ftp, install OK and KO, empty image;
 #              -u with -f: only the upgrade
 #   download   -d: command 2 then the file transfer, staging as tx_<id>; a size that is not a
-#              multiple of the packet size
+#              multiple of the packet size: refused before anything is sent
 #   radio      -r 16, -r 5, -t (and its truncated fields), -c 7, -c 0, -f
 #   params     -p, -g with its answer, -p with -g: only the write, -g above 16 bits
 #   stats      -s 1 with two registered modems
@@ -198,11 +198,10 @@ EOF
   head -c 1000 /dev/urandom >"$ep"
   begin -d ep.bin 300 5
   acted "size not a multiple of the packet size" <<EOF
-${RES}2.04
 ${DBG}Request donwnload  file ${WORK}/ep.bin
 ${ERR}file not wellformed, size 1000 is not modulo 300 
 EOF
-  requests "command 2 only" <<<"${ID} command_req POST CON 02"
+  requests "nothing sent, not even command 2" </dev/null
   [[ -f $ep && -z $(ls -A "${TB_FTP}") ]] && pass "the file stays where it was" ||
     fail "file moved: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
   end

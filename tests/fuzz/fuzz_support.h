@@ -16,7 +16,7 @@
 namespace fuzz {
 
 // A noise report goes nowhere and the run goes on.
-inline void noise_end() noexcept {}
+inline void noise_end(int) noexcept {}
 
 // Never returns: the mailbox of this thread is emptied by the fuzzing thread.
 inline std::uint32_t parked(vos_os_thread_t, void*) noexcept {
@@ -34,6 +34,8 @@ inline void lan_setup() {
   if (detail::_pv_lan_itf_task_handle == nullptr || detail::_pv_lan_modem_task_handle == nullptr) {
     std::abort();
   }
+  vos_os_set_thread_quota(detail::_pv_lan_itf_task_handle, detail::LAN_WORKER_QUOTA);
+  vos_os_set_thread_quota(detail::_pv_lan_modem_task_handle, detail::LAN_WORKER_QUOTA);
 }
 
 // Takes every message out of one mailbox and treats it as its worker would: kinds outside

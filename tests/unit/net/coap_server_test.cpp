@@ -258,7 +258,7 @@ TEST_F(coap_server, quit_ends_the_loop_within_one_pass) {
   EXPECT_FALSE(exchange({0x40, 0x00, 0x00, 0x09}).has_value());
 }
 
-TEST(coap_server_start, logs_start_line_and_fails_when_the_port_is_held) {
+TEST(coap_server_start, fails_without_start_line_when_the_port_is_held) {
   NET_TEST_PREAMBLE();
   // A socket without SO_REUSEADDR keeps the library off port 5683.
   udp_socket holder("0.0.0.0", 5683);
@@ -270,7 +270,7 @@ TEST(coap_server_start, logs_start_line_and_fails_when_the_port_is_held) {
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(result, -1);
-  EXPECT_TRUE(re_search_lines(out, R"(:INFO:Start CoAP server on 0\.0\.0\.0:5683$)")) << out;
+  EXPECT_EQ(out.find("Start CoAP server"), std::string::npos) << out;  // no endpoint, no start
   EXPECT_NE(err.find("no context available for interface '0.0.0.0'\n"), std::string::npos) << err;
 }
 

@@ -604,6 +604,7 @@ const std::string noise_trace =
 // Noise report of @p n bytes treated in a child with @p s_dir as /tmp; exits with -1 -> 0, else 5.
 [[noreturn]] void noise_child(const std::string& s_dir, std::uint32_t n) {
   mounted_child(s_dir, "/tmp", [n] {
+    app_lan_expect_noise(&modem_a);
     return detail::_app_lan_treat_noise(&modem_a, noise_payload.data(), n) == -1 ? 0 : 5;
   });
 }
@@ -645,11 +646,10 @@ TEST_F(app_lan, noise_report_is_written_and_ends_the_tool) {
 TEST_F(app_lan, noise_report_without_its_file_still_traces_and_ends_the_tool) {
   const temp_dir dir("app_lan_test");
   ASSERT_TRUE(dir.ok());
-  std::filesystem::create_directory(dir.path() + "/noise.txt");  // cannot be opened for writing
-  EXPECT_EXIT(noise_child(dir.path(), 14), ::testing::ExitedWithCode(1),
-              re_escape("ERROR:../tst/app_lan.c:") +
-                  "[0-9]+:" + re_escape("Can't create /tmp/noise.txt: \"Is a directory\" (21)\n") +
-                  ".*" + noise_trace);
+  std::filesystem::create_directory(dir.path() + "/noise.txt");  // cannot be replaced
+  EXPECT_EXIT(noise_child(dir.path(), 14), ::testing::ExitedWithCode(2),
+              noise_trace + ".*" + re_escape("ERROR:../tst/app_lan.c:") +
+                  "[0-9]+:" + re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/noise.txt"));
 }
 
@@ -662,8 +662,10 @@ TEST_F(app_lan, noise_report_with_its_end_replaced_goes_to_the_given_file_and_re
   static int i_ends = 0;
   i_ends = 0;
   detail::_pc_lan_noise_file = s_file.c_str();
-  detail::_pf_lan_noise_end = []() noexcept { ++i_ends; };
+  detail::_pf_lan_noise_end = [](int i_status) noexcept { i_ends += i_status; };
+  app_lan_expect_noise(&modem_a);
   const treated r = treat(detail::_app_lan_treat_noise, modem_a, noise_payload);
+  app_lan_expect_noise(nullptr);
   detail::_pc_lan_noise_file = pc_saved_file;
   detail::_pf_lan_noise_end = pf_saved_end;
 

@@ -124,6 +124,8 @@ class app_lan_task : public test_support::alloc_balance_test {
     ASSERT_NE(modem_, nullptr);
     itf_id_ = itf_->thread_id;
     modem_id_ = modem_->thread_id;
+    vos_os_set_thread_quota(itf_, detail::LAN_WORKER_QUOTA);  // as app_lan_init does
+    vos_os_set_thread_quota(modem_, detail::LAN_WORKER_QUOTA);
     detail::_pv_lan_itf_task_handle = itf_;
     detail::_pv_lan_modem_task_handle = modem_;
     ASSERT_TRUE(wait_threads(u32_threads_ + 2));

@@ -1,0 +1,89 @@
+// A worker that lags (its trace stalls) while the LAN keeps sending: its mailbox stays at its
+// quota, what does not fit is dropped and counted, and the count is given by a warning line.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "alloc_balance.h"
+#include "app_lan.h"
+#include "app_lan_internal.h"
+#include "stdout_capture.h"
+#include "test_regex.h"
+#include "vos_mem.h"
+#include "vos_task_linux.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<bool> b_release{false};
+std::atomic<std::uint32_t> u32_treated{0};
+
+// A frame worker stuck until released, as one whose standard output nobody reads.
+std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32_t) {
+  while (!b_release.load()) std::this_thread::sleep_for(1ms);
+  ++u32_treated;
+  return 1;
+}
+
+template <class P>
+bool wait_until(P pred, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_counted_in_a_warning) {
+  vos_os_init();
+  detail::app_lan_reset();
+  const std::uint32_t u32_threads = vos_os_nb_thread();
+  const detail::lan_treat_fn pf_saved = detail::_apf_lan_treat[LAN_MSG_RX_FRAME];
+  detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = stuck_treat;
+  b_release = false;
+  u32_treated = 0;
+  const test_support::alloc_mark mark;
+  vos_os_thread_t t_itf = vos_os_create_thread_stack(detail::_lan_itf_task, 6, "_lan_itf_task",
+                                                     nullptr, detail::LAN_THREAD_STACK);
+  ASSERT_NE(t_itf, nullptr);
+  vos_os_set_thread_quota(t_itf, detail::LAN_WORKER_QUOTA);
+  detail::_pv_lan_itf_task_handle = t_itf;
+
+  constexpr std::uint32_t u32_sent = 1000;
+  std::uint32_t u32_posted = 0;
+  const std::string out = test_support::captured([&] {
+    const std::uint8_t au8_frame[64] = {};
+    const coap_address_t t_from{};
+    for (std::uint32_t i = 0; i < u32_sent; ++i) {
+      if (app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_from, au8_frame, sizeof au8_frame) == 1) {
+        ++u32_posted;
+      }
+    }
+    b_release = true;
+    ASSERT_TRUE(wait_until([&] { return u32_treated.load() == u32_posted; }));
+    // The worker reports after its next wait: a message, or its 2 s time-out.
+    void* pv_stop = nullptr;
+    vos_os_calloc(&pv_stop, sizeof(lan_msg));
+    ASSERT_EQ(vos_os_send_msg_to_thread(t_itf, &pv_stop), 1);
+    ASSERT_TRUE(wait_until([&] { return vos_os_nb_thread() == u32_threads; }));
+  });
+  detail::_pv_lan_itf_task_handle = nullptr;
+  detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = pf_saved;
+
+  // The quota, plus the one being treated when the posts began.
+  EXPECT_GE(u32_posted, detail::LAN_WORKER_QUOTA);
+  EXPECT_LE(u32_posted, detail::LAN_WORKER_QUOTA + 1);
+  EXPECT_TRUE(test_support::re_search_lines(
+      out, "^[0-9]{8}-[0-9]{6}:WARNING:\\.\\./tst/app_lan\\.c:[0-9]+:" +
+               std::to_string(u32_sent - u32_posted) + " LAN messages dropped: worker busy$"))
+      << out;
+  EXPECT_TRUE(mark.balanced());  // every dropped message was freed
+}
