@@ -188,7 +188,7 @@ struct config {
 
   std::string ftp_dir = "/var/ftp";
   unsigned install_delay_ms = 200;
-  int install_force = -1;  // -1 check the file, else this result byte
+  int install_force = -1;  // -1 check the file, -2 no result at all, else this result byte
   std::optional<unsigned> noise_delay_ms;
   bytes noise{60, 61, 62, 63, 64, 65, 66, 10, 11, 12, 13, 14, 15, 16};
   bool stats_form16 = true;
@@ -574,8 +574,9 @@ void install_later(modem& m, in_addr requester, sim::firmware_upgrade fw) {
         .str("file", file)
         .num("expected", fw.size)
         .num("actual", actual)
-        .num("result", result)
+        .num("result", cfg.install_force == -2 ? -1 : result)
         .emit();
+    if (cfg.install_force == -2) return;  // the modem never reports
     const std::uint8_t b[1] = {result};
     send_request(*pm, requester, "firmware_install_ind", COAP_REQUEST_CODE_POST, true, b);
   });
@@ -948,7 +949,7 @@ a malformed payload of firmware_upgrade_req, config_*_param_req or noise_req get
                             after 2.04 the modem sends firmware_install_ind with 1 when
                             DIR/NAME is a regular file of the announced size, else 0
   --install-delay MS        delay before firmware_install_ind (default 200)
-  --install-result ok|ko    force the result byte
+  --install-result ok|ko|none  force the result byte; none: never send the result
   --noise HEX               noise_ind payload (default 14 bytes 3c..42 0a..10)
   --noise-delay MS          delay before noise_ind (default: the requested duration)
   --stats-form 16|8         statistics_req answer: 66-byte 16-bit LOAD form (default) or the
@@ -1217,8 +1218,8 @@ int parse_args(int argc, char** argv) {
       case o_ftp_dir: cfg.ftp_dir = a; break;
       case o_install_delay: ok = set_uint(a, cfg.install_delay_ms, 3600000); break;
       case o_install_result:
-        ok = std::strcmp(a, "ok") == 0 || std::strcmp(a, "ko") == 0;
-        cfg.install_force = std::strcmp(a, "ok") == 0 ? 1 : 0;
+        ok = std::strcmp(a, "ok") == 0 || std::strcmp(a, "ko") == 0 || std::strcmp(a, "none") == 0;
+        cfg.install_force = std::strcmp(a, "ok") == 0 ? 1 : std::strcmp(a, "ko") == 0 ? 0 : -2;
         break;
       case o_noise: ok = set_hex(a, cfg.noise); break;
       case o_noise_delay: cfg.noise_delay_ms.emplace(); ok = set_uint(a, *cfg.noise_delay_ms, 3600000); break;
