@@ -110,6 +110,16 @@ scenario_status() {
 
   bounded "monitor" 0 "monitor on modem ${ID}: done \(exit 0, ${ms}\)" -- -w 2
 
+  bounded "-l 1: no debug lines" 0 "command on modem ${ID}: done \(exit 0, ${ms}\)" \
+    -- -w $((20 * SLOW)) -l 1 -c 7
+  ! grep -q ':DEBUG:\|:DUMP:' "${TOOL_OUT}" && grep -q ':INFO:Perform action' "${TOOL_OUT}" &&
+    pass "-l 1 keeps information lines only" || fail "-l 1: $(grep -c ':DEBUG:' "${TOOL_OUT}") debug lines"
+
+  rm -f "${TB_TMP}/noise.txt"
+  bounded "noise report written" 0 "noise on modem ${ID}: done \(exit 0, ${ms}\)" \
+    --noise-delay 300 -- -w $((20 * SLOW)) -n 1 2
+  [[ -s ${TB_TMP}/noise.txt ]] && pass "/tmp/noise.txt written" || fail "no /tmp/noise.txt"
+
   bounded "parameter read" 0 "get_param on modem ${ID}: done \(exit 0, ${ms}\)" \
     --param 0x101=0aff -- -w $((20 * SLOW)) -g 101
   bounded "parameter answer without a value" 6 "get_param on modem ${ID}: not completed \(exit 6, ${ms}\)" \
