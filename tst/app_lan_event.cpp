@@ -54,8 +54,8 @@ std::string_view _version(std::uint16_t u16_ver, std::span<char, 8> buf) {
 
 // "2.04" of a CoAP code.
 std::string_view _code(std::uint32_t u32_code, std::span<char, 8> buf) {
-  const int n = std::snprintf(buf.data(), buf.size(), "%u.%02u", (u32_code >> 5) & 7,
-                              u32_code & 31);
+  const int n =
+      std::snprintf(buf.data(), buf.size(), "%u.%02u", (u32_code >> 5) & 7, u32_code & 31);
   return {buf.data(), n > 0 ? static_cast<std::size_t>(n) : 0};
 }
 
@@ -184,8 +184,7 @@ void _app_lan_event_modem(const lan_modem_entry& entry) {
 void _app_lan_event_response(std::uint32_t u32_id, const lan_path_t& path, std::uint32_t u32_code,
                              bool b_reset) {
   const std::string_view resource{path.pc_path != nullptr ? path.pc_path : "", path.u32_len};
-  std::string s_resource{resource};
-  _observe({lan_event_kind::response, u32_id, u32_code, b_reset, false, s_resource.c_str()});
+  _observe({lan_event_kind::response, u32_id, u32_code, b_reset, false, path.pc_path});
   if (!_json()) return;
   app_json json = app_lan_event_begin(_line_buffer(), "response", u32_id);
   json.str("resource", resource);

@@ -32,7 +32,7 @@ struct lan_event {
   std::uint32_t u32_code = 0;         ///< response: CoAP code (0x44 for 2.04), 0 for none
   bool b_reset = false;               ///< response: the modem reset the request
   bool b_ok = false;                  ///< firmware_result, noise: see lan_event_kind
-  const char* pc_resource = nullptr;  ///< response: resource of the request
+  const char* pc_resource = nullptr;  ///< response: resource name (a path record's text)
 };
 
 /// Called on the thread of the event (a LAN worker, or the main thread for responses), with

@@ -34,10 +34,9 @@ const char* _text(const char* pc) { return pc != nullptr ? pc : ""; }
 
 std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
                     std::span<const std::uint8_t> payload = {}) {
-  const coap_request_outcome result =
-      coap_send_request(&entry.t_addr, LAN_MODEM_PORT, path,
-                        payload.empty() ? nullptr : payload.data(),
-                        static_cast<std::uint16_t>(payload.size()));
+  const coap_request_outcome result = coap_send_request(&entry.t_addr, LAN_MODEM_PORT, path,
+                                                        payload.empty() ? nullptr : payload.data(),
+                                                        static_cast<std::uint16_t>(payload.size()));
   app_lan_event_response(entry.t_info.u32_serial, path, result.u32_code, result.b_reset);
   return result.u32_code;
 }

@@ -81,16 +81,12 @@ bool _target(const app_options& opt, std::uint32_t* pu32_id) {
 void _ask_new_modems(std::uint8_t u8_day, steady::time_point t_deadline) {
   std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
   app_lan_get_modems_info(at_entries.data());
-  static std::array<std::uint32_t, LAN_MODEM_MAX * 4> au32_asked{};
-  static std::size_t nb_asked = 0;
-  for (const lan_modem_entry& entry : at_entries) {
+  // The first registered sits at the highest index: ask in the order of registration.
+  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
+    const lan_modem_entry& entry = *it;
     if (entry.u8_in_use == 0 || steady::now() >= t_deadline) continue;
     const std::uint32_t u32_id = entry.t_info.u32_serial;
-    const auto asked_end = au32_asked.begin() + static_cast<std::ptrdiff_t>(nb_asked);
-    if (std::find(au32_asked.begin(), asked_end, u32_id) != asked_end) continue;
-    if (nb_asked == au32_asked.size()) return;
-    au32_asked[nb_asked++] = u32_id;
-    _t_outcome.ask(u32_id);
+    if (!_t_outcome.ask(u32_id)) continue;
     app_lan_statistics_req(u32_id, u8_day);
     _t_outcome.sent(u32_id);
   }
@@ -203,7 +199,8 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
     s_modems = s_answered;
     if (!s_modems.empty() && !s_not_answered.empty()) s_modems += ' ';
     s_modems += s_not_answered;
-    vos_trace_info("Answered: %s; not answered: %s", s_answered.empty() ? "none" : s_answered.c_str(),
+    vos_trace_info("Answered: %s; not answered: %s",
+                   s_answered.empty() ? "none" : s_answered.c_str(),
                    s_not_answered.empty() ? "none" : s_not_answered.c_str());
   } else if (b_modem) {
     char ac_serial[12];
@@ -217,7 +214,8 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
   _summary();
   if (app_lan_event_json_on()) {
     std::string s_line;
-    app_json json = app_lan_event_begin(s_line, "result", b_each_modem ? 0 : (b_modem ? u32_id : opt.u32_target));
+    app_json json = app_lan_event_begin(s_line, "result",
+                                        b_each_modem ? 0 : (b_modem ? u32_id : opt.u32_target));
     json.str("action", t_action.pc_name)
         .str("word", app_outcome_word(i_status))
         .num("exit", i_status)
@@ -227,8 +225,8 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
     app_lan_event_write(json);
   }
   vos_trace_info("Outcome: %s on modem %s: %s (exit %d, %lld ms)", t_action.pc_name,
-                 s_modems.empty() ? "none" : s_modems.c_str(), app_outcome_word(i_status),
-                 i_status, ms);
+                 s_modems.empty() ? "none" : s_modems.c_str(), app_outcome_word(i_status), i_status,
+                 ms);
   return i_status;
 }
 

@@ -58,10 +58,11 @@ app_outcome::modem_state* app_outcome::find(std::uint32_t u32_serial) {
   return nullptr;
 }
 
-void app_outcome::ask(std::uint32_t u32_serial) {
+bool app_outcome::ask(std::uint32_t u32_serial) {
   const std::lock_guard lock(mutex_);
-  if (find(u32_serial) != nullptr || nb_modems_ == max_modems) return;
+  if (find(u32_serial) != nullptr || nb_modems_ == max_modems) return false;
   at_modems_[nb_modems_++] = modem_state{u32_serial};
+  return true;
 }
 
 void app_outcome::sent(std::uint32_t u32_serial) {

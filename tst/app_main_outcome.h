@@ -57,7 +57,9 @@ class app_outcome {
   void begin(app_completion e_completion);
 
   /// Modem @p u32_serial is about to be asked; its answers and indications count from now.
-  void ask(std::uint32_t u32_serial);
+  /// @retval true  newly asked
+  /// @retval false asked before, or no room left (max_modems): not to be asked again
+  bool ask(std::uint32_t u32_serial);
   /// Every request to modem @p u32_serial has returned.
   void sent(std::uint32_t u32_serial);
   /// The action was refused here before anything was sent.

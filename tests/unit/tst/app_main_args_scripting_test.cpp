@@ -42,14 +42,29 @@ TEST(app_main_args, scripting_options_take_their_values_by_position) {
   };
   const row rows[] = {
       {"none of them", {}, 0, 0, false, -1, -1},
-      {"all of them", {"-w", "60", "-m", "1a2b3c4d", "-j", "-l", "1", "-c", "3"},
-       60, 0x1a2b3c4d, true, 1, 3},
+      {"all of them",
+       {"-w", "60", "-m", "1a2b3c4d", "-j", "-l", "1", "-c", "3"},
+       60,
+       0x1a2b3c4d,
+       true,
+       1,
+       3},
       {"a value may begin with '-'", {"-w", "-5", "-l", "-1", "-c", "4"}, 0, 0, false, -1, 4},
       {"-w 0 and a serial that is not hexadecimal select nothing",
-       {"-w", "0", "-m", "xyz", "-c", "5"}, 0, 0, false, -1, 5},
+       {"-w", "0", "-m", "xyz", "-c", "5"},
+       0,
+       0,
+       false,
+       -1,
+       5},
       {"levels above 2 count as 2", {"-l", "9", "-jx", "-c", "6"}, 0, 0, true, 2, 6},
-      {"0x prefix, loose decimal", {"-m", "0x1A2B", "-w", "12s", "-c", "7"}, 12, 0x1a2b, false,
-       -1, 7},
+      {"0x prefix, loose decimal",
+       {"-m", "0x1A2B", "-w", "12s", "-c", "7"},
+       12,
+       0x1a2b,
+       false,
+       -1,
+       7},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -85,8 +100,8 @@ TEST(app_main_args, help_and_missing_values_end_the_run) {
     const char* option;
     const char* need;
   };
-  for (const row& r : {row{"-w", "need seconds"}, row{"-m", "need serial"},
-                       row{"-l", "need level"}}) {
+  for (const row& r :
+       {row{"-w", "need seconds"}, row{"-m", "need serial"}, row{"-l", "need level"}}) {
     SCOPED_TRACE(r.option);
     const outcome p = parse({"-j", r.option});
     ASSERT_TRUE(std::holds_alternative<int>(p.result));
