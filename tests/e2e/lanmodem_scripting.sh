@@ -48,12 +48,21 @@ bounded() {
   tb_run_tool "${TOOL_OUT}" sh -c 'cd "$1" && shift && exec "$@"' cd "${WORK}" "$TOOL" "$@"
   status=$?
   tb_stop "${SIM_PID}"
+  sanitizer_check "${TOOL_OUT}"
   last=$(tail -n 1 "${TOOL_OUT}" | normalise)
   if [[ $status == "$want" && $last =~ ^DATE:INFO:Outcome:\ ${outcome_re}$ ]]; then
     pass "$name: exit $status, ${last#DATE:INFO:}"
   else
     fail "$name: exit $status (want $want), last line: $last"
     tail -n 5 "${TOOL_OUT}" "${TOOL_OUT}.err" | sed 's/^/    /'
+  fi
+}
+
+# sanitizer_check OUT: fails when the run's standard error holds a sanitizer report
+sanitizer_check() {
+  if grep -q 'AddressSanitizer\|runtime error\|ThreadSanitizer' "$1.err"; then
+    fail "sanitizer report from the tool"
+    head -n 40 "$1.err"
   fi
 }
 
@@ -144,8 +153,10 @@ scenario_status() {
   tb_stop "${late_pid}"
   grep -q "INFO:Answered: ${ID} ${ID2}; not answered: none" "${TOOL_OUT}" &&
     pass "both modems named as answered" || fail "$(grep Answered "${TOOL_OUT}")"
-  grep -qF '"path":"statistics_req"' "${late_out}" && pass "the late modem was asked" ||
+  grep -qF '"path":"statistics_req"' "${late_out}" && pass "the late modem was asked" || {
     fail "the late modem got no statistics_req"
+    tail -n 20 "${late_out}" "${late_out}.err" | cut -c1-240 | sed 's/^/    /'
+  }
   finish
 }
 
@@ -250,6 +261,7 @@ scenario_json() {
   sims+=("${TB_LAST_PID}")
   tb_run_tool "$out" "$TOOL" -j -w $((4 * SLOW))
   local status=$?
+  sanitizer_check "$out"
   for i in "${sims[@]}"; do tb_stop "$i"; done
   [[ $status == 0 ]] && pass "-j -w monitor ends with 0" || fail "-j -w: exit ${status}"
   local report
@@ -274,6 +286,7 @@ EOF
   sims=("${TB_LAST_PID}")
   tb_run_tool "$out" "$TOOL" -j -w $((20 * SLOW)) -g 101
   status=$?
+  sanitizer_check "$out"
   tb_stop "${sims[0]}"
   python3 - "$out" <<'EOF' && pass "-g: response, parameter and result events" || fail "-g events: $(cat "$out")"
 import json, sys
@@ -325,6 +338,7 @@ scenario_mqtt() {
     mosquitto_pub -h 127.0.0.1 -p "$3" -l -t lanmodem/frames' pipe "$TOOL" $((4 * SLOW)) "$port"
   local status=$?
   wait "$sub_pid"
+  sanitizer_check "${TB_DIR}/pipe.out"
   tb_stop "$sim_pid"
   tb_stop "$broker_pid"
   [[ $status == 0 ]] && pass "the pipeline ended with 0" || fail "pipeline exit ${status}: $(cat "${TB_DIR}/pipe.out.err")"
