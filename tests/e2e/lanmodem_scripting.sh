@@ -149,7 +149,7 @@ scenario_status() {
     --announce-delay 2500 --announce-period 1 --tmsp "$TMSP"
   local late_pid=${TB_LAST_PID}
   bounded "-s asks a modem that registers later" 0 "statistics on modem ${ID} ${ID2}: done \(exit 0, ${ms}\)" \
-    -- -w 5 -s 0
+    -- -w $((5 * SLOW)) -s 0
   tb_stop "${late_pid}"
   grep -q "INFO:Answered: ${ID} ${ID2}; not answered: none" "${TOOL_OUT}" &&
     pass "both modems named as answered" || fail "$(grep Answered "${TOOL_OUT}")"
