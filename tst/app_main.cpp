@@ -234,9 +234,22 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
 
 int main(int argc, char** argv) {
   const steady::time_point t_start = steady::now();
-  auto parsed = app_parse_args(argc, argv, stdout);
+  // What parsing prints is held until the options are known: under -j the notes of a run that
+  // goes on ("Unused argument") must not land among the JSON lines.
+  char* pc_parse_text = nullptr;
+  std::size_t parse_len = 0;
+  std::FILE* pf_parse = open_memstream(&pc_parse_text, &parse_len);
+  auto parsed = app_parse_args(argc, argv, pf_parse != nullptr ? pf_parse : stdout);
+  if (pf_parse != nullptr) std::fclose(pf_parse);
+  const app_options* pt_opt = std::get_if<app_options>(&parsed);
+  if (pc_parse_text != nullptr) {
+    std::FILE* pf_out = pt_opt != nullptr && pt_opt->b_json ? stderr : stdout;
+    std::fwrite(pc_parse_text, 1, parse_len, pf_out);
+    std::fflush(pf_out);
+    std::free(pc_parse_text);
+  }
   if (const int* status = std::get_if<int>(&parsed)) return *status;
-  const app_options& opt = std::get<app_options>(parsed);
+  const app_options& opt = *pt_opt;
 
   // With -j standard output carries the events; the log moves out of their way.
   if (opt.b_json) vos_trace_set_output(STDERR_FILENO);
