@@ -147,9 +147,10 @@ std::string_view app_json_time(const struct timespec& ts, std::span<char, 32> bu
   long ms = ts.tv_nsec / 1000000;
   if (ms < 0) ms = 0;
   if (ms > 999) ms = 999;
-  const int n =
-      std::snprintf(buf.data(), buf.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ",
-                    t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms);
+  // The year in a wider type: tm_year + 1900 overflows int at the far end of the calendar.
+  const int n = std::snprintf(buf.data(), buf.size(), "%04lld-%02d-%02dT%02d:%02d:%02d.%03ldZ",
+                              static_cast<long long>(t.tm_year) + 1900, t.tm_mon + 1, t.tm_mday,
+                              t.tm_hour, t.tm_min, t.tm_sec, ms);
   if (n < 0 || static_cast<std::size_t>(n) >= buf.size()) {
     buf[0] = '\0';
     return {};

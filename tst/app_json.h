@@ -43,6 +43,7 @@ class app_json {
 void app_json_escape(std::string& out, std::string_view value);
 
 /// ISO 8601 UTC time with milliseconds, "2026-12-07T01:02:03.456Z", from a realtime clock value,
-/// written into @p buf. Nanoseconds outside 0..999999999 are clamped into it.
+/// written into @p buf (NUL-terminated). Milliseconds are truncated, and clamped to 0..999 when
+/// tv_nsec is out of range.
 /// @return a view into @p buf; empty when @p ts is outside the calendar the C library handles.
 std::string_view app_json_time(const struct timespec& ts, std::span<char, 32> buf);
