@@ -70,7 +70,7 @@ a malformed payload of firmware_upgrade_req, config_*_param_req or noise_req get
                             after 2.04 the modem sends firmware_install_ind with 1 when
                             DIR/NAME is a regular file of the announced size, else 0
   --install-delay MS        delay before firmware_install_ind (default 200)
-  --install-result ok|ko    force the result byte
+  --install-result ok|ko|none  force the result byte; none: never send the result
   --noise HEX               noise_ind payload (default 14 bytes 3c..42 0a..10)
   --noise-delay MS          delay before noise_ind (default: the requested duration)
   --stats-form 16|8         statistics_req answer: 66-byte 16-bit LOAD form (default) or the
@@ -463,8 +463,8 @@ int parse_args(int argc, char** argv) {
         ok = set_uint(a, cfg.install_delay_ms, 3600000);
         break;
       case o_install_result:
-        ok = std::strcmp(a, "ok") == 0 || std::strcmp(a, "ko") == 0;
-        cfg.install_force = std::strcmp(a, "ok") == 0 ? 1 : 0;
+        ok = std::strcmp(a, "ok") == 0 || std::strcmp(a, "ko") == 0 || std::strcmp(a, "none") == 0;
+        cfg.install_force = std::strcmp(a, "ok") == 0 ? 1 : std::strcmp(a, "ko") == 0 ? 0 : -2;
         break;
       case o_noise:
         ok = set_hex(a, cfg.noise);

@@ -54,7 +54,7 @@ struct config {
 
   std::string ftp_dir = "/var/ftp";
   unsigned install_delay_ms = 200;
-  int install_force = -1;  // -1 check the file, else this result byte
+  int install_force = -1;  // -1 check the file, -2 no result at all, else this result byte
   std::optional<unsigned> noise_delay_ms;
   bytes noise{60, 61, 62, 63, 64, 65, 66, 10, 11, 12, 13, 14, 15, 16};
   bool stats_form16 = true;

@@ -28,6 +28,8 @@
 // | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
 // | noise       | the noise report expected   | innermost: nothing is taken while it is held    |
 // The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
+// So are the two leaf locks of the events (app_lan_event): the JSON output lock and the lock of
+// a bounded run's outcome (app_main_outcome), which the workers and the main thread report to.
 // clang-format on
 #pragma once
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "app_lan_event.h"
 #include "app_lan_msg.h"
 #include "coap_client.h"
 #include "vos_fs.h"
@@ -35,9 +36,11 @@ const char* _text(const char* pc) { return pc != nullptr ? pc : ""; }
 
 std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
                     std::span<const std::uint8_t> payload = {}) {
-  return coap_send_msg_request(&entry.t_addr, LAN_MODEM_PORT, path,
-                               payload.empty() ? nullptr : payload.data(),
-                               static_cast<std::uint16_t>(payload.size()));
+  const coap_request_outcome result = coap_send_request(&entry.t_addr, LAN_MODEM_PORT, path,
+                                                        payload.empty() ? nullptr : payload.data(),
+                                                        static_cast<std::uint16_t>(payload.size()));
+  app_lan_event_response(entry.t_info.u32_serial, path, result.u32_code, result.b_reset);
+  return result.u32_code;
 }
 
 // Size of a file that may be staged: a regular file (a link to one counts) of at most 4 GiB.
@@ -160,7 +163,7 @@ int app_lan_modem_configure(std::uint32_t u32_id, const std::uint8_t* pu8_payloa
                             std::uint16_t u16_len) {
   lan_modem_entry entry{};
   if (app_lan_find_modem(u32_id, &entry) != 1) return -1;
-  coap_send_msg_request(&entry.t_addr, LAN_MODEM_PORT, rx_mode_config_req, pu8_payload, u16_len);
+  _send(entry, rx_mode_config_req, std::span{pu8_payload, u16_len});
   return 1;
 }
 
@@ -267,6 +270,13 @@ int app_lan_noise_req_test(std::uint32_t u32_id, std::uint8_t u8_duration,
   lan_encode_noise_req(au8_payload, u8_duration, u8_nb_sample);
   lan_modem_entry entry{};
   if (app_lan_find_modem(u32_id, &entry) == 1) _send(entry, noise_req, au8_payload);
+  return 1;
+}
+
+int app_lan_statistics_req(std::uint32_t u32_id, std::uint8_t u8_day) {
+  lan_modem_entry entry{};
+  if (app_lan_find_modem(u32_id, &entry) != 1) return -1;
+  _send(entry, statistics_req, std::span{&u8_day, 1});
   return 1;
 }
 

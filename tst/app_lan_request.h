@@ -87,6 +87,11 @@ int app_lan_get_param_req(std::uint32_t u32_id, std::uint16_t u16_param_id);
 int app_lan_noise_req_test(std::uint32_t u32_id, std::uint8_t u8_duration,
                            std::uint8_t u8_nb_sample);
 
+/// Sends statistics_req with the day selector (0 today, 1 yesterday) to modem @p u32_id.
+/// @retval 1  sent
+/// @retval -1 modem not registered
+int app_lan_statistics_req(std::uint32_t u32_id, std::uint8_t u8_day);
+
 /// Sends statistics_req with the day selector (0 today, 1 yesterday) to every registered
 /// modem, entry 0 first, holding the registry lock across all the requests.
 /// @retval 1 always

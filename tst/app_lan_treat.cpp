@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "app_lan.h"
+#include "app_lan_event.h"
 #include "app_lan_internal.h"
 #include "app_lan_msg.h"
 #include "vos_task_linux.h"
@@ -165,6 +166,7 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
   VOS_DEBUG("Receive RF frame from EndPoint [%s] on modem [%x]",
             _app_lan_print_id(rx.frame, ac_endpoint), u32_id);
   VOS_DEBUG("\n################\n################");
+  app_lan_event_frame(u32_id, rx);
   return 1;
 }
 
@@ -225,6 +227,7 @@ std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uin
     vos_trace_info("Register new modem %x", info.u32_serial);
     *pt_entry = t_new;
   }
+  app_lan_event_modem(*pt_entry);
   _report_state(pt_entry->t_info);
   return 1;
 }
@@ -257,6 +260,7 @@ std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender
   }
   VOS_DEBUG("Firmware install (name:%s) of modem %x is %s ", ac_label, u32_id,
             u8_result == 1 ? "OK" : "KO");
+  app_lan_event_firmware(u32_id, u8_result, ac_label);
   return 1;
 }
 
@@ -287,10 +291,12 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
     pt_entry->u32_stats_time = vos_util_get_timestamp();
     std::copy(std::begin(at_stats), std::end(at_stats), pt_entry->at_rx_stats);
   }
+  app_lan_event_statistics(pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0,
+                           std::span{at_stats, u8_nb});
   return 1;
 }
 
-std::int32_t _app_lan_treat_param(const coap_address_t*, const std::uint8_t* pu8_payload,
+std::int32_t _app_lan_treat_param(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                   std::uint32_t u32_size) {
   const bytes payload = _payload(pu8_payload, u32_size);
   lan_param_value param{};
@@ -306,6 +312,7 @@ std::int32_t _app_lan_treat_param(const coap_address_t*, const std::uint8_t* pu8
               param.u8_len);
   }
   VOS_DUMP(param.value.data(), static_cast<std::uint32_t>(param.value.size()));
+  app_lan_event_param(pt_sender, param, i_decoded == 1);
   return 1;
 }
 
@@ -347,10 +354,14 @@ std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::ui
                 "|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|\t%d\t|", m[0], m[1], m[2], m[3], m[4],
                 m[5], m[6]);
   line(ac_line.data());
-  if (!b_expected) return 1;
+  if (!b_expected) {
+    app_lan_event_noise(pt_sender, noise, false, false);
+    return 1;
+  }
+  const bool b_written = _write_report(_pc_lan_noise_file, s_report);
+  app_lan_event_noise(pt_sender, noise, true, b_written);
 
-  _pf_lan_noise_end(_write_report(_pc_lan_noise_file, s_report) ? LAN_NOISE_WRITTEN_STATUS
-                                                                : LAN_NOISE_UNWRITTEN_STATUS);
+  _pf_lan_noise_end(b_written ? LAN_NOISE_WRITTEN_STATUS : LAN_NOISE_UNWRITTEN_STATUS);
   return 1;
 }
 

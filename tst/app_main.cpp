@@ -1,19 +1,30 @@
 // Entry point of the tool: parse the command line, start the LAN modem link, wait for the first
-// modem, run the one action asked for, then stay alive so that indications keep being logged.
+// (or the named) modem, run the one action asked for, then stay alive so that indications keep
+// being logged; or, with -w, end at the outcome or the deadline with the outcome as exit status.
 #include <fcntl.h>
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <variant>
 
 #include "app_lan.h"
+#include "app_lan_event.h"
+#include "app_lan_internal.h"
+#include "app_lan_request.h"
 #include "app_main_args.h"
 #include "app_main_dispatch.h"
+#include "app_main_outcome.h"
+#include "coap_client.h"
 #include "coap_server.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
@@ -24,6 +35,202 @@ namespace {
 constexpr const char* source_name = "../tst/app_main.c";
 
 constexpr std::uint32_t poll_ticks = 25;  // 500 ms between two looks at the registry
+// A bounded run also looks at the registry this often while it waits (new modems for -s).
+constexpr std::chrono::milliseconds bounded_poll{200};
+
+using steady = std::chrono::steady_clock;
+
+// The action of a run, named as the Outcome line and the result event name it.
+struct action {
+  const char* pc_name;
+  app_completion e_completion;
+};
+
+// Same order as the dispatch: the first option present wins.
+action _action(const app_options& opt) {
+  if (opt.pc_firmware_name != nullptr) return {"upgrade", app_completion::firmware};
+  if (opt.pc_ep_file_name != nullptr) return {"download", app_completion::none};
+  if (opt.i32_rx_mode != 0) return {"rx_mode", app_completion::none};
+  if (opt.pc_tx_frame != nullptr) return {"transmit", app_completion::none};
+  if (opt.i32_command != -1) return {"command", app_completion::none};
+  if (opt.u32_set_param_id != 0) return {"set_param", app_completion::none};
+  if (opt.u32_get_param_id != 0) return {"get_param", app_completion::parameter};
+  if (opt.b_force_update) return {"force_update", app_completion::none};
+  if (opt.b_statistics) return {"statistics", app_completion::statistics};
+  if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
+    return {"noise", app_completion::noise};
+  }
+  return {"monitor", app_completion::none};
+}
+
+app_outcome _t_outcome;
+
+void _observe(const lan_event& t_event) noexcept { _t_outcome.observe(t_event); }
+
+// A noise report in a bounded run is a fact of the outcome; the run ends through it.
+void _noise_end_in_bounded_run(int) noexcept {}
+
+// The modem the action goes to: the one named by -m, else the first registered.
+bool _target(const app_options& opt, std::uint32_t* pu32_id) {
+  if (opt.u32_target == 0) return app_lan_first_modem_id(pu32_id) == 1;
+  lan_modem_entry entry{};
+  if (app_lan_find_modem(opt.u32_target, &entry) != 1) return false;
+  *pu32_id = opt.u32_target;
+  return true;
+}
+
+// Asks every registered modem that was not asked yet for its statistics.
+void _ask_new_modems(std::uint8_t u8_day, steady::time_point t_deadline) {
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
+  app_lan_get_modems_info(at_entries.data());
+  // The first registered sits at the highest index: ask in the order of registration.
+  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
+    const lan_modem_entry& entry = *it;
+    if (entry.u8_in_use == 0 || steady::now() >= t_deadline) continue;
+    const std::uint32_t u32_id = entry.t_info.u32_serial;
+    if (!_t_outcome.ask(u32_id)) continue;
+    app_lan_statistics_req(u32_id, u8_day);
+    _t_outcome.sent(u32_id);
+  }
+}
+
+const char* _state_name(std::uint8_t u8_state) {
+  return u8_state == 1 ? "READY" : u8_state == 2 ? "RUNNING" : "UNKNOWN";
+}
+
+// The modems registered, as information lines and as the summary event.
+void _summary() {
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
+  app_lan_get_modems_info(at_entries.data());
+  const auto nb = std::count_if(at_entries.begin(), at_entries.end(),
+                                [](const lan_modem_entry& e) { return e.u8_in_use != 0; });
+  vos_trace_info("Modems registered: %d", static_cast<int>(nb));
+  std::string s_modems = "[";
+  std::string s_one;
+  // Registry order is newest first at the lowest index: list the first registered first.
+  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
+    if (it->u8_in_use == 0) continue;
+    std::array<unsigned char, 48> ac_addr{};
+    coap_print_addr(&it->t_addr, ac_addr.data(), ac_addr.size() - 1);
+    const char* pc_addr = reinterpret_cast<const char*>(ac_addr.data());
+    const lan_modem_info& info = it->t_info;
+    vos_trace_info("Modem %x (IP:%s): state %d %s", info.u32_serial, pc_addr, info.u8_state,
+                   _state_name(info.u8_state));
+    if (!app_lan_event_json_on()) continue;
+    char ac_serial[12];
+    std::snprintf(ac_serial, sizeof ac_serial, "%x", info.u32_serial);
+    app_json one(s_one);
+    one.str("modem", ac_serial)
+        .str("address", pc_addr)
+        .num("state", info.u8_state)
+        .str("state_name", _state_name(info.u8_state));
+    if (s_modems.size() > 1) s_modems += ',';
+    s_modems += one.end();
+  }
+  s_modems += ']';
+  if (app_lan_event_json_on()) {
+    std::string s_line;
+    app_json json = app_lan_event_begin(s_line, "summary", 0);
+    json.num("count", nb).raw("modems", s_modems);
+    app_lan_event_write(json);
+  }
+}
+
+// "a b c" as the JSON array ["a","b","c"].
+std::string _json_list(const std::string& s_list) {
+  std::string s_json = "[";
+  std::size_t pos = 0;
+  while (pos < s_list.size()) {
+    const std::size_t end = std::min(s_list.find(' ', pos), s_list.size());
+    if (s_json.size() > 1) s_json += ',';
+    s_json += '"';
+    s_json.append(s_list, pos, end - pos);  // hexadecimal digits: nothing to escape
+    s_json += '"';
+    pos = end + 1;
+  }
+  return s_json + "]";
+}
+
+// Runs the action within -w seconds from @p t_start; @return the exit status.
+int _bounded_run(const app_options& opt, steady::time_point t_start) {
+  const steady::time_point t_deadline = t_start + std::chrono::seconds(opt.i32_wait_s);
+  coap_set_request_deadline(t_deadline);
+  const action t_action = _action(opt);
+  const bool b_each_modem = opt.b_statistics && opt.u32_target == 0 &&
+                            t_action.e_completion == app_completion::statistics;
+  _t_outcome.begin(t_action.e_completion);
+
+  std::uint32_t u32_id = 0;
+  bool b_modem = _target(opt, &u32_id);
+  while (!b_modem && steady::now() < t_deadline) {
+    _t_outcome.wait(std::min(steady::now() + bounded_poll, t_deadline), true, true);
+    b_modem = _target(opt, &u32_id);
+  }
+  if (b_modem) {
+    vos_trace_info("Perform action on modem LAN:%x", u32_id);
+    if (b_each_modem) {
+      const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
+      // Until the deadline: a modem may still announce itself and is asked then.
+      for (;;) {
+        _ask_new_modems(u8_day, t_deadline);
+        const steady::time_point t_now = steady::now();
+        if (t_now >= t_deadline) break;
+        _t_outcome.wait(std::min(t_now + bounded_poll, t_deadline), true, true);
+      }
+    } else {
+      _t_outcome.ask(u32_id);
+      const int i_dispatch = app_main_dispatch(opt, u32_id);
+      if (i_dispatch < 0) _t_outcome.local_error();
+      _t_outcome.sent(u32_id);
+      _t_outcome.wait(t_deadline, i_dispatch == 0, false);
+    }
+  }
+  // Without an action or a named modem, watching the LAN for the whole window is the outcome.
+  const bool b_monitor = t_action.e_completion == app_completion::none &&
+                         std::string_view{t_action.pc_name} == "monitor";
+  const app_outcome_facts facts = _t_outcome.facts(b_modem || (b_monitor && opt.u32_target == 0));
+  const int i_status = app_outcome_status(facts);
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
+
+  std::string s_answered;
+  std::string s_not_answered;
+  _t_outcome.modems(s_answered, s_not_answered);
+  std::string s_modems;
+  if (b_each_modem) {
+    s_modems = s_answered;
+    if (!s_modems.empty() && !s_not_answered.empty()) s_modems += ' ';
+    s_modems += s_not_answered;
+    vos_trace_info("Answered: %s; not answered: %s",
+                   s_answered.empty() ? "none" : s_answered.c_str(),
+                   s_not_answered.empty() ? "none" : s_not_answered.c_str());
+  } else if (b_modem) {
+    char ac_serial[12];
+    std::snprintf(ac_serial, sizeof ac_serial, "%x", u32_id);
+    s_modems = ac_serial;
+  } else if (opt.u32_target != 0) {
+    char ac_serial[12];
+    std::snprintf(ac_serial, sizeof ac_serial, "%x", opt.u32_target);
+    s_modems = ac_serial;
+  }
+  _summary();
+  if (app_lan_event_json_on()) {
+    std::string s_line;
+    app_json json = app_lan_event_begin(s_line, "result",
+                                        b_each_modem ? 0 : (b_modem ? u32_id : opt.u32_target));
+    json.str("action", t_action.pc_name)
+        .str("word", app_outcome_word(i_status))
+        .num("exit", i_status)
+        .num("elapsed_ms", ms)
+        .raw("answered", _json_list(s_answered))
+        .raw("not_answered", _json_list(s_not_answered));
+    app_lan_event_write(json);
+  }
+  vos_trace_info("Outcome: %s on modem %s: %s (exit %d, %lld ms)", t_action.pc_name,
+                 s_modems.empty() ? "none" : s_modems.c_str(), app_outcome_word(i_status), i_status,
+                 ms);
+  return i_status;
+}
 
 }  // namespace
 
@@ -47,10 +254,26 @@ void _fill_standard_descriptors() {
 
 int main(int argc, char** argv) {
   _fill_standard_descriptors();
-  auto parsed = app_parse_args(argc, argv, stdout);
+  const steady::time_point t_start = steady::now();
+  // What parsing prints is held until the options are known: under -j the notes of a run that
+  // goes on ("Unused argument") must not land among the JSON lines.
+  char* pc_parse_text = nullptr;
+  std::size_t parse_len = 0;
+  std::FILE* pf_parse = open_memstream(&pc_parse_text, &parse_len);
+  auto parsed = app_parse_args(argc, argv, pf_parse != nullptr ? pf_parse : stdout);
+  if (pf_parse != nullptr) std::fclose(pf_parse);
+  const app_options* pt_opt = std::get_if<app_options>(&parsed);
+  if (pc_parse_text != nullptr) {
+    std::FILE* pf_out = pt_opt != nullptr && pt_opt->b_json ? stderr : stdout;
+    std::fwrite(pc_parse_text, 1, parse_len, pf_out);
+    std::fflush(pf_out);
+    std::free(pc_parse_text);
+  }
   if (const int* status = std::get_if<int>(&parsed)) return *status;
-  const app_options& opt = std::get<app_options>(parsed);
+  const app_options& opt = *pt_opt;
 
+  // With -j standard output carries the events; the log moves out of their way.
+  if (opt.b_json) vos_trace_set_output(STDERR_FILENO);
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
     VOS_WARNING("can't set signal catcher");
   }
@@ -60,10 +283,24 @@ int main(int argc, char** argv) {
     VOS_FATAL("Can not claim CoAP port 5683: \"%s\" (%d), another lanmodem runs on this network",
               std::strerror(i_errno), i_errno);
   }
+  if (opt.i32_level >= 0) vos_trace_level(static_cast<std::uint32_t>(opt.i32_level));
+  const bool b_bounded = opt.i32_wait_s > 0;
+  if (b_bounded) {
+    detail::_pf_lan_noise_end = _noise_end_in_bounded_run;
+    app_lan_event_start(opt.b_json, _observe);
+  } else if (opt.b_json) {
+    app_lan_event_start(true, nullptr);
+  }
   app_lan_init();
+  if (b_bounded) {
+    const int i_status = _bounded_run(opt, t_start);
+    // The LAN threads are still running: no static destructor may run under them.
+    std::fflush(nullptr);
+    std::_Exit(i_status);
+  }
 
   std::uint32_t u32_modem_id = 0;
-  while (app_lan_first_modem_id(&u32_modem_id) == -1) {
+  while (!_target(opt, &u32_modem_id)) {
     vos_os_wait_delay(poll_ticks);
   }
   vos_trace_info("Perform action on modem LAN:%x", u32_modem_id);

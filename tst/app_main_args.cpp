@@ -2,6 +2,7 @@
 // a user reads when calling the tool by hand or from a script.
 #include "app_main_args.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -26,6 +27,11 @@ constexpr const char* usage_lines[] = {
     "-s yesterday: request modem statistics 0: today, 1 : yesterday",
     "-n duration nb_sample: request noise with duration in seconds and nb_sample",
     "-v : display tools version",
+    "-w seconds : bounded run: ends within seconds, the outcome in the exit status",
+    "-m serial : act on the modem with this serial number (hex) instead of the first one",
+    "-j : events as JSON lines on standard output, the trace on standard error",
+    "-l level : trace level 0: warnings and errors, 1: and information, 2: everything",
+    "-h, --help : print this help",
 };
 
 void put_line(std::FILE* out, const char* text) {
@@ -59,11 +65,11 @@ class parser {
       // Values of the option are the arguments after it, taken by position.
       const int nb_values = argc_ - i - 1;
       const char* const* v = argv_ + i + 1;
+      if (std::string_view{arg} == "--help") return usage();
       switch (arg[1]) {
         case '?':
-          std::fprintf(out_, "Usage: %s -?\n", prog_);
-          for (const char* line : usage_lines) put_line(out_, line);
-          return 0;
+        case 'h':
+          return usage();
         case 'u':
           if (nb_values < 1) return need("need firmware name");
           opts_.pc_firmware_name = v[0];
@@ -134,6 +140,25 @@ class parser {
           opts_.i32_noise_nb_sample = decimal(v[1]);
           i += 3;
           break;
+        case 'w':
+          if (nb_values < 1) return need("need seconds");
+          opts_.i32_wait_s = std::max(decimal(v[0]), 0);
+          i += 2;
+          break;
+        case 'm':
+          if (nb_values < 1) return need("need serial");
+          opts_.u32_target = hexadecimal(v[0]);
+          i += 2;
+          break;
+        case 'j':
+          opts_.b_json = true;
+          i += 1;
+          break;
+        case 'l':
+          if (nb_values < 1) return need("need level");
+          opts_.i32_level = std::clamp(decimal(v[0]), -1, 2);
+          i += 2;
+          break;
         case 'v':
           std::fprintf(out_, "Release : %s  (%s %s)\n", ac_app_version, __DATE__, __TIME__);
           return -1;
@@ -148,6 +173,11 @@ class parser {
   }
 
  private:
+  int usage() {
+    std::fprintf(out_, "Usage: %s -?\n", prog_);
+    for (const char* line : usage_lines) put_line(out_, line);
+    return 0;
+  }
   int usage_error() {
     std::fprintf(out_, "Usage: %s -?\n", prog_);
     return -1;

@@ -37,10 +37,14 @@ struct app_options {
   std::int32_t i32_statistics_day = 0;   ///< -s value: 0 today, 1 yesterday
   std::int32_t i32_noise_duration = 0;   ///< -n duration (s)
   std::int32_t i32_noise_nb_sample = 0;  ///< -n nb_sample
+  std::int32_t i32_wait_s = 0;           ///< -w: bounded run of that many seconds; 0 = none
+  std::uint32_t u32_target = 0;          ///< -m: serial number of the target modem; 0 = none
+  bool b_json = false;                   ///< -j: JSON lines on stdout, trace on stderr
+  std::int32_t i32_level = -1;           ///< -l: trace level 0 to 2; -1 = the default
 };
 
 /// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error
 /// texts are printed on @p out. Never reads past argv[argc - 1].
 /// @return the collected options when the run goes on, or the value main returns:
-///         0 after -?, -1 (exit status 255) after -v and after every error.
+///         0 after -?, -h and --help, -1 (exit status 255) after -v and after every error.
 std::variant<app_options, int> app_parse_args(int argc, const char* const* argv, std::FILE* out);

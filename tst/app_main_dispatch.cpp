@@ -59,7 +59,7 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
 
   if (opt.pc_firmware_name != nullptr) {
     if (!_absolute_path(opt.pc_firmware_name, buffer)) return -1;
-    app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label);
+    if (app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label) != 1) return -1;
   } else if (opt.pc_ep_file_name != nullptr) {
     if (!_absolute_path(opt.pc_ep_file_name, buffer)) return -1;
     // A transfer that will be refused sends nothing at all: its checks come first, and the
@@ -68,8 +68,11 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
                                    static_cast<std::uint32_t>(opt.i32_packet_size))) {
       app_lan_modem_command_req(u32_id, command_start);
     }
-    app_lan_tx_file_request(u32_id, _text(buffer), static_cast<std::uint32_t>(opt.i32_packet_size),
-                            static_cast<std::uint8_t>(opt.i32_inter_packet));
+    if (app_lan_tx_file_request(u32_id, _text(buffer),
+                                static_cast<std::uint32_t>(opt.i32_packet_size),
+                                static_cast<std::uint8_t>(opt.i32_inter_packet)) != 1) {
+      return -1;
+    }
   } else if (opt.i32_rx_mode != 0) {
     const std::uint32_t u32_len = lan_encode_rx_modes(buffer, opt.i32_rx_mode);
     app_lan_modem_configure(u32_id, buffer.data(), static_cast<std::uint16_t>(u32_len));
@@ -100,7 +103,12 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
   } else if (opt.b_force_update) {
     app_lan_force_update_req(u32_id);
   } else if (opt.b_statistics) {
-    app_lan_update_modem_statistic(static_cast<std::uint8_t>(opt.i32_statistics_day));
+    const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
+    if (opt.u32_target != 0) {
+      app_lan_statistics_req(u32_id, u8_day);
+    } else {
+      app_lan_update_modem_statistic(u8_day);
+    }
   } else if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
     // Only the modem asked may end the run with its report.
     if (lan_modem_entry entry{}; app_lan_find_modem(u32_id, &entry) == 1) {

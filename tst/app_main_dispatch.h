@@ -14,11 +14,12 @@ inline constexpr std::uint32_t APP_WORK_BUFFER_SIZE = 1024;
 /// Issues the action of @p opt against modem @p u32_id: firmware upgrade (-u), end-point file
 /// (-d, after command 2), receiver modes (-r, then command 2), transmit frame (-t, after
 /// command 2), command (-c), parameter write (-p), parameter read (-g), forced update (-f),
-/// statistics of every modem (-s), noise measurement (-n); otherwise logs "No action requested".
-/// File names are made absolute from the working directory. Blocks until the requests are
-/// answered or given up. Main thread.
+/// statistics of every modem (-s; of modem @p u32_id alone when -m names it), noise measurement
+/// (-n); otherwise logs "No action requested". File names are made absolute from the working
+/// directory. Blocks until the requests are answered or given up. Main thread.
 /// @retval 1  an action was issued (its own failures are reported by the request)
 /// @retval 0  no action requested
-/// @retval -1 refused before anything was sent: the working directory cannot be read, or the
-///            path or the frame does not fit the working buffer (error line)
+/// @retval -1 refused here (error line): the working directory cannot be read, the path or the
+///            frame does not fit the working buffer, or the request refused its file (empty,
+///            unreadable, sizes, staging); for -d, command 2 has gone out before the file check
 int app_main_dispatch(const app_options& opt, std::uint32_t u32_id);

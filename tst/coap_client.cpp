@@ -39,13 +39,26 @@ namespace {
 constexpr const char* source_name = "../tst/coap_client.c";
 
 constexpr std::uint16_t default_port = LAN_COAP_PORT;
+
+using steady = std::chrono::steady_clock;
+// Latest end of any request's wait; the far future unless a bounded run set it.
+constinit steady::time_point _t_request_deadline = steady::time_point::max();
 constexpr std::size_t max_message_size = 1400;  // header, options, marker and payload
 constexpr std::size_t max_path_options = 40;    // encoded Uri-Path options of one path
 
 // What the response handler leaves for the request; attached to the request's context.
 struct request_data {
   std::uint32_t u32_code = 0;  // code of the last non-empty message seen, 0 for none
+  bool b_reset = false;        // the request was reset (never seen by the response handler)
 };
+
+// A reset never reaches the response handler: the library reports it as a negative answer.
+void _nack_handler(coap_session_t* pt_session, const coap_pdu_t*, const coap_nack_reason_t reason,
+                   const coap_mid_t) noexcept {
+  auto* pt_data =
+      static_cast<request_data*>(coap_get_app_data(coap_session_get_context(pt_session)));
+  if (reason == COAP_NACK_RST && pt_data != nullptr) pt_data->b_reset = true;
+}
 
 struct context_deleter {
   void operator()(coap_context_t* p) const noexcept { coap_free_context(p); }
@@ -118,6 +131,10 @@ std::uint32_t _content_kind(const coap_pdu_t* pt_sent) noexcept {
 
 }  // namespace
 
+void coap_set_request_deadline(std::chrono::steady_clock::time_point t_deadline) {
+  _t_request_deadline = t_deadline;
+}
+
 coap_optlist_t* new_option_node(std::uint16_t u16_number, std::uint32_t u32_length,
                                 const std::uint8_t* pu8_value) {
   coap_optlist_t* pt_node = coap_new_optlist(u16_number, u32_length, pu8_value);
@@ -181,8 +198,14 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
 std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
                                     lan_path_t t_path, const std::uint8_t* pu8_payload,
                                     std::uint16_t u16_len) {
+  return coap_send_request(pt_dest, u16_port, t_path, pu8_payload, u16_len).u32_code;
+}
+
+coap_request_outcome coap_send_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
+                                       lan_path_t t_path, const std::uint8_t* pu8_payload,
+                                       std::uint16_t u16_len) {
   detail::coap_log_init();
-  if (pt_dest == nullptr) return 0;
+  if (pt_dest == nullptr) return {};
   coap_address_t t_dest = *pt_dest;
   optlist_ptr options = _build_options(u16_port, t_path);
   request_data t_data;
@@ -195,15 +218,16 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
   }
   if (pt_session == nullptr) {
     coap_log(LOG_EMERG, "cannot create context\n");
-    return 0;
+    return {};
   }
   coap_set_app_data(ctx.get(), &t_data);
   coap_register_response_handler(ctx.get(), message_handler);
+  coap_register_nack_handler(ctx.get(), _nack_handler);
 
   coap_pdu_t* pt_pdu = coap_pdu_init(static_cast<coap_pdu_type_t>(t_path.u8_type & 3),
                                      static_cast<coap_pdu_code_t>(t_path.u8_method),
                                      coap_new_message_id(pt_session), max_message_size);
-  if (pt_pdu == nullptr) return 0;
+  if (pt_pdu == nullptr) return {};
   if (options != nullptr) {
     // The library sorts the chain in place: keep owning its head.
     coap_optlist_t* pt_options = options.release();
@@ -216,7 +240,7 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
                  static_cast<unsigned>(u16_len), static_cast<int>(t_path.u32_len),
                  t_path.pc_path ? t_path.pc_path : "");
     coap_delete_pdu(pt_pdu);
-    return 0;
+    return {};
   }
   if (coap_get_log_level() >= LOG_DEBUG) {
     coap_log(LOG_DEBUG, "sending CoAP request:\n");
@@ -224,16 +248,16 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
   }
 
   // The library owns the message from here on, and queues a confirmable one for retransmission.
-  if (coap_send(pt_session, pt_pdu) == COAP_INVALID_MID) return 0;
+  if (coap_send(pt_session, pt_pdu) == COAP_INVALID_MID) return {};
 
   const std::uint32_t u32_timeout_ms = detail::u32_request_timeout_ms.load();
   coap_log(LOG_DEBUG, "timeout is set to %d seconds\n", static_cast<int>(u32_timeout_ms / 1000));
-  using clock = std::chrono::steady_clock;
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(u32_timeout_ms);
+  const steady::time_point deadline =
+      std::min(steady::now() + std::chrono::milliseconds(u32_timeout_ms), _t_request_deadline);
   // coap_can_exit also turns true on an empty acknowledgement or a reset, which never reach
   // the response handler.
   while (coap_can_exit(ctx.get()) == 0) {
-    const clock::time_point now = clock::now();
+    const steady::time_point now = steady::now();
     if (now >= deadline) {
       coap_log(LOG_INFO, "timeout\n");
       break;
@@ -247,5 +271,5 @@ std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t
 
   const std::uint32_t u32_code = t_data.u32_code;
   VOS_DEBUG("COAP RES:%d.%02d", static_cast<int>(u32_code >> 5), static_cast<int>(u32_code & 31));
-  return u32_code;
+  return {u32_code, t_data.b_reset};
 }

@@ -4,6 +4,7 @@
 
 #include <coap3/coap.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "app_lan_msg.h"
@@ -23,6 +24,21 @@
 std::uint32_t coap_send_msg_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
                                     lan_path_t t_path, const std::uint8_t* pu8_payload,
                                     std::uint16_t u16_len);
+
+/// What became of one request: its response code, and whether the modem reset it.
+struct coap_request_outcome {
+  std::uint32_t u32_code = 0;  ///< as coap_send_msg_request returns it; 0 when none came
+  bool b_reset = false;        ///< the modem answered the request with a reset
+};
+
+/// coap_send_msg_request, telling a reset apart from silence. Same thread, same waits.
+coap_request_outcome coap_send_request(const coap_address_t* pt_dest, std::uint16_t u16_port,
+                                       lan_path_t t_path, const std::uint8_t* pu8_payload,
+                                       std::uint16_t u16_len);
+
+/// Ends the wait of every later request at @p t_deadline at the latest (a bounded run), on
+/// top of the 20 seconds of each. Main thread, between requests.
+void coap_set_request_deadline(std::chrono::steady_clock::time_point t_deadline);
 
 /// Response handler installed on every request context; the library calls it from inside the
 /// request's wait, on the requesting thread.

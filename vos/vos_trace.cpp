@@ -30,6 +30,8 @@ namespace {
 constexpr std::size_t max_line = 1023;
 
 constinit std::atomic<std::uint32_t> _e_trace_level{2};
+// Descriptor of the trace lines that are not written to a file: standard output unless moved.
+constinit std::atomic<int> _i_trace_fd{STDOUT_FILENO};
 // Created once by vos_trace_init, then read by every tracing thread.
 constinit std::atomic<vos_os_mutex_t> _t_trace_mutex{nullptr};
 // Trace file state: guarded by the trace mutex once it exists.
@@ -99,7 +101,7 @@ void _vos_trace_stdout(std::string_view text) {
   flockfile(stdout);
   std::fflush(stdout);
   while (!text.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+    const ssize_t n = ::write(_i_trace_fd.load(std::memory_order_relaxed), text.data(), text.size());
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -371,6 +373,8 @@ void vos_trace_treat_msg(std::string_view line, int i_day) {
 }
 
 }  // namespace detail
+
+void vos_trace_set_output(int i_fd) { _i_trace_fd.store(i_fd, std::memory_order_relaxed); }
 
 void vos_trace_level(std::uint32_t u32_level) {
   vos_os_lock_guard lock(_trace_mutex());

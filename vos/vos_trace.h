@@ -7,6 +7,10 @@
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
 void vos_trace_level(std::uint32_t u32_level);
 
+/// Descriptor that the lines go to instead of standard output (STDOUT_FILENO by default), for
+/// a program whose standard output carries data. Any thread; set it before the first line.
+void vos_trace_set_output(int i_fd);
+
 /// Writes a FATAL line, closes the trace file if any, and ends the process with status 1.
 [[noreturn]] void vos_trace_fatal(const char* pc_file, int i_line, const char* pc_format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -73,7 +73,12 @@ const char* const usage_text =
     "-g param_id  : get parameter (hex for id). Ex : -g 101 to get param 0x101\n"
     "-s yesterday: request modem statistics 0: today, 1 : yesterday\n"
     "-n duration nb_sample: request noise with duration in seconds and nb_sample\n"
-    "-v : display tools version\n";
+    "-v : display tools version\n"
+    "-w seconds : bounded run: ends within seconds, the outcome in the exit status\n"
+    "-m serial : act on the modem with this serial number (hex) instead of the first one\n"
+    "-j : events as JSON lines on standard output, the trace on standard error\n"
+    "-l level : trace level 0: warnings and errors, 1: and information, 2: everything\n"
+    "-h, --help : print this help\n";
 
 }  // namespace
 

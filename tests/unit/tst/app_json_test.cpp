@@ -1,0 +1,252 @@
+#include "app_json.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_view_literals;
+
+// Strict UTF-8 check by decoding: the shortest form only, no surrogates, nothing above
+// U+10FFFF.
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      const unsigned b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    const std::uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+void put_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Reads the inside of a JSON string as RFC 8259 defines it; nullopt when it is not one.
+// Surrogate escapes never appear in the writer's output, so they count as invalid here.
+std::optional<std::string> json_unescape(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == '"') return std::nullopt;
+    if (c != '\\') {
+      out += static_cast<char>(c);
+      continue;
+    }
+    if (++i == s.size()) return std::nullopt;
+    switch (s[i]) {
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u': {
+        if (i + 4 >= s.size()) return std::nullopt;
+        std::uint32_t cp = 0;
+        for (int k = 1; k <= 4; ++k) {
+          const char h = s[i + k];
+          const int v = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
+          if (v < 0) return std::nullopt;
+          cp = cp << 4 | static_cast<std::uint32_t>(v);
+        }
+        if (cp >= 0xD800 && cp <= 0xDFFF) return std::nullopt;
+        put_utf8(out, cp);
+        i += 4;
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+  if (!valid_utf8(out)) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+TEST(app_json, string_escaping_table) {
+  const struct {
+    std::string_view in;
+    std::string_view out;  // the JSON text of {"k": in}
+  } rows[] = {
+      {""sv, R"({"k":""})"sv},
+      {"plain text"sv, R"({"k":"plain text"})"sv},
+      {"a\"b\\c/d"sv, R"({"k":"a\"b\\c/d"})"sv},
+      {"\n\r\t\b\f"sv, R"({"k":"\n\r\t\b\f"})"sv},
+      {"\x00\x01\x1f\x7f"sv, "{\"k\":\"\\u0000\\u0001\\u001f\x7f\"}"sv},
+      {"\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e"sv,
+       "{\"k\":\"\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e\"}"sv},
+      {"\xc2\x80\xdf\xbf"sv, "{\"k\":\"\xc2\x80\xdf\xbf\"}"sv},  // 2-byte limits
+      {"\xed\x9f\xbf\xee\x80\x80"sv,
+       "{\"k\":\"\xed\x9f\xbf\xee\x80\x80\"}"sv},                       // around surrogates
+      {"\xf4\x8f\xbf\xbf"sv, "{\"k\":\"\xf4\x8f\xbf\xbf\"}"sv},         // U+10FFFF
+      {"\xe2\x80\xa8"sv, "{\"k\":\"\xe2\x80\xa8\"}"sv},                 // U+2028 is valid JSON
+      {"\xf4\x90\x80\x80"sv, R"({"k":"\ufffd\ufffd\ufffd\ufffd"})"sv},  // above U+10FFFF
+      {"\xc0\xaf\xc1\xbf"sv, R"({"k":"\ufffd\ufffd\ufffd\ufffd"})"sv},  // overlong 2-byte
+      {"\xe0\x80\xaf"sv, R"({"k":"\ufffd\ufffd\ufffd"})"sv},            // overlong 3-byte
+      {"\xf0\x8f\xbf\xbf"sv, R"({"k":"\ufffd\ufffd\ufffd\ufffd"})"sv},  // overlong 4-byte
+      {"\xed\xa0\x80"sv, R"({"k":"\ufffd\ufffd\ufffd"})"sv},            // surrogate U+D800
+      {"\xed\xbf\xbf"sv, R"({"k":"\ufffd\ufffd\ufffd"})"sv},            // surrogate U+DFFF
+      {"\x80"sv, R"({"k":"\ufffd"})"sv},                                // stray continuation
+      {"\xfe\xff\xf5\xf8"sv, R"({"k":"\ufffd\ufffd\ufffd\ufffd"})"sv},  // never in UTF-8
+      {"\xc3"sv, R"({"k":"\ufffd"})"sv},                                // cut at the end
+      {"\xe2\x82"sv, R"({"k":"\ufffd\ufffd"})"sv},
+      {"\xf0\x9f\x98"sv, R"({"k":"\ufffd\ufffd\ufffd"})"sv},
+      {"\xe2\x82"
+       "A\xc3\xa9"sv,
+       "{\"k\":\"\\ufffd\\ufffdA\xc3\xa9\"}"sv},  // cut, then valid
+      {"\xc3\x22"sv, R"({"k":"\ufffd\""})"sv},    // cut by a quote
+  };
+  std::string out;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(std::string(r.in)));
+    EXPECT_EQ(app_json(out).str("k", r.in).end(), r.out);
+  }
+  EXPECT_EQ(app_json(out).str("a\"\n\xff", "v").end(), R"({"a\"\n\ufffd":"v"})");
+}
+
+TEST(app_json, members_in_order_and_reuse_without_allocation) {
+  const std::uint8_t raw[] = {0x00, 0x0f, 0xab, 0xff};
+  std::string out;
+  EXPECT_EQ(app_json(out).end(), "{}");
+  const auto build = [&] {
+    return app_json(out)
+        .str("event", "frame")
+        .num("min", std::numeric_limits<std::int64_t>::min())
+        .num("max", std::numeric_limits<std::int64_t>::max())
+        .num("zero", 0)
+        .num("neg", -73)
+        .boolean("t", true)
+        .boolean("f", false)
+        .hex("raw", raw)
+        .hex("none", {})
+        .raw("rx", R"([{"n":1},{}])")
+        .end();
+  };
+  const std::string_view expected =
+      R"({"event":"frame","min":-9223372036854775808,"max":9223372036854775807,"zero":0,)"
+      R"("neg":-73,"t":true,"f":false,"raw":"000fabff","none":"","rx":[{"n":1},{}]})";
+  EXPECT_EQ(build(), expected);
+  const char* grown = out.data();
+  EXPECT_EQ(build(), expected);  // the constructor cleared the previous object
+  EXPECT_EQ(out.data(), grown);
+}
+
+TEST(app_json, random_bytes_always_give_a_valid_string) {
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> len(0, 24), byte(0, 255), pick(0, 3);
+  std::uniform_int_distribution<std::uint32_t> cp(0, 0x10FFFF);
+  std::string in, out;
+  int valid_inputs = 0;
+  for (int n = 0; n < 20000; ++n) {
+    in.clear();
+    for (int k = len(rng); k > 0; --k) {
+      // Mostly whole code points, so that valid inputs and cuts between them both occur.
+      if (pick(rng) == 0) {
+        in += static_cast<char>(byte(rng));
+      } else {
+        std::uint32_t c = cp(rng);
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (pick(rng) == 0) c &= 0x7FF;
+        put_utf8(in, c);
+      }
+    }
+    out.clear();
+    app_json_escape(out, in);
+    const std::optional<std::string> back = json_unescape(out);
+    ASSERT_TRUE(back.has_value()) << testing::PrintToString(in) << " -> " << out;
+    if (valid_utf8(in)) {
+      ++valid_inputs;
+      ASSERT_EQ(*back, in) << out;  // valid text comes back unchanged
+    } else {
+      ASSERT_NE(out.find("\\ufffd"), std::string::npos) << out;
+    }
+  }
+  EXPECT_GT(valid_inputs, 1000);
+  EXPECT_LT(valid_inputs, 19000);
+}
+
+TEST(app_json, utc_time_with_milliseconds) {
+  const struct {
+    std::time_t sec;
+    long nsec;
+    std::string_view text;
+  } rows[] = {
+      {0, 0, "1970-01-01T00:00:00.000Z"},
+      {1796605323, 456789000, "2026-12-07T01:02:03.456Z"},
+      {1709251199, 999999999, "2024-02-29T23:59:59.999Z"},  // truncated, never rounded up
+      {946684800, 1000000, "2000-01-01T00:00:00.001Z"},
+      {-1, 500000000, "1969-12-31T23:59:59.500Z"},
+      {253402300799, 0, "9999-12-31T23:59:59.000Z"},
+      {0, 1000000000, "1970-01-01T00:00:00.999Z"},  // out of range: clamped
+      {0, -5, "1970-01-01T00:00:00.000Z"},
+      {std::numeric_limits<std::time_t>::max(), 0, ""},  // no calendar year for it
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    std::array<char, 32> buf;
+    buf.fill('#');
+    timespec ts{};
+    ts.tv_sec = r.sec;
+    ts.tv_nsec = r.nsec;
+    const std::string_view got = app_json_time(ts, buf);
+    EXPECT_EQ(got, r.text);
+    if (!got.empty()) {
+      EXPECT_EQ(got.data(), buf.data());
+      EXPECT_EQ(buf[got.size()], '\0');
+    }
+  }
+}

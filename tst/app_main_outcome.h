@@ -1,0 +1,106 @@
+// Outcome of a bounded run (-w): what each asked modem answered and whether the indication
+// that completes the action came. The LAN threads report facts, the main thread waits for the
+// outcome; one lock guards everything, and it is a leaf (no other lock is taken under it).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "app_lan_event.h"
+
+/// Exit statuses of a bounded run. Stable: scripts test them.
+enum : int {
+  APP_EXIT_DONE = 0,           ///< every answer 2.xx, every completing indication positive
+  APP_EXIT_NOT_WRITTEN = 2,    ///< the noise report could not be written
+  APP_EXIT_NO_MODEM = 3,       ///< no (target) modem announced itself before the deadline
+  APP_EXIT_REFUSED = 4,        ///< an answer 4.xx or 5.xx, or a reset
+  APP_EXIT_NO_ANSWER = 5,      ///< a request went unanswered (20 s, or the deadline)
+  APP_EXIT_NOT_COMPLETED = 6,  ///< answered, but the completing indication did not come
+  APP_EXIT_FAILED = 7,         ///< the modem reported failure (firmware install KO)
+  APP_EXIT_LOCAL_ERROR = 8,    ///< refused here before anything was sent
+};
+
+/// The indication that completes an action.
+enum class app_completion : std::uint8_t { none, firmware, statistics, parameter, noise };
+
+/// What a run found, summed over the modems asked.
+struct app_outcome_facts {
+  bool b_modem = false;        ///< the (target) modem announced itself
+  bool b_local_error = false;  ///< refused before anything was sent
+  bool b_refused = false;      ///< some answer 4.xx / 5.xx / other non-success, or a reset
+  bool b_no_answer = false;    ///< some request without an answer
+  bool b_failed = false;       ///< some completing indication negative
+  bool b_not_written = false;  ///< the noise report could not be written
+  bool b_pending = false;      ///< some completing indication missing
+};
+
+/// Exit status of @p facts: the first that holds of no modem (3), local error (8), refused
+/// (4), no answer (5), not written (2), failed (7), pending (6); else 0. Pure.
+int app_outcome_status(const app_outcome_facts& facts);
+
+/// Word of the Outcome line for an exit status of app_outcome_status: "done", "no modem",
+/// "refused", "no answer", "not written", "failed", "not completed", "local error"; "unknown"
+/// for any other value. Static text.
+const char* app_outcome_word(int i_status);
+
+/// Facts of one bounded run. One object, shared by the main thread (begin, ask, sent,
+/// local_error, wait, facts) and the LAN threads (observe).
+class app_outcome {
+ public:
+  /// Modems one run may ask: the registry's entries and then some.
+  static constexpr std::size_t max_modems = 16;
+
+  /// Starts a run whose action is completed by @p e_completion. Main thread, before any fact.
+  void begin(app_completion e_completion);
+
+  /// Modem @p u32_serial is about to be asked; its answers and indications count from now.
+  /// @retval true  newly asked
+  /// @retval false asked before, or no room left (max_modems): not to be asked again
+  bool ask(std::uint32_t u32_serial);
+  /// Every request to modem @p u32_serial has returned.
+  void sent(std::uint32_t u32_serial);
+  /// The action was refused here before anything was sent.
+  void local_error();
+
+  /// A fact from the LAN link. Any thread; takes only this object's lock.
+  void observe(const lan_event& t_event);
+
+  /// Waits until every asked modem's outcome is known (when @p b_to_deadline is false), a
+  /// modem event arrives (when @p b_wake_on_modem), or @p t_until passes. Main thread.
+  /// @retval true every asked modem's outcome is known (and at least one was asked)
+  bool wait(std::chrono::steady_clock::time_point t_until, bool b_to_deadline,
+            bool b_wake_on_modem);
+
+  /// Facts so far (@p b_modem as the caller saw it).
+  app_outcome_facts facts(bool b_modem) const;
+
+  /// The asked modems as "%x" separated by blanks: those that answered every request with
+  /// success and gave the completing indication into @p answered, the others into
+  /// @p not_answered.
+  void modems(std::string& answered, std::string& not_answered) const;
+
+ private:
+  struct modem_state {
+    std::uint32_t u32_serial = 0;
+    bool b_sent = false;
+    bool b_refused = false;
+    bool b_no_answer = false;
+    bool b_completed = false;
+    bool b_failed = false;
+    bool b_not_written = false;
+  };
+  modem_state* find(std::uint32_t u32_serial);
+  bool finished(const modem_state& m) const;
+  bool good(const modem_state& m) const;
+
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  app_completion e_completion_ = app_completion::none;
+  modem_state at_modems_[max_modems];
+  std::size_t nb_modems_ = 0;
+  bool b_local_error_ = false;
+  std::uint32_t u32_modem_events_ = 0;
+};
