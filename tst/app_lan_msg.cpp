@@ -97,11 +97,26 @@ char* lan_format_endpoint(bytes frame, std::span<char> out) {
   out[0] = '\0';
   std::size_t pos = 0;
   // Address bytes 2 to 9: manufacturer (2, 3), then identification, version, device type.
+  static constexpr char hex[] = "0123456789abcdef";
   for (std::size_t i = 2; i < 10 && i < frame.size(); ++i) {
-    const char* sep = i == 2 ? "" : (i == 4 ? " / " : " ");
-    const int n = std::snprintf(out.data() + pos, out.size() - pos, "%s%02x", sep, frame[i]);
-    if (n < 0 || static_cast<std::size_t>(n) >= out.size() - pos) break;  // cut, NUL kept
-    pos += static_cast<std::size_t>(n);
+    char ac_piece[5];  // separator, then two digits
+    std::size_t n = 0;
+    if (i == 4) {
+      ac_piece[n++] = ' ';
+      ac_piece[n++] = '/';
+    }
+    if (i != 2) ac_piece[n++] = ' ';
+    ac_piece[n++] = hex[frame[i] >> 4];
+    ac_piece[n++] = hex[frame[i] & 0x0F];
+    // What does not fit is cut, the NUL kept.
+    const std::size_t room = out.size() - pos - 1;
+    std::copy_n(ac_piece, std::min(n, room), out.data() + pos);
+    if (n > room) {
+      out[pos + room] = '\0';
+      break;
+    }
+    pos += n;
+    out[pos] = '\0';
   }
   return out.data();
 }

@@ -1,11 +1,13 @@
-// Trace log: one time-stamped line per call, written whole with a single write per destination.
-// Lines are built on the caller's stack; only the writing is serialised.
+// Trace log: one time-stamped line per call, written whole with a single write per destination
+// (or, inside a vos_trace_batch, gathered with the other lines of that batch and written with
+// them). Lines are built on the caller's stack; only the writing is serialised.
 #include "vos_trace.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -17,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "vos_mem.h"
 #include "vos_trace_internal.h"
@@ -34,16 +37,270 @@ constinit std::atomic<vos_os_mutex_t> _t_trace_mutex{nullptr};
 constinit std::FILE* _pf_log_file = nullptr;
 std::time_t _vos_trace_system_clock(std::time_t* pt) { return std::time(pt); }
 constinit std::atomic<detail::vos_trace_clock_fn> _pf_clock{&_vos_trace_system_clock};
+// The batch open on this thread, if any.
+constinit thread_local vos_trace_batch* _pt_batch = nullptr;
 
-// Line buffer: up to max_line characters, then the newline.
+// Two decimal digits of 0 to 99, side by side.
+constexpr char two_digits[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+constexpr char hex_lower[] = "0123456789abcdef";
+constexpr char hex_upper[] = "0123456789ABCDEF";
+
+// Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
+char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
+  char* pc = pc_end;
+  if (i_base == 16) {
+    do {
+      *--pc = pc_hex[u & 0x0F];
+      u >>= 4;
+    } while (u != 0);
+    return pc;
+  }
+  while (u >= 100) {
+    const unsigned i = static_cast<unsigned>(u % 100) * 2;
+    u /= 100;
+    pc -= 2;
+    pc[0] = two_digits[i];
+    pc[1] = two_digits[i + 1];
+  }
+  if (u >= 10) {
+    const unsigned i = static_cast<unsigned>(u) * 2;
+    pc -= 2;
+    pc[0] = two_digits[i];
+    pc[1] = two_digits[i + 1];
+  } else {
+    *--pc = static_cast<char>('0' + u);
+  }
+  return pc;
+}
+
+// Line buffer: up to max_line characters, then the newline. Whatever goes beyond max_line is
+// dropped, as vsnprintf cuts its output.
 struct trace_line {
   char ac_buf[max_line + 1];
   std::size_t len = 0;
+
+  void put(char c) {
+    if (len < max_line) {
+      ac_buf[len++] = c;
+    }
+  }
+
+  void put(std::string_view text) {
+    const std::size_t n = text.size() < max_line - len ? text.size() : max_line - len;
+    std::memcpy(ac_buf + len, text.data(), n);
+    len += n;
+  }
+
+  void pad(char c, std::size_t n) {
+    n = n < max_line - len ? n : max_line - len;
+    std::memset(ac_buf + len, c, n);
+    len += n;
+  }
+
+  // Text padded to @p width: on the left (spaces, or zeros after the sign), or on the right.
+  void put_field(std::string_view sign, std::string_view body, std::size_t width, bool b_left,
+                 bool b_zero) {
+    const std::size_t used = sign.size() + body.size();
+    const std::size_t fill = width > used ? width - used : 0;
+    if (b_left) {
+      put(sign);
+      put(body);
+      pad(' ', fill);
+    } else if (b_zero) {
+      put(sign);
+      pad('0', fill);
+      put(body);
+    } else {
+      pad(' ', fill);
+      put(sign);
+      put(body);
+    }
+  }
+
+  void put_decimal(long long ll) {
+    char ac[24];
+    char* const pc_end = ac + sizeof ac;
+    const unsigned long long u =
+        ll < 0 ? 0ULL - static_cast<unsigned long long>(ll) : static_cast<unsigned long long>(ll);
+    char* pc = _vos_trace_digits(pc_end, u, 10, hex_lower);
+    if (ll < 0) {
+      *--pc = '-';
+    }
+    put({pc, static_cast<std::size_t>(pc_end - pc)});
+  }
+
+  // The conversions that the trace calls use ("%d", "%5u", "%02x", "%-8s", "%.*s", "%lu", ...)
+  // without printf. @return false at the first conversion it does not cover (precision on a
+  // number, flags other than '-' and '0', %p, %f, ...): the caller then starts over with
+  // vsnprintf, so every line is what vsnprintf gives.
+  bool append_fast(const char* pc_format, va_list ap) {
+    const char* pc = pc_format;
+    for (;;) {
+      const char* pc_pct = strchrnul(pc, '%');
+      put({pc, static_cast<std::size_t>(pc_pct - pc)});
+      if (*pc_pct == '\0') {
+        return true;
+      }
+      pc = pc_pct + 1;
+      if (*pc == '%') {
+        put('%');
+        ++pc;
+        continue;
+      }
+      bool b_left = false;
+      bool b_zero = false;
+      for (;; ++pc) {
+        if (*pc == '-') {
+          b_left = true;
+        } else if (*pc == '0') {
+          b_zero = true;
+        } else {
+          break;
+        }
+      }
+      std::size_t width = 0;
+      if (*pc == '*') {
+        const int i_width = va_arg(ap, int);
+        if (i_width < 0) {
+          b_left = true;
+        }
+        width = i_width < 0 ? 0U - static_cast<unsigned>(i_width) : static_cast<unsigned>(i_width);
+        ++pc;
+      } else {
+        for (; *pc >= '0' && *pc <= '9'; ++pc) {
+          width = width * 10 + static_cast<std::size_t>(*pc - '0');
+          if (width > max_line) {
+            return false;
+          }
+        }
+      }
+      if (width > max_line) {
+        return false;
+      }
+      int i_prec = -1;
+      if (*pc == '.') {
+        ++pc;
+        if (*pc == '*') {
+          i_prec = va_arg(ap, int);
+          i_prec = i_prec < 0 ? -1 : i_prec;
+          ++pc;
+        } else {
+          i_prec = 0;
+          for (; *pc >= '0' && *pc <= '9'; ++pc) {
+            i_prec = i_prec * 10 + (*pc - '0');
+            if (i_prec > 100000) {
+              return false;
+            }
+          }
+        }
+      }
+      // 'H' for hh, 'h', 'l', 'L' for ll, 'z', or 0
+      char c_size = 0;
+      if (*pc == 'h') {
+        c_size = *++pc == 'h' ? (++pc, 'H') : 'h';
+      } else if (*pc == 'l') {
+        c_size = *++pc == 'l' ? (++pc, 'L') : 'l';
+      } else if (*pc == 'z') {
+        c_size = 'z';
+        ++pc;
+      }
+      b_zero = b_zero && !b_left;
+      const char c_conv = *pc++;
+      switch (c_conv) {
+        case 'd':
+        case 'i': {
+          if (i_prec >= 0) {
+            return false;
+          }
+          long long ll = 0;
+          switch (c_size) {
+            case 'H': ll = static_cast<signed char>(va_arg(ap, int)); break;
+            case 'h': ll = static_cast<short>(va_arg(ap, int)); break;
+            case 'l': ll = va_arg(ap, long); break;
+            case 'L': ll = va_arg(ap, long long); break;
+            case 'z': ll = va_arg(ap, std::make_signed_t<std::size_t>); break;
+            default: ll = va_arg(ap, int); break;
+          }
+          if (width == 0 && ll >= 0) {
+            char ac[24];
+            char* const pc_end = ac + sizeof ac;
+            const char* pc_digits =
+                _vos_trace_digits(pc_end, static_cast<unsigned long long>(ll), 10, hex_lower);
+            put({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
+            break;
+          }
+          char ac[24];
+          char* const pc_end = ac + sizeof ac;
+          const unsigned long long u = ll < 0 ? 0ULL - static_cast<unsigned long long>(ll)
+                                              : static_cast<unsigned long long>(ll);
+          const char* pc_digits = _vos_trace_digits(pc_end, u, 10, hex_lower);
+          put_field(ll < 0 ? "-" : "", {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)},
+                    width, b_left, b_zero);
+          break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+          if (i_prec >= 0) {
+            return false;
+          }
+          unsigned long long u = 0;
+          switch (c_size) {
+            case 'H': u = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
+            case 'h': u = static_cast<unsigned short>(va_arg(ap, unsigned)); break;
+            case 'l': u = va_arg(ap, unsigned long); break;
+            case 'L': u = va_arg(ap, unsigned long long); break;
+            case 'z': u = va_arg(ap, std::size_t); break;
+            default: u = va_arg(ap, unsigned); break;
+          }
+          char ac[24];
+          char* const pc_end = ac + sizeof ac;
+          const char* pc_digits = _vos_trace_digits(pc_end, u, c_conv == 'u' ? 10 : 16,
+                                                    c_conv == 'X' ? hex_upper : hex_lower);
+          put_field("", {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)}, width, b_left,
+                    b_zero);
+          break;
+        }
+        case 's': {
+          const char* pc_text = va_arg(ap, const char*);
+          if (pc_text == nullptr || b_zero || c_size != 0) {
+            return false;
+          }
+          const std::size_t n = i_prec >= 0 ? strnlen(pc_text, static_cast<std::size_t>(i_prec))
+                                            : std::strlen(pc_text);
+          put_field("", {pc_text, n}, width, b_left, false);
+          break;
+        }
+        case 'c': {
+          const char c = static_cast<char>(va_arg(ap, int));
+          if (b_zero || c_size != 0 || i_prec >= 0) {
+            return false;
+          }
+          put_field("", {&c, 1}, width, b_left, false);
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
 
   void append_vformat(const char* pc_format, va_list ap) {
     if (len >= max_line || pc_format == nullptr) {
       return;
     }
+    const std::size_t start = len;
+    va_list aq;
+    va_copy(aq, ap);
+    const bool b_done = append_fast(pc_format, aq);
+    va_end(aq);
+    if (b_done) {
+      return;
+    }
+    len = start;
     // vsnprintf writes its NUL inside the buffer; the newline takes that place later.
     const int n = std::vsnprintf(ac_buf + len, max_line + 1 - len, pc_format, ap);
     if (n > 0) {
@@ -69,25 +326,55 @@ vos_os_mutex_t _trace_mutex() { return _t_trace_mutex.load(std::memory_order_acq
 
 const char* _name_or_null(const char* pc) { return pc != nullptr ? pc : "(null)"; }
 
-// Formats the date and level word, then file and line unless @p b_with_file is false (INFO).
-// Returns the day of month of the time stamp.
-int _vos_trace_prefix(trace_line& line, const char* pc_level, const char* pc_file, int i_line,
-                      bool b_with_file) {
-  const std::time_t t_now = detail::vos_trace_now();
-  std::tm s_tm{};
-  gmtime_r(&t_now, &s_tm);
-  line.append_format("%04d%02d%02d-%02d%02d%02d:%s:", s_tm.tm_year + 1900, s_tm.tm_mon + 1,
-                     s_tm.tm_mday, s_tm.tm_hour, s_tm.tm_min, s_tm.tm_sec, pc_level);
-  if (b_with_file) {
-    line.append_format("%s:%d:", _name_or_null(pc_file), i_line);
+// "YYYYMMDD-hhmmss" of the last second this thread stamped: formatted again only when the
+// clock has moved on. One per thread, so no lock.
+struct date_text {
+  std::time_t t = 0;
+  bool b_valid = false;
+  int i_day = 0;
+  std::size_t len = 0;
+  char ac[32] = {};
+};
+constinit thread_local date_text _s_date{};
+
+const date_text& _vos_trace_date(std::time_t t_now) {
+  date_text& d = _s_date;
+  if (!d.b_valid || d.t != t_now) {
+    std::tm s_tm{};
+    gmtime_r(&t_now, &s_tm);
+    const int n = std::snprintf(d.ac, sizeof d.ac, "%04d%02d%02d-%02d%02d%02d",
+                                s_tm.tm_year + 1900, s_tm.tm_mon + 1, s_tm.tm_mday, s_tm.tm_hour,
+                                s_tm.tm_min, s_tm.tm_sec);
+    d.len = n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof d.ac - 1);
+    d.i_day = s_tm.tm_mday;
+    d.t = t_now;
+    d.b_valid = true;
   }
-  return s_tm.tm_mday;
+  return d;
 }
 
-void _vos_trace_vline(const char* pc_level, const char* pc_file, int i_line, bool b_with_file,
+// Writes the date and level word, then file and line unless @p b_with_file is false (INFO).
+// Returns the day of month of the time stamp.
+int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_file, int i_line,
+                      bool b_with_file) {
+  const date_text& d = _vos_trace_date(detail::vos_trace_now());
+  line.put({d.ac, d.len});
+  line.put(':');
+  line.put(level);
+  line.put(':');
+  if (b_with_file) {
+    line.put(_name_or_null(pc_file));
+    line.put(':');
+    line.put_decimal(i_line);
+    line.put(':');
+  }
+  return d.i_day;
+}
+
+void _vos_trace_vline(std::string_view level, const char* pc_file, int i_line, bool b_with_file,
                       const char* pc_format, va_list ap) {
   trace_line line;
-  const int i_day = _vos_trace_prefix(line, pc_level, pc_file, i_line, b_with_file);
+  const int i_day = _vos_trace_prefix(line, level, pc_file, i_line, b_with_file);
   line.append_vformat(pc_format, ap);
   detail::vos_trace_treat_msg(line.finish(), i_day);
 }
@@ -366,6 +653,10 @@ void vos_trace_set_clock(vos_trace_clock_fn pf_clock) {
 std::time_t vos_trace_now() { return _pf_clock.load(std::memory_order_relaxed)(nullptr); }
 
 void vos_trace_treat_msg(std::string_view line, int i_day) {
+  if (vos_trace_batch* pt_batch = _pt_batch; pt_batch != nullptr) {
+    pt_batch->add(line, i_day);
+    return;
+  }
   {
     vos_os_lock_guard lock(_trace_mutex());
     _vos_trace_file_write(line, i_day);
@@ -374,6 +665,48 @@ void vos_trace_treat_msg(std::string_view line, int i_day) {
 }
 
 }  // namespace detail
+
+vos_trace_batch::vos_trace_batch() noexcept : b_owner_(_pt_batch == nullptr) {
+  if (b_owner_) {
+    _pt_batch = this;
+  }
+}
+
+vos_trace_batch::~vos_trace_batch() {
+  if (b_owner_) {
+    flush();
+    _pt_batch = nullptr;
+  }
+}
+
+void vos_trace_batch::add(std::string_view line, int i_day) {
+  if (line.size() > capacity - len_ || nb_ == max_lines) {
+    flush();
+  }
+  std::memcpy(ac_buf_ + len_, line.data(), line.size());
+  len_ += line.size();
+  au16_end_[nb_] = static_cast<std::uint16_t>(len_);
+  ai8_day_[nb_] = static_cast<std::int8_t>(i_day);
+  ++nb_;
+}
+
+void vos_trace_batch::flush() noexcept {
+  if (nb_ == 0) {
+    return;
+  }
+  {
+    // The trace file takes the lines one by one, as it would have without the batch.
+    vos_os_lock_guard lock(_trace_mutex());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < nb_; ++i) {
+      _vos_trace_file_write({ac_buf_ + start, au16_end_[i] - start}, ai8_day_[i]);
+      start = au16_end_[i];
+    }
+  }
+  _vos_trace_stdout({ac_buf_, len_});
+  len_ = 0;
+  nb_ = 0;
+}
 
 void vos_trace_level(std::uint32_t u32_level) {
   vos_os_lock_guard lock(_trace_mutex());
@@ -385,6 +718,9 @@ void vos_trace_fatal(const char* pc_file, int i_line, const char* pc_format, ...
   va_start(ap, pc_format);
   _vos_trace_vline("FATAL", pc_file, i_line, true, pc_format, ap);
   va_end(ap);
+  if (_pt_batch != nullptr) {
+    _pt_batch->flush();
+  }
   vos_os_mutex_lock(_trace_mutex());
   _vos_trace_close_file();
   vos_os_mutex_unlock(_trace_mutex());
@@ -450,6 +786,9 @@ void vos_trace_printf(const char* pc_format, ...) {
   va_start(ap, pc_format);
   line.append_vformat(pc_format, ap);
   va_end(ap);
+  if (_pt_batch != nullptr) {
+    _pt_batch->flush();  // after the lines gathered before it
+  }
   vos_os_lock_guard lock(_trace_mutex());
   _vos_trace_stdout(line.finish());
 }
