@@ -110,13 +110,11 @@ char* lan_format_endpoint(bytes frame, std::span<char> out) {
     ac_piece[n++] = hex[frame[i] & 0x0F];
     // What does not fit is cut, the NUL kept.
     const std::size_t room = out.size() - pos - 1;
-    std::copy_n(ac_piece, std::min(n, room), out.data() + pos);
-    if (n > room) {
-      out[pos + room] = '\0';
-      break;
-    }
+    const std::size_t copied = std::min(n, room);
+    for (std::size_t k = 0; k < copied; ++k) out[pos + k] = ac_piece[k];
+    out[pos + copied] = '\0';
+    if (n > room) break;
     pos += n;
-    out[pos] = '\0';
   }
   return out.data();
 }

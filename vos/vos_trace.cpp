@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -46,10 +47,20 @@ constexpr char two_digits[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 constexpr char hex_lower[] = "0123456789abcdef";
+// "00" to "FF", side by side.
+constexpr auto hex_pairs = [] {
+  std::array<char, 512> a{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    a[2 * i] = "0123456789ABCDEF"[i >> 4];
+    a[2 * i + 1] = "0123456789ABCDEF"[i & 0x0F];
+  }
+  return a;
+}();
 constexpr char hex_upper[] = "0123456789ABCDEF";
 
 // Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
-char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
+inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base,
+                               const char* pc_hex) {
   char* pc = pc_end;
   if (i_base == 16) {
     do {
@@ -76,6 +87,31 @@ char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const ch
   return pc;
 }
 
+// Copy of @p n bytes; the short pieces of a line (most of them) without a call.
+inline void _vos_trace_copy(char* pc_dest, const char* pc_src, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t u64_a;
+    std::uint64_t u64_b;
+    std::memcpy(&u64_a, pc_src, 8);
+    std::memcpy(&u64_b, pc_src + n - 8, 8);
+    std::memcpy(pc_dest, &u64_a, 8);
+    std::memcpy(pc_dest + n - 8, &u64_b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t u32_a;
+    std::uint32_t u32_b;
+    std::memcpy(&u32_a, pc_src, 4);
+    std::memcpy(&u32_b, pc_src + n - 4, 4);
+    std::memcpy(pc_dest, &u32_a, 4);
+    std::memcpy(pc_dest + n - 4, &u32_b, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) {
+      pc_dest[i] = pc_src[i];
+    }
+  } else {
+    std::memcpy(pc_dest, pc_src, n);
+  }
+}
+
 // Line buffer: up to max_line characters, then the newline. Whatever goes beyond max_line is
 // dropped, as vsnprintf cuts its output.
 struct trace_line {
@@ -90,7 +126,7 @@ struct trace_line {
 
   void put(std::string_view text) {
     const std::size_t n = text.size() < max_line - len ? text.size() : max_line - len;
-    std::memcpy(ac_buf + len, text.data(), n);
+    _vos_trace_copy(ac_buf + len, text.data(), n);
     len += n;
   }
 
@@ -768,14 +804,14 @@ void vos_trace_dump(const char* pc_file, int i_line, const void* pv_data, std::u
   trace_line line;
   const int i_day = _vos_trace_prefix(line, "DUMP", pc_file, i_line, true);
   if (pv_data != nullptr) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    for (const auto b : std::span(static_cast<const unsigned char*>(pv_data), u32_len)) {
-      if (max_line - line.len < 2) {
-        break;  // bytes that do not fit whole are not shown
-      }
-      line.ac_buf[line.len++] = hex[b >> 4];
-      line.ac_buf[line.len++] = hex[b & 0x0F];
+    // Bytes that do not fit whole are not shown.
+    const std::size_t nb = std::min<std::size_t>(u32_len, (max_line - line.len) / 2);
+    const auto* pu8 = static_cast<const unsigned char*>(pv_data);
+    char* pc = line.ac_buf + line.len;
+    for (std::size_t i = 0; i < nb; ++i) {
+      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
     }
+    line.len += 2 * nb;
   }
   detail::vos_trace_treat_msg(line.finish(), i_day);
 }
