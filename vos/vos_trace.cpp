@@ -59,8 +59,7 @@ constexpr auto hex_pairs = [] {
 constexpr char hex_upper[] = "0123456789ABCDEF";
 
 // Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
-inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base,
-                               const char* pc_hex) {
+inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
   char* pc = pc_end;
   if (i_base == 16) {
     do {
@@ -140,7 +139,14 @@ struct trace_line {
   void put_field(std::string_view sign, std::string_view body, std::size_t width, bool b_left,
                  bool b_zero) {
     const std::size_t used = sign.size() + body.size();
-    const std::size_t fill = width > used ? width - used : 0;
+    if (width <= used) {
+      if (!sign.empty()) {
+        put(sign[0]);
+      }
+      put(body);
+      return;
+    }
+    const std::size_t fill = width - used;
     if (b_left) {
       put(sign);
       put(body);
@@ -253,12 +259,24 @@ struct trace_line {
           }
           long long ll = 0;
           switch (c_size) {
-            case 'H': ll = static_cast<signed char>(va_arg(ap, int)); break;
-            case 'h': ll = static_cast<short>(va_arg(ap, int)); break;
-            case 'l': ll = va_arg(ap, long); break;
-            case 'L': ll = va_arg(ap, long long); break;
-            case 'z': ll = va_arg(ap, std::make_signed_t<std::size_t>); break;
-            default: ll = va_arg(ap, int); break;
+            case 'H':
+              ll = static_cast<signed char>(va_arg(ap, int));
+              break;
+            case 'h':
+              ll = static_cast<short>(va_arg(ap, int));
+              break;
+            case 'l':
+              ll = va_arg(ap, long);
+              break;
+            case 'L':
+              ll = va_arg(ap, long long);
+              break;
+            case 'z':
+              ll = va_arg(ap, std::make_signed_t<std::size_t>);
+              break;
+            default:
+              ll = va_arg(ap, int);
+              break;
           }
           if (width == 0 && ll >= 0) {
             char ac[24];
@@ -285,12 +303,24 @@ struct trace_line {
           }
           unsigned long long u = 0;
           switch (c_size) {
-            case 'H': u = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
-            case 'h': u = static_cast<unsigned short>(va_arg(ap, unsigned)); break;
-            case 'l': u = va_arg(ap, unsigned long); break;
-            case 'L': u = va_arg(ap, unsigned long long); break;
-            case 'z': u = va_arg(ap, std::size_t); break;
-            default: u = va_arg(ap, unsigned); break;
+            case 'H':
+              u = static_cast<unsigned char>(va_arg(ap, unsigned));
+              break;
+            case 'h':
+              u = static_cast<unsigned short>(va_arg(ap, unsigned));
+              break;
+            case 'l':
+              u = va_arg(ap, unsigned long);
+              break;
+            case 'L':
+              u = va_arg(ap, unsigned long long);
+              break;
+            case 'z':
+              u = va_arg(ap, std::size_t);
+              break;
+            default:
+              u = va_arg(ap, unsigned);
+              break;
           }
           char ac[24];
           char* const pc_end = ac + sizeof ac;
@@ -378,9 +408,9 @@ const date_text& _vos_trace_date(std::time_t t_now) {
   if (!d.b_valid || d.t != t_now) {
     std::tm s_tm{};
     gmtime_r(&t_now, &s_tm);
-    const int n = std::snprintf(d.ac, sizeof d.ac, "%04d%02d%02d-%02d%02d%02d",
-                                s_tm.tm_year + 1900, s_tm.tm_mon + 1, s_tm.tm_mday, s_tm.tm_hour,
-                                s_tm.tm_min, s_tm.tm_sec);
+    const int n =
+        std::snprintf(d.ac, sizeof d.ac, "%04d%02d%02d-%02d%02d%02d", s_tm.tm_year + 1900,
+                      s_tm.tm_mon + 1, s_tm.tm_mday, s_tm.tm_hour, s_tm.tm_min, s_tm.tm_sec);
     d.len = n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof d.ac - 1);
     d.i_day = s_tm.tm_mday;
     d.t = t_now;
@@ -389,22 +419,64 @@ const date_text& _vos_trace_date(std::time_t t_now) {
   return d;
 }
 
+// The last "date:LEVEL:" or "date:LEVEL:file:" this thread wrote, used again while the second,
+// the level and the file (same address, same text) stay the same. One per thread, no lock.
+struct prefix_text {
+  std::time_t t = 0;
+  const char* pc_level = nullptr;
+  const char* pc_file = nullptr;
+  std::size_t file_off = 0;
+  std::size_t file_len = 0;
+  std::size_t len = 0;
+  int i_day = 0;
+  bool b_valid = false;
+  char ac[160] = {};
+};
+constinit thread_local prefix_text _s_prefix{};
+
 // Writes the date and level word, then file and line unless @p b_with_file is false (INFO).
 // Returns the day of month of the time stamp.
 int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_file, int i_line,
                       bool b_with_file) {
-  const date_text& d = _vos_trace_date(detail::vos_trace_now());
-  line.put({d.ac, d.len});
-  line.put(':');
-  line.put(level);
-  line.put(':');
-  if (b_with_file) {
-    line.put(_name_or_null(pc_file));
+  const std::time_t t_now = detail::vos_trace_now();
+  const char* pc_name = b_with_file ? _name_or_null(pc_file) : nullptr;
+  prefix_text& p = _s_prefix;
+  if (p.b_valid && p.t == t_now && p.pc_level == level.data() && p.pc_file == pc_name &&
+      (pc_name == nullptr || (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
+                              pc_name[p.file_len] == '\0'))) {
+    line.put({p.ac, p.len});
+  } else {
+    const date_text& d = _vos_trace_date(t_now);
+    const std::size_t start = line.len;
+    line.put({d.ac, d.len});
     line.put(':');
+    line.put(level);
+    line.put(':');
+    const std::size_t file_off = line.len - start;
+    std::size_t file_len = 0;
+    if (pc_name != nullptr) {
+      file_len = std::strlen(pc_name);
+      line.put({pc_name, file_len});
+      line.put(':');
+    }
+    const std::size_t len = line.len - start;
+    p.b_valid = len < sizeof p.ac && file_off + file_len + 1 == len + (pc_name == nullptr);
+    if (p.b_valid) {
+      std::memcpy(p.ac, line.ac_buf + start, len);
+      p.t = t_now;
+      p.pc_level = level.data();
+      p.pc_file = pc_name;
+      p.file_off = file_off;
+      p.file_len = file_len;
+      p.len = len;
+      p.i_day = d.i_day;
+    }
+  }
+  if (b_with_file) {
     line.put_decimal(i_line);
     line.put(':');
   }
-  return d.i_day;
+  return p.b_valid ? p.i_day : _vos_trace_date(t_now).i_day;
 }
 
 void _vos_trace_vline(std::string_view level, const char* pc_file, int i_line, bool b_with_file,

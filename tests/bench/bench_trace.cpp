@@ -80,8 +80,7 @@ int main(int argc, char** argv) {
   for (std::uint64_t i = 0; i < u64_frames; ++i) {
     const vos_trace_batch batch;
     for (int k = 0; k < 5; ++k) {
-      vos_trace_debug(source_name, 97, packet_format, 1733500000 + k, k, 868950000, 70, -12, 16,
-                      0);
+      vos_trace_debug(source_name, 97, packet_format, 1733500000 + k, k, 868950000, 70, -12, 16, 0);
     }
   }
   const double d_trace_frame = ns_per(bench_clock::now() - start, u64_frames * 5);
@@ -101,11 +100,13 @@ int main(int argc, char** argv) {
   std::printf("trace line (%zu characters), %llu lines, output to /dev/null:\n",
               printf_line(ac_buf, sizeof ac_buf, 97, 0) - 1,
               static_cast<unsigned long long>(u64_lines));
-  std::printf("  one write per line:   vos_trace_debug %7.1f ns/line, snprintf %7.1f ns/line, "
-              "ratio %.2f\n",
-              d_trace, d_printf, d_trace / d_printf);
-  std::printf("  five lines per write: vos_trace_debug %7.1f ns/line, snprintf %7.1f ns/line, "
-              "ratio %.2f\n",
-              d_trace_frame, d_printf_frame, d_trace_frame / d_printf_frame);
+  std::printf(
+      "  one write per line:   vos_trace_debug %7.1f ns/line, snprintf %7.1f ns/line, "
+      "ratio %.2f\n",
+      d_trace, d_printf, d_trace / d_printf);
+  std::printf(
+      "  five lines per write: vos_trace_debug %7.1f ns/line, snprintf %7.1f ns/line, "
+      "ratio %.2f\n",
+      d_trace_frame, d_printf_frame, d_trace_frame / d_printf_frame);
   return u64_bytes != 0 ? 0 : 1;
 }

@@ -35,7 +35,8 @@ std::string reference(const char* pc_format, ...) {
   va_start(ap, pc_format);
   const int n = std::vsnprintf(ac, sizeof ac - line.size(), pc_format, ap);
   va_end(ap);
-  if (n > 0) line.append(ac, std::min<std::size_t>(static_cast<std::size_t>(n), 1023 - line.size()));
+  if (n > 0)
+    line.append(ac, std::min<std::size_t>(static_cast<std::size_t>(n), 1023 - line.size()));
   return line + "\n";
 }
 
@@ -57,8 +58,10 @@ TEST_F(vos_trace_format, lines_equal_snprintf) {
     std::function<void()> trace;
     std::string expected;
   };
-#define ROW(...) \
-  row { [&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }, reference(__VA_ARGS__) }
+#define ROW(...)                                                            \
+  row {                                                                     \
+    [&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }, reference(__VA_ARGS__) \
+  }
   const std::vector<row> rows = {
       ROW("plain text, no conversion"),
       ROW("%d|%d|%d|%d|%i", 0, -1, INT_MAX, INT_MIN, 42),
@@ -132,7 +135,8 @@ TEST_F(vos_trace_format, batch_writes_its_lines_in_order_at_its_end) {
   std::string expected =
       "20160603-123456:DEBUG:f.c:1:one\n20160603-123456:INFO:two 2\n"
       "20160603-123456:DUMP:f.c:3:01\nplain\n20160603-123456:ERROR:f.c:4:after\n";
-  for (int i = 0; i < 40; ++i) expected += "20160603-123456:DEBUG:f.c:5:" + std::to_string(i) + "\n";
+  for (int i = 0; i < 40; ++i)
+    expected += "20160603-123456:DEBUG:f.c:5:" + std::to_string(i) + "\n";
   EXPECT_EQ(capture.take(), expected);
 }
 
