@@ -432,7 +432,9 @@ struct prefix_text {
   bool b_valid = false;
   char ac[160] = {};
 };
-constinit thread_local prefix_text _s_prefix{};
+// Two of them, so that lines of two levels in turn (DEBUG, DUMP) both find theirs.
+constinit thread_local prefix_text _as_prefix[2]{};
+constinit thread_local std::uint8_t _u8_prefix_victim = 0;
 
 // Writes the date and level word, then file and line unless @p b_with_file is false (INFO).
 // Returns the day of month of the time stamp.
@@ -440,7 +442,12 @@ int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_f
                       bool b_with_file) {
   const std::time_t t_now = detail::vos_trace_now();
   const char* pc_name = b_with_file ? _name_or_null(pc_file) : nullptr;
-  prefix_text& p = _s_prefix;
+  std::size_t slot = _as_prefix[0].pc_level == level.data() ? 0 : 1;
+  if (_as_prefix[slot].pc_level != level.data()) {
+    slot = _u8_prefix_victim;
+    _u8_prefix_victim ^= 1;
+  }
+  prefix_text& p = _as_prefix[slot];
   if (p.b_valid && p.t == t_now && p.pc_level == level.data() && p.pc_file == pc_name &&
       (pc_name == nullptr || (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
                               pc_name[p.file_len] == '\0'))) {
