@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -115,6 +116,34 @@ TEST_F(vos_trace_format, dump_line_and_its_cut) {
     vos_trace_dump("f.c", 7, bytes.data(), static_cast<std::uint32_t>(len));
     EXPECT_EQ(capture.take(), prefix + hex.substr(0, 2 * std::min(len, shown)) + "\n") << len;
   }
+}
+
+std::time_t next_second(std::time_t* pt) {
+  const std::time_t t = fixed_clock(nullptr) + 1;
+  if (pt != nullptr) *pt = t;
+  return t;
+}
+
+// The prefix is kept between lines: a new second, another level, another file name text at
+// the same address each give a new one.
+TEST_F(vos_trace_format, prefix_follows_clock_level_and_file_text) {
+  char ac_file[8] = "a.c";
+  stdout_capture capture;
+  vos_trace_debug(ac_file, 1, "x");
+  vos_trace_dump(ac_file, 2, "\xAB", 1);
+  std::strcpy(ac_file, "bb.c");
+  vos_trace_debug(ac_file, 3, "x");
+  ac_file[1] = '\0';
+  vos_trace_debug(ac_file, 4, "x");
+  vos_trace_info("x");
+  vos_trace_warning(nullptr, 5, "x");
+  detail::vos_trace_set_clock(next_second);
+  vos_trace_debug(ac_file, 6, "x");
+  EXPECT_EQ(capture.take(),
+            "20160603-123456:DEBUG:a.c:1:x\n20160603-123456:DUMP:a.c:2:AB\n"
+            "20160603-123456:DEBUG:bb.c:3:x\n20160603-123456:DEBUG:b:4:x\n"
+            "20160603-123456:INFO:x\n20160603-123456:WARNING:(null):5:x\n"
+            "20160603-123457:DEBUG:b:6:x\n");
 }
 
 TEST_F(vos_trace_format, batch_writes_its_lines_in_order_at_its_end) {
