@@ -111,6 +111,165 @@ inline void _vos_trace_copy(char* pc_dest, const char* pc_src, std::size_t n) {
   }
 }
 
+// A format taken apart once: pieces of literal text, each followed by one conversion.
+struct format_piece {
+  std::uint16_t lit_off;  // literal text before the conversion, in the format
+  std::uint16_t lit_len;
+  char c_conv;  // 'd' (and 'i'), 'u', 'x', 'X', 's', 'c', '%'; 0: the literal ends the format
+  char c_size;  // 'H' for hh, 'h', 'l', 'L' for ll, 'z', or 0
+  bool b_left;
+  bool b_zero;
+  bool b_star_width;
+  bool b_star_prec;
+  std::uint16_t width;
+  std::int32_t i_prec;  // -1: none
+};
+constexpr std::size_t max_pieces = 16;
+struct compiled_format {
+  std::size_t nb = 0;
+  format_piece a[max_pieces];
+};
+
+// Takes @p pc_format apart. @return false for a format that the pieces do not cover (flags
+// other than '-' and '0', %p, %f, wide texts, a width beyond a line, more than max_pieces
+// conversions, ...): vsnprintf then writes its lines.
+bool _vos_trace_compile(const char* pc_format, compiled_format& cf) {
+  cf.nb = 0;
+  const char* pc = pc_format;
+  for (;;) {
+    if (cf.nb == max_pieces) {
+      return false;
+    }
+    format_piece& fp = cf.a[cf.nb++];
+    fp = format_piece{};
+    fp.i_prec = -1;
+    const char* pc_pct = strchrnul(pc, '%');
+    if (pc_pct - pc_format > UINT16_MAX) {
+      return false;
+    }
+    fp.lit_off = static_cast<std::uint16_t>(pc - pc_format);
+    fp.lit_len = static_cast<std::uint16_t>(pc_pct - pc);
+    if (*pc_pct == '\0') {
+      return true;
+    }
+    pc = pc_pct + 1;
+    if (*pc == '%') {
+      fp.c_conv = '%';
+      ++pc;
+      continue;
+    }
+    for (;; ++pc) {
+      if (*pc == '-') {
+        fp.b_left = true;
+      } else if (*pc == '0') {
+        fp.b_zero = true;
+      } else {
+        break;
+      }
+    }
+    if (*pc == '*') {
+      fp.b_star_width = true;
+      ++pc;
+    } else {
+      std::size_t width = 0;
+      for (; *pc >= '0' && *pc <= '9'; ++pc) {
+        width = width * 10 + static_cast<std::size_t>(*pc - '0');
+        if (width > max_line) {
+          return false;
+        }
+      }
+      fp.width = static_cast<std::uint16_t>(width);
+    }
+    if (*pc == '.') {
+      ++pc;
+      if (*pc == '*') {
+        fp.b_star_prec = true;
+        ++pc;
+      } else {
+        fp.i_prec = 0;
+        for (; *pc >= '0' && *pc <= '9'; ++pc) {
+          fp.i_prec = fp.i_prec * 10 + (*pc - '0');
+          if (fp.i_prec > 100000) {
+            return false;
+          }
+        }
+      }
+    }
+    if (*pc == 'h') {
+      fp.c_size = *++pc == 'h' ? (++pc, 'H') : 'h';
+    } else if (*pc == 'l') {
+      fp.c_size = *++pc == 'l' ? (++pc, 'L') : 'l';
+    } else if (*pc == 'z') {
+      fp.c_size = 'z';
+      ++pc;
+    }
+    const char c_conv = *pc++;
+    switch (c_conv) {
+      case 'd':
+      case 'i':
+        fp.c_conv = 'd';
+        break;
+      case 'u':
+      case 'x':
+      case 'X':
+        fp.c_conv = c_conv;
+        break;
+      case 's':
+      case 'c':
+        if (fp.c_size != 0) {
+          return false;
+        }
+        fp.c_conv = c_conv;
+        break;
+      default:
+        return false;
+    }
+  }
+}
+
+// Formats taken apart, shared by every thread: a slot is filled once by the first thread
+// that claims it and never changes afterwards. Each keeps a copy of its text, so that a
+// format at the address of an earlier one but with other text is not mistaken for it.
+constexpr std::size_t format_slots = 16;
+constexpr std::size_t max_cached_text = 160;
+struct cached_format {
+  std::atomic<std::uint8_t> u8_state{0};  // 0 free, 1 being filled, 2 ready
+  const char* pc_format = nullptr;
+  std::size_t len = 0;
+  char ac_text[max_cached_text] = {};
+  compiled_format cf{};
+};
+constinit cached_format _as_format_cache[format_slots]{};
+
+cached_format& _vos_trace_format_slot(const char* pc_format) {
+  const auto u = reinterpret_cast<std::uintptr_t>(pc_format);
+  return _as_format_cache[((u >> 3) ^ (u >> 9)) % format_slots];
+}
+
+const compiled_format* _vos_trace_cached_format(const char* pc_format) {
+  const cached_format& slot = _vos_trace_format_slot(pc_format);
+  if (slot.u8_state.load(std::memory_order_acquire) == 2 && slot.pc_format == pc_format &&
+      std::strncmp(slot.ac_text, pc_format, slot.len) == 0 && pc_format[slot.len] == '\0') {
+    return &slot.cf;
+  }
+  return nullptr;
+}
+
+void _vos_trace_cache_format(const char* pc_format, const compiled_format& cf) {
+  cached_format& slot = _vos_trace_format_slot(pc_format);
+  std::uint8_t u8_free = 0;
+  const std::size_t len = strnlen(pc_format, max_cached_text);
+  if (len == max_cached_text || slot.u8_state.load(std::memory_order_relaxed) != 0 ||
+      !slot.u8_state.compare_exchange_strong(u8_free, 1, std::memory_order_acquire)) {
+    return;
+  }
+  slot.pc_format = pc_format;
+  slot.len = len;
+  std::memcpy(slot.ac_text, pc_format, len);
+  slot.cf = cf;
+  slot.u8_state.store(2, std::memory_order_release);
+}
+
 // Line buffer: up to max_line characters, then the newline. Whatever goes beyond max_line is
 // dropped, as vsnprintf cuts its output.
 struct trace_line {
@@ -174,91 +333,45 @@ struct trace_line {
     put({pc, static_cast<std::size_t>(pc_end - pc)});
   }
 
-  // The conversions that the trace calls use ("%d", "%5u", "%02x", "%-8s", "%.*s", "%lu", ...)
-  // without printf. @return false at the first conversion it does not cover (precision on a
-  // number, flags other than '-' and '0', %p, %f, ...): the caller then starts over with
+  // Writes @p pc_format's pieces with the arguments. @return false at a value the pieces do
+  // not cover (a precision on a number, a null text): the caller then starts over with
   // vsnprintf, so every line is what vsnprintf gives.
-  bool append_fast(const char* pc_format, va_list ap) {
-    const char* pc = pc_format;
-    for (;;) {
-      const char* pc_pct = strchrnul(pc, '%');
-      put({pc, static_cast<std::size_t>(pc_pct - pc)});
-      if (*pc_pct == '\0') {
+  bool append_pieces(const char* pc_format, const compiled_format& cf, va_list ap) {
+    for (std::size_t k = 0; k < cf.nb; ++k) {
+      const format_piece& fp = cf.a[k];
+      put({pc_format + fp.lit_off, fp.lit_len});
+      if (fp.c_conv == 0) {
         return true;
       }
-      pc = pc_pct + 1;
-      if (*pc == '%') {
+      if (fp.c_conv == '%') {
         put('%');
-        ++pc;
         continue;
       }
-      bool b_left = false;
-      bool b_zero = false;
-      for (;; ++pc) {
-        if (*pc == '-') {
-          b_left = true;
-        } else if (*pc == '0') {
-          b_zero = true;
-        } else {
-          break;
-        }
-      }
-      std::size_t width = 0;
-      if (*pc == '*') {
+      bool b_left = fp.b_left;
+      std::size_t width = fp.width;
+      if (fp.b_star_width) {
         const int i_width = va_arg(ap, int);
         if (i_width < 0) {
           b_left = true;
         }
         width = i_width < 0 ? 0U - static_cast<unsigned>(i_width) : static_cast<unsigned>(i_width);
-        ++pc;
-      } else {
-        for (; *pc >= '0' && *pc <= '9'; ++pc) {
-          width = width * 10 + static_cast<std::size_t>(*pc - '0');
-          if (width > max_line) {
-            return false;
-          }
+        if (width > max_line) {
+          return false;
         }
       }
-      if (width > max_line) {
-        return false;
+      int i_prec = fp.i_prec;
+      if (fp.b_star_prec) {
+        i_prec = va_arg(ap, int);
+        i_prec = i_prec < 0 ? -1 : i_prec;
       }
-      int i_prec = -1;
-      if (*pc == '.') {
-        ++pc;
-        if (*pc == '*') {
-          i_prec = va_arg(ap, int);
-          i_prec = i_prec < 0 ? -1 : i_prec;
-          ++pc;
-        } else {
-          i_prec = 0;
-          for (; *pc >= '0' && *pc <= '9'; ++pc) {
-            i_prec = i_prec * 10 + (*pc - '0');
-            if (i_prec > 100000) {
-              return false;
-            }
-          }
-        }
-      }
-      // 'H' for hh, 'h', 'l', 'L' for ll, 'z', or 0
-      char c_size = 0;
-      if (*pc == 'h') {
-        c_size = *++pc == 'h' ? (++pc, 'H') : 'h';
-      } else if (*pc == 'l') {
-        c_size = *++pc == 'l' ? (++pc, 'L') : 'l';
-      } else if (*pc == 'z') {
-        c_size = 'z';
-        ++pc;
-      }
-      b_zero = b_zero && !b_left;
-      const char c_conv = *pc++;
-      switch (c_conv) {
-        case 'd':
-        case 'i': {
+      const bool b_zero = fp.b_zero && !b_left;
+      switch (fp.c_conv) {
+        case 'd': {
           if (i_prec >= 0) {
             return false;
           }
           long long ll = 0;
-          switch (c_size) {
+          switch (fp.c_size) {
             case 'H':
               ll = static_cast<signed char>(va_arg(ap, int));
               break;
@@ -278,14 +391,6 @@ struct trace_line {
               ll = va_arg(ap, int);
               break;
           }
-          if (width == 0 && ll >= 0) {
-            char ac[24];
-            char* const pc_end = ac + sizeof ac;
-            const char* pc_digits =
-                _vos_trace_digits(pc_end, static_cast<unsigned long long>(ll), 10, hex_lower);
-            put({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
-            break;
-          }
           char ac[24];
           char* const pc_end = ac + sizeof ac;
           const unsigned long long u = ll < 0 ? 0ULL - static_cast<unsigned long long>(ll)
@@ -302,7 +407,7 @@ struct trace_line {
             return false;
           }
           unsigned long long u = 0;
-          switch (c_size) {
+          switch (fp.c_size) {
             case 'H':
               u = static_cast<unsigned char>(va_arg(ap, unsigned));
               break;
@@ -324,15 +429,15 @@ struct trace_line {
           }
           char ac[24];
           char* const pc_end = ac + sizeof ac;
-          const char* pc_digits = _vos_trace_digits(pc_end, u, c_conv == 'u' ? 10 : 16,
-                                                    c_conv == 'X' ? hex_upper : hex_lower);
+          const char* pc_digits = _vos_trace_digits(pc_end, u, fp.c_conv == 'u' ? 10 : 16,
+                                                    fp.c_conv == 'X' ? hex_upper : hex_lower);
           put_field("", {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)}, width, b_left,
                     b_zero);
           break;
         }
         case 's': {
           const char* pc_text = va_arg(ap, const char*);
-          if (pc_text == nullptr || b_zero || c_size != 0) {
+          if (pc_text == nullptr || b_zero) {
             return false;
           }
           const std::size_t n = i_prec >= 0 ? strnlen(pc_text, static_cast<std::size_t>(i_prec))
@@ -340,18 +445,17 @@ struct trace_line {
           put_field("", {pc_text, n}, width, b_left, false);
           break;
         }
-        case 'c': {
+        default: {  // 'c'
           const char c = static_cast<char>(va_arg(ap, int));
-          if (b_zero || c_size != 0 || i_prec >= 0) {
+          if (b_zero || i_prec >= 0) {
             return false;
           }
           put_field("", {&c, 1}, width, b_left, false);
           break;
         }
-        default:
-          return false;
       }
     }
+    return true;
   }
 
   void append_vformat(const char* pc_format, va_list ap) {
@@ -359,14 +463,26 @@ struct trace_line {
       return;
     }
     const std::size_t start = len;
-    va_list aq;
-    va_copy(aq, ap);
-    const bool b_done = append_fast(pc_format, aq);
-    va_end(aq);
-    if (b_done) {
-      return;
+    compiled_format cf_local;
+    // Only the formats of batched work (a frame's lines) are kept: the others are rare.
+    const bool b_hot = _pt_batch != nullptr;
+    const compiled_format* pt_cf = b_hot ? _vos_trace_cached_format(pc_format) : nullptr;
+    if (pt_cf == nullptr && _vos_trace_compile(pc_format, cf_local)) {
+      pt_cf = &cf_local;
+      if (b_hot) {
+        _vos_trace_cache_format(pc_format, cf_local);
+      }
     }
-    len = start;
+    if (pt_cf != nullptr) {
+      va_list aq;
+      va_copy(aq, ap);
+      const bool b_done = append_pieces(pc_format, *pt_cf, aq);
+      va_end(aq);
+      if (b_done) {
+        return;
+      }
+      len = start;
+    }
     // vsnprintf writes its NUL inside the buffer; the newline takes that place later.
     const int n = std::vsnprintf(ac_buf + len, max_line + 1 - len, pc_format, ap);
     if (n > 0) {
@@ -430,7 +546,7 @@ struct prefix_text {
   std::size_t len = 0;
   int i_day = 0;
   bool b_valid = false;
-  char ac[160] = {};
+  char ac[96] = {};
 };
 // Two of them, so that lines of two levels in turn (DEBUG, DUMP) both find theirs.
 constinit thread_local prefix_text _as_prefix[2]{};
