@@ -241,33 +241,49 @@ struct cached_format {
 };
 constinit cached_format _as_format_cache[format_slots]{};
 
-cached_format& _vos_trace_format_slot(const char* pc_format) {
+// A format may sit in any of probe_slots slots from the one its address picks.
+constexpr std::size_t probe_slots = 4;
+std::size_t _vos_trace_format_home(const char* pc_format) {
   const auto u = reinterpret_cast<std::uintptr_t>(pc_format);
-  return _as_format_cache[((u >> 3) ^ (u >> 9)) % format_slots];
+  return ((u >> 3) ^ (u >> 9)) % format_slots;
 }
 
 const compiled_format* _vos_trace_cached_format(const char* pc_format) {
-  const cached_format& slot = _vos_trace_format_slot(pc_format);
-  if (slot.u8_state.load(std::memory_order_acquire) == 2 && slot.pc_format == pc_format &&
-      std::strncmp(slot.ac_text, pc_format, slot.len) == 0 && pc_format[slot.len] == '\0') {
-    return &slot.cf;
+  const std::size_t home = _vos_trace_format_home(pc_format);
+  for (std::size_t i = 0; i < probe_slots; ++i) {
+    const cached_format& slot = _as_format_cache[(home + i) % format_slots];
+    const std::uint8_t u8_state = slot.u8_state.load(std::memory_order_acquire);
+    if (u8_state == 0) {
+      return nullptr;
+    }
+    if (u8_state == 2 && slot.pc_format == pc_format &&
+        std::strncmp(slot.ac_text, pc_format, slot.len) == 0 && pc_format[slot.len] == '\0') {
+      return &slot.cf;
+    }
   }
   return nullptr;
 }
 
 void _vos_trace_cache_format(const char* pc_format, const compiled_format& cf) {
-  cached_format& slot = _vos_trace_format_slot(pc_format);
-  std::uint8_t u8_free = 0;
   const std::size_t len = strnlen(pc_format, max_cached_text);
-  if (len == max_cached_text || slot.u8_state.load(std::memory_order_relaxed) != 0 ||
-      !slot.u8_state.compare_exchange_strong(u8_free, 1, std::memory_order_acquire)) {
+  if (len == max_cached_text) {
     return;
   }
-  slot.pc_format = pc_format;
-  slot.len = len;
-  std::memcpy(slot.ac_text, pc_format, len);
-  slot.cf = cf;
-  slot.u8_state.store(2, std::memory_order_release);
+  const std::size_t home = _vos_trace_format_home(pc_format);
+  for (std::size_t i = 0; i < probe_slots; ++i) {
+    cached_format& slot = _as_format_cache[(home + i) % format_slots];
+    std::uint8_t u8_free = 0;
+    if (slot.u8_state.load(std::memory_order_relaxed) != 0 ||
+        !slot.u8_state.compare_exchange_strong(u8_free, 1, std::memory_order_acquire)) {
+      continue;
+    }
+    slot.pc_format = pc_format;
+    slot.len = len;
+    std::memcpy(slot.ac_text, pc_format, len);
+    slot.cf = cf;
+    slot.u8_state.store(2, std::memory_order_release);
+    return;
+  }
 }
 
 // Line buffer: up to max_line characters, then the newline. Whatever goes beyond max_line is
