@@ -124,7 +124,7 @@ struct format_piece {
   std::uint16_t width;
   std::int32_t i_prec;  // -1: none
 };
-constexpr std::size_t max_pieces = 16;
+constexpr std::size_t max_pieces = 12;
 struct compiled_format {
   std::size_t nb = 0;
   format_piece a[max_pieces];
@@ -230,7 +230,7 @@ bool _vos_trace_compile(const char* pc_format, compiled_format& cf) {
 // Formats taken apart, shared by every thread: a slot is filled once by the first thread
 // that claims it and never changes afterwards. Each keeps a copy of its text, so that a
 // format at the address of an earlier one but with other text is not mistaken for it.
-constexpr std::size_t format_slots = 16;
+constexpr std::size_t format_slots = 8;
 constexpr std::size_t max_cached_text = 160;
 struct cached_format {
   std::atomic<std::uint8_t> u8_state{0};  // 0 free, 1 being filled, 2 ready
