@@ -83,7 +83,9 @@ std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
 
 void lan_msg_free(lan_msg** ppt_msg) {
   if (ppt_msg == nullptr || *ppt_msg == nullptr) return;
-  vos_os_free(&(*ppt_msg)->pu8_payload);
+  if ((*ppt_msg)->pu8_payload != lan_msg_inline_payload(*ppt_msg)) {
+    vos_os_free(&(*ppt_msg)->pu8_payload);
+  }
   vos_os_free(ppt_msg);
 }
 

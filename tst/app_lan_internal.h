@@ -14,14 +14,20 @@
 #include "vos_task_linux.h"
 #include "vos_util_linux.h"
 
-/// LAN message: what app_lan_rx_handler posts to a worker. Allocated zero-filled with
-/// vos_os_calloc; the receiving worker frees the payload (if any), then the record.
+/// LAN message: what app_lan_rx_handler posts to a worker, one accounted block holding the
+/// record and, right after it, the payload. A payload in a block of its own (pu8_payload
+/// elsewhere) is freed with the record too. The receiving worker frees the message.
 struct lan_msg {
   std::uint32_t u32_kind;     ///< LAN_MSG_* (0: stop the worker)
-  std::uint8_t* pu8_payload;  ///< private accounted copy, null when u32_size is 0
+  std::uint8_t* pu8_payload;  ///< private copy, null when u32_size is 0
   std::uint32_t u32_size;     ///< payload size in bytes
   coap_address_t t_sender;    ///< copy of the sender's address
 };
+
+/// Where the payload lies when it shares the record's block.
+inline std::uint8_t* lan_msg_inline_payload(lan_msg* pt_msg) noexcept {
+  return reinterpret_cast<std::uint8_t*>(pt_msg + 1);
+}
 
 /// Frees a LAN message and its payload; sets the caller's variable to null. Null does nothing.
 void lan_msg_free(lan_msg** ppt_msg);

@@ -95,14 +95,40 @@ int lan_decode_rx_frame(bytes payload, lan_rx_frame* pt_rx) {
 
 char* lan_format_endpoint(bytes frame, std::span<char> out) {
   if (out.empty()) return out.data();
+  static constexpr char hex[] = "0123456789abcdef";
+  // Address bytes 2 to 9: manufacturer (2, 3), then identification, version, device type.
+  if (frame.size() >= 10 && out.size() >= LAN_ENDPOINT_TEXT_SIZE) {
+    // The whole text, "mm mm / ii ii ii ii vv tt": digits at fixed places.
+    char* pc = out.data();
+    static constexpr char blank[LAN_ENDPOINT_TEXT_SIZE] = "      /                  ";
+    static_assert(sizeof "2d 2c / 78 56 34 12 01 07" == sizeof blank);
+    std::memcpy(pc, blank, sizeof blank);
+    static constexpr std::size_t at[8] = {0, 3, 8, 11, 14, 17, 20, 23};
+    for (std::size_t i = 0; i < 8; ++i) {
+      pc[at[i]] = hex[frame[i + 2] >> 4];
+      pc[at[i] + 1] = hex[frame[i + 2] & 0x0F];
+    }
+    return pc;
+  }
   out[0] = '\0';
   std::size_t pos = 0;
-  // Address bytes 2 to 9: manufacturer (2, 3), then identification, version, device type.
   for (std::size_t i = 2; i < 10 && i < frame.size(); ++i) {
-    const char* sep = i == 2 ? "" : (i == 4 ? " / " : " ");
-    const int n = std::snprintf(out.data() + pos, out.size() - pos, "%s%02x", sep, frame[i]);
-    if (n < 0 || static_cast<std::size_t>(n) >= out.size() - pos) break;  // cut, NUL kept
-    pos += static_cast<std::size_t>(n);
+    char ac_piece[5];  // separator, then two digits
+    std::size_t n = 0;
+    if (i == 4) {
+      ac_piece[n++] = ' ';
+      ac_piece[n++] = '/';
+    }
+    if (i != 2) ac_piece[n++] = ' ';
+    ac_piece[n++] = hex[frame[i] >> 4];
+    ac_piece[n++] = hex[frame[i] & 0x0F];
+    // What does not fit is cut, the NUL kept.
+    const std::size_t room = out.size() - pos - 1;
+    const std::size_t copied = std::min(n, room);
+    for (std::size_t k = 0; k < copied; ++k) out[pos + k] = ac_piece[k];
+    out[pos + copied] = '\0';
+    if (n > room) break;
+    pos += n;
   }
   return out.data();
 }

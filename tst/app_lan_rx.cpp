@@ -2,6 +2,7 @@
 // a recording double in its place. Takes no lock of its own: mailboxes are safe.
 #include "app_lan_rx.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "app_lan_internal.h"
@@ -17,28 +18,28 @@ constexpr const char* source_name = "../tst/app_lan.c";
 
 int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
                        const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+  if (u32_size != 0 && pu8_payload == nullptr) {
+    VOS_ERROR("LAN message (kind:%u, size:%u) dropped: no payload", u32_kind, u32_size);
+    return -1;
+  }
+  // One block: the record, then its payload.
   lan_msg* pt_new = nullptr;
-  vos_os_calloc(&pt_new, sizeof(lan_msg));
+  if (u32_size <= UINT32_MAX - sizeof(lan_msg)) {
+    vos_os_malloc(&pt_new, static_cast<std::uint32_t>(sizeof(lan_msg) + u32_size));
+  }
   detail::lan_msg_ptr pt_msg{pt_new};
   if (!pt_msg) {
     VOS_ERROR("LAN message (kind:%u, size:%u) dropped: no memory", u32_kind, u32_size);
     return -1;
   }
   pt_msg->u32_kind = u32_kind;
-  if (pt_sender != nullptr) pt_msg->t_sender = *pt_sender;
+  pt_msg->pu8_payload = nullptr;
+  pt_msg->u32_size = u32_size;
+  pt_msg->t_sender = pt_sender != nullptr ? *pt_sender : coap_address_t{};
   if (u32_size != 0) {
-    if (pu8_payload == nullptr) {
-      VOS_ERROR("LAN message (kind:%u, size:%u) dropped: no payload", u32_kind, u32_size);
-      return -1;
-    }
-    vos_os_malloc(&pt_msg->pu8_payload, u32_size);
-    if (pt_msg->pu8_payload == nullptr) {
-      VOS_ERROR("LAN message (kind:%u, size:%u) dropped: no memory", u32_kind, u32_size);
-      return -1;
-    }
+    pt_msg->pu8_payload = lan_msg_inline_payload(pt_msg.get());
     std::memcpy(pt_msg->pu8_payload, pu8_payload, u32_size);
   }
-  pt_msg->u32_size = u32_size;
 
   vos_os_thread_t t_worker = u32_kind == LAN_MSG_RX_FRAME ? detail::_pv_lan_itf_task_handle
                                                           : detail::_pv_lan_modem_task_handle;

@@ -144,6 +144,7 @@ char* _app_lan_print_id(std::span<const std::uint8_t> frame,
 
 std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
                                        const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+  const vos_trace_batch batch;  // the frame's lines leave together once it is treated
   lan_rx_frame rx{};
   if (pu8_payload == nullptr || u32_size <= LAN_RX_HEADER_SIZE - 1 ||
       lan_decode_rx_frame(_payload(pu8_payload, u32_size), &rx) != 1) {

@@ -1,5 +1,5 @@
 // Accounted memory: every block carries its requested size in a header so that the totals
-// (live blocks, bytes in use, highest bytes in use) can be kept under the "mem" mutex.
+// (live blocks, bytes in use, highest bytes in use) can be kept, each in an atomic counter.
 #include "vos_mem.h"
 
 #include <atomic>
@@ -19,9 +19,14 @@ constexpr std::size_t header_size = alignof(std::max_align_t) > sizeof(std::uint
 
 // Set once by vos_os_init before any thread exists; atomic so that late readers never race.
 constinit std::atomic<vos_os_mutex_t> _t_mem_mutex{nullptr};
-constinit std::uint32_t _s_list = 0;
-constinit std::uint32_t _u32_memsize = 0;
-constinit std::uint32_t _u32_maxsize = 0;
+// The totals, plain words (a debugger reads them by name) changed only through atomic_ref,
+// so that an allocation takes no lock.
+alignas(std::atomic_ref<std::uint32_t>::required_alignment) constinit std::uint32_t _s_list = 0;
+alignas(std::atomic_ref<std::uint32_t>::required_alignment) constinit std::uint32_t _u32_memsize =
+    0;
+alignas(std::atomic_ref<std::uint32_t>::required_alignment) constinit std::uint32_t _u32_maxsize =
+    0;
+using counter = std::atomic_ref<std::uint32_t>;
 
 vos_os_mutex_t _mem_mutex() { return _t_mem_mutex.load(std::memory_order_acquire); }
 
@@ -40,14 +45,14 @@ void _vos_os_alloc(void** ppv_block, std::uint32_t u32_size, bool b_zero) {
   }
   auto* pu8_raw = static_cast<unsigned char*>(pv_raw);
   std::memcpy(pu8_raw, &u32_size, sizeof u32_size);
-  {
-    vos_os_lock_guard lock(_mem_mutex());
-    _u32_memsize += u32_size;
-    if (_u32_memsize > _u32_maxsize) {
-      _u32_maxsize = _u32_memsize;
-    }
-    ++_s_list;
+  const std::uint32_t u32_now =
+      counter(_u32_memsize).fetch_add(u32_size, std::memory_order_relaxed) + u32_size;
+  std::uint32_t u32_max = counter(_u32_maxsize).load(std::memory_order_relaxed);
+  while (
+      u32_now > u32_max &&
+      !counter(_u32_maxsize).compare_exchange_weak(u32_max, u32_now, std::memory_order_relaxed)) {
   }
+  counter(_s_list).fetch_add(1, std::memory_order_relaxed);
   *ppv_block = pu8_raw + header_size;
 }
 
@@ -61,8 +66,7 @@ vos_os_mutex_t vos_os_init() {
   }
   vos_os_mutex_t t_mutex = vos_os_mutex_create("mem");
   _t_mem_mutex.store(t_mutex, std::memory_order_release);
-  vos_os_lock_guard lock(t_mutex);
-  _s_list = 0;
+  counter(_s_list).store(0, std::memory_order_relaxed);
   return t_mutex;
 }
 
@@ -81,30 +85,25 @@ void vos_os_free(void** ppv_block) {
   unsigned char* pu8_raw = static_cast<unsigned char*>(*ppv_block) - header_size;
   std::uint32_t u32_size = 0;
   std::memcpy(&u32_size, pu8_raw, sizeof u32_size);
-  {
-    vos_os_lock_guard lock(_mem_mutex());
-    // No live block on record: this cannot be one of ours, so it is neither freed nor counted.
-    if (_s_list == 0) {
+  // No live block on record: this cannot be one of ours, so it is neither freed nor counted.
+  std::uint32_t u32_live = counter(_s_list).load(std::memory_order_relaxed);
+  do {
+    if (u32_live == 0) {
       return;
     }
-    --_s_list;
-    _u32_memsize = u32_size <= _u32_memsize ? _u32_memsize - u32_size : 0;
+  } while (
+      !counter(_s_list).compare_exchange_weak(u32_live, u32_live - 1, std::memory_order_relaxed));
+  std::uint32_t u32_mem = counter(_u32_memsize).load(std::memory_order_relaxed);
+  while (!counter(_u32_memsize)
+              .compare_exchange_weak(u32_mem, u32_size <= u32_mem ? u32_mem - u32_size : 0,
+                                     std::memory_order_relaxed)) {
   }
   std::free(pu8_raw);
   *ppv_block = nullptr;
 }
 
-std::uint32_t vos_os_nb_pool() {
-  vos_os_lock_guard lock(_mem_mutex());
-  return _s_list;
-}
+std::uint32_t vos_os_nb_pool() { return counter(_s_list).load(std::memory_order_relaxed); }
 
-std::uint32_t vos_os_curmem() {
-  vos_os_lock_guard lock(_mem_mutex());
-  return _u32_memsize;
-}
+std::uint32_t vos_os_curmem() { return counter(_u32_memsize).load(std::memory_order_relaxed); }
 
-std::uint32_t vos_os_maxmem() {
-  vos_os_lock_guard lock(_mem_mutex());
-  return _u32_maxsize;
-}
+std::uint32_t vos_os_maxmem() { return counter(_u32_maxsize).load(std::memory_order_relaxed); }

@@ -2,7 +2,9 @@
 // a trace directory is configured). Lines are at most 1,023 characters before the newline.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
 void vos_trace_level(std::uint32_t u32_level);
@@ -28,6 +30,36 @@ void vos_trace_debug(const char* pc_file, int i_line, const char* pc_format, ...
 void vos_trace_dump(const char* pc_file, int i_line, const void* pv_data, std::uint32_t u32_len);
 /// Formatted text plus newline on standard output only: no time stamp, no file.
 void vos_trace_printf(const char* pc_format, ...) __attribute__((format(printf, 1, 2)));
+
+/// Gathers the trace lines that its thread writes while it lives, and writes them together
+/// (one write on standard output, the trace file still taking them one by one) when it is
+/// destroyed, when it is full, or before a vos_trace_printf or fatal line of the same thread.
+/// Lines of other threads never come between lines of one write. Declare one on the stack
+/// around a unit of work whose lines belong together; a batch opened while another is open on
+/// the same thread adds to the outer one.
+class vos_trace_batch {
+ public:
+  static constexpr std::size_t capacity = 4096;  // at most one atomic pipe write
+  static constexpr std::size_t max_lines = 32;
+
+  vos_trace_batch() noexcept;
+  ~vos_trace_batch();
+  vos_trace_batch(const vos_trace_batch&) = delete;
+  vos_trace_batch& operator=(const vos_trace_batch&) = delete;
+
+  /// Adds one finished line (newline included, at most 1,024 bytes) stamped on day @p i_day.
+  void add(std::string_view line, int i_day);
+  /// Writes what the batch holds.
+  void flush() noexcept;
+
+ private:
+  bool b_owner_;
+  std::uint16_t nb_ = 0;
+  std::size_t len_ = 0;
+  std::uint16_t au16_end_[max_lines];
+  std::int8_t ai8_day_[max_lines];
+  char ac_buf_[capacity];
+};
 
 // Callers name their source once per file:
 //   constexpr const char* source_name = "vos_queue.cpp";
