@@ -33,9 +33,6 @@ ERR="DATE:ERROR:../tst/app_lan.c:LINE:"
 RES="DATE:DEBUG:../tst/coap_client.c:LINE:COAP RES:"
 WORK=/tmp/work # the tool's working directory in its mount namespace: ${TB_TMP}/work
 
-hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
-# hx A B C...: hexadecimal fields joined, written apart for the reader
-hx() { local IFS=; echo "$*"; }
 ascii_hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
 
 RUN=0

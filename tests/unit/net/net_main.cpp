@@ -82,12 +82,6 @@ std::uint16_t udp_socket::port() const {
   return ntohs(addr.sin_port);
 }
 
-void udp_socket::use_eth0_for_multicast() {
-  in_addr itf{};
-  inet_pton(AF_INET, eth0_ip, &itf);
-  setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &itf, sizeof(itf));
-}
-
 bool udp_socket::send_to(const sockaddr_in& to, const bytes& data) {
   return sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                 sizeof(to)) == static_cast<ssize_t>(data.size());

@@ -53,8 +53,6 @@ class udp_socket {
 
   bool ok() const { return fd_ >= 0; }
   std::uint16_t port() const;
-  /// Sends multicast through eth0 (loopback copy included).
-  void use_eth0_for_multicast();
   bool send_to(const sockaddr_in& to, const bytes& data);
   std::optional<datagram> receive(std::chrono::milliseconds timeout);
 

@@ -1,3 +1,4 @@
+// LAN payload formats: decoders against hand-written payloads, encoders against golden bytes.
 #include "app_lan_msg.h"
 
 #include <gtest/gtest.h>
@@ -7,75 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "lan_golden.h"
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-void put16(bytes& b, std::size_t off, std::uint16_t v) {
-  b[off] = static_cast<std::uint8_t>(v);
-  b[off + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-// A statistics payload of the given size: receiver i has CRC OK 100+i, CRC KO 200+i,
-// LOAD 10+i (300+i in the 16-bit form) and RSSI 60+i / 70+i / 80+i.
-bytes make_stats(std::size_t size, std::uint8_t n, bool load16) {
-  bytes b(size, 0xCC);
-  b[0] = n;
-  b[1] = 0;
-  std::size_t off = 2;
-  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(100 + i));
-  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(200 + i));
-  if (load16)
-    for (std::uint8_t i = 0; i < n; ++i, off += 2)
-      put16(b, off, static_cast<std::uint16_t>(300 + i));
-  for (std::uint8_t i = 0; i < n; ++i) {
-    b[off++] = static_cast<std::uint8_t>(60 + i);
-    b[off++] = static_cast<std::uint8_t>(70 + i);
-    b[off++] = static_cast<std::uint8_t>(80 + i);
-  }
-  if (!load16)
-    for (std::uint8_t i = 0; i < n; ++i) b[off++] = static_cast<std::uint8_t>(10 + i);
-  return b;
-}
-
 }  // namespace
-
-TEST(app_lan_msg, resource_records_match_their_names) {
-  const lan_path_t all[] = {info_ind,
-                            rx_msg_req,
-                            firmware_install_ind,
-                            noise_ind,
-                            firmware_upgrade_req,
-                            firmware_force_update_req,
-                            tx_msg_req,
-                            tx_msg_ext_req,
-                            tx_file_req,
-                            rx_mode_config_req,
-                            rx_ext_config_req,
-                            command_req,
-                            config_set_param_req,
-                            config_get_param_req,
-                            statistics_req,
-                            info_req,
-                            noise_req,
-                            log_req};
-  for (const lan_path_t& p : all) {
-    SCOPED_TRACE(p.pc_path);
-    EXPECT_EQ(p.u32_len, std::strlen(p.pc_path));
-    EXPECT_EQ(std::strchr(p.pc_path, '/'), nullptr);
-    EXPECT_EQ(p.u8_type, 0);
-  }
-  EXPECT_EQ(rx_msg_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(info_ind.u8_method, LAN_METHOD_POST);
-  EXPECT_EQ(tx_msg_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(tx_file_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(config_get_param_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(statistics_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(noise_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(command_req.u8_method, LAN_METHOD_POST);
-  EXPECT_STREQ(firmware_upgrade_req.pc_path, "firmware_upgrade_req");
-  EXPECT_EQ(firmware_upgrade_req.u32_len, 20u);
-}
 
 TEST(app_lan_msg, modem_info_complete_and_truncated) {
   const bytes full = {1,    0,    0,    0,     // protocol
@@ -166,7 +105,8 @@ TEST(app_lan_msg, rx_frame_header_and_bounded_frame) {
   EXPECT_EQ(rx.frame[0], 0x0A);
   EXPECT_EQ(rx.frame.data(), b.data() + 17);
 
-  put16(b, 12, 500);  // announced longer than what came
+  b[12] = 0xF4;  // 500 announced, longer than what came
+  b[13] = 0x01;
   ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
   EXPECT_EQ(rx.u16_data_len, 500);
   EXPECT_EQ(rx.frame.size(), 10u) << "never past the payload";
@@ -215,56 +155,38 @@ TEST(app_lan_msg, firmware_install_and_noise) {
 
 TEST(app_lan_msg, statistics_forms_by_size) {
   std::array<lan_rx_stats, LAN_MAX_RF> st{};
-  {
-    SCOPED_TRACE("66 bytes: 16-bit LOAD before the RSSI triples");
-    const bytes b = make_stats(66, 7, true);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    for (int i = 0; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
-      EXPECT_EQ(st[i].u16_crc_ko, 200 + i);
-      EXPECT_EQ(st[i].u16_load, 300 + i);
-      EXPECT_EQ(st[i].u8_rssi_min, 60 + i);
-      EXPECT_EQ(st[i].u8_rssi_avg, 70 + i);
-      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
-    }
+  ASSERT_EQ(lan_decode_statistics(golden_stats66, st), 1);
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
+    EXPECT_EQ(st[i].u16_crc_ko, 200 + i);
+    EXPECT_EQ(st[i].u16_load, 300 + i);
+    EXPECT_EQ(st[i].u8_rssi_min, 60 + i);
+    EXPECT_EQ(st[i].u8_rssi_avg, 70 + i);
+    EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
   }
-  for (std::size_t size : {65u, 67u, 59u}) {
-    SCOPED_TRACE(size);
-    const bytes b = make_stats(size, 7, false);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    for (int i = 0; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
-      EXPECT_EQ(st[i].u16_load, 10 + i) << "8-bit LOAD after the triples";
-      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
-    }
+  st.fill(lan_rx_stats{1, 1, 1, 1, 1, 1});
+  std::uint8_t n = 0;
+  ASSERT_EQ(lan_decode_statistics(golden_stats59, st, &n), 1);
+  EXPECT_EQ(n, 3);
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(st[i].u16_crc_ok, i < 3 ? 100 + i : 0) << "receivers beyond n are zero";
+    EXPECT_EQ(st[i].u16_crc_ko, i < 3 ? 200 + i : 0);
+    EXPECT_EQ(st[i].u16_load, i < 3 ? 10 + i : 0);
+    EXPECT_EQ(st[i].u8_rssi_max, i < 3 ? 80 + i : 0);
   }
-  {
-    SCOPED_TRACE("3 receivers: the other four records are zero");
-    st.fill(lan_rx_stats{1, 1, 1, 1, 1, 1});
-    const bytes b = make_stats(59, 3, false);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    EXPECT_EQ(st[2].u16_crc_ok, 102);
-    EXPECT_EQ(st[2].u16_load, 12);
-    for (int i = 3; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 0);
-      EXPECT_EQ(st[i].u16_load, 0);
-      EXPECT_EQ(st[i].u8_rssi_avg, 0);
-    }
+  // Only exactly 66 bytes are the 16-bit form; 58 are refused, as bad receiver counts are.
+  bytes b(golden_stats59.begin(), golden_stats59.end());
+  b.resize(65, 0xEE);
+  ASSERT_EQ(lan_decode_statistics(b, st), 1);
+  EXPECT_EQ(st[2].u16_load, 12);
+  st.fill(lan_rx_stats{5, 5, 5, 5, 5, 5});
+  EXPECT_EQ(lan_decode_statistics(std::span(b).first(58), st), -1);
+  for (const std::uint8_t u8_bad : {0, 8}) {
+    b[0] = u8_bad;
+    EXPECT_EQ(lan_decode_statistics(b, st, &n), -1);
+    EXPECT_EQ(n, u8_bad);
   }
-  {
-    SCOPED_TRACE("58 bytes and bad receiver counts are refused, records untouched");
-    st.fill(lan_rx_stats{5, 5, 5, 5, 5, 5});
-    std::uint8_t n = 0;
-    EXPECT_EQ(lan_decode_statistics(make_stats(58, 7, false), st), -1);
-    bytes zero = make_stats(66, 7, true);
-    zero[0] = 0;
-    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
-    EXPECT_EQ(n, 0);
-    zero[0] = 8;
-    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
-    EXPECT_EQ(n, 8);
-    EXPECT_EQ(st[0].u16_crc_ok, 5);
-  }
+  EXPECT_EQ(st[0].u16_crc_ok, 5) << "records untouched";
 }
 
 TEST(app_lan_msg, parameter_value) {
