@@ -20,9 +20,9 @@ SIM=$(readlink -f "$SIM")
 # shellcheck source=../../scripts/testbed
 . "${TESTBED}"
 
-# Slow builds (sanitizers) get more time for every wait.
+# Slow builds (sanitizers, coverage) get more time for every wait.
 SLOW=1
-[[ $TOOL == */build*asan* || $TOOL == */build*tsan* ]] && SLOW=3
+[[ $TOOL == */build*asan* || $TOOL == */build*tsan* || $TOOL == */build/cov/* ]] && SLOW=3
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

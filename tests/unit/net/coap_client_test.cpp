@@ -4,9 +4,7 @@
 
 #include <arpa/inet.h>
 
-#include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -16,68 +14,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// The modem's address as the registry records it: its source port, which the request replaces.
-coap_address_t modem_address() {
-  coap_address_t t_addr;
-  coap_address_init(&t_addr);
-  t_addr.size = sizeof(sockaddr_in);
-  t_addr.addr.sin = ipv4(eth0_ip, 40000);
-  return t_addr;
-}
-
-// Piggybacked answer (ACK, no token) to @p request with @p code and @p payload.
-bytes ack_for(const bytes& request, std::uint8_t code, std::string_view payload = {}) {
-  bytes answer = {0x60, code, request.at(2), request.at(3)};
-  if (!payload.empty()) {
-    answer.push_back(0xFF);
-    answer.insert(answer.end(), payload.begin(), payload.end());
-  }
-  return answer;
-}
-
-// Plays the modem on eth0's address: records every request datagram that arrives within
-// @p window and answers each with reply(request) unless that is empty.
-class modem_peer {
- public:
-  using reply_fn = std::function<bytes(const bytes&)>;
-
-  explicit modem_peer(reply_fn reply, std::uint16_t u16_port = 5683,
-                      std::chrono::milliseconds window = 3s)
-      : socket_(eth0_ip, u16_port), reply_(std::move(reply)) {
-    thread_ = std::thread([this, window] {
-      const auto end = std::chrono::steady_clock::now() + window;
-      while (!stop_ && std::chrono::steady_clock::now() < end) {
-        auto d = socket_.receive(50ms);
-        if (!d) continue;
-        const bytes answer = reply_ ? reply_(d->data) : bytes{};
-        {
-          // Recorded before the answer, which lets the request return.
-          const std::lock_guard lock(mutex_);
-          received_.push_back(*d);
-        }
-        if (!answer.empty()) socket_.send_to(d->from, answer);
-      }
-    });
-  }
-  ~modem_peer() {
-    stop_ = true;
-    thread_.join();
-  }
-  bool ok() const { return socket_.ok(); }
-  std::vector<datagram> received() {
-    const std::lock_guard lock(mutex_);
-    return received_;
-  }
-
- private:
-  udp_socket socket_;
-  reply_fn reply_;
-  std::mutex mutex_;
-  std::vector<datagram> received_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 class coap_client : public ::testing::Test {
  protected:
@@ -156,7 +92,9 @@ TEST_F(coap_client, answers_by_code_and_resource) {
     EXPECT_EQ(coap_send_msg_request(&modem_, 5683, c.path, nullptr, 0), c.result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     const std::string err = testing::internal::GetCapturedStderr();
-    if (c.stderr_text != nullptr) EXPECT_EQ(err, c.stderr_text);
+    if (c.stderr_text != nullptr) {
+      EXPECT_EQ(err, c.stderr_text);
+    }
     const auto calls = rx_calls().calls();
     ASSERT_EQ(calls.size(), c.kind == 0 ? 0u : 1u);
     if (c.kind == 0) continue;

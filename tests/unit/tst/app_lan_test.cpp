@@ -283,8 +283,9 @@ TEST_F(app_lan, statistics_and_parameter_value) {
   EXPECT_EQ(r.i, 1);
   EXPECT_TRACE(r.out, dbg("Update statistics of Modem 3"), receiver(0), receiver(1), receiver(2));
   const lan_rx_stats t_zero{};
+  const lan_modem_entry t_stored = entry_at(4);
   for (int i = 3; i < 7; ++i) {
-    EXPECT_EQ(std::memcmp(&entry_at(4).at_rx_stats[i], &t_zero, sizeof t_zero), 0) << i;
+    EXPECT_EQ(std::memcmp(&t_stored.at_rx_stats[i], &t_zero, sizeof t_zero), 0) << i;
   }
   const lan_modem_entry t_before = entry_at(4);
   r = treat(detail::_app_lan_treat_statistics, modem_b, b59);

@@ -60,17 +60,24 @@ TEST(vos_mem_init, fresh_second_init_and_blocks_from_before) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        void* pv_before = nullptr;  // allocated before init: off the count
-        vos_os_malloc(&pv_before, 24);
         const vos_os_mutex_t t_first = vos_os_init();
         bool b_ok = vos_os_nb_pool() == 0 && vos_os_curmem() == sizeof(pthread_mutex_t);
-        void* pv_kept = pv_before;
-        vos_os_free(&pv_before);
-        b_ok = b_ok && pv_before == pv_kept && vos_os_nb_pool() == 0;
         void* pv = nullptr;
         vos_os_malloc(&pv, 12);
         b_ok = b_ok && vos_os_init() == t_first && vos_os_nb_pool() == 1;
         std::_Exit(b_ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        void* pv_before = nullptr;  // allocated before init: off the count, never freed
+        vos_os_malloc(&pv_before, 24);
+        vos_os_init();
+        const std::uint32_t u32_cur = vos_os_curmem();
+        void* pv_kept = pv_before;
+        vos_os_free(&pv_before);
+        std::_Exit(pv_before == pv_kept && vos_os_curmem() == u32_cur && vos_os_nb_pool() == 0 ? 0
+                                                                                               : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

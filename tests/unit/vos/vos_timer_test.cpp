@@ -199,5 +199,3 @@ TEST_F(vos_timer, stop_refusals_and_bad_commands) {
     ASSERT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
   }
 }
-
-}  // namespace
