@@ -1,5 +1,5 @@
 // Threads and mailboxes: creation, ordering, quotas, waits and their limits, delays, cond and
-// condmask objects, and a many-sender stress of one mailbox.
+// condmask objects. (Senders on other threads: the LAN worker tests and bench_task.)
 #include "vos_task_linux.h"
 
 #include <gtest/gtest.h>
@@ -81,18 +81,15 @@ void spurious_wake(vos_os_thread_t t_thread, const std::atomic<bool>& b_entered,
 
 // Polls a condmask's waiting flag under its own mutex until a waiter is inside.
 void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
-  for (;;) {
+  test_support::wait_until([&] {
     pthread_mutex_lock(&ps_condmask->mutex);
     const bool b_waiting = ps_condmask->waiting == 1;
     pthread_mutex_unlock(&ps_condmask->mutex);
-    if (b_waiting) {
-      return;
-    }
-    std::this_thread::sleep_for(milliseconds(1));
-  }
+    return b_waiting;
+  });
 }
 
-class vos_task_linux_fixture : public test_support::alloc_balance_test {
+class vos_task_linux : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {
     vos_os_init();
@@ -104,8 +101,6 @@ class vos_task_linux_fixture : public test_support::alloc_balance_test {
     expect_alloc_balance();
   }
 };
-
-using vos_task_linux = vos_task_linux_fixture;
 
 void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
@@ -394,78 +389,6 @@ TEST_F(vos_task_linux, cond_and_condmask) {
   ASSERT_TRUE(wait_for_threads_end());
   GetCapturedStdout();
   EXPECT_EQ(killed.i_result, 2);
-}
-
-// Several senders flood one receiver, which checks each sender's order and frees everything.
-constexpr std::uint32_t stress_senders = 4;
-constexpr std::uint32_t stress_per_sender = 20'000;
-
-struct stress_job {
-  vos_os_thread_t t_receiver = nullptr;
-  std::atomic<std::uint32_t> u32_refused{0};
-  std::uint32_t au32_next[stress_senders] = {};
-  std::uint32_t u32_out_of_order = 0;
-  std::uint32_t u32_received = 0;
-};
-
-struct sender_arg {
-  stress_job* ps_job;
-  std::uint32_t u32_id;
-};
-
-std::uint32_t stress_receiver(vos_os_thread_t t_thread, void* pv_arg) noexcept {
-  auto* ps_job = static_cast<stress_job*>(pv_arg);
-  while (ps_job->u32_received < stress_senders * stress_per_sender) {
-    void* pv_msg = nullptr;
-    // A generous limit so that a lost message ends the test instead of hanging it.
-    if (vos_os_wait_msg_to_thread_timeout(t_thread, &pv_msg, 500) != 1) {
-      break;
-    }
-    auto* pu32 = static_cast<std::uint32_t*>(pv_msg);
-    if (pu32[0] >= stress_senders || pu32[1] != ps_job->au32_next[pu32[0]]) {
-      ++ps_job->u32_out_of_order;
-    } else {
-      ++ps_job->au32_next[pu32[0]];
-    }
-    ++ps_job->u32_received;
-    vos_os_free(&pv_msg);
-  }
-  return 0;
-}
-
-std::uint32_t stress_sender(vos_os_thread_t, void* pv_arg) noexcept {
-  auto* ps_arg = static_cast<sender_arg*>(pv_arg);
-  for (std::uint32_t u32_seq = 0; u32_seq < stress_per_sender; ++u32_seq) {
-    void* pv_msg = new_msg(ps_arg->u32_id, u32_seq);
-    while (vos_os_send_msg_to_thread(ps_arg->ps_job->t_receiver, &pv_msg) != 1) {
-      // Mailbox full: keep the message and retry.
-      ps_arg->ps_job->u32_refused.fetch_add(1);
-      std::this_thread::yield();
-    }
-  }
-  return 0;
-}
-
-TEST_F(vos_task_linux, many_senders_one_mailbox) {
-  stress_job job;
-  sender_arg args[stress_senders];
-  CaptureStdout();
-  const auto t0 = clock_type::now();
-  job.t_receiver = create(&stress_receiver, "receiver", &job);
-  ASSERT_NE(job.t_receiver, nullptr);
-  for (std::uint32_t i = 0; i < stress_senders; ++i) {
-    args[i] = {&job, i};
-    ASSERT_NE(create(&stress_sender, "sender", &args[i]), nullptr);
-  }
-  ASSERT_TRUE(wait_for_threads_end());
-  const long long ll_ms = elapsed_ms(t0);
-  GetCapturedStdout();
-  EXPECT_EQ(job.u32_received, stress_senders * stress_per_sender);
-  EXPECT_EQ(job.u32_out_of_order, 0u);
-  for (std::uint32_t i = 0; i < stress_senders; ++i) {
-    EXPECT_EQ(job.au32_next[i], stress_per_sender) << "sender " << i;
-  }
-  RecordProperty("elapsed_ms", std::to_string(ll_ms));
 }
 
 }  // namespace
