@@ -108,16 +108,8 @@ void rx_recorder::clear() {
 }
 
 void rx_recorder::add(rx_call call) {
-  {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  cv_.notify_all();
-}
-
-bool rx_recorder::wait_for(std::size_t n, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, timeout, [&] { return calls_.size() >= n; });
+  const std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
 }
 
 std::vector<rx_call> rx_recorder::calls() {

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -76,13 +75,10 @@ class rx_recorder {
  public:
   void clear();
   void add(rx_call call);
-  /// Waits until at least @p n calls are recorded.
-  bool wait_for(std::size_t n, std::chrono::milliseconds timeout);
   std::vector<rx_call> calls();
 
  private:
   std::mutex mutex_;
-  std::condition_variable cv_;
   std::vector<rx_call> calls_;
 };
 rx_recorder& rx_calls();
