@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app_main_dispatch.h"
+#include "stdout_capture.h"
 #include "test_regex.h"
 
 namespace {
@@ -118,5 +120,29 @@ TEST(app_main, option_consumes_exactly_its_values) {
     const parsed q = parse(r.args);
     EXPECT_EQ(status(q), r.i_status);
     EXPECT_EQ(q.out.rfind(r.pc_out_start, 0), 0u) << q.out;
+  }
+}
+
+// Refusals come before the first request: these runs send nothing (no modem, no socket).
+TEST(app_main, dispatch_refusals_and_no_action) {
+  const std::string long_path(APP_WORK_BUFFER_SIZE, 'p');
+  const std::string long_frame(2 * APP_WORK_BUFFER_SIZE + 2, 'A');
+  app_options opt{};
+  struct row {
+    const char* pc_firmware;
+    const char* pc_frame;
+    int i_result;
+    const char* pc_line;
+  };
+  for (const row& r : {row{long_path.c_str(), nullptr, -1, "File path too long"},
+                       row{nullptr, long_frame.c_str(), -1, "Transmit frame too long"},
+                       row{nullptr, nullptr, 0, ":INFO:No action requested"}}) {
+    opt = app_options{};
+    opt.pc_firmware_name = r.pc_firmware;
+    opt.pc_tx_frame = r.pc_frame;
+    int i_result = 99;
+    const std::string out = test_support::captured([&] { i_result = app_main_dispatch(opt, 1); });
+    EXPECT_EQ(i_result, r.i_result);
+    EXPECT_NE(out.find(r.pc_line), std::string::npos) << out;
   }
 }
