@@ -105,11 +105,12 @@ TEST_F(vos_util_shell, system_abandons_a_child_after_the_poll_bound_and_counts_i
 TEST_F(vos_util_shell, grep_returns_the_first_whole_matching_line) {
   const std::filesystem::path text = dir_ / "text.txt";
   std::ofstream(text) << "alpha\nbeta\ngamma\nbetamax";
+  const std::filesystem::path missing = dir_ / "missing";
   for (const auto& [pc_path, pc_pattern, pc_want] :
        {std::tuple<const char*, const char*, const char*>{text.c_str(), "et", "beta\n"},
         {text.c_str(), "max", "betamax"},
         {text.c_str(), "zeta", nullptr},
-        {(dir_ / "missing").c_str(), "a", nullptr},
+        {missing.c_str(), "a", nullptr},
         {nullptr, "a", nullptr},
         {text.c_str(), nullptr, nullptr}}) {
     char* pc = vos_util_grep(pc_path, pc_pattern);
