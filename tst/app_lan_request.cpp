@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -44,14 +45,20 @@ std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
 }
 
 // Size of a file that may be staged: a regular file (a link to one counts) of at most 4 GiB.
-// Anything else (missing, a FIFO, a device, a directory, a size beyond 32 bits) is refused with
-// an error and left where it is. @return true with the size (which may be 0) stored.
+// A missing file measures 0 (the caller reports it as empty; nothing is there to delete).
+// Anything else (a FIFO, a device, a directory, a size beyond 32 bits) is refused with an error
+// and left where it is. @return true with the size (which may be 0) stored.
 bool _stageable_size(const char* pc_path, std::uint32_t* pu32_size) {
   *pu32_size = 0;
   struct stat st {};
   // The size helper reports why a file cannot be measured.
-  if (vos_fs_filesize(pc_path, pu32_size) != 1 || ::stat(pc_path, &st) != 0 ||
-      !S_ISREG(st.st_mode)) {
+  if (vos_fs_filesize(pc_path, pu32_size) != 1 && pc_path != nullptr &&
+      ::lstat(pc_path, &st) != 0 && errno == ENOENT) {
+    *pu32_size = 0;
+    return true;
+  }
+  if (pc_path == nullptr || ::stat(pc_path, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > UINT32_MAX) {
     VOS_ERROR("Can not stage %s: not a regular file of at most 4 GiB, left in place",
               _text(pc_path));
     *pu32_size = 0;

@@ -2,7 +2,7 @@
 // (or the named) modem, run the one action asked for, then stay alive so that indications keep
 // being logged; or, with -w, end at the outcome or the deadline with the outcome as exit status.
 #include <fcntl.h>
-#include <sys/select.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +27,7 @@
 #include "coap_client.h"
 #include "coap_server.h"
 #include "vos_mem.h"
+#include "vos_mem_stream.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
 
@@ -34,7 +35,7 @@ namespace {
 
 constexpr const char* source_name = "../tst/app_main.c";
 
-constexpr std::uint32_t poll_ticks = 25;  // 500 ms between two looks at the registry
+constexpr long poll_ns = 500'000'000;  // 500 ms between two looks at the registry
 // A bounded run also looks at the registry this often while it waits (new modems for -s).
 constexpr std::chrono::milliseconds bounded_poll{200};
 
@@ -250,6 +251,41 @@ void _fill_standard_descriptors() {
   }
 }
 
+// SIGUSR1 asks for the allocator report. It is blocked in every thread (the mask is set before
+// the first thread starts) and taken synchronously by the main thread, which writes the report
+// as a trace line: nothing runs in signal context.
+sigset_t _report_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  return set;
+}
+
+void _print_mem_report() {
+  vos_trace_info("Nbpools=%u memsize=%u maxmem=%u (most recent first):", vos_os_nb_pool(),
+                 vos_os_curmem(), vos_os_maxmem());
+}
+
+#ifdef LANMODEM_COVERAGE
+extern "C" void __gcov_dump();
+
+// Coverage build only: the tests stop the tool with a signal, so write the counters first and
+// then die of the signal as before (the handler is reset, the signal is pending until return).
+void _on_stop_signal(int i_signal) {
+  __gcov_dump();
+  raise(i_signal);
+}
+
+void _flush_coverage_on_stop() {
+  struct sigaction sa {};
+  sa.sa_handler = _on_stop_signal;
+  sa.sa_flags = SA_RESETHAND;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -277,6 +313,11 @@ int main(int argc, char** argv) {
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
     VOS_WARNING("can't set signal catcher");
   }
+#ifdef LANMODEM_COVERAGE
+  _flush_coverage_on_stop();
+#endif
+  const sigset_t report_set = _report_signals();
+  pthread_sigmask(SIG_BLOCK, &report_set, nullptr);
   vos_os_init();
   if (coap_server_claim_port() != 1) {
     const int i_errno = errno;
@@ -301,13 +342,19 @@ int main(int argc, char** argv) {
 
   std::uint32_t u32_modem_id = 0;
   while (!_target(opt, &u32_modem_id)) {
-    vos_os_wait_delay(poll_ticks);
+    const timespec poll{0, poll_ns};
+    if (sigtimedwait(&report_set, nullptr, &poll) == SIGUSR1) _print_mem_report();
   }
   vos_trace_info("Perform action on modem LAN:%x", u32_modem_id);
 
   app_main_dispatch(opt, u32_modem_id);
 
-  select(0, nullptr, nullptr, nullptr, nullptr);
-  const int i_errno = errno;
-  VOS_FATAL("Select 0 exit, CRITICAL error \"%s\" (%d) !!!!!\n", std::strerror(i_errno), i_errno);
+  for (;;) {
+    int i_signal = 0;
+    const int i_err = sigwait(&report_set, &i_signal);
+    if (i_err != 0) {
+      VOS_FATAL("Select 0 exit, CRITICAL error \"%s\" (%d) !!!!!\n", std::strerror(i_err), i_err);
+    }
+    _print_mem_report();
+  }
 }

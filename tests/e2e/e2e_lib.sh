@@ -20,9 +20,9 @@ SIM=$(readlink -f "$SIM")
 # shellcheck source=../../scripts/testbed
 . "${TESTBED}"
 
-# Slow builds (sanitizers) get more time for every wait.
+# Slow builds (sanitizers, coverage) get more time for every wait.
 SLOW=1
-[[ $TOOL == */build*asan* || $TOOL == */build*tsan* ]] && SLOW=3
+[[ $TOOL == */build*asan* || $TOOL == */build*tsan* || $TOOL == */build/cov/* ]] && SLOW=3
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -126,6 +126,20 @@ check() {
   MARK=$(wc -l <"${TOOL_OUT}")
   same "$name" "$expected" "$got"
 }
+
+# expect FILE FIXED-STRING [SECONDS]: a line of FILE holds the string
+expect() {
+  local file=$1 text=$2 secs=${3:-5} i
+  for ((i = 0; i < secs * 20 * SLOW; i++)); do
+    grep -qF -- "$text" "$file" 2>/dev/null && { pass "$(basename "$file"): $text"; return 0; }
+    sleep 0.05
+  done
+  fail "$(basename "$file") has no line with: $text"
+  return 1
+}
+
+hx() { local IFS=; echo "$*"; } # hx A B C...: hex fields joined, written apart for the reader
+hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
 
 # same NAME EXPECTED GOT: passes when the two texts are equal, else fails showing their diff
 same() {

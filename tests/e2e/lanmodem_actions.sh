@@ -33,9 +33,6 @@ ERR="DATE:ERROR:../tst/app_lan.c:LINE:"
 RES="DATE:DEBUG:../tst/coap_client.c:LINE:COAP RES:"
 WORK=/tmp/work # the tool's working directory in its mount namespace: ${TB_TMP}/work
 
-hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
-# hx A B C...: hexadecimal fields joined, written apart for the reader
-hx() { local IFS=; echo "$*"; }
 ascii_hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
 
 RUN=0
@@ -100,6 +97,16 @@ requests() {
   got=$(grep -F '"event":"request"' "${SIM_OUT}" |
     sed -E 's/.*"modem":"([0-9a-f]+)","path":"([^"]*)","method":"([A-Z]+)","type":"([A-Z]+)".*"payload":"([0-9a-f]*)".*/\1 \2 \3 \4 \5/')
   same "$name" "$expected" "$got"
+}
+
+# action TOOL_ARGS TRACE REQUESTS: one run with the arguments TOOL_ARGS (split at spaces), the
+# lines the action writes after the registration, and the requests the modem receives
+action() {
+  # shellcheck disable=SC2086
+  begin $1
+  acted "$1" <<<"$2"
+  requests "$1: requests" <<<"$3"
+  end
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -212,58 +219,17 @@ EOF
 scenario_radio() {
   export TB_TIMEOUT=$((30 * SLOW))
   tb_up 1 || exit 1
-
-  begin -r 16
-  acted "-r 16" <<<"${RES}2.04
-${RES}2.04"
-  requests "-r 16: six N2_2400 receivers, then command 2" <<EOF
-${ID} rx_mode_config_req POST CON 1000100110021003100410050000
-${ID} command_req POST CON 02
-EOF
-  end
-
-  begin -r 5
-  acted "-r 5" <<<"${RES}2.04
-${RES}2.04"
-  requests "-r 5: fourteen zero bytes, then command 2" <<EOF
-${ID} rx_mode_config_req POST CON 0000000000000000000000000000
-${ID} command_req POST CON 02
-EOF
-  end
-
-  begin -t 16 2 0 27 10 20 "${FRAME^^}"
-  acted "-t" <<<"${RES}2.04
-${RES}2.04"
-  requests "-t: command 2, then tx_msg_req with its 13-byte header and the frame" <<EOF
-${ID} command_req POST CON 02
-${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 20)" "$(le16 31)" 10 02 00 1b 00 "$FRAME")
-EOF
-  end
-
+  local two="${RES}2.04"$'\n'"${RES}2.04" cmd2="${ID} command_req POST CON 02"
+  action "-r 16" "$two" "${ID} rx_mode_config_req POST CON 1000100110021003100410050000"$'\n'"$cmd2"
+  action "-r 5" "$two" "${ID} rx_mode_config_req POST CON 0000000000000000000000000000"$'\n'"$cmd2"
+  action "-t 16 2 0 27 10 20 ${FRAME^^}" "$two" \
+    "$cmd2"$'\n'"${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 20)" "$(le16 31)" 10 02 00 1b 00 "$FRAME")"
   # milliseconds keep their low 16 bits, an odd hexadecimal digit is left out
-  begin -t 16 2 0 27 10 70000 ABC
-  acted "-t with a 3-digit frame" <<<"${RES}2.04
-${RES}2.04"
-  requests "-t: milliseconds 70000 sent as 4464, a 1-byte frame" <<EOF
-${ID} command_req POST CON 02
-${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 4464)" "$(le16 1)" 10 02 00 1b 00 ab)
-EOF
-  end
-
-  begin -c 7
-  acted "-c 7" <<<"${RES}2.04"
-  requests "-c 7: command_req 07" <<<"${ID} command_req POST CON 07"
-  end
-
-  begin -c 0
-  acted "-c 0" <<<"${RES}2.04"
-  requests "-c 0: command_req 00" <<<"${ID} command_req POST CON 00"
-  end
-
-  begin -f
-  acted "-f" <<<"${RES}2.04"
-  requests "-f: firmware_force_update_req without payload" <<<"${ID} firmware_force_update_req POST CON "
-  end
+  action "-t 16 2 0 27 10 70000 ABC" "$two" \
+    "$cmd2"$'\n'"${ID} tx_msg_req PUT CON $(hx "$(le32 10)" "$(le16 4464)" "$(le16 1)" 10 02 00 1b 00 ab)"
+  action "-c 7" "${RES}2.04" "${ID} command_req POST CON 07"
+  action "-c 0" "${RES}2.04" "${ID} command_req POST CON 00"
+  action "-f" "${RES}2.04" "${ID} firmware_force_update_req POST CON "
   finish
 }
 
@@ -271,37 +237,18 @@ EOF
 scenario_params() {
   export TB_TIMEOUT=$((30 * SLOW))
   tb_up 1 || exit 1
-
-  begin -p 101 0AFF
-  acted "-p 101 0AFF" <<<"${RES}2.04"
-  requests "-p 101 0AFF: config_set_param_req 01 01 02 0A FF" <<<"${ID} config_set_param_req POST CON 0101020aff"
-  end
-
+  local set_req="${ID} config_set_param_req POST CON 0101020aff"
+  action "-p 101 0AFF" "${RES}2.04" "$set_req"
   SIM_OPTS=(--param 0x101=0aff)
-  begin -p 101 0AFF -g 102
-  acted "-p 101 0AFF -g 102: the write alone" <<<"${RES}2.04"
-  requests "-p 101 0AFF -g 102: only config_set_param_req" <<<"${ID} config_set_param_req POST CON 0101020aff"
-  end
-
-  begin -g 101
+  action "-p 101 0AFF -g 102" "${RES}2.04" "$set_req" # the write alone
   # the answer is logged by the modem worker while the main thread logs the code
-  UNORDERED=1 acted "-g 101: the 2.05 answer logged" <<EOF
-${RES}2.05
+  UNORDERED=1 action "-g 101" "${RES}2.05
 DATE:INFO:Param req : 0x101 len:2, value:
-DATE:DUMP:../tst/app_lan.c:LINE:0AFF
-EOF
-  requests "-g 101: config_get_param_req 01 01" <<<"${ID} config_get_param_req GET CON 0101"
-  end
-
+DATE:DUMP:../tst/app_lan.c:LINE:0AFF" "${ID} config_get_param_req GET CON 0101"
   # a parameter identifier above 16 bits selects the request, which carries its low 16 bits
-  begin -g 10000
-  UNORDERED=1 acted "-g 10000: parameter 0, unknown to the modem" <<EOF
-${RES}2.05
+  UNORDERED=1 action "-g 10000" "${RES}2.05
 DATE:INFO:Param req : 0x0 len:0, value:
-DATE:DUMP:../tst/app_lan.c:LINE:
-EOF
-  requests "-g 10000: config_get_param_req 00 00" <<<"${ID} config_get_param_req GET CON 0000"
-  end
+DATE:DUMP:../tst/app_lan.c:LINE:" "${ID} config_get_param_req GET CON 0000"
   SIM_OPTS=()
   finish
 }

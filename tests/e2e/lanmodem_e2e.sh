@@ -9,7 +9,8 @@
 #              namespace of its own, no test bed)
 #   mcast      start-up, registration of the first modem by multicast, its frames
 #   inbound    registration by unicast (simulator and coap-client), state reports, frames and
-#              their attribution, every malformed indication, the full registry
+#              their attribution, every malformed indication, the full registry, the allocator
+#              report on SIGUSR1
 #   coap       piggybacked acknowledgement, /.well-known/core, 4.05 and 4.04 answers, a noise
 #              report by multicast that nobody asked for (traced, not written, the run goes on)
 #   stats      statistics answers to -s: the receivers' lines, and the malformed ones
@@ -86,27 +87,24 @@ scenario_cli() {
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == Release* ]] && pass "version before usage wins" ||
     fail "-v -?: status $(<"$dir/rc"), $(<"$dir/out")"
 
-  cli "first argument not an option" 255 "Invalid argument foo
-$(usage)" -- foo
-  cli "value where an option is expected" 255 "Invalid argument foo
-$(usage)" -- -f foo
-  cli "-g consumes one value" 255 "Invalid argument bar
-$(usage)" -- -g 101 -f bar
-  cli "-u last" 255 "need firmware name
-$(usage)" -- -u
-  cli "-d last" 255 "need file name
-$(usage)" -- -d
-  cli "-n last" 255 "need file name
-$(usage)" -- -n
-  cli "-r last" 255 "need rx mode
-$(usage)" -- -f -r
-  cli "-c last" 255 "need command
-$(usage)" -- -c
-  cli "-s last" 255 "need mode
-$(usage)" -- -s
+  local name msg args
+  while IFS='|' read -r name msg args; do
+    # shellcheck disable=SC2086
+    cli "$name" 255 "$msg
+$(usage)" -- $args </dev/null
+  done <<'EOF'
+first argument not an option|Invalid argument foo|foo
+value where an option is expected|Invalid argument foo|-f foo
+-g consumes one value|Invalid argument bar|-g 101 -f bar
+-u last|need firmware name|-u
+-d last|need file name|-d
+-n last|need file name|-n
+-r last|need rx mode|-f -r
+-c last|need command|-c
+-s last|need mode|-s
+EOF
   # the missing values the command line leaves open: a need message, status 255, never a read
   # past the argument list
-  local args
   for args in "-t 1 2 3 4 5 6" "-p 101" "-p" "-g" "-d file 10" "-n 10"; do
     # shellcheck disable=SC2086
     run $args
@@ -151,7 +149,8 @@ EOF
 
 # ---------------------------------------------------------------------------------------------
 scenario_inbound() {
-  export TB_TIMEOUT=$((20 * SLOW))
+  # the tool lives as long as the bed allows: room for the scenario's forty-odd exchanges
+  export TB_TIMEOUT=$((45 * SLOW))
   tb_up 6 || exit 1
   local m=("${TB_MODEM_ADDRS[@]}")
   start_tool
@@ -271,6 +270,11 @@ EOF
 $(info_line 11111111 2)
 DATE:DEBUG:../tst/app_lan.c:LINE:Modem 11111111 is in RUNNING state
 EOF
+  # SIGUSR1: the allocator report as one information line, and the tool goes on
+  kill -USR1 "$(tb_exe_pid "${TOOL_PID}" "$TOOL")"
+  tb_wait_line "${TOOL_OUT}" '^[0-9]{8}-[0-9]{6}:INFO:Nbpools=[0-9]+ memsize=[0-9]+ maxmem=[0-9]+ \(most recent first\):$' \
+    $((5 * SLOW)) && pass "SIGUSR1: allocator report" || fail "no allocator report after SIGUSR1"
+  MARK=$(wc -l <"${TOOL_OUT}")
   kill -0 "${TOOL_PID}" 2>/dev/null && pass "tool still running" || fail "tool ended"
   finish
 }

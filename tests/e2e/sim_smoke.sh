@@ -8,42 +8,12 @@
 set -u
 
 SIM=${1:?usage: sim_smoke.sh LANMODEM_SIM_BINARY}
-HERE=$(cd "$(dirname "$0")" && pwd)
-TESTBED=${HERE}/../../scripts/testbed
-
-[[ $(id -u) -eq 0 ]] || { echo "SKIP: needs root"; exit 77; }
-COAP_CLIENT=$(command -v coap-client-notls || command -v coap-client) || {
-  echo "SKIP: no coap-client"
-  exit 77
-}
-command -v ip >/dev/null && command -v unshare >/dev/null || { echo "SKIP: no iproute2/unshare"; exit 77; }
-[[ -x $SIM ]] || { echo "FAIL: no simulator at $SIM"; exit 1; }
-
-# shellcheck source=../../scripts/testbed
-. "${TESTBED}"
-export TB_TIMEOUT=30
+TOOL=$SIM # the shared preconditions check both
 host_had_var_ftp=0
 [[ -e /var/ftp ]] && host_had_var_ftp=1
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-# expect FILE FIXED-STRING [SECONDS]: a line of FILE holds the string
-expect() {
-  local file=$1 text=$2 secs=${3:-5} i
-  for ((i = 0; i < secs * 20; i++)); do
-    grep -qF -- "$text" "$file" 2>/dev/null && { pass "$(basename "$file"): $text"; return 0; }
-    sleep 0.05
-  done
-  fail "$(basename "$file") has no line with: $text"
-  return 1
-}
-
-# hx A B C...: the hex fields joined, written apart for the reader
-hx() { local IFS=; echo "$*"; }
-
-hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
+# shellcheck source=e2e_lib.sh
+. "$(dirname "$0")/e2e_lib.sh"
+export TB_TIMEOUT=30
 
 # coap GET|POST|PUT ADDR PATH [PAYLOAD-HEX]: answer body in $TB_DIR/answer, printed code on stdout
 coap() {
@@ -92,7 +62,7 @@ RX2=$(hx f01fcb33 00f15365 0200 f4ff 1f00 46 10 00${FRAME})
 # the modems learn the gateway from the first request they get
 coap GET "${M1}" info_req >/dev/null
 coap GET "${M2}" info_req >/dev/null
-[[ $(hex_of "${TB_DIR}/answer") == "${INFO2}" ]] && pass "info_req answer" || fail "info_req answer $(hex_of "${TB_DIR}/answer")"
+same "info_req answer" "${INFO2}" "$(hex_of "${TB_DIR}/answer")"
 expect "${TB_DIR}/gw.out" "\"path\":\"rx_msg_req\",\"method\":\"PUT\",\"type\":\"CON\""
 expect "${TB_DIR}/gw.out" "\"from\":\"${M1}\",\"payload\":\"${RX0}\"}"
 expect "${TB_DIR}/gw.out" "\"from\":\"${M2}\",\"payload\":\"${RX2}\"}"
@@ -102,8 +72,7 @@ expect "${TB_DIR}/sim.out" '"event":"rx_done","modem":"1a2b3c4d","sent":3,"acked
 STATS=$(hx 0701 c800c900ca00cb00cc00cd00ce00 0100020003000400050006000700 2c01360140014a0154015e016801)
 STATS+=$(hx 5a50465b51475c52485d53495e544a5f554b60564c 00)
 coap GET "${M1}" statistics_req 01 >/dev/null
-[[ $(hex_of "${TB_DIR}/answer") == "${STATS}" ]] && pass "statistics_req answer (66 bytes)" ||
-  fail "statistics_req answer $(hex_of "${TB_DIR}/answer")"
+same "statistics_req answer (66 bytes)" "${STATS}" "$(hex_of "${TB_DIR}/answer")"
 expect "${TB_DIR}/sim.out" '"modem":"1a2b3c4d","path":"statistics_req","method":"GET","type":"CON"'
 expect "${TB_DIR}/sim.out" '"path":"statistics_req","method":"GET","type":"CON","mid":'
 grep -F '"path":"statistics_req"' "${TB_DIR}/sim.out" | grep -qF '"payload":"01"}' &&
@@ -116,16 +85,14 @@ expect "${TB_DIR}/sim3.out" '"event":"modem","modem":"1a2b3c4d","addr":"10.213.0
 STATS8=$(hx 0700 6400650066006700680069006a00 0100020003000400050006000700)
 STATS8+=$(hx 5a50465b51475c52485d53495e544a5f554b60564c 0a141e28323c46 00)
 coap GET "${M3}" statistics_req 00 >/dev/null
-[[ $(hex_of "${TB_DIR}/answer") == "${STATS8}" ]] && pass "statistics_req answer (8-bit form, 59 bytes)" ||
-  fail "8-bit statistics answer $(hex_of "${TB_DIR}/answer")"
+same "statistics_req answer (8-bit form, 59 bytes)" "${STATS8}" "$(hex_of "${TB_DIR}/answer")"
 tb_stop "${SIM3_PID}"
 
 # --- parameters: write then read back
 coap POST "${M2}" config_set_param_req 0101020aff >/dev/null
 expect "${TB_DIR}/sim.out" '"modem":"cafe0001","path":"config_set_param_req","method":"POST","type":"CON"'
 coap GET "${M2}" config_get_param_req 0101 >/dev/null
-[[ $(hex_of "${TB_DIR}/answer") == 0101020aff ]] && pass "config_get_param_req answer" ||
-  fail "config_get_param_req answer $(hex_of "${TB_DIR}/answer")"
+same "config_get_param_req answer" 0101020aff "$(hex_of "${TB_DIR}/answer")"
 out=$(coap POST "${M2}" config_set_param_req 010102)
 [[ $out == *4.00* ]] && pass "short parameter write refused" || fail "short parameter write: $out"
 
@@ -166,12 +133,7 @@ tb_stop "${SIM_PID}"
 tb_stop "${GW_PID}"
 expect "${TB_DIR}/sim.out" '{"event":"exit"}'
 grep -q 'AddressSanitizer\|runtime error' "${TB_DIR}/sim.out.err" "${TB_DIR}/gw.out.err" &&
-  fail "sanitizer report: $(cat "${TB_DIR}/sim.out.err" "${TB_DIR}/gw.out.err")"
+  fail "sanitizer report"
 
-if [[ $failures -gt 0 ]]; then
-  echo "--- sim.out"; cat "${TB_DIR}/sim.out" "${TB_DIR}/sim.out.err"
-  echo "--- gw.out"; cat "${TB_DIR}/gw.out" "${TB_DIR}/gw.out.err"
-  echo "${failures} failure(s)"
-  exit 1
-fi
-echo "all passed"
+[[ $failures -gt 0 ]] && cat "${TB_DIR}/sim.out" "${TB_DIR}/sim.out.err" "${TB_DIR}/gw.out" "${TB_DIR}/gw.out.err"
+finish

@@ -10,13 +10,6 @@
 
 namespace test_support {
 
-/// The accounted totals at one moment, to compare with later ones.
-struct alloc_mark {
-  std::uint32_t u32_pool = vos_os_nb_pool();
-  std::uint32_t u32_cur = vos_os_curmem();
-  bool balanced() const { return vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_cur; }
-};
-
 /// Fixture base: SetUp initialises vos and records the totals, TearDown expects them back.
 /// A fixture that must do more overrides both and calls mark_alloc() / expect_alloc_balance()
 /// where they belong (after its own set-up, after the threads of the test have ended).

@@ -32,22 +32,19 @@ inline bool re_find(const std::string& text, const std::string& pattern, int i_c
   return b_match;
 }
 
-/// Search over the whole text ('.' crosses lines, ^ and $ are its ends); group 1, when asked
-/// for, lands in *ps_group.
+/// Search over the whole text ('.' crosses lines); group 1 lands in *ps_group.
 inline bool re_search(const std::string& text, const std::string& pattern,
                       std::string* ps_group = nullptr) {
   return re_find(text, pattern, 0, ps_group);
 }
 
-/// Search line by line (^ and $ at line ends, '.' never crosses a line); group 1, when asked
-/// for, lands in *ps_group.
+/// Search line by line (^ and $ at line ends, '.' never crosses a line).
 inline bool re_search_lines(const std::string& text, const std::string& pattern,
                             std::string* ps_group = nullptr) {
   return re_find(text, pattern, REG_NEWLINE, ps_group);
 }
 
-/// True when the whole text matches @p pattern; group 1 of the pattern, when asked for, lands
-/// in *ps_group.
+/// True when the whole text matches @p pattern.
 inline bool re_whole_match(const std::string& text, const std::string& pattern,
                            std::string* ps_group = nullptr) {
   return re_find(text, "^(" + pattern + ")$", 0, ps_group, 2);

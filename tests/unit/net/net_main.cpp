@@ -82,12 +82,6 @@ std::uint16_t udp_socket::port() const {
   return ntohs(addr.sin_port);
 }
 
-void udp_socket::use_eth0_for_multicast() {
-  in_addr itf{};
-  inet_pton(AF_INET, eth0_ip, &itf);
-  setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &itf, sizeof(itf));
-}
-
 bool udp_socket::send_to(const sockaddr_in& to, const bytes& data) {
   return sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                 sizeof(to)) == static_cast<ssize_t>(data.size());
@@ -114,16 +108,8 @@ void rx_recorder::clear() {
 }
 
 void rx_recorder::add(rx_call call) {
-  {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  cv_.notify_all();
-}
-
-bool rx_recorder::wait_for(std::size_t n, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, timeout, [&] { return calls_.size() >= n; });
+  const std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
 }
 
 std::vector<rx_call> rx_recorder::calls() {

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_regex.h"
@@ -53,8 +55,6 @@ class udp_socket {
 
   bool ok() const { return fd_ >= 0; }
   std::uint16_t port() const;
-  /// Sends multicast through eth0 (loopback copy included).
-  void use_eth0_for_multicast();
   bool send_to(const sockaddr_in& to, const bytes& data);
   std::optional<datagram> receive(std::chrono::milliseconds timeout);
 
@@ -75,13 +75,74 @@ class rx_recorder {
  public:
   void clear();
   void add(rx_call call);
-  /// Waits until at least @p n calls are recorded.
-  bool wait_for(std::size_t n, std::chrono::milliseconds timeout);
   std::vector<rx_call> calls();
 
  private:
   std::mutex mutex_;
-  std::condition_variable cv_;
   std::vector<rx_call> calls_;
 };
 rx_recorder& rx_calls();
+
+using namespace std::chrono_literals;
+
+// The modem's address as the registry records it: its source port, which the request replaces.
+inline coap_address_t modem_address() {
+  coap_address_t t_addr;
+  coap_address_init(&t_addr);
+  t_addr.size = sizeof(sockaddr_in);
+  t_addr.addr.sin = ipv4(eth0_ip, 40000);
+  return t_addr;
+}
+
+// Piggybacked answer (ACK, no token) to @p request with @p code and @p payload.
+inline bytes ack_for(const bytes& request, std::uint8_t code, std::string_view payload = {}) {
+  bytes answer = {0x60, code, request.at(2), request.at(3)};
+  if (!payload.empty()) {
+    answer.push_back(0xFF);
+    answer.insert(answer.end(), payload.begin(), payload.end());
+  }
+  return answer;
+}
+
+// Plays the modem on eth0's address: records every request datagram that arrives within
+// @p window and answers each with reply(request) unless that is empty.
+class modem_peer {
+ public:
+  using reply_fn = std::function<bytes(const bytes&)>;
+
+  explicit modem_peer(reply_fn reply, std::uint16_t u16_port = 5683,
+                      std::chrono::milliseconds window = 3s)
+      : socket_(eth0_ip, u16_port), reply_(std::move(reply)) {
+    thread_ = std::thread([this, window] {
+      const auto end = std::chrono::steady_clock::now() + window;
+      while (!stop_ && std::chrono::steady_clock::now() < end) {
+        auto d = socket_.receive(50ms);
+        if (!d) continue;
+        const bytes answer = reply_ ? reply_(d->data) : bytes{};
+        {
+          // Recorded before the answer, which lets the request return.
+          const std::lock_guard lock(mutex_);
+          received_.push_back(*d);
+        }
+        if (!answer.empty()) socket_.send_to(d->from, answer);
+      }
+    });
+  }
+  ~modem_peer() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool ok() const { return socket_.ok(); }
+  std::vector<datagram> received() {
+    const std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+ private:
+  udp_socket socket_;
+  reply_fn reply_;
+  std::mutex mutex_;
+  std::vector<datagram> received_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};

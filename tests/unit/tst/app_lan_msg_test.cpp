@@ -1,3 +1,4 @@
+// LAN payload formats: decoders against hand-written payloads, encoders against golden bytes.
 #include "app_lan_msg.h"
 
 #include <gtest/gtest.h>
@@ -7,264 +8,93 @@
 #include <string>
 #include <vector>
 
+#include "lan_golden.h"
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-void put16(bytes& b, std::size_t off, std::uint16_t v) {
-  b[off] = static_cast<std::uint8_t>(v);
-  b[off + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-// A statistics payload of the given size: receiver i has CRC OK 100+i, CRC KO 200+i,
-// LOAD 10+i (300+i in the 16-bit form) and RSSI 60+i / 70+i / 80+i.
-bytes make_stats(std::size_t size, std::uint8_t n, bool load16) {
-  bytes b(size, 0xCC);
-  b[0] = n;
-  b[1] = 0;
-  std::size_t off = 2;
-  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(100 + i));
-  for (std::uint8_t i = 0; i < n; ++i, off += 2) put16(b, off, static_cast<std::uint16_t>(200 + i));
-  if (load16)
-    for (std::uint8_t i = 0; i < n; ++i, off += 2)
-      put16(b, off, static_cast<std::uint16_t>(300 + i));
-  for (std::uint8_t i = 0; i < n; ++i) {
-    b[off++] = static_cast<std::uint8_t>(60 + i);
-    b[off++] = static_cast<std::uint8_t>(70 + i);
-    b[off++] = static_cast<std::uint8_t>(80 + i);
-  }
-  if (!load16)
-    for (std::uint8_t i = 0; i < n; ++i) b[off++] = static_cast<std::uint8_t>(10 + i);
-  return b;
-}
-
 }  // namespace
 
-TEST(app_lan_msg, resource_records_match_their_names) {
-  const lan_path_t all[] = {info_ind,
-                            rx_msg_req,
-                            firmware_install_ind,
-                            noise_ind,
-                            firmware_upgrade_req,
-                            firmware_force_update_req,
-                            tx_msg_req,
-                            tx_msg_ext_req,
-                            tx_file_req,
-                            rx_mode_config_req,
-                            rx_ext_config_req,
-                            command_req,
-                            config_set_param_req,
-                            config_get_param_req,
-                            statistics_req,
-                            info_req,
-                            noise_req,
-                            log_req};
-  for (const lan_path_t& p : all) {
-    SCOPED_TRACE(p.pc_path);
-    EXPECT_EQ(p.u32_len, std::strlen(p.pc_path));
-    EXPECT_EQ(std::strchr(p.pc_path, '/'), nullptr);
-    EXPECT_EQ(p.u8_type, 0);
-  }
-  EXPECT_EQ(rx_msg_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(info_ind.u8_method, LAN_METHOD_POST);
-  EXPECT_EQ(tx_msg_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(tx_file_req.u8_method, LAN_METHOD_PUT);
-  EXPECT_EQ(config_get_param_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(statistics_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(noise_req.u8_method, LAN_METHOD_GET);
-  EXPECT_EQ(command_req.u8_method, LAN_METHOD_POST);
-  EXPECT_STREQ(firmware_upgrade_req.pc_path, "firmware_upgrade_req");
-  EXPECT_EQ(firmware_upgrade_req.u32_len, 20u);
-}
-
-TEST(app_lan_msg, modem_info_complete_and_truncated) {
-  const bytes full = {1,    0,    0,    0,     // protocol
-                      0x4d, 0x3c, 0x2b, 0x1a,  // serial 1a2b3c4d
-                      0x10, 0x27, 0,    0,     // tmsp 10000
-                      0x03, 0x02,              // hw 2.3
-                      0x05, 0x04,              // sw 4.5
-                      7,    8,    1,    9,     // type location state wakeup
-                      2,    0xA1, 0xB2};       // 2 receivers
-  lan_modem_info info{};
+// The decoded fields are also compared, line by line, by the end-to-end tests; here the sizes.
+TEST(app_lan_msg, decoders_at_their_size_limits) {
+  bytes info(21 + 9, 0);
+  info[0] = 1;
+  info[18] = 1;  // state
+  info[19] = 9;  // wakeup
+  info[20] = 9;  // nine receivers announced
+  for (int i = 0; i < 9; ++i) info[21 + i] = static_cast<std::uint8_t>(0x10 + i);
+  lan_modem_info t{};
   std::uint8_t announced = 0;
-  ASSERT_EQ(lan_decode_modem_info(full, &info, &announced), 1);
-  EXPECT_EQ(info.u32_protocol, 1u);
-  EXPECT_EQ(info.u32_serial, 0x1a2b3c4du);
-  EXPECT_EQ(info.u32_tmsp, 10000u);
-  EXPECT_EQ(info.u16_hw_ver >> 8, 2);
-  EXPECT_EQ(info.u16_hw_ver & 0xFF, 3);
-  EXPECT_EQ(info.u16_sw_ver >> 8, 4);
-  EXPECT_EQ(info.u16_sw_ver & 0xFF, 5);
-  EXPECT_EQ(info.u8_type, 7);
-  EXPECT_EQ(info.u8_location, 8);
-  EXPECT_EQ(info.u8_state, 1);
-  EXPECT_EQ(info.u8_wakeup, 9);
-  EXPECT_EQ(info.u8_nb_rf, 2);
-  EXPECT_EQ(info.au8_rf[0], 0xA1);
-  EXPECT_EQ(info.au8_rf[1], 0xB2);
-  EXPECT_EQ(info.au8_rf[2], 0);
-  EXPECT_EQ(announced, 2);
-  EXPECT_EQ(info.u8_reported_state, 0);
-
-  {
-    SCOPED_TRACE("19 bytes: wakeup and receiver count read as 0");
-    lan_modem_info short_info{};
-    ASSERT_EQ(lan_decode_modem_info(std::span(full).first(19), &short_info), 1);
-    EXPECT_EQ(short_info.u8_state, 1);
-    EXPECT_EQ(short_info.u8_wakeup, 0);
-    EXPECT_EQ(short_info.u8_nb_rf, 0);
-  }
-  {
-    SCOPED_TRACE("fewer receiver bytes than announced: only those present are copied");
-    lan_modem_info partial{};
-    ASSERT_EQ(lan_decode_modem_info(std::span(full).first(22), &partial), 1);
-    EXPECT_EQ(partial.u8_nb_rf, 2);
-    EXPECT_EQ(partial.au8_rf[0], 0xA1);
-    EXPECT_EQ(partial.au8_rf[1], 0);
-  }
-  {
-    SCOPED_TRACE("18 bytes are refused and the record is untouched");
-    lan_modem_info untouched{};
-    untouched.u32_serial = 42;
-    EXPECT_EQ(lan_decode_modem_info(std::span(full).first(18), &untouched), -1);
-    EXPECT_EQ(untouched.u32_serial, 42u);
-  }
-}
-
-TEST(app_lan_msg, modem_info_nine_receivers_read_as_seven) {
-  bytes b(21 + 9, 0);
-  b[0] = 1;
-  b[20] = 9;
-  for (int i = 0; i < 9; ++i) b[21 + i] = static_cast<std::uint8_t>(0x10 + i);
-  lan_modem_info info{};
-  std::uint8_t announced = 0;
-  ASSERT_EQ(lan_decode_modem_info(b, &info, &announced), 1);
+  ASSERT_EQ(lan_decode_modem_info(info, &t, &announced), 1);
   EXPECT_EQ(announced, 9);
-  EXPECT_EQ(info.u8_nb_rf, 7);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(info.au8_rf[i], 0x10 + i);
-}
+  EXPECT_EQ(t.u8_nb_rf, 7);
+  EXPECT_EQ(t.au8_rf[6], 0x16);
+  ASSERT_EQ(lan_decode_modem_info(std::span(info).first(19), &t), 1);
+  EXPECT_EQ(t.u8_wakeup + t.u8_nb_rf, 0) << "19 bytes: wakeup and receiver count read as 0";
+  ASSERT_EQ(lan_decode_modem_info(std::span(info).first(22), &t), 1);
+  EXPECT_EQ(t.au8_rf[0], 0x10);
+  EXPECT_EQ(t.au8_rf[1], 0) << "only the receiver bytes present are copied";
+  t.u32_serial = 42;
+  EXPECT_EQ(lan_decode_modem_info(std::span(info).first(18), &t), -1);
+  EXPECT_EQ(t.u32_serial, 42u) << "refused: untouched";
 
-TEST(app_lan_msg, rx_frame_header_and_bounded_frame) {
-  bytes b = {0x40, 0x42, 0x0F, 0x00,  // FREQ 1000000
-             0x39, 0x30, 0,    0,     // RTC 12345
-             0x07, 0x00,              // msec 7
-             0xFE, 0xFF,              // offset -2
-             10,   0,                 // data length 10
-             85,   3,    2,           // RSSI, RF_MOD, RF_RECEIVER
-             0x0A, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07};
-  lan_rx_frame rx{};
-  ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
-  EXPECT_EQ(rx.u32_freq, 1000000u);
-  EXPECT_EQ(rx.u32_rtc_sec, 12345u);
-  EXPECT_EQ(rx.u16_rtc_msec, 7);
-  EXPECT_EQ(rx.i16_freq_offset, -2);
-  EXPECT_EQ(rx.u16_data_len, 10);
-  EXPECT_EQ(rx.u8_rssi, 85);
-  EXPECT_EQ(rx.u8_rf_mod, 3);
-  EXPECT_EQ(rx.u8_rf_receiver, 2);
-  ASSERT_EQ(rx.frame.size(), 10u);
-  EXPECT_EQ(rx.frame[0], 0x0A);
-  EXPECT_EQ(rx.frame.data(), b.data() + 17);
+  bytes rx = {
+      0x40, 0x42, 0x0F, 0x00, 0x39, 0x30, 0,    0,    0x07, 0x00, 0xFE,
+      0xFF, 0xF4, 0x01, 85,   3,    2,    0x0A, 0x44, 0x2D, 0x2C};  // 500 bytes announced, 4 came
+  lan_rx_frame f{};
+  ASSERT_EQ(lan_decode_rx_frame(rx, &f), 1);
+  EXPECT_EQ(f.i16_freq_offset, -2);
+  EXPECT_EQ(f.u16_data_len, 500);
+  EXPECT_EQ(f.frame.size(), 4u) << "never past the payload";
+  EXPECT_EQ(f.frame.data(), rx.data() + 17);
+  EXPECT_EQ(lan_decode_rx_frame(std::span(rx).first(16), &f), -1);
 
-  put16(b, 12, 500);  // announced longer than what came
-  ASSERT_EQ(lan_decode_rx_frame(b, &rx), 1);
-  EXPECT_EQ(rx.u16_data_len, 500);
-  EXPECT_EQ(rx.frame.size(), 10u) << "never past the payload";
-
-  EXPECT_EQ(lan_decode_rx_frame(std::span(b).first(16), &rx), -1);
-  ASSERT_EQ(lan_decode_rx_frame(std::span(b).first(17), &rx), 1);
-  EXPECT_TRUE(rx.frame.empty());
-}
-
-TEST(app_lan_msg, endpoint_text) {
-  const bytes frame = {0x1E, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0x99};
   char text[LAN_ENDPOINT_TEXT_SIZE];
-  EXPECT_STREQ(lan_format_endpoint(frame, text), "2d 2c / 78 56 34 12 01 07");
-  EXPECT_EQ(std::strlen(text), 25u);
-
-  SCOPED_TRACE("short frames show only the address bytes they hold");
-  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(9), text), "2d 2c / 78 56 34 12 01");
-  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(4), text), "2d 2c");
-  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(5), text), "2d 2c / 78");
-  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(2), text), "");
-
   char small[6];
+  const bytes frame = {0x1E, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0x99};
   EXPECT_STREQ(lan_format_endpoint(frame, small), "2d 2c") << "cut to the buffer, NUL kept";
-}
-
-TEST(app_lan_msg, firmware_install_and_noise) {
+  EXPECT_STREQ(lan_format_endpoint(std::span(frame).first(2), text), "");
   std::uint8_t result = 0xEE;
-  const bytes ok = {1, 9, 9};
-  EXPECT_EQ(lan_decode_firmware_install(ok, &result), 1);
-  EXPECT_EQ(result, 1);
   EXPECT_EQ(lan_decode_firmware_install({}, &result), -1);
-
-  bytes noise(14);
-  for (int i = 0; i < 7; ++i) {
-    noise[i] = static_cast<std::uint8_t>(90 + i);
-    noise[7 + i] = static_cast<std::uint8_t>(1 + i);
-  }
   lan_noise_report rep{};
-  ASSERT_EQ(lan_decode_noise(noise, &rep), 1);
-  EXPECT_EQ(rep.au8_noise[0], 90);
-  EXPECT_EQ(rep.au8_noise[6], 96);
-  EXPECT_EQ(rep.au8_margin[0], 1);
-  EXPECT_EQ(rep.au8_margin[6], 7);
-  EXPECT_EQ(lan_decode_noise(std::span(noise).first(13), &rep), -1);
+  EXPECT_EQ(lan_decode_noise(std::span(frame).first(11), &rep), -1);
 }
 
 TEST(app_lan_msg, statistics_forms_by_size) {
   std::array<lan_rx_stats, LAN_MAX_RF> st{};
-  {
-    SCOPED_TRACE("66 bytes: 16-bit LOAD before the RSSI triples");
-    const bytes b = make_stats(66, 7, true);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    for (int i = 0; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
-      EXPECT_EQ(st[i].u16_crc_ko, 200 + i);
-      EXPECT_EQ(st[i].u16_load, 300 + i);
-      EXPECT_EQ(st[i].u8_rssi_min, 60 + i);
-      EXPECT_EQ(st[i].u8_rssi_avg, 70 + i);
-      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
-    }
+  ASSERT_EQ(lan_decode_statistics(golden_stats66, st), 1);
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
+    EXPECT_EQ(st[i].u16_crc_ko, 200 + i);
+    EXPECT_EQ(st[i].u16_load, 300 + i);
+    EXPECT_EQ(st[i].u8_rssi_min, 60 + i);
+    EXPECT_EQ(st[i].u8_rssi_avg, 70 + i);
+    EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
   }
-  for (std::size_t size : {65u, 67u, 59u}) {
-    SCOPED_TRACE(size);
-    const bytes b = make_stats(size, 7, false);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    for (int i = 0; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 100 + i);
-      EXPECT_EQ(st[i].u16_load, 10 + i) << "8-bit LOAD after the triples";
-      EXPECT_EQ(st[i].u8_rssi_max, 80 + i);
-    }
+  st.fill(lan_rx_stats{1, 1, 1, 1, 1, 1});
+  std::uint8_t n = 0;
+  ASSERT_EQ(lan_decode_statistics(golden_stats59, st, &n), 1);
+  EXPECT_EQ(n, 3);
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(st[i].u16_crc_ok, i < 3 ? 100 + i : 0) << "receivers beyond n are zero";
+    EXPECT_EQ(st[i].u16_crc_ko, i < 3 ? 200 + i : 0);
+    EXPECT_EQ(st[i].u16_load, i < 3 ? 10 + i : 0);
+    EXPECT_EQ(st[i].u8_rssi_max, i < 3 ? 80 + i : 0);
   }
-  {
-    SCOPED_TRACE("3 receivers: the other four records are zero");
-    st.fill(lan_rx_stats{1, 1, 1, 1, 1, 1});
-    const bytes b = make_stats(59, 3, false);
-    ASSERT_EQ(lan_decode_statistics(b, st), 1);
-    EXPECT_EQ(st[2].u16_crc_ok, 102);
-    EXPECT_EQ(st[2].u16_load, 12);
-    for (int i = 3; i < 7; ++i) {
-      EXPECT_EQ(st[i].u16_crc_ok, 0);
-      EXPECT_EQ(st[i].u16_load, 0);
-      EXPECT_EQ(st[i].u8_rssi_avg, 0);
-    }
+  // Only exactly 66 bytes are the 16-bit form; 58 are refused, as bad receiver counts are.
+  bytes b(golden_stats59.begin(), golden_stats59.end());
+  b.resize(65, 0xEE);
+  ASSERT_EQ(lan_decode_statistics(b, st), 1);
+  EXPECT_EQ(st[2].u16_load, 12);
+  st.fill(lan_rx_stats{5, 5, 5, 5, 5, 5});
+  EXPECT_EQ(lan_decode_statistics(std::span(b).first(58), st), -1);
+  for (const std::uint8_t u8_bad : {0, 8}) {
+    b[0] = u8_bad;
+    EXPECT_EQ(lan_decode_statistics(b, st, &n), -1);
+    EXPECT_EQ(n, u8_bad);
   }
-  {
-    SCOPED_TRACE("58 bytes and bad receiver counts are refused, records untouched");
-    st.fill(lan_rx_stats{5, 5, 5, 5, 5, 5});
-    std::uint8_t n = 0;
-    EXPECT_EQ(lan_decode_statistics(make_stats(58, 7, false), st), -1);
-    bytes zero = make_stats(66, 7, true);
-    zero[0] = 0;
-    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
-    EXPECT_EQ(n, 0);
-    zero[0] = 8;
-    EXPECT_EQ(lan_decode_statistics(zero, st, &n), -1);
-    EXPECT_EQ(n, 8);
-    EXPECT_EQ(st[0].u16_crc_ok, 5);
-  }
+  EXPECT_EQ(st[0].u16_crc_ok, 5) << "records untouched";
 }
 
 TEST(app_lan_msg, parameter_value) {

@@ -42,6 +42,23 @@ int entries_in(const std::string& s_dir) {
 
 }  // namespace
 
+// A path given by the user is taken as it is: 'a\b.bin' is one name, not a/b.bin, so the file
+// measured before staging is the file staged.
+TEST(vos_hostile, literal_move_takes_a_backslash_as_part_of_the_name) {
+  const temp_dir src("vos_hostile");
+  const temp_dir dst("vos_hostile");
+  ASSERT_TRUE(src.ok() && dst.ok());
+  fs::create_directory(src.path() + "/a");
+  std::ofstream(src.path() + "/a/b.bin") << std::string(1000, 'o');
+  std::ofstream(src.path() + "/a\\b.bin") << std::string(10, 'n');
+  const std::string s_from = src.path() + "/a\\b.bin";
+  const std::string s_to = dst.path() + "/1a2b3c4d";
+  EXPECT_EQ(vos_fs_mv_literal(s_from.c_str(), s_to.c_str()), 1);
+  EXPECT_EQ(read_file(s_to), std::string(10, 'n'));
+  EXPECT_EQ(fs::file_size(src.path() + "/a/b.bin"), 1000u);
+  EXPECT_FALSE(fs::exists(s_from));
+}
+
 // A move across file systems copies: into a new file beside the destination, renamed over it.
 // A link planted at the destination is replaced, never written through; a copy that fails
 // leaves the earlier destination whole and the source in place.
