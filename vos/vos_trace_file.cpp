@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <string>
 #include <string_view>
 
 #include "vos_errno_text.h"
 #include "vos_fs.h"
+#include "vos_fs_internal.h"
 #include "vos_mem.h"
 #include "vos_trace.h"
 #include "vos_trace_internal.h"
@@ -101,11 +101,7 @@ void _vos_trace_close_file() {
 
 // Directory reading; backslashes in the path are taken as "/".
 DIR* _vos_trace_opendir(std::string path) {
-  for (char& c : path) {
-    if (c == '\\') {
-      c = '/';
-    }
-  }
+  vos_fs_detail::_to_slashes(path.data());
   return opendir(path.c_str());
 }
 
@@ -176,15 +172,16 @@ char* _vos_trace_unique_name(const char* pc_name) {
     return nullptr;
   }
   std::memcpy(pc_unique, pc_name, len);
-  static std::minstd_rand s_random(static_cast<std::uint32_t>(std::time(nullptr)) ^
-                                   static_cast<std::uint32_t>(getpid()));
   for (int attempt = 0; access(pc_unique, F_OK) == 0; ++attempt) {
     if (attempt == 0x10000) {
       vos_os_free(&pc_unique);
       errno = EEXIST;
       return nullptr;
     }
-    std::snprintf(pc_unique + len, 6, "_%04x", static_cast<unsigned>(s_random() & 0xFFFF));
+    char ac_digits[5];
+    vos_fs_detail::_unique_digits(ac_digits);
+    pc_unique[len] = '_';
+    std::memcpy(pc_unique + len + 1, ac_digits, sizeof ac_digits);
   }
   return pc_unique;
 }
