@@ -2,12 +2,9 @@
 // refused action sends nothing at all.
 #include "app_main_dispatch.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <span>
 #include <string>
