@@ -35,6 +35,13 @@ using staged_name = std::array<char, staged_name_size>;
 
 const char* _text(const char* pc) { return pc != nullptr ? pc : ""; }
 
+// Accounted block of @p u32_len bytes for a request payload; empty when out of memory.
+vos_unique_ptr<std::uint8_t> _payload(std::uint32_t u32_len) {
+  std::uint8_t* pu8_new = nullptr;
+  vos_os_malloc(&pu8_new, u32_len);
+  return vos_unique_ptr<std::uint8_t>{pu8_new};
+}
+
 std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
                     std::span<const std::uint8_t> payload = {}) {
   const coap_request_outcome result = coap_send_request(&entry.t_addr, LAN_MODEM_PORT, path,
@@ -86,18 +93,12 @@ void _delete_if_empty_file(const char* pc_path) {
   if (::lstat(pc_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) vos_fs_unlink(pc_path);
 }
 
-// The mover resolves a relative source from the staging directory it has just entered, so a
-// relative name is anchored to the working directory first. Empty when that cannot be read.
-std::string _anchored(const char* pc_path) {
-  if (pc_path[0] == '/') return pc_path;
-  std::array<char, 1024> ac_cwd{};
-  if (getcwd(ac_cwd.data(), ac_cwd.size()) == nullptr) return {};
-  return std::string(ac_cwd.data()) + "/" + pc_path;
-}
-
-// Moves @p pc_path to the staging path; on failure the file is left where it was.
+// Moves @p pc_path to the staging path; on failure the file is left where it was. The mover
+// resolves a relative source from the staging directory it has just entered, so a relative
+// name is anchored to the working directory first.
 bool _stage(const char* pc_path, const char* pc_staged_path) {
-  const std::string s_src = _anchored(pc_path);
+  std::string s_src;
+  app_lan_absolute_path(pc_path, s_src);
   // Taken literally: a '\\' in a user's path is part of a name, as it was when measured.
   if (s_src.empty() || vos_fs_mv_literal(s_src.c_str(), pc_staged_path) != 1) {
     VOS_ERROR("Can not move fw file %s to %s", pc_path, pc_staged_path);
@@ -112,6 +113,18 @@ void _send_statistics(const lan_modem_entry* pt_entry, void* pv_day) {
 }
 
 }  // namespace
+
+bool app_lan_absolute_path(const char* pc_path, std::string& s_out) {
+  s_out.clear();
+  if (pc_path[0] == '/') {
+    s_out = pc_path;
+    return true;
+  }
+  std::array<char, 1024> ac_cwd{};
+  if (getcwd(ac_cwd.data(), ac_cwd.size()) == nullptr) return false;
+  s_out.append(ac_cwd.data()).append("/").append(pc_path);
+  return true;
+}
 
 // ---- by identifier ---------------------------------------------------------------------------
 
@@ -144,9 +157,7 @@ int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,
 
   const std::string_view name{ac_name.data()};
   const std::uint32_t u32_len = lan_firmware_upgrade_size(name);
-  std::uint8_t* pu8_new = nullptr;
-  vos_os_malloc(&pu8_new, u32_len);
-  const vos_unique_ptr<std::uint8_t> payload{pu8_new};
+  const vos_unique_ptr<std::uint8_t> payload = _payload(u32_len);
   if (!payload) {
     VOS_ERROR("No memory for fw upgrade of Modem %x", u32_id);
     return -1;
@@ -225,9 +236,7 @@ int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
   std::snprintf(ac_name.data(), ac_name.size(), "tx_%x", u32_id);
   const std::string_view name{ac_name.data()};
   const std::uint32_t u32_len = lan_tx_file_size(name);
-  std::uint8_t* pu8_new = nullptr;
-  vos_os_malloc(&pu8_new, u32_len);
-  const vos_unique_ptr<std::uint8_t> payload{pu8_new};
+  const vos_unique_ptr<std::uint8_t> payload = _payload(u32_len);
   if (!payload) {
     VOS_ERROR("No memory for fw download of Modem %x", u32_id);
     return -1;
@@ -315,9 +324,7 @@ void app_lan_tx_msg_req(const lan_modem_entry* pt_entry, std::uint32_t u32_sec,
     return;
   }
   const std::uint32_t u32_len = LAN_TX_HEADER_SIZE + u16_len;
-  std::uint8_t* pu8_new = nullptr;
-  vos_os_malloc(&pu8_new, u32_len);
-  const vos_unique_ptr<std::uint8_t> payload{pu8_new};
+  const vos_unique_ptr<std::uint8_t> payload = _payload(u32_len);
   if (!payload) {
     VOS_ERROR("No memory for tx msg (length:%u)", u16_len);
     return;
@@ -359,9 +366,7 @@ void app_lan_tx_extended_msg_req(const lan_modem_entry* pt_entry, std::uint32_t 
     return;
   }
   const auto u32_len = static_cast<std::uint32_t>(u64_len);
-  std::uint8_t* pu8_new = nullptr;
-  vos_os_malloc(&pu8_new, u32_len);
-  const vos_unique_ptr<std::uint8_t> payload{pu8_new};
+  const vos_unique_ptr<std::uint8_t> payload = _payload(u32_len);
   if (!payload) {
     VOS_ERROR("No memory for tx ext msg (length:%u)", u32_len);
     return;

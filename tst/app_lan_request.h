@@ -4,11 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app_lan.h"
 
 /// Port of every modem request.
 inline constexpr std::uint16_t LAN_MODEM_PORT = LAN_COAP_PORT;
+
+/// Absolute form of the file path @p pc_path into @p s_out: the path itself when it starts
+/// with '/', otherwise the working directory (at most 1,023 characters), '/' and the path.
+/// @return false, with errno set and @p s_out empty, when the working directory cannot be read
+bool app_lan_absolute_path(const char* pc_path, std::string& s_out);
 
 // ---------------------------------------------------------------------------------------------
 // By modem identifier: the modem is looked up in the registry first (lock held while scanning).

@@ -2,14 +2,12 @@
 // refused action sends nothing at all.
 #include "app_main_dispatch.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "app_lan.h"
 #include "app_lan_msg.h"
@@ -28,23 +26,18 @@ using work_buffer = std::array<std::uint8_t, APP_WORK_BUFFER_SIZE>;
 
 // Writes the absolute form of @p pc_name into @p buffer as a C string.
 bool _absolute_path(const char* pc_name, work_buffer& buffer) {
-  char* pc_out = reinterpret_cast<char*>(buffer.data());
-  int i_len = 0;
-  if (pc_name[0] == '/') {
-    i_len = std::snprintf(pc_out, buffer.size(), "%s", pc_name);
-  } else {
-    std::array<char, APP_WORK_BUFFER_SIZE> ac_cwd{};
-    if (getcwd(ac_cwd.data(), ac_cwd.size()) == nullptr) {
-      const int i_errno = errno;
-      VOS_ERROR("Can not get current directory for %s: %s", pc_name, std::strerror(i_errno));
-      return false;
-    }
-    i_len = std::snprintf(pc_out, buffer.size(), "%s/%s", ac_cwd.data(), pc_name);
-  }
-  if (i_len < 0 || static_cast<std::size_t>(i_len) >= buffer.size()) {
-    VOS_ERROR("File path too long (%d bytes, at most %u)", i_len, APP_WORK_BUFFER_SIZE - 1);
+  std::string s_path;
+  if (!app_lan_absolute_path(pc_name, s_path)) {
+    const int i_errno = errno;
+    VOS_ERROR("Can not get current directory for %s: %s", pc_name, std::strerror(i_errno));
     return false;
   }
+  if (s_path.size() >= buffer.size()) {
+    VOS_ERROR("File path too long (%d bytes, at most %u)", static_cast<int>(s_path.size()),
+              APP_WORK_BUFFER_SIZE - 1);
+    return false;
+  }
+  std::memcpy(buffer.data(), s_path.c_str(), s_path.size() + 1);
   return true;
 }
 

@@ -21,6 +21,7 @@
 #include "app_lan_msg.h"
 #include "app_lan_rx.h"
 #include "coap_server_internal.h"
+#include "vos_fd_internal.h"
 #include "vos_trace.h"
 
 std::atomic<bool> quit{false};
@@ -41,21 +42,6 @@ constexpr std::string_view instance_name{"\0lanmodem-coap-5683", 19};
 
 struct addrinfo_deleter {
   void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
-};
-
-// Closes a descriptor on every exit.
-class fd_guard {
- public:
-  explicit fd_guard(int fd) noexcept : fd_(fd) {}
-  fd_guard(const fd_guard&) = delete;
-  fd_guard& operator=(const fd_guard&) = delete;
-  ~fd_guard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
 };
 
 // Library lines go to standard error like the tool's other CoAP diagnostics.
@@ -220,7 +206,7 @@ int app_get_ip(const char* pc_interface, char* pc_ip) {
   if (name.empty() || name.size() >= sizeof(t_req.ifr_name)) return -1;
   name.copy(t_req.ifr_name, name.size());
 
-  const fd_guard sock{socket(AF_INET, SOCK_STREAM, 0)};
+  const vos_fd_guard sock{socket(AF_INET, SOCK_STREAM, 0)};
   if (sock.get() < 0) return -1;
   if (ioctl(sock.get(), SIOCGIFADDR, &t_req) != 0) return -1;
   if (t_req.ifr_addr.sa_family != AF_INET) return -1;

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "vos_errno_text.h"
+#include "vos_fd_internal.h"
 #include "vos_fs_internal.h"
 #include "vos_mem.h"
 #include "vos_str.h"
@@ -56,11 +57,7 @@ void _set_cloexec(std::FILE* pf) noexcept {
 // a plain character: the walk and the open must see the same directories.
 char* _with_slashes(const char* pc_path) {
   char* pc_copy = vos_str_dup(pc_path, whole_string);
-  for (char* pc = pc_copy; pc != nullptr && *pc != '\0'; ++pc) {
-    if (*pc == '\\') {
-      *pc = '/';
-    }
-  }
+  _to_slashes(pc_copy);
   return pc_copy;
 }
 
@@ -94,29 +91,6 @@ int _enter_destination_dir(const char* pc_dst) {
   }
   return vos_fs_chdir(dir.get());
 }
-
-// Closes a descriptor on every exit.
-class _fd_guard {
- public:
-  explicit _fd_guard(int fd) noexcept : fd_(fd) {}
-  _fd_guard(const _fd_guard&) = delete;
-  _fd_guard& operator=(const _fd_guard&) = delete;
-  ~_fd_guard() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int get() const noexcept { return fd_; }
-  // Closes now; @return the platform's result (0, or -1 with errno).
-  int close_now() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 // Writes all of @p n bytes. @return 0, or the error number.
 int _write_all(int fd, const std::uint8_t* pu8, std::size_t n) noexcept {
@@ -175,7 +149,7 @@ int _create_beside(const char* pc_dst, std::string& s_tmp) {
 // Copies into an existing destination that is not a regular file (a device, a FIFO) in place:
 // there is nothing to replace, and such a destination is never removed.
 int _copy_in_place(int fd_in, const char* pc_src, const char* pc_dst, std::uint8_t* pu8_buffer) {
-  _fd_guard out(open(pc_dst, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  vos_fd_guard out(open(pc_dst, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
   if (out.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
@@ -208,7 +182,7 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     VOS_ERROR("Memory overflow");
     return -2;
   }
-  _fd_guard in(open(pc_src, O_RDONLY | O_CLOEXEC));
+  vos_fd_guard in(open(pc_src, O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open source file \"%s\" : %s", pc_src, vos_errno_text(err).c_str());
@@ -231,7 +205,7 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
     return _copy_in_place(in.get(), pc_src, pc_dst, buffer.get());
   }
   std::string s_tmp;
-  _fd_guard out(_create_beside(pc_dst, s_tmp));
+  vos_fd_guard out(_create_beside(pc_dst, s_tmp));
   if (out.get() < 0) {
     const int err = errno;
     VOS_ERROR("Can't open dest file \"%s\" : %s", pc_dst, vos_errno_text(err).c_str());
@@ -576,11 +550,7 @@ vos_fs_dir* vos_fs_opendir(char* pc_path) {
   if (pv_block == nullptr) {
     return nullptr;
   }
-  for (char* pc = pc_path; *pc != '\0'; ++pc) {
-    if (*pc == '\\') {
-      *pc = '/';
-    }
-  }
+  _to_slashes(pc_path);
   DIR* p_stream = opendir(pc_path);
   if (p_stream == nullptr) {
     vos_os_free(&pv_block);

@@ -1,5 +1,5 @@
-// Small text helpers that the file operations (vos_fs.cpp) and the path texts (vos_fs_path.cpp)
-// share.
+// Small text helpers that the file operations (vos_fs.cpp), the path texts (vos_fs_path.cpp)
+// and the trace files (vos_trace_file.cpp) share.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,21 @@ constexpr std::uint32_t whole_string = std::numeric_limits<std::uint32_t>::max()
 
 // On input both '/' and '\' separate components.
 constexpr bool _is_sep(char c) noexcept { return c == '/' || c == '\\'; }
+
+// The platform takes '\\' for a plain character: a path given to these operations writes it
+// for '/' (except where a name is taken literally).
+constexpr char _as_slash(char c) noexcept { return c == '\\' ? '/' : c; }
+
+// Rewrites every '\\' of the C string @p pc_path (null: nothing) as '/'.
+inline void _to_slashes(char* pc_path) noexcept {
+  for (char* pc = pc_path; pc != nullptr && *pc != '\0'; ++pc) {
+    *pc = _as_slash(*pc);
+  }
+}
+
+// Four lowercase hexadecimal digits, and the terminator, into @p ac: the varying part of a
+// name that must not be taken by an existing file. Each thread draws from its own sequence.
+void _unique_digits(char (&ac)[5]) noexcept;
 
 // Position just after the last separator of the path (0 without one).
 inline std::size_t _dir_part_length(std::string_view path) noexcept {

@@ -1,8 +1,12 @@
 // Path texts: joining, extensions, directory and file parts. Pure text work on accounted
 // blocks; nothing here touches the file system except the existence check of unique names.
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <random>
 #include <string_view>
 
 #include "vos_fs.h"
@@ -28,6 +32,18 @@ bool _can_read(const char* pc_name) {
 
 }  // namespace
 
+namespace vos_fs_detail {
+
+void _unique_digits(char (&ac)[5]) noexcept {
+  // Seeded apart per process and thread, so that two writers racing for one name part early.
+  thread_local std::minstd_rand s_random(
+      static_cast<std::uint32_t>(std::time(nullptr)) ^ static_cast<std::uint32_t>(getpid()) ^
+      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&ac) >> 4));
+  std::snprintf(ac, sizeof ac, "%04x", static_cast<unsigned>(s_random() & 0xFFFF));
+}
+
+}  // namespace vos_fs_detail
+
 char* vos_fs_cat_name(const char* pc_first, const char* pc_second, int i_trailing) {
   if (pc_first == nullptr && pc_second == nullptr) {
     return nullptr;
@@ -42,7 +58,7 @@ char* vos_fs_cat_name(const char* pc_first, const char* pc_second, int i_trailin
   std::size_t len = 0;
   const auto append = [&](std::string_view part) {
     for (const char c : part) {
-      pc_out[len++] = c == '\\' ? '/' : c;
+      pc_out[len++] = _as_slash(c);
     }
   };
   append(first);
@@ -109,10 +125,10 @@ int vos_fs_change_extension(const char* pc_name, const char* pc_ext, char** ppc_
   finish(base.size());
   if (i_unique != 0) {
     while (_can_read(pc_out)) {
-      char ac_random[16];
-      std::snprintf(ac_random, sizeof ac_random, "%04x", static_cast<unsigned>(std::rand()));
+      char ac_digits[5];
+      _unique_digits(ac_digits);
       pc_out[base.size()] = '_';
-      std::memcpy(pc_out + base.size() + 1, ac_random, 4);
+      std::memcpy(pc_out + base.size() + 1, ac_digits, 4);
       finish(base.size() + 5);
     }
   }

@@ -1,10 +1,9 @@
 // Trace log: one time-stamped line per call, written whole with a single write per destination
 // (or, inside a vos_trace_batch, gathered with the other lines of that batch and written with
-// them). Lines are built on the caller's stack; only the writing is serialised.
+// them). Lines are built on the caller's stack; only the writing is serialised. The trace files
+// (names, rotation, daily archive) are in vos_trace_file.cpp.
 #include "vos_trace.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,15 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <span>
-#include <string>
 #include <string_view>
 #include <type_traits>
 
-#include "vos_errno_text.h"
-#include "vos_fs.h"
-#include "vos_mem.h"
 #include "vos_trace_internal.h"
 #include "vos_util_linux.h"
 
@@ -38,8 +32,6 @@ constinit std::atomic<std::uint32_t> _e_trace_level{2};
 constinit std::atomic<int> _i_trace_fd{STDOUT_FILENO};
 // Created once by vos_trace_init, then read by every tracing thread.
 constinit std::atomic<vos_os_mutex_t> _t_trace_mutex{nullptr};
-// Trace file state: guarded by the trace mutex once it exists.
-constinit std::FILE* _pf_log_file = nullptr;
 std::time_t _vos_trace_system_clock(std::time_t* pt) { return std::time(pt); }
 constinit std::atomic<detail::vos_trace_clock_fn> _pf_clock{&_vos_trace_system_clock};
 // The batch open on this thread, if any.
@@ -648,246 +640,6 @@ void _vos_trace_stdout(std::string_view text) {
   funlockfile(stdout);
 }
 
-// ---- Trace files -----------------------------------------------------------------------------
-// Everything below runs with the trace mutex held (it exists as soon as a path is configured).
-
-constexpr std::size_t max_prefix = 32;
-constexpr std::size_t max_name = 1024;
-constexpr std::time_t seconds_per_day = 86400;
-
-constinit std::uint32_t _u32_max_nb_file = 10;  // 0: daily mode
-constinit std::uint32_t _u32_file_size = 100000;
-constinit char _ac_prefixe[max_prefix + 1] = "traceagent";
-constinit std::uint32_t _u32_prefixe_len = 0;
-// Platform blocks, outside the accounted totals.
-constinit char* _pt_trace_root_path = nullptr;
-constinit char* _pt_trace_dir_name = nullptr;
-constinit char* _pt_trace_path = nullptr;
-constinit char at_dayly_filename[max_name] = {};
-constinit std::uint32_t _u32_current_offset = 0;
-constinit std::tm ref_tm{};
-constinit std::time_t _t_ref_day_start = 0;  // UTC midnight starting ref_tm's day
-
-// Writes a message about the trace files straight to standard output: vos_trace_printf would
-// take the trace mutex a second time.
-void _vos_trace_file_message(const char* pc_format, ...) __attribute__((format(printf, 1, 2)));
-void _vos_trace_file_message(const char* pc_format, ...) {
-  trace_line line;
-  va_list ap;
-  va_start(ap, pc_format);
-  line.append_vformat(pc_format, ap);
-  va_end(ap);
-  _vos_trace_stdout({line.ac_buf, line.len});
-}
-
-// Copy of @p text ending with "/", in a platform block; null when out of memory.
-char* _vos_trace_dup_dir(std::string_view text) {
-  auto* pc = static_cast<char*>(std::calloc(1, text.size() + 2));
-  if (pc != nullptr) {
-    std::memcpy(pc, text.data(), text.size());
-    if (text.empty() || text.back() != '/') {
-      pc[text.size()] = '/';
-    }
-  }
-  return pc;
-}
-
-void _vos_trace_forget_path() {
-  std::free(_pt_trace_path);
-  _pt_trace_path = nullptr;
-}
-
-void _vos_trace_forget_all_paths() {
-  _vos_trace_forget_path();
-  std::free(_pt_trace_root_path);
-  _pt_trace_root_path = nullptr;
-  std::free(_pt_trace_dir_name);
-  _pt_trace_dir_name = nullptr;
-}
-
-void _vos_trace_close_file() {
-  if (_pf_log_file != nullptr) {
-    std::fclose(_pf_log_file);
-    _pf_log_file = nullptr;
-  }
-}
-
-// Directory reading; backslashes in the path are taken as "/".
-DIR* _vos_trace_opendir(std::string path) {
-  for (char& c : path) {
-    if (c == '\\') {
-      c = '/';
-    }
-  }
-  return opendir(path.c_str());
-}
-
-const char* _vos_trace_readdir(DIR* p_dir) {
-  const dirent* ps_entry = readdir(p_dir);
-  return ps_entry != nullptr ? ps_entry->d_name : nullptr;
-}
-
-void _vos_trace_closedir(DIR** pp_dir) {
-  if (*pp_dir != nullptr) {
-    closedir(*pp_dir);
-    *pp_dir = nullptr;
-  }
-}
-
-bool _older(const timespec& a, const timespec& b) {
-  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
-}
-
-// Deletes the oldest trace files until fewer than _u32_max_nb_file remain (at most 100 scans).
-void _vos_trace_remove_oldest() {
-  const std::string dir_path = _pt_trace_path;
-  for (int scan = 0; scan < 100; ++scan) {
-    DIR* p_dir = _vos_trace_opendir(dir_path);
-    if (p_dir == nullptr) {
-      return;
-    }
-    std::uint32_t u32_count = 0;
-    std::string oldest;
-    timespec s_oldest{};
-    while (const char* pc_name = _vos_trace_readdir(p_dir)) {
-      if (std::strcmp(pc_name, ".") == 0 || std::strcmp(pc_name, "..") == 0 ||
-          std::strncmp(pc_name, _ac_prefixe, _u32_prefixe_len) != 0) {
-        continue;
-      }
-      std::string full = dir_path + pc_name;
-      struct stat s_stat {};
-      if (stat(full.c_str(), &s_stat) != 0 || !S_ISREG(s_stat.st_mode)) {
-        continue;
-      }
-      ++u32_count;
-      // Nanoseconds too: files of one busy second still go oldest first.
-      if (oldest.empty() || _older(s_stat.st_mtim, s_oldest)) {
-        oldest = std::move(full);
-        s_oldest = s_stat.st_mtim;
-      }
-    }
-    _vos_trace_closedir(&p_dir);
-    if (u32_count >= _u32_max_nb_file && !oldest.empty()) {
-      unlink(oldest.c_str());
-      --u32_count;
-    }
-    if (u32_count < _u32_max_nb_file) {
-      return;
-    }
-  }
-}
-
-// @p pc_name, or when a file of that name exists, the name with "_" and four hexadecimal
-// digits that no file has. Accounted block for the caller to free; null when out of memory
-// or out of names.
-char* _vos_trace_unique_name(const char* pc_name) {
-  const std::size_t len = std::strlen(pc_name);
-  char* pc_unique = nullptr;
-  vos_os_calloc(&pc_unique, static_cast<std::uint32_t>(len + 6));
-  if (pc_unique == nullptr) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  std::memcpy(pc_unique, pc_name, len);
-  static std::minstd_rand s_random(static_cast<std::uint32_t>(std::time(nullptr)) ^
-                                   static_cast<std::uint32_t>(getpid()));
-  for (int attempt = 0; access(pc_unique, F_OK) == 0; ++attempt) {
-    if (attempt == 0x10000) {
-      vos_os_free(&pc_unique);
-      errno = EEXIST;
-      return nullptr;
-    }
-    std::snprintf(pc_unique + len, 6, "_%04x", static_cast<unsigned>(s_random() & 0xFFFF));
-  }
-  return pc_unique;
-}
-
-// Opens a new trace file. In daily mode @p b_keep appends to the daily file instead of
-// emptying it. On failure the trace path is dropped: lines then go to standard output only.
-void vos_trace_create_file(bool b_keep = false) {
-  _u32_current_offset = 0;
-  if (_pt_trace_path == nullptr) {
-    return;
-  }
-  const std::time_t t_now = detail::vos_trace_now();
-  std::tm s_now{};
-  gmtime_r(&t_now, &s_now);
-  int i_errno = 0;
-  if (_u32_max_nb_file == 0) {
-    ref_tm = s_now;
-    _t_ref_day_start = t_now - (s_now.tm_hour * 3600 + s_now.tm_min * 60 + s_now.tm_sec);
-    _pf_log_file = vos_fs_open(at_dayly_filename, b_keep ? "ab" : "wb");
-    i_errno = errno;
-  } else {
-    _vos_trace_remove_oldest();
-    char ac_name[max_name + 1];
-    const int n = std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d-%02d%02d%02d",
-                                _pt_trace_path, _ac_prefixe, s_now.tm_year + 1900, s_now.tm_mon + 1,
-                                s_now.tm_mday, s_now.tm_hour, s_now.tm_min, s_now.tm_sec);
-    char* pc_unique = nullptr;
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof ac_name) {
-      errno = ENAMETOOLONG;
-    } else {
-      pc_unique = _vos_trace_unique_name(ac_name);
-    }
-    if (pc_unique != nullptr) {
-      _pf_log_file = vos_fs_open(pc_unique, "wb");
-    }
-    i_errno = errno;
-    vos_os_free(&pc_unique);
-  }
-  if (_pf_log_file == nullptr) {
-    _vos_trace_file_message("trace file open error : %s\n", vos_errno_text(i_errno).c_str());
-    _vos_trace_forget_path();
-  }
-}
-
-// Renames the daily file after the day it was opened. @return false when it stays in place.
-bool vos_trace_archive() {
-  char ac_name[max_name + 1];
-  const int n =
-      std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d.txt", _pt_trace_path, _ac_prefixe,
-                    ref_tm.tm_year + 1900, ref_tm.tm_mon + 1, ref_tm.tm_mday);
-  int i_errno = ENAMETOOLONG;
-  if (n >= 0 && static_cast<std::size_t>(n) < sizeof ac_name) {
-    if (std::rename(at_dayly_filename, ac_name) == 0) {
-      return true;
-    }
-    i_errno = errno;
-  }
-  _vos_trace_file_message("Can't move file from \"%s\" to \"%s\" : %s\r\n", at_dayly_filename,
-                          ac_name, vos_errno_text(i_errno).c_str());
-  return false;
-}
-
-// File branch of the line writer.
-void _vos_trace_file_write(std::string_view line, int i_day) {
-  if (_pt_trace_path == nullptr) {
-    return;
-  }
-  bool b_keep = false;
-  // A new UTC day: the day of month differs, or the same day of month came back a month later.
-  if (_pf_log_file != nullptr && _u32_max_nb_file == 0 &&
-      (i_day != ref_tm.tm_mday || detail::vos_trace_now() >= _t_ref_day_start + seconds_per_day)) {
-    _vos_trace_close_file();
-    // An archive that failed keeps its lines: the daily file is then appended to.
-    b_keep = !vos_trace_archive();
-  }
-  if (_pf_log_file == nullptr) {
-    vos_trace_create_file(b_keep);
-    if (_pf_log_file == nullptr) {
-      return;
-    }
-  }
-  _u32_current_offset +=
-      static_cast<std::uint32_t>(std::fwrite(line.data(), 1, line.size(), _pf_log_file));
-  std::fflush(_pf_log_file);
-  if (_u32_max_nb_file != 0 && _u32_current_offset >= _u32_file_size) {
-    _vos_trace_close_file();
-    vos_trace_create_file();
-  }
-}
-
 }  // namespace
 
 namespace detail {
@@ -906,7 +658,7 @@ void vos_trace_treat_msg(std::string_view line, int i_day) {
   }
   {
     vos_os_lock_guard lock(_trace_mutex());
-    _vos_trace_file_write(line, i_day);
+    detail::vos_trace_file_write(line, i_day);
   }
   _vos_trace_stdout(line);
 }
@@ -948,7 +700,7 @@ void vos_trace_batch::flush() noexcept {
     vos_os_lock_guard lock(_trace_mutex());
     std::size_t start = 0;
     for (std::size_t i = 0; i < nb_; ++i) {
-      _vos_trace_file_write({ac_buf_ + start, au16_end_[i] - start}, ai8_day_[i]);
+      detail::vos_trace_file_write({ac_buf_ + start, au16_end_[i] - start}, ai8_day_[i]);
       start = au16_end_[i];
     }
   }
@@ -971,7 +723,7 @@ void vos_trace_fatal(const char* pc_file, int i_line, const char* pc_format, ...
     _pt_batch->flush();
   }
   vos_os_mutex_lock(_trace_mutex());
-  _vos_trace_close_file();
+  detail::vos_trace_close_file();
   vos_os_mutex_unlock(_trace_mutex());
   std::exit(1);
 }
@@ -1042,7 +794,11 @@ void vos_trace_printf(const char* pc_format, ...) {
   _vos_trace_stdout(line.finish());
 }
 
-void vos_trace_init(const char* pc_root_path, const char* pc_dir_name) {
+namespace detail {
+
+vos_os_mutex_t vos_trace_mutex() { return _trace_mutex(); }
+
+void vos_trace_create_mutex() {
   if (_trace_mutex() == nullptr) {
     vos_os_mutex_t t_mutex = vos_os_mutex_create("trace");
     vos_os_mutex_t t_expected = nullptr;
@@ -1050,121 +806,12 @@ void vos_trace_init(const char* pc_root_path, const char* pc_dir_name) {
       vos_os_mutex_kill(&t_mutex);
     }
   }
-  bool b_valid = false;
-  {
-    vos_os_lock_guard lock(_trace_mutex());
-    _u32_prefixe_len = static_cast<std::uint32_t>(std::strlen(_ac_prefixe));
-    // A new configuration replaces the old one: its file is closed and its names freed.
-    _vos_trace_close_file();
-    _vos_trace_forget_all_paths();
-    if (pc_root_path != nullptr && pc_dir_name != nullptr && access(pc_root_path, F_OK) == 0) {
-      _pt_trace_root_path = _vos_trace_dup_dir(pc_root_path);
-      _pt_trace_dir_name = _vos_trace_dup_dir(pc_dir_name);
-      if (_pt_trace_root_path != nullptr && _pt_trace_dir_name != nullptr) {
-        const std::size_t root_len = std::strlen(_pt_trace_root_path);
-        const std::size_t dir_len = std::strlen(_pt_trace_dir_name);
-        _pt_trace_path = static_cast<char*>(std::calloc(1, root_len + dir_len + 1));
-        if (_pt_trace_path != nullptr) {
-          std::memcpy(_pt_trace_path, _pt_trace_root_path, root_len);
-          std::memcpy(_pt_trace_path + root_len, _pt_trace_dir_name, dir_len);
-        }
-      }
-      if (_pt_trace_path == nullptr) {
-        _vos_trace_forget_all_paths();
-      }
-    }
-    if (_pt_trace_path != nullptr) {
-      mkdir(_pt_trace_path, 0777);  // an existing directory is fine
-      if (_u32_max_nb_file == 0) {
-        const int n = std::snprintf(at_dayly_filename, sizeof at_dayly_filename, "%s/%s.txt",
-                                    _pt_trace_path, _ac_prefixe);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof at_dayly_filename) {
-          _vos_trace_forget_all_paths();
-        }
-      }
-    }
-    b_valid = _pt_trace_path != nullptr;
-  }
-  if (!b_valid) {
-    vos_trace_printf("trace path invalid, use stdout");
-  }
 }
 
-void vos_trace_init_prefixe(const char* pc_root_path, const char* pc_dir_name,
-                            const char* pc_prefixe) {
-  if (pc_prefixe != nullptr) {
-    const std::size_t len = strnlen(pc_prefixe, max_prefix + 1);
-    if (len >= 1 && len <= max_prefix) {
-      vos_os_lock_guard lock(_trace_mutex());
-      std::memcpy(_ac_prefixe, pc_prefixe, len);
-      _ac_prefixe[len] = '\0';
-    }
-  }
-  vos_trace_init(pc_root_path, pc_dir_name);
-}
-
-void vos_trace_nb_file(std::uint32_t u32_nb_file) {
-  vos_os_lock_guard lock(_trace_mutex());
-  _u32_max_nb_file = u32_nb_file;
-}
-
-void vos_trace_size_file(std::uint32_t u32_size) {
-  vos_os_lock_guard lock(_trace_mutex());
-  _u32_file_size = u32_size;
-}
-
-void vos_trace_flush() {
-  vos_os_lock_guard lock(_trace_mutex());
-  if (_pf_log_file != nullptr) {
-    std::fflush(_pf_log_file);
-  }
-}
-
-void vos_trace_end() {
-  vos_os_lock_guard lock(_trace_mutex());
-  _vos_trace_close_file();
-  _vos_trace_forget_all_paths();
-}
-
-void vos_trace_swap_file() {
-  vos_os_lock_guard lock(_trace_mutex());
-  bool b_keep = false;
-  if (_pf_log_file != nullptr) {
-    _vos_trace_close_file();
-    if (_u32_max_nb_file == 0) {
-      b_keep = !vos_trace_archive();
-    }
-  }
-  vos_trace_create_file(b_keep);
-}
-
-const char* vos_trace_get_full_path() {
-  vos_os_lock_guard lock(_trace_mutex());
-  return _pt_trace_path;
-}
-
-const char* vos_trace_get_path() {
-  vos_os_lock_guard lock(_trace_mutex());
-  return _pt_trace_dir_name;
-}
-
-const char* vos_trace_get_root_path() {
-  vos_os_lock_guard lock(_trace_mutex());
-  return _pt_trace_root_path;
-}
-
-namespace detail {
-
-void vos_trace_reset_files() {
-  vos_os_lock_guard lock(_trace_mutex());
-  _vos_trace_close_file();
-  _vos_trace_forget_all_paths();
-  _u32_max_nb_file = 10;
-  _u32_file_size = 100000;
-  std::strcpy(_ac_prefixe, "traceagent");
-  _u32_prefixe_len = 0;
-  at_dayly_filename[0] = '\0';
-  _u32_current_offset = 0;
+void vos_trace_vmessage(const char* pc_format, va_list ap) {
+  trace_line line;
+  line.append_vformat(pc_format, ap);
+  _vos_trace_stdout({line.ac_buf, line.len});
 }
 
 }  // namespace detail

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 
+#include "vos_fd_internal.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
@@ -64,15 +65,6 @@ constexpr std::uint8_t icmp_echo = 8;
   ::execl("/bin/sh", "sh", "-c", pc_cmd, static_cast<char*>(nullptr));
   ::_exit(0);
 }
-
-struct _fd_closer {
-  int fd;
-  ~_fd_closer() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-};
 
 struct _file_closer {
   void operator()(std::FILE* pf) const noexcept { std::fclose(pf); }
@@ -156,8 +148,8 @@ char* vos_util_grep(const char* pc_path, const char* pc_text) {
 }
 
 int vos_util_ping(const char* pc_addr, std::uint32_t u32_timeout_s) {
-  const _fd_closer socket_fd{::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)};
-  if (socket_fd.fd < 0) {
+  const vos_fd_guard socket_fd{::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)};
+  if (socket_fd.get() < 0) {
     VOS_ERROR("ping: Can't create socket");
     return -1;
   }
@@ -180,7 +172,7 @@ int vos_util_ping(const char* pc_addr, std::uint32_t u32_timeout_s) {
   }
   std::memcpy(pu8_request.get(), icmp_echo_request.data(), icmp_echo_request.size());
   // The outcome of the send shows only in the answer, or in its absence.
-  (void)::sendto(socket_fd.fd, pu8_request.get(), icmp_echo_request.size(), 0,
+  (void)::sendto(socket_fd.get(), pu8_request.get(), icmp_echo_request.size(), 0,
                  reinterpret_cast<const sockaddr*>(&s_dest), sizeof s_dest);
 
   using clock = std::chrono::steady_clock;
@@ -188,7 +180,7 @@ int vos_util_ping(const char* pc_addr, std::uint32_t u32_timeout_s) {
   for (;;) {
     const auto remaining =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
-    pollfd s_poll{socket_fd.fd, POLLIN | POLLPRI, 0};
+    pollfd s_poll{socket_fd.get(), POLLIN | POLLPRI, 0};
     // A limit of 0 still looks once at what is already there.
     const int i_ready = ::poll(&s_poll, 1,
                                remaining <= 0        ? 0
@@ -202,7 +194,7 @@ int vos_util_ping(const char* pc_addr, std::uint32_t u32_timeout_s) {
       return -1;
     }
     const ssize_t received =
-        ::recvfrom(socket_fd.fd, pu8_reply.get(), ping_reply_size, 0, nullptr, nullptr);
+        ::recvfrom(socket_fd.get(), pu8_reply.get(), ping_reply_size, 0, nullptr, nullptr);
     if (received < 0) {
       VOS_ERROR("recv");
       return -1;
