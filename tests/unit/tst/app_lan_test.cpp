@@ -351,10 +351,9 @@ TEST_F(app_lan, noise_report) {
     ASSERT_TRUE(dir.ok());
     if (b_dir_in_the_way) std::filesystem::create_directory(dir.path() + "/noise.txt");
     const std::string s_re =
-        u32_len == 13
-            ? re_escape("Malformed noise ind msg, size:13\n")
-            : noise_trace() + ".*" +
-                  re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n");
+        u32_len == 13 ? re_escape("Malformed noise ind msg, size:13\n")
+                      : noise_trace() + ".*" +
+                            re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n");
     const std::uint32_t n = u32_len;
     EXPECT_EXIT(mounted_child(dir.path(), "/tmp",
                               [n] {
