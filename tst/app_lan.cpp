@@ -1,5 +1,6 @@
-// Registry of the LAN modems and hand-off of inbound messages. The hand-off takes no lock of
-// its own (mailboxes are safe); every registry access holds "lan_modem".
+// Registry of the LAN modems: the only file that holds the entries and their lock "lan_modem".
+// Every operation takes the lock for its whole body; what runs under it besides is only the
+// visitor or the report that the caller hands to an operation.
 #include "app_lan.h"
 
 #include <netinet/in.h>
@@ -10,13 +11,10 @@
 #include <string_view>
 
 #include "app_lan_internal.h"
-#include "vos_mem.h"
 #include "vos_task_linux.h"
-#include "vos_trace.h"
+#include "vos_util_date.h"
 
 namespace {
-
-constexpr const char* source_name = "../tst/app_lan.c";
 
 // Copies a text into a fixed field, cut to fit, always terminated.
 template <std::size_t N>
@@ -27,27 +25,58 @@ void _copy_text(char (&ac_dest)[N], const char* pc_src) {
   ac_dest[len] = '\0';
 }
 
-}  // namespace
-
-namespace detail {
-
+// The registry and its lock: nothing outside this file reaches them but through the
+// operations below, each of which takes the lock for its whole body.
 constinit lan_modem_entry _as_modem_list[LAN_MODEM_MAX]{};
 constinit vos_os_mutex_t _t_lan_modem_mutex = nullptr;
-constinit vos_os_thread_t _pv_lan_itf_task_handle = nullptr;
-constinit vos_os_thread_t _pv_lan_modem_task_handle = nullptr;
 
-void app_lan_reset() {
-  if (_t_lan_modem_mutex == nullptr) _t_lan_modem_mutex = vos_os_mutex_create("lan_modem");
-  vos_os_lock_guard lock(_t_lan_modem_mutex);
-  std::fill(std::begin(_as_modem_list), std::end(_as_modem_list), lan_modem_entry{});
-}
-
-lan_modem_entry* _app_lan_find_entry(std::uint32_t u32_id) {
+// First entry in use whose serial number is @p u32_id, entry 0 first, or null. Lock held.
+lan_modem_entry* _find_entry(std::uint32_t u32_id) {
   for (auto& entry : _as_modem_list) {
     if (entry.u8_in_use != 0 && entry.t_info.u32_serial == u32_id) return &entry;
   }
   return nullptr;
 }
+
+// Entry in use whose address equals @p pt_sender's, the highest index first; null for an
+// unknown (or null) sender. Keeps "found" apart from the identifier, since a modem may announce
+// serial 0. Lock held.
+lan_modem_entry* _find_sender(const coap_address_t* pt_sender) {
+  if (pt_sender == nullptr) return nullptr;
+  // From the top, so that the highest index wins should several entries match.
+  for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
+    if (it->u8_in_use != 0 && detail::_app_lan_address_equal(it->t_addr, *pt_sender)) return &*it;
+  }
+  return nullptr;
+}
+
+// Entries are never freed, so the free ones are the lowest: the highest of them, or null. Lock
+// held.
+lan_modem_entry* _free_entry() {
+  for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
+    if (it->u8_in_use == 0) return &*it;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+constinit vos_os_thread_t _pv_lan_itf_task_handle = nullptr;
+constinit vos_os_thread_t _pv_lan_modem_task_handle = nullptr;
+
+void _app_lan_registry_init() {
+  if (_t_lan_modem_mutex == nullptr) _t_lan_modem_mutex = vos_os_mutex_create("lan_modem");
+}
+
+void app_lan_reset() {
+  _app_lan_registry_init();
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  std::fill(std::begin(_as_modem_list), std::end(_as_modem_list), lan_modem_entry{});
+}
+
+vos_os_lock_guard _app_lan_hold_registry() { return vos_os_lock_guard(_t_lan_modem_mutex); }
 
 bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
   if (t_a.size != t_b.size || t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
@@ -64,36 +93,75 @@ bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b
   }
 }
 
-lan_modem_entry* _app_lan_find_sender(const coap_address_t* pt_sender) {
-  if (pt_sender == nullptr) return nullptr;
-  // From the top, so that the highest index wins should several entries match.
-  for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
-    if (it->u8_in_use != 0 && _app_lan_address_equal(it->t_addr, *pt_sender)) return &*it;
-  }
-  return nullptr;
-}
-
 std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
   vos_os_lock_guard lock(_t_lan_modem_mutex);
-  const lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender);
+  const lan_modem_entry* pt_entry = _find_sender(pt_sender);
   return pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0;
+}
+
+int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_info,
+                      lan_registry_report pf_report, void* pv_arg) {
+  lan_modem_entry t_new{};
+  if (pt_sender != nullptr) t_new.t_addr = *pt_sender;
+  t_new.u8_in_use = 1;
+  t_new.u32_info_time = vos_util_get_timestamp();
+  t_new.t_info = t_info;
+
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  auto e_outcome = lan_registry_outcome::updated;
+  lan_modem_entry* pt_entry = _find_entry(t_info.u32_serial);
+  if (pt_entry != nullptr) {
+    // Same modem: what it tells about itself is replaced, what the tool recorded is kept.
+    t_new.t_info.u8_reported_state = pt_entry->t_info.u8_reported_state;
+    pt_entry->t_addr = t_new.t_addr;
+    pt_entry->u32_info_time = t_new.u32_info_time;
+    pt_entry->t_info = t_new.t_info;
+  } else if (pt_entry = _free_entry(); pt_entry != nullptr) {
+    e_outcome = lan_registry_outcome::added;
+    *pt_entry = t_new;
+  } else {
+    if (pf_report != nullptr) pf_report(lan_registry_outcome::full, &t_new, pv_arg);
+    return -1;
+  }
+  if (pf_report != nullptr) pf_report(e_outcome, pt_entry, pv_arg);
+  pt_entry->t_info.u8_reported_state = pt_entry->t_info.u8_state;
+  return 1;
+}
+
+int _app_lan_store_statistics(const coap_address_t* pt_sender,
+                              std::span<const lan_rx_stats, LAN_MAX_RF> stats,
+                              lan_registry_report pf_report, void* pv_arg) {
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  lan_modem_entry* pt_entry = _find_sender(pt_sender);
+  if (pt_entry != nullptr) {
+    pt_entry->u32_stats_time = vos_util_get_timestamp();
+    std::copy(stats.begin(), stats.end(), pt_entry->at_rx_stats);
+  }
+  if (pf_report != nullptr) {
+    pf_report(pt_entry != nullptr ? lan_registry_outcome::updated : lan_registry_outcome::unknown,
+              pt_entry, pv_arg);
+  }
+  return pt_entry != nullptr ? 1 : -1;
+}
+
+int _app_lan_take_firmware(const coap_address_t* pt_sender, lan_fw_taken* pt_taken) {
+  if (pt_taken == nullptr) return -1;
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  lan_modem_entry* pt_entry = _find_sender(pt_sender);
+  if (pt_entry == nullptr) return -1;
+  pt_taken->u32_id = pt_entry->t_info.u32_serial;
+  _copy_text(pt_taken->ac_label, pt_entry->ac_fw_label);
+  _copy_text(pt_taken->ac_staged, pt_entry->ac_fw_staged);
+  pt_entry->ac_fw_staged[0] = '\0';  // its file goes with this result
+  return 1;
 }
 
 }  // namespace detail
 
-void lan_msg_free(lan_msg** ppt_msg) {
-  if (ppt_msg == nullptr || *ppt_msg == nullptr) return;
-  if ((*ppt_msg)->pu8_payload != lan_msg_inline_payload(*ppt_msg)) {
-    vos_os_free(&(*ppt_msg)->pu8_payload);
-  }
-  vos_os_free(ppt_msg);
-}
-
 int app_lan_first_modem_id(std::uint32_t* pu32_id) {
   if (pu32_id == nullptr) return -1;
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
-  for (auto it = std::rbegin(detail::_as_modem_list); it != std::rend(detail::_as_modem_list);
-       ++it) {
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
     if (it->u8_in_use != 0) {
       *pu32_id = it->t_info.u32_serial;
       return 1;
@@ -103,30 +171,30 @@ int app_lan_first_modem_id(std::uint32_t* pu32_id) {
 }
 
 std::uint32_t app_lan_modem_nb() {
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
   return static_cast<std::uint32_t>(
-      std::count_if(std::begin(detail::_as_modem_list), std::end(detail::_as_modem_list),
+      std::count_if(std::begin(_as_modem_list), std::end(_as_modem_list),
                     [](const lan_modem_entry& entry) { return entry.u8_in_use != 0; }));
 }
 
 void app_lan_get_modems_info(lan_modem_entry* pt_entries) {
   if (pt_entries == nullptr) return;
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
-  std::copy(std::begin(detail::_as_modem_list), std::end(detail::_as_modem_list), pt_entries);
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  std::copy(std::begin(_as_modem_list), std::end(_as_modem_list), pt_entries);
 }
 
 int app_lan_find_modem(std::uint32_t u32_id, lan_modem_entry* pt_entry) {
   if (pt_entry == nullptr) return -1;
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
-  const lan_modem_entry* pt_found = detail::_app_lan_find_entry(u32_id);
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  const lan_modem_entry* pt_found = _find_entry(u32_id);
   if (pt_found == nullptr) return -1;
   *pt_entry = *pt_found;
   return 1;
 }
 
 int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const char* pc_staged) {
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
-  lan_modem_entry* pt_found = detail::_app_lan_find_entry(u32_id);
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  lan_modem_entry* pt_found = _find_entry(u32_id);
   if (pt_found == nullptr) return -1;
   _copy_text(pt_found->ac_fw_label, pc_label);
   _copy_text(pt_found->ac_fw_staged, pc_staged);
@@ -138,8 +206,8 @@ std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_
                                      void* pv_arg) {
   if (pf_visit == nullptr) return 0;
   std::uint32_t u32_nb = 0;
-  vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
-  for (const auto& entry : detail::_as_modem_list) {
+  vos_os_lock_guard lock(_t_lan_modem_mutex);
+  for (const auto& entry : _as_modem_list) {
     if (entry.u8_in_use == 0) continue;
     pf_visit(&entry, pv_arg);
     ++u32_nb;

@@ -21,10 +21,13 @@
 // Locks
 // | lock        | guards                      | rule                                            |
 // |-------------|-----------------------------|-------------------------------------------------|
-// | "lan_modem" | every read or write of an   | outermost: never taken inside another lock; not |
-// |             | entry of the registry       | recursive (_app_lan_modem_id takes it itself,   |
-// |             |                             | so it is called with the lock free); may be     |
-// |             |                             | held across outbound requests                   |
+// | "lan_modem" | the registry's entries;     | taken only by the registry's operations         |
+// |             | private to app_lan.cpp,     | (app_lan.cpp), once per call: callers never     |
+// |             | created by app_lan_init     | hold it. Outermost: never taken inside another  |
+// |             |                             | lock; not recursive. Held across the            |
+// |             |                             | visitor of app_lan_for_each_modem (which may    |
+// |             |                             | send requests) and across the reports of the    |
+// |             |                             | treating functions (trace lines, events)        |
 // | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
 // | noise       | the noise report expected   | innermost: nothing is taken while it is held    |
 // The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.

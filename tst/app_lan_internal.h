@@ -1,5 +1,5 @@
 // Insides of the LAN modem link that its files share and its tests reach: the LAN message, the
-// registry and its lock, the worker handles, the treating functions and the thread entries.
+// worker handles, the operations of the registry, the treating functions and the thread entries.
 #pragma once
 
 #include <coap3/coap.h>
@@ -30,6 +30,7 @@ inline std::uint8_t* lan_msg_inline_payload(lan_msg* pt_msg) noexcept {
 }
 
 /// Frees a LAN message and its payload; sets the caller's variable to null. Null does nothing.
+/// Beside its making, in app_lan_rx.cpp.
 void lan_msg_free(lan_msg** ppt_msg);
 
 namespace detail {
@@ -81,35 +82,82 @@ extern const char* _pc_lan_noise_file;
 using lan_noise_end_fn = void (*)(int i_status) noexcept;
 extern lan_noise_end_fn _pf_lan_noise_end;
 
-// Registry and its lock (app_lan.cpp). Every access to an entry holds _t_lan_modem_mutex.
-extern lan_modem_entry _as_modem_list[LAN_MODEM_MAX];
-extern vos_os_mutex_t _t_lan_modem_mutex;
-
 // Worker handles (set by app_lan_init; app_lan_rx_handler posts to them).
 extern vos_os_thread_t _pv_lan_itf_task_handle;
 extern vos_os_thread_t _pv_lan_modem_task_handle;
+
+// ---- Registry (app_lan.cpp) --------------------------------------------------------------------
+// The entries and their lock "lan_modem" are private to the registry; each operation below takes
+// the lock for its whole body, so it is called with the lock free.
+
+/// Creates the registry lock "lan_modem" when it does not exist yet. app_lan_init calls it
+/// before any thread reaches the registry.
+void _app_lan_registry_init();
 
 /// Empties the registry and creates the registry lock when it does not exist yet. Tests only:
 /// no worker may be running.
 void app_lan_reset();
 
-/// First entry in use whose serial number is @p u32_id, entry 0 first, or null. The caller
-/// holds the registry lock for as long as it uses the entry.
-lan_modem_entry* _app_lan_find_entry(std::uint32_t u32_id);
+/// Holds the registry lock for as long as the returned guard lives. Tests only.
+vos_os_lock_guard _app_lan_hold_registry();
 
-/// Entry in use whose address (family, address and port) equals @p pt_sender's, the highest
-/// index first; null for an unknown (or null) sender. Keeps "found" apart from the identifier,
-/// since a modem may announce serial 0. The caller holds the registry lock while it uses it.
-lan_modem_entry* _app_lan_find_sender(const coap_address_t* pt_sender);
+/// What a registry operation did with the entry it hands to its report.
+enum class lan_registry_outcome : std::uint8_t {
+  updated,  ///< the entry of a registered modem was written
+  added,    ///< a new modem took a free entry
+  full,     ///< a new modem was refused: every entry is in use (the entry shown is not stored)
+  unknown,  ///< the sender is not registered: nothing was written (no entry)
+};
+
+/// Report of a registry operation, called by it with the registry lock held, so that what it
+/// traces and the events it reports leave before any other thread can see the change. It gets
+/// the entry as written (or as refused; null when unknown) and must take no LAN lock.
+using lan_registry_report = void (*)(lan_registry_outcome e_outcome,
+                                     const lan_modem_entry* pt_entry, void* pv_arg);
+
+/// Registers or updates the modem of a decoded modem info from @p pt_sender (null: a zero
+/// address). A modem already registered under this serial number keeps its entry: its address,
+/// info time and info are replaced, what the tool recorded (firmware, statistics, last state
+/// reported) is kept. A new modem takes the highest free entry. @p pf_report (may be null) is
+/// called under the lock with the entry's last reported state still the previous one; then the
+/// entry's state is recorded as reported.
+/// @retval 1  updated or added
+/// @retval -1 refused: the registry is full
+int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_info,
+                      lan_registry_report pf_report, void* pv_arg);
+
+/// Stores @p stats (receiver 0 first) and the time in the entry of the modem at @p pt_sender,
+/// then calls @p pf_report (may be null) under the lock: updated, or unknown with no entry.
+/// @retval 1  stored
+/// @retval -1 unknown (or null) sender: nothing stored
+int _app_lan_store_statistics(const coap_address_t* pt_sender,
+                              std::span<const lan_rx_stats, LAN_MAX_RF> stats,
+                              lan_registry_report pf_report, void* pv_arg);
+
+/// What the registry holds for a firmware install result: copies, used with the lock free.
+struct lan_fw_taken {
+  std::uint32_t u32_id = 0;                 ///< serial number of the modem
+  char ac_label[LAN_FW_LABEL_SIZE] = "";    ///< label of its last upgrade request
+  char ac_staged[LAN_FW_STAGED_SIZE] = "";  ///< its staged file, relative to LAN_FTP_DIR
+};
+
+/// Takes the firmware of the modem at @p pt_sender for its install result: copies its serial
+/// number, label and staged file name into @p pt_taken and clears the staged name in the entry
+/// (the caller removes that file; the label stays, for any later result).
+/// @retval 1  taken
+/// @retval -1 unknown (or null) sender, or null @p pt_taken: *pt_taken is untouched
+int _app_lan_take_firmware(const coap_address_t* pt_sender, lan_fw_taken* pt_taken);
 
 /// Identifier of the registered modem whose address (family, address and port) equals
-/// @p pt_sender's; should several match, the highest index wins. Takes the registry lock.
+/// @p pt_sender's; should several match, the highest index wins.
 /// @return the identifier, or 0 when no entry in use matches (or null sender)
 std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender);
 
 /// Address comparison of the registry: same length field, same family, and for IPv4 / IPv6
 /// the same port and address; any other family never matches.
 bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
+
+// ---- Treating functions (app_lan_treat.cpp) ----------------------------------------------------
 
 /// Writes the end point of @p frame ("%02x %02x / %02x %02x %02x %02x %02x %02x" of bytes 2
 /// to 9; a frame shorter than 10 bytes shows only the bytes it holds) into @p out.

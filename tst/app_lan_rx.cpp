@@ -1,5 +1,6 @@
 // Hand-off of inbound LAN messages, in a file of its own so that the transport's tests can put
-// a recording double in its place. Takes no lock of its own: mailboxes are safe.
+// a recording double in its place: a LAN message is made and freed here. Takes no lock of its
+// own: mailboxes are safe.
 #include "app_lan_rx.h"
 
 #include <cstdint>
@@ -15,6 +16,14 @@ namespace {
 constexpr const char* source_name = "../tst/app_lan.c";
 
 }  // namespace
+
+void lan_msg_free(lan_msg** ppt_msg) {
+  if (ppt_msg == nullptr || *ppt_msg == nullptr) return;
+  if ((*ppt_msg)->pu8_payload != lan_msg_inline_payload(*ppt_msg)) {
+    vos_os_free(&(*ppt_msg)->pu8_payload);
+  }
+  vos_os_free(ppt_msg);
+}
 
 int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
                        const std::uint8_t* pu8_payload, std::uint32_t u32_size) {

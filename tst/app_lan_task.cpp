@@ -66,9 +66,7 @@ std::uint32_t _lan_itf_rx_task(vos_os_thread_t, void*) noexcept {
 int app_lan_init() {
   // Created once: a second call must not replace a lock that threads may hold.
   if (_t_lan_mutex == nullptr) _t_lan_mutex = vos_os_mutex_create("lan");
-  if (detail::_t_lan_modem_mutex == nullptr) {
-    detail::_t_lan_modem_mutex = vos_os_mutex_create("lan_modem");
-  }
+  detail::_app_lan_registry_init();  // the registry's lock "lan_modem", once
   vos_os_lock_guard lock(_t_lan_mutex);
   // The workers exist before the receive thread, so nothing is ever posted to a null handle.
   if (detail::_pv_lan_itf_task_handle == nullptr) {

@@ -1,6 +1,6 @@
 // Treating functions of the inbound LAN messages, one per kind. They run in the two workers,
-// one message at a time per worker; _app_lan_modem_id takes the registry lock, so it is always
-// called before the lock is taken here.
+// one message at a time per worker: each decodes its payload, makes one registry call and
+// traces. What a registry change traces is written by the report it hands to the registry.
 #include <coap3/coap.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -42,8 +42,9 @@ bytes _payload(const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
 int _major(std::uint16_t u16_ver) { return u16_ver >> 8; }
 int _minor(std::uint16_t u16_ver) { return u16_ver & 0xFF; }
 
-// Announces a change of state once; an unknown state is reported on every info.
-void _report_state(lan_modem_info& info) {
+// Announces a change of state once (the registry then records the state as reported); an
+// unknown state is reported on every info.
+void _report_state(const lan_modem_info& info) {
   if (info.u8_state == state_ready) {
     if (info.u8_reported_state != state_ready) {
       VOS_DEBUG("Modem %x is in READY state", info.u32_serial);
@@ -55,7 +56,44 @@ void _report_state(lan_modem_info& info) {
   } else {
     VOS_ERROR("Unsupported state %d for modem %x", info.u8_state, info.u32_serial);
   }
-  info.u8_reported_state = info.u8_state;
+}
+
+// Report of the registry for a modem info, under its lock: the lines and the event leave before
+// the main thread can see the modem.
+void _report_info(detail::lan_registry_outcome e_outcome, const lan_modem_entry* pt_entry, void*) {
+  using enum detail::lan_registry_outcome;
+  const lan_modem_info& info = pt_entry->t_info;
+  if (e_outcome != updated) {
+    std::array<unsigned char, addr_text_size> ac_addr{};
+    coap_print_addr(&pt_entry->t_addr, ac_addr.data(), ac_addr.size());
+    ac_addr.back() = '\0';
+    vos_trace_info("New modem detected %x (IP:%s)", info.u32_serial,
+                   reinterpret_cast<const char*>(ac_addr.data()));
+  }
+  if (e_outcome == full) {
+    VOS_ERROR("No more place in modem list!!!!");
+    return;
+  }
+  if (e_outcome == added) vos_trace_info("Register new modem %x", info.u32_serial);
+  app_lan_event_modem(*pt_entry);
+  _report_state(info);
+}
+
+// Report of the registry for statistics (@p pv_stats: the receivers received), under its lock.
+void _report_statistics(detail::lan_registry_outcome, const lan_modem_entry* pt_entry,
+                        void* pv_stats) {
+  const auto& stats = *static_cast<const std::span<const lan_rx_stats>*>(pv_stats);
+  const std::uint32_t u32_id = pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0;
+  VOS_DEBUG("Update statistics of Modem %x", u32_id);
+  for (std::size_t i = 0; i < stats.size(); ++i) {
+    const lan_rx_stats& s = stats[i];
+    vos_trace_info(
+        "Receiver %d : CRC OK : %d\t CRC KO : %d\t LOAD : %d\t RSSI_min : -%d\t RSSI_avg : -%d\t "
+        "RSSI_max : -%d",
+        static_cast<int>(i), s.u16_crc_ok, s.u16_crc_ko, s.u16_load, s.u8_rssi_min, s.u8_rssi_avg,
+        s.u8_rssi_max);
+  }
+  app_lan_event_statistics(u32_id, stats);
 }
 
 // The noise report this run waits for: the address of the modem asked, published by the main
@@ -173,20 +211,12 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
 
 std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                                  std::uint32_t u32_size) {
-  lan_modem_entry t_new{};
+  lan_modem_info info{};
   std::uint8_t u8_announced = 0;
-  if (lan_decode_modem_info(_payload(pu8_payload, u32_size), &t_new.t_info, &u8_announced) != 1) {
+  if (lan_decode_modem_info(_payload(pu8_payload, u32_size), &info, &u8_announced) != 1) {
     VOS_ERROR("Malformed info msg");
     return -1;
   }
-  if (pt_sender != nullptr) t_new.t_addr = *pt_sender;
-  t_new.u8_in_use = 1;
-  t_new.u32_info_time = vos_util_get_timestamp();
-  std::array<unsigned char, addr_text_size> ac_addr{};
-  coap_print_addr(&t_new.t_addr, ac_addr.data(), ac_addr.size());
-  ac_addr.back() = '\0';
-
-  lan_modem_info& info = t_new.t_info;
   if (info.u32_protocol != supported_protocol) {
     VOS_ERROR("Not supported LAN protocol version:%d", static_cast<int>(info.u32_protocol));
     return -1;
@@ -202,35 +232,7 @@ std::int32_t _app_lan_treat_info(const coap_address_t* pt_sender, const std::uin
       _minor(info.u16_sw_ver), info.u8_type, info.u8_location, info.u8_state, info.u8_wakeup,
       info.u8_nb_rf, info.au8_rf[0], info.au8_rf[1], info.au8_rf[2], info.au8_rf[3], info.au8_rf[4],
       info.au8_rf[5], info.au8_rf[6]);
-
-  vos_os_lock_guard lock(_t_lan_modem_mutex);
-  lan_modem_entry* pt_entry = _app_lan_find_entry(info.u32_serial);
-  if (pt_entry != nullptr) {
-    // Same modem: what it tells about itself is replaced, what the tool recorded is kept.
-    info.u8_reported_state = pt_entry->t_info.u8_reported_state;
-    pt_entry->t_addr = t_new.t_addr;
-    pt_entry->u32_info_time = t_new.u32_info_time;
-    pt_entry->t_info = info;
-  } else {
-    vos_trace_info("New modem detected %x (IP:%s)", info.u32_serial,
-                   reinterpret_cast<const char*>(ac_addr.data()));
-    // Entries are never freed, so the free ones are the lowest: take the highest of them.
-    for (auto it = std::rbegin(_as_modem_list); it != std::rend(_as_modem_list); ++it) {
-      if (it->u8_in_use == 0) {
-        pt_entry = &*it;
-        break;
-      }
-    }
-    if (pt_entry == nullptr) {
-      VOS_ERROR("No more place in modem list!!!!");
-      return -1;
-    }
-    vos_trace_info("Register new modem %x", info.u32_serial);
-    *pt_entry = t_new;
-  }
-  app_lan_event_modem(*pt_entry);
-  _report_state(pt_entry->t_info);
-  return 1;
+  return _app_lan_register(pt_sender, info, _report_info, nullptr);
 }
 
 std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender,
@@ -241,27 +243,16 @@ std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender
     VOS_ERROR("Malformed fw install ind msg");
     return -1;
   }
-  std::uint32_t u32_id = 0;  // shown for an unknown sender; a modem may have serial 0 too
-  char ac_label[LAN_FW_LABEL_SIZE] = "";
-  {
-    vos_os_lock_guard lock(_t_lan_modem_mutex);
-    if (const lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender); pt_entry != nullptr) {
-      u32_id = pt_entry->t_info.u32_serial;
-      std::memcpy(ac_label, pt_entry->ac_fw_label, sizeof ac_label);
-      ac_label[sizeof ac_label - 1] = '\0';
-      // By its full path: the working directory is not to be relied on.
-      if (pt_entry->ac_fw_staged[0] != '\0') {
-        char ac_path[sizeof "/var/ftp/" + LAN_FW_STAGED_SIZE];
-        const int n =
-            std::snprintf(ac_path, sizeof ac_path, "%s%.*s", LAN_FTP_DIR,
-                          static_cast<int>(LAN_FW_STAGED_SIZE - 1), pt_entry->ac_fw_staged);
-        if (n > 0 && static_cast<std::size_t>(n) < sizeof ac_path) ::unlink(ac_path);
-      }
-    }
+  lan_fw_taken fw{};  // serial 0 and no label for an unknown sender; a modem may have serial 0 too
+  // By its full path: the working directory is not to be relied on.
+  if (_app_lan_take_firmware(pt_sender, &fw) == 1 && fw.ac_staged[0] != '\0') {
+    char ac_path[sizeof "/var/ftp/" + LAN_FW_STAGED_SIZE];
+    const int n = std::snprintf(ac_path, sizeof ac_path, "%s%s", LAN_FTP_DIR, fw.ac_staged);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof ac_path) ::unlink(ac_path);
   }
-  VOS_DEBUG("Firmware install (name:%s) of modem %x is %s ", ac_label, u32_id,
+  VOS_DEBUG("Firmware install (name:%s) of modem %x is %s ", fw.ac_label, fw.u32_id,
             u8_result == 1 ? "OK" : "KO");
-  app_lan_event_firmware(u32_id, u8_result, ac_label);
+  app_lan_event_firmware(fw.u32_id, u8_result, fw.ac_label);
   return 1;
 }
 
@@ -278,22 +269,8 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
     VOS_ERROR("Bad nb receiver channel :%d", u8_nb);
     return -1;
   }
-  vos_os_lock_guard lock(_t_lan_modem_mutex);
-  lan_modem_entry* pt_entry = _app_lan_find_sender(pt_sender);
-  VOS_DEBUG("Update statistics of Modem %x", pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0);
-  for (std::uint8_t i = 0; i < u8_nb; ++i) {
-    const lan_rx_stats& s = at_stats[i];
-    vos_trace_info(
-        "Receiver %d : CRC OK : %d\t CRC KO : %d\t LOAD : %d\t RSSI_min : -%d\t RSSI_avg : -%d\t "
-        "RSSI_max : -%d",
-        i, s.u16_crc_ok, s.u16_crc_ko, s.u16_load, s.u8_rssi_min, s.u8_rssi_avg, s.u8_rssi_max);
-  }
-  if (pt_entry != nullptr) {
-    pt_entry->u32_stats_time = vos_util_get_timestamp();
-    std::copy(std::begin(at_stats), std::end(at_stats), pt_entry->at_rx_stats);
-  }
-  app_lan_event_statistics(pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0,
-                           std::span{at_stats, u8_nb});
+  std::span<const lan_rx_stats> received{at_stats, u8_nb};
+  _app_lan_store_statistics(pt_sender, at_stats, _report_statistics, &received);
   return 1;
 }
 

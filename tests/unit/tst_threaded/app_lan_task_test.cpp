@@ -45,7 +45,7 @@ template <std::uint32_t K>
 std::int32_t recorder(const coap_address_t* pt_sender, const std::uint8_t* pu8_payload,
                       std::uint32_t u32_size) {
   if (K == LAN_MSG_INFO && g_info_takes_registry_lock.load()) {
-    vos_os_lock_guard lock(detail::_t_lan_modem_mutex);  // as the real one does
+    const auto lock = detail::_app_lan_hold_registry();  // as the real one does
   }
   record r{K, pthread_self(), pu8_payload, u32_size, {}, ntohs(pt_sender->addr.sin.sin_port)};
   if (pu8_payload != nullptr) r.data.assign(pu8_payload, pu8_payload + u32_size);
@@ -190,7 +190,7 @@ TEST_F(app_lan_task, radio_frames_do_not_wait_for_a_blocked_modem_worker) {
   g_info_takes_registry_lock = true;
   const coap_address_t t_sender = ipv4(3);
   {
-    vos_os_lock_guard lock(detail::_t_lan_modem_mutex);
+    const auto lock = detail::_app_lan_hold_registry();
     ASSERT_EQ(app_lan_rx_handler(LAN_MSG_INFO, &t_sender, nullptr, 0), 1);
     ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
     ASSERT_TRUE(wait_records(1));
