@@ -35,7 +35,7 @@ struct fire_log {
   std::atomic<int> count{0};
   milliseconds pause{0};
   // Optional action on the timer thread after recording (runs inside the callback).
-  vos_os_thread_t* pt_suspend_self = nullptr;
+  std::atomic<vos_os_thread_t*> pt_suspend_self{nullptr};
 
   std::vector<steady_clock::time_point> snapshot() {
     std::lock_guard guard(lock);
@@ -53,8 +53,8 @@ std::uint32_t record_fire(void* pv_arg) {
   if (ps_log->pause.count() > 0) {
     std::this_thread::sleep_for(ps_log->pause);
   }
-  if (ps_log->pt_suspend_self != nullptr) {
-    vos_util_suspend_timer(ps_log->pt_suspend_self);
+  if (vos_os_thread_t* pt_self = ps_log->pt_suspend_self.load(); pt_self != nullptr) {
+    vos_util_suspend_timer(pt_self);
   }
   return 0;
 }
