@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,28 +32,23 @@ using test_support::captured;
 using test_support::elapsed_ms;
 using test_support::re_search_lines;
 using test_support::wait_until;
+using body_fn = std::function<void(vos_os_thread_t)>;
 
 // The thread count is raised by each new thread itself, so "back to 1" means "ended" only
-// once every thread the test made has entered: tracked threads count their entries.
+// once every thread the test made has entered: the threads made here count their entries.
 std::atomic<std::uint32_t> g_created{0}, g_entered{0};
 
-struct tracked_start {
-  vos_os_thread_entry_t pf_entry;
-  void* pv_arg;
-};
-
-vos_os_thread_t create(vos_os_thread_entry_t pf_entry, const char* pc_name, void* pv_arg,
+vos_os_thread_t create(body_fn body, const char* pc_name = "t",
                        std::uint32_t u32_stack = VOS_OS_DEFAULT_STACK) {
-  auto* ps_start = new tracked_start{pf_entry, pv_arg};
+  auto* p_body = new body_fn(std::move(body));
   vos_os_thread_t t_thread = vos_os_create_thread_stack(
       [](vos_os_thread_t t_self, void* pv) noexcept -> std::uint32_t {
         g_entered.fetch_add(1);
-        const tracked_start s_start = *static_cast<tracked_start*>(pv);
-        delete static_cast<tracked_start*>(pv);
-        return s_start.pf_entry(t_self, s_start.pv_arg);
+        std::unique_ptr<body_fn>(static_cast<body_fn*>(pv))->operator()(t_self);
+        return 0;
       },
-      6, pc_name, ps_start, u32_stack);
-  if (t_thread == nullptr) delete ps_start;
+      6, pc_name, p_body, u32_stack);
+  if (t_thread == nullptr) delete p_body;
   if (t_thread != nullptr) g_created.fetch_add(1);
   return t_thread;
 }
@@ -77,56 +74,47 @@ class vos_task_linux : public test_support::alloc_balance_test {
 
 void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
-// Thread that waits on a gate, then takes out every message until none is left.
+// A thread that waits on a gate, then takes out every message (none when b_drain is false).
 struct drain_job {
   vos_os_condmask_rec* ps_gate = vos_os_condmask_create("gate");
   std::vector<void*> received;
-  bool b_drain = true;  // false: return without reading
-  drain_job() = default;
-  drain_job(const drain_job&) = delete;
+  bool b_drain = true;
   ~drain_job() { vos_os_condmask_kill(&ps_gate); }
-};
-
-std::uint32_t drain_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
-  auto* ps_job = static_cast<drain_job*>(pv_arg);
-  std::uint32_t u32_got = 0;
-  vos_os_condmask_wait(ps_job->ps_gate, 0, 0x1, &u32_got);
-  void* pv_msg = nullptr;
-  while (ps_job->b_drain && vos_os_test_msg_to_thread(t_thread)) {
-    vos_os_wait_msg_to_thread(t_thread, &pv_msg);
-    ps_job->received.push_back(pv_msg);
+  body_fn body() {
+    return [this](vos_os_thread_t t_self) {
+      std::uint32_t u32_got = 0;
+      vos_os_condmask_wait(ps_gate, 0, 0x1, &u32_got);
+      for (void* pv = nullptr; b_drain && vos_os_test_msg_to_thread(t_self);) {
+        vos_os_wait_msg_to_thread(t_self, &pv);
+        received.push_back(pv);
+      }
+    };
   }
-  return 0;
-}
-
-// What a thread sees of itself: whether its record held its id, its attributes.
-struct self_view {
-  bool b_own_id = false;
-  int i_detach = -1;
-  std::size_t stack_size = 0;
 };
-
-std::uint32_t self_view_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
-  auto* ps_view = static_cast<self_view*>(pv_arg);
-  ps_view->b_own_id = pthread_equal(t_thread->thread_id, pthread_self()) != 0;
-  pthread_attr_t s_attr;
-  if (pthread_getattr_np(pthread_self(), &s_attr) == 0) {
-    pthread_attr_getdetachstate(&s_attr, &ps_view->i_detach);
-    pthread_attr_getstacksize(&s_attr, &ps_view->stack_size);
-    pthread_attr_destroy(&s_attr);
-  }
-  return 0;
-}
 
 }  // namespace
 
 TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
-  self_view big, tiny;
+  struct self_view {  // what a thread sees of itself
+    bool b_own_id = false;
+    int i_detach = -1;
+    std::size_t stack_size = 0;
+  } big, tiny;
+  const auto view = [](self_view& s) {
+    return [&s](vos_os_thread_t t_self) {
+      s.b_own_id = pthread_equal(t_self->thread_id, pthread_self()) != 0;
+      pthread_attr_t s_attr;
+      pthread_getattr_np(pthread_self(), &s_attr);
+      pthread_attr_getdetachstate(&s_attr, &s.i_detach);
+      pthread_attr_getstacksize(&s_attr, &s.stack_size);
+      pthread_attr_destroy(&s_attr);
+    };
+  };
   drain_job job;
   test_support::stdout_capture capture;
-  ASSERT_NE(create(&self_view_entry, "big", &big, 1048576), nullptr);
-  ASSERT_NE(create(&self_view_entry, "tiny", &tiny, 100), nullptr);
-  vos_os_thread_t t_thread = create(&drain_entry, "short_lived", &job);
+  ASSERT_NE(create(view(big), "big", 1048576), nullptr);
+  ASSERT_NE(create(view(tiny), "tiny", 100), nullptr);
+  vos_os_thread_t t_thread = create(job.body(), "short_lived");
   ASSERT_NE(t_thread, nullptr);
   EXPECT_TRUE(wait_until([] { return vos_os_nb_thread() >= 2; }));
   EXPECT_EQ(vos_os_terminate_thread(), 1);
@@ -141,16 +129,16 @@ TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
   const std::string out = capture.take();
   char ac_id[32];
   std::snprintf(ac_id, sizeof ac_id, "%p", static_cast<void*>(t_thread));
-  const std::string id = ac_id;
-  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:Thread "short_lived" created, id=)" +
-                                       id + R"(, stack_size=262144 min_stack_size=16384$)"))
-      << out;
-  EXPECT_TRUE(re_search_lines(out, R"(^[0-9]{8}-[0-9]{6}:INFO:End of thread=)" + id + "$")) << out;
-  EXPECT_TRUE(re_search_lines(out, R"(Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 )"));
-  EXPECT_TRUE(re_search_lines(
-      out,
-      R"(:ERROR:vos_task_linux\.c:[0-9]+:Can't set stack size=100 errno=22 errstr:Invalid argument$)"))
-      << out;
+  const std::string stamp = "^[0-9]{8}-[0-9]{6}:";
+  for (const std::string& s_re :
+       {stamp + R"(INFO:Thread "short_lived" created, id=)" + ac_id +
+            ", stack_size=262144 min_stack_size=16384$",
+        stamp + "INFO:End of thread=" + ac_id + "$",
+        std::string(R"(Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 )"),
+        std::string(R"(:ERROR:vos_task_linux\.c:[0-9]+:Can't set stack size=100 errno=22 )"
+                    "errstr:Invalid argument$")}) {
+    EXPECT_TRUE(re_search_lines(out, s_re)) << s_re << "\n" << out;
+  }
   // The creator stores the id before the entry runs; threads are detached; sizes in effect.
   for (const self_view* ps_view : {&big, &tiny}) {
     EXPECT_TRUE(ps_view->b_own_id);
@@ -162,7 +150,7 @@ TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
   // A refused thread is reported and leaves nothing allocated (the fixture checks).
   detail::vos_os_set_pthread_create(
       [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) -> int { return EAGAIN; });
-  vos_os_thread_t t_refused = nullptr;
+  vos_os_thread_t t_refused = t_thread;
   EXPECT_EQ(captured([&] {
               t_refused = vos_os_create_thread(
                   [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; }, 6, "refused",
@@ -171,22 +159,16 @@ TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
             "Can't create thread 11, Resource temporarily unavailable\n");
   detail::vos_os_set_pthread_create(nullptr);
   EXPECT_EQ(t_refused, nullptr);
-  EXPECT_EQ(vos_os_nb_thread(), 1u);
 }
 
 // A thread made by a thread of another policy takes the default policy, not its creator's.
 TEST_F(vos_task_linux, new_thread_takes_the_default_policy_whatever_its_creator_runs_under) {
-  static std::atomic<int> i_policy{-1};
-  std::thread creator([] {
+  std::atomic<int> i_policy{-1};
+  std::thread([&] {
     const sched_param s_param{};
     ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_BATCH, &s_param), 0);
-    const auto entry = [](vos_os_thread_t, void*) noexcept -> std::uint32_t {
-      i_policy = sched_getscheduler(0);
-      return 0;
-    };
-    ASSERT_NE(create(entry, "policy probe", nullptr), nullptr);
-  });
-  creator.join();
+    create([&](vos_os_thread_t) { i_policy = sched_getscheduler(0); });
+  }).join();
   ASSERT_TRUE(wait_for_threads_end());
   EXPECT_EQ(i_policy.load(), SCHED_OTHER);
 }
@@ -194,7 +176,7 @@ TEST_F(vos_task_linux, new_thread_takes_the_default_policy_whatever_its_creator_
 TEST_F(vos_task_linux, order_quota_and_full_mailbox) {
   drain_job job;
   test_support::stdout_capture capture;
-  vos_os_thread_t t_thread = create(&drain_entry, "order", &job);
+  vos_os_thread_t t_thread = create(job.body());
   ASSERT_NE(t_thread, nullptr);
   EXPECT_FALSE(vos_os_test_msg_to_thread(t_thread));
   void* pv = value(4);
@@ -219,119 +201,67 @@ TEST_F(vos_task_linux, order_quota_and_full_mailbox) {
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   ASSERT_EQ(job.received.size(), 32767u);
   for (std::uintptr_t i = 0; i < job.received.size(); ++i) ASSERT_EQ(job.received[i], value(i + 4));
-  EXPECT_EQ(
-      vos_os_send_msg_to_thread(nullptr, &pv) + vos_os_send_msg_to_thread_with_quota(nullptr, &pv),
-      0);
-  EXPECT_EQ(vos_os_wait_msg_to_thread(nullptr, &pv), -1);
-  EXPECT_EQ(vos_os_wait_msg_to_thread_timeout(nullptr, &pv, 1), -1);
-  EXPECT_EQ(vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1), -1);
+  EXPECT_EQ(vos_os_send_msg_to_thread(nullptr, &pv) +
+                vos_os_send_msg_to_thread_with_quota(nullptr, &pv) +
+                vos_os_wait_msg_to_thread(nullptr, &pv) +
+                vos_os_wait_msg_to_thread_timeout(nullptr, &pv, 1) +
+                vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1),
+            -3);
   EXPECT_FALSE(vos_os_test_msg_to_thread(nullptr));
 }
 
-namespace {
-
-// One wait on the own mailbox: ticks or milliseconds, with a limit (0: none).
-struct timed_wait_job {
-  std::uint32_t u32_limit = 0;
-  bool b_ms = false;
-  int i_result = -2;
-  long long ll_elapsed_ms = 0;
-  void* pv_msg = value(0x77);
-  std::atomic<bool> b_entered{false};
-};
-
-std::uint32_t timed_wait_entry(vos_os_thread_t t_thread, void* pv_arg) noexcept {
-  auto* ps_job = static_cast<timed_wait_job*>(pv_arg);
-  ps_job->b_entered.store(true);
-  const auto t0 = clock_type::now();
-  ps_job->i_result =
-      ps_job->b_ms
-          ? vos_os_wait_msg_to_thread_timeout_ms(t_thread, &ps_job->pv_msg, ps_job->u32_limit)
-          : vos_os_wait_msg_to_thread_timeout(t_thread, &ps_job->pv_msg, ps_job->u32_limit);
-  ps_job->ll_elapsed_ms = elapsed_ms(t0);
-  return 0;
-}
-
-}  // namespace
-
 TEST_F(vos_task_linux, waits_and_their_limits) {
-  struct limit_case {
-    std::uint32_t limit;
-    bool ms;
-    long long expected_ms;  // -1: no limit, a message comes
-  };
-  const limit_case cases[] = {{49, false, 980}, {100, false, 2000}, {1500, true, 1500},
-                              {1, false, 20},   {0, false, -1},     {0, true, -1}};
-  std::vector<timed_wait_job> jobs(std::size(cases));
+  struct timed_wait {  // one wait on the own mailbox, in ticks or ms; limit 0: none
+    std::uint32_t u32_limit;
+    bool b_ms;
+    long long ll_expected_ms;  // -1: no limit, a message comes
+    int i_result = -2;
+    long long ll_elapsed_ms = 0;
+    void* pv_msg = value(0x77);
+    std::atomic<bool> b_entered{false};
+  } waits[] = {{49, false, 980}, {100, false, 2000}, {1500, true, 1500}, {1, false, 20},
+               {0, false, -1},   {0, true, -1},      {50, false, 1600}};
+  timed_wait& spurious = waits[6];  // woken without message after 600 ms: a full second more
   std::vector<vos_os_thread_t> threads;
-  timed_wait_job spurious;  // woken without message after 600 ms: a full second from there
-  spurious.u32_limit = 50;
   test_support::stdout_capture capture;
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    jobs[i].u32_limit = cases[i].limit;
-    jobs[i].b_ms = cases[i].ms;
-    threads.push_back(create(&timed_wait_entry, "timed", &jobs[i]));
+  for (timed_wait& w : waits) {
+    threads.push_back(create([&w](vos_os_thread_t t_self) {
+      w.b_entered = true;
+      const auto t0 = clock_type::now();
+      w.i_result = w.b_ms ? vos_os_wait_msg_to_thread_timeout_ms(t_self, &w.pv_msg, w.u32_limit)
+                          : vos_os_wait_msg_to_thread_timeout(t_self, &w.pv_msg, w.u32_limit);
+      w.ll_elapsed_ms = elapsed_ms(t0);
+    }));
     ASSERT_NE(threads.back(), nullptr);
   }
-  vos_os_thread_t t_spurious = create(&timed_wait_entry, "spurious", &spurious);
-  ASSERT_NE(t_spurious, nullptr);
   ASSERT_TRUE(wait_until([&] { return spurious.b_entered.load(); }));
   std::this_thread::sleep_for(600ms);
-  pthread_mutex_lock(&t_spurious->lock);  // a wake-up with nothing in the mailbox
-  pthread_cond_signal(&t_spurious->signal);
-  pthread_mutex_unlock(&t_spurious->lock);
+  pthread_mutex_lock(&threads[6]->lock);  // a wake-up with nothing in the mailbox
+  pthread_cond_signal(&threads[6]->signal);
+  pthread_mutex_unlock(&threads[6]->lock);
   std::this_thread::sleep_for(2500ms);
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    if (cases[i].expected_ms >= 0) continue;
-    EXPECT_EQ(jobs[i].i_result, -2) << "a wait with limit 0 must not give up";
+  for (std::size_t i = 4; i < 6; ++i) {
+    EXPECT_EQ(waits[i].i_result, -2) << "a wait with limit 0 must not give up";
     void* pv = value(0x50 + i);
     EXPECT_EQ(vos_os_send_msg_to_thread(threads[i], &pv), 1);
   }
   ASSERT_TRUE(wait_for_threads_end());
   const std::string out = capture.take();
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(std::to_string(cases[i].limit) + (cases[i].ms ? " ms" : " ticks"));
-    const bool b_message = cases[i].expected_ms < 0;
-    EXPECT_EQ(jobs[i].i_result, b_message ? 1 : 0);
-    EXPECT_EQ(jobs[i].pv_msg, value(b_message ? 0x50 + i : 0x77)) << "untouched on time-out";
+  for (std::size_t i = 0; i < std::size(waits); ++i) {
+    const timed_wait& w = waits[i];
+    SCOPED_TRACE(std::to_string(w.u32_limit) + (w.b_ms ? " ms" : " ticks"));
+    const bool b_message = w.ll_expected_ms < 0;
+    EXPECT_EQ(w.i_result, b_message ? 1 : 0);
+    EXPECT_EQ(w.pv_msg, value(b_message ? 0x50 + i : 0x77)) << "untouched on time-out";
     if (b_message) continue;
-    EXPECT_GE(jobs[i].ll_elapsed_ms, cases[i].expected_ms - 2);
-    EXPECT_LE(jobs[i].ll_elapsed_ms, cases[i].expected_ms + 1000);
+    EXPECT_GE(w.ll_elapsed_ms, w.ll_expected_ms - 2);
+    EXPECT_LE(w.ll_elapsed_ms, w.ll_expected_ms + 1000);
   }
-  EXPECT_EQ(spurious.i_result, 0);
-  EXPECT_GE(spurious.ll_elapsed_ms, 1595);
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
   const auto t0 = clock_type::now();
   EXPECT_EQ(vos_os_wait_delay(25), 0);
   EXPECT_GE(elapsed_ms(t0), 498);
 }
-
-namespace {
-
-struct condmask_job {
-  vos_os_condmask_rec* ps_mask = nullptr;
-  std::uint32_t u32_ticks = 0, u32_wanted = 0, u32_got = 0xdead;
-  int i_result = -1;
-};
-
-std::uint32_t condmask_entry(vos_os_thread_t, void* pv_arg) noexcept {
-  auto* ps_job = static_cast<condmask_job*>(pv_arg);
-  ps_job->i_result = vos_os_condmask_wait(ps_job->ps_mask, ps_job->u32_ticks, ps_job->u32_wanted,
-                                          &ps_job->u32_got);
-  return 0;
-}
-
-// Polls a condmask's waiting flag under its own mutex until a waiter is inside.
-void wait_for_waiter(vos_os_condmask_rec* ps_condmask) {
-  wait_until([&] {
-    pthread_mutex_lock(&ps_condmask->mutex);
-    const bool b_waiting = ps_condmask->waiting == 1;
-    pthread_mutex_unlock(&ps_condmask->mutex);
-    return b_waiting;
-  });
-}
-
-}  // namespace
 
 TEST_F(vos_task_linux, cond_and_condmask) {
   EXPECT_EQ(vos_os_cond_create(nullptr), nullptr);
@@ -366,31 +296,41 @@ TEST_F(vos_task_linux, cond_and_condmask) {
   EXPECT_EQ(u32_got, 0x20u);
   EXPECT_EQ(ps_mask->mask, 0u);
 
+  // A waiter on another thread until a waiter is inside (read under the object's mutex).
+  int i_result = -1;
+  const auto start_waiter = [&](std::uint32_t u32_ticks, std::uint32_t u32_wanted) {
+    ASSERT_NE(create([=, &i_result, &u32_got](vos_os_thread_t) {
+                i_result = vos_os_condmask_wait(ps_mask, u32_ticks, u32_wanted, &u32_got);
+              }),
+              nullptr);
+    wait_until([&] {
+      pthread_mutex_lock(&ps_mask->mutex);
+      const bool b_waiting = ps_mask->waiting == 1;
+      pthread_mutex_unlock(&ps_mask->mutex);
+      return b_waiting;
+    });
+  };
   // Bits from another thread; a reset while the waiter is inside does nothing.
-  condmask_job job{ps_mask, 250, 0x3};
   test_support::stdout_capture capture;
-  ASSERT_NE(create(&condmask_entry, "maskwaiter", &job), nullptr);
-  wait_for_waiter(ps_mask);
+  start_waiter(250, 0x3);
   vos_os_condmask_signal(ps_mask, 0x1);
   vos_os_condmask_reset(ps_mask, 0);
   vos_os_condmask_signal(ps_mask, 0x2);
   ASSERT_TRUE(wait_for_threads_end());
-  EXPECT_EQ(job.i_result, 1);
-  EXPECT_EQ(job.u32_got, 0x3u);
+  EXPECT_EQ(i_result, 1);
+  EXPECT_EQ(u32_got, 0x3u);
   // Killed during a wait: the waiter returns 2 and frees the object.
-  condmask_job killed{ps_mask, 0, 0x1};
-  ASSERT_NE(create(&condmask_entry, "killed", &killed), nullptr);
-  wait_for_waiter(ps_mask);
+  start_waiter(0, 0x1);
   vos_os_condmask_rec* ps_copy = ps_mask;
   vos_os_condmask_kill(&ps_copy);
   EXPECT_NE(ps_copy, nullptr) << "the waiter frees the object, not the killer";
   ASSERT_TRUE(wait_for_threads_end());
-  EXPECT_EQ(killed.i_result, 2);
+  EXPECT_EQ(i_result, 2);
 }
 
 namespace {
 
-// Records when the callback ran; optionally suspends its own timer from inside.
+// When the callback ran; it may pause, or suspend its own timer from inside.
 struct fire_log {
   std::mutex lock;
   std::vector<clock_type::time_point> times;
@@ -521,10 +461,10 @@ TEST_F(vos_timer, stop_refusals_and_bad_commands) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(s_log.count.load(), i_idle) << "an idle timer fired";
   stop_and_wait(t_timer);
-  EXPECT_EQ(vos_util_stop_timer(&t_timer), 0);
-  EXPECT_EQ(vos_util_restart_timer(&t_timer), 0);
-  EXPECT_EQ(vos_util_suspend_timer(&t_timer), 0);
-  EXPECT_EQ(vos_util_start_timer_re_prog(&t_timer, 1, 5, &record_fire, &s_log), 0);
+  EXPECT_EQ(vos_util_stop_timer(&t_timer) + vos_util_restart_timer(&t_timer) +
+                vos_util_suspend_timer(&t_timer) +
+                vos_util_start_timer_re_prog(&t_timer, 1, 5, &record_fire, &s_log),
+            0);
   const std::string s_out = capture.take();
   EXPECT_EQ(test_support::re_count(s_out, "vos_util_start_timer refused\n"), 2) << s_out;
   for (const char* pc : {"ERROR:vos_util\\.c:[0-9]+:Mailbox bug$",
