@@ -217,38 +217,23 @@ TEST_F(vos_fs, listing) {
 }
 
 TEST_F(vos_fs, path_texts) {
-  struct cat_case {
-    const char *a, *b;
-    int trailing;
-    const char* want;
-  };
-  for (const cat_case& c : {cat_case{"a\\b", "c", 0, "a/b/c"},
-                            {"a/", "/c", 0, "a/c"},
-                            {"a/", "//c", 0, "a//c"},
-                            {"a", "", 1, "a/"},
-                            {"/", "", 0, ""},
-                            {nullptr, nullptr, 0, "<null>"},
-                            {nullptr, "c\\d", 0, "c/d"},
-                            {"a\\", "\\b\\", 1, "a/b/"},
-                            {"", "", 1, "/"}}) {
-    EXPECT_EQ(taken(vos_fs_cat_name(c.a, c.b, c.trailing)), c.want) << c.a << "|" << c.b;
+  // clang-format off
+  for (const auto& [pc_a, pc_b, i_trailing, pc_want] :
+       {std::tuple<const char*, const char*, int, const char*>{"a\\b", "c", 0, "a/b/c"},
+        {"a/", "/c", 0, "a/c"}, {"a/", "//c", 0, "a//c"}, {"a", "", 1, "a/"}, {"/", "", 0, ""},
+        {nullptr, nullptr, 0, "<null>"}, {nullptr, "c\\d", 0, "c/d"}, {"a\\", "\\b\\", 1, "a/b/"},
+        {"", "", 1, "/"}}) {
+    EXPECT_EQ(taken(vos_fs_cat_name(pc_a, pc_b, i_trailing)), pc_want) << pc_a << "|" << pc_b;
   }
-  struct ext_case {
-    const char *name, *ext;
-    int rc;
-    const char* want;
-  };
   write_file(p("log.bak"), "x");
-  for (const ext_case& c : {ext_case{"log.txt", nullptr, 1, "log"},
-                            {"log", "bak", 1, "log.bak"},
-                            {"a.b.c", "d", 1, "a.b.d"},
-                            {"logs.d/app", "bak", 1, "logs.d/app.bak"},
-                            {".profile", "x", -3, "<null>"},
-                            {"", "x", -3, "<null>"},
-                            {nullptr, "x", -3, "<null>"}}) {
+  for (const auto& [pc_name, pc_ext, i_rc, pc_want] :
+       {std::tuple<const char*, const char*, int, const char*>{"log.txt", nullptr, 1, "log"},
+        {"log", "bak", 1, "log.bak"}, {"a.b.c", "d", 1, "a.b.d"}, {"logs.d/app", "bak", 1, "logs.d/app.bak"},
+        {".profile", "x", -3, "<null>"}, {"", "x", -3, "<null>"}, {nullptr, "x", -3, "<null>"}}) {
+    // clang-format on
     char* pc = nullptr;
-    captured([&] { EXPECT_EQ(vos_fs_change_extension(c.name, c.ext, &pc, 0), c.rc); });
-    EXPECT_EQ(taken(pc), c.want);
+    captured([&] { EXPECT_EQ(vos_fs_change_extension(pc_name, pc_ext, &pc, 0), i_rc); });
+    EXPECT_EQ(taken(pc), pc_want);
   }
   for (int i = 0; i < 3; ++i) {  // a unique name differs from every file present
     char* pc = nullptr;

