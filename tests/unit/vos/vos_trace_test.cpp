@@ -35,6 +35,7 @@ using test_support::captured;
 using test_support::re_whole_match;
 using test_support::read_file;
 using test_support::stdout_capture;
+using namespace std::string_literals;
 
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
 constexpr std::time_t t_2016_06_03_235958 = 1464998398;
@@ -296,35 +297,24 @@ TEST_F(vos_trace_file, configuration_paths_and_failures) {
   }
   EXPECT_FALSE(fs::exists("/nonexistent_vos_root"));
 
-  stdout_capture capture;
-  vos_trace_init((root_.string() + "/").c_str(), "trace");
-  EXPECT_EQ(std::string(vos_trace_get_root_path()), root_.string() + "/");
-  EXPECT_EQ(std::string(vos_trace_get_path()), "trace/");
-  EXPECT_EQ(std::string(vos_trace_get_full_path()), root_.string() + "/trace/");
-  EXPECT_TRUE(names_in(trace_dir()).empty()) << "no file before the first line";
-  vos_trace_info("hello %d", 1);
-  const std::string s_out = capture.take();
-  const auto names = names_in(trace_dir());
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(re_whole_match(names[0], "traceagent-[0-9]{8}-[0-9]{6}")) << names[0];
-  EXPECT_EQ(read_file(trace_dir() / names[0]), s_out);
-
-  // Prefixes of 1 to 32 characters replace the default; others leave it.
+  // No file before the first line; prefixes of 1 to 32 characters replace the default.
   use_fake_clock(t_2016_06_03_123456);
-  captured([&] {
-    for (const auto& [pc_dir, prefix] : {std::pair<const char*, std::string>{"a", "modem"},
-                                         {"b", std::string(33, 'p')},
-                                         {"c", ""},
-                                         {"d", std::string(32, 'q')}}) {
-      vos_trace_init_prefixe(root_.c_str(), pc_dir, prefix.c_str());
-      vos_trace_info("x");
-    }
-  });
-  for (const char* pc_dir : {"a", "b", "c"}) {
-    EXPECT_EQ(names_in(root_ / pc_dir), std::vector<std::string>{"modem-20160603-123456"});
+  vos_trace_init((root_.string() + "/").c_str(), "trace");
+  EXPECT_EQ(
+      vos_trace_get_root_path() + ("|"s + vos_trace_get_path()) + "|" + vos_trace_get_full_path(),
+      root_.string() + "/|trace/|" + root_.string() + "/trace/");
+  EXPECT_TRUE(names_in(trace_dir()).empty());
+  for (const auto& [pc_dir, prefix, s_name] :
+       {std::tuple<const char*, std::string, std::string>{"trace", "", "traceagent"},
+        {"a", "modem", "modem"},
+        {"b", std::string(33, 'p'), "modem"},
+        {"c", "", "modem"},
+        {"d", std::string(32, 'q'), std::string(32, 'q')}}) {
+    if (*pc_dir != 't') vos_trace_init_prefixe(root_.c_str(), pc_dir, prefix.c_str());
+    const std::string s_out = captured([] { vos_trace_info("hello %d", 1); });
+    EXPECT_EQ(names_in(root_ / pc_dir), std::vector<std::string>{s_name + "-20160603-123456"});
+    EXPECT_EQ(read_file(root_ / pc_dir / (s_name + "-20160603-123456")), s_out);
   }
-  EXPECT_EQ(names_in(root_ / "d"),
-            std::vector<std::string>{std::string(32, 'q') + "-20160603-123456"});
 }
 
 TEST_F(vos_trace_file, rotation) {
