@@ -259,25 +259,14 @@ TEST(vos_util_date, local_texts_and_records) {
 }
 
 std::vector<std::string> g_commands;
-int recording_runner(const char* pc_command) {
-  g_commands.emplace_back(pc_command);
-  return 0;
-}
-
-std::vector<std::time_t> g_clock_values;
-std::time_t scripted_clock(std::time_t* pt) {
-  std::time_t t = -1;
-  if (!g_clock_values.empty()) {
-    t = g_clock_values.front();
-    g_clock_values.erase(g_clock_values.begin());
-  }
-  if (pt != nullptr) *pt = t;
-  return t;
-}
+std::vector<std::time_t> g_clock_values;  // read from the front; -1 once used up
 
 // The commands never reach the machine's own clock.
 TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
-  detail::vos_util_set_runner(&recording_runner);
+  detail::vos_util_set_runner([](const char* pc_command) {
+    g_commands.emplace_back(pc_command);
+    return 0;
+  });
   const vos_date_time_rec s{2016, 6, 3, 12, 34, 56};
   vos_util_set_date_time(&s);
   vos_util_set_date_time(nullptr);
@@ -285,7 +274,12 @@ TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
   detail::vos_util_set_runner(nullptr);
   EXPECT_EQ(g_commands, (std::vector<std::string>{"date -u 060312342016.56", "hwclock -w -u",
                                                   "date -u 122012342016.59", "hwclock -w -u"}));
-  detail::vos_util_set_clock(&scripted_clock);
+  detail::vos_util_set_clock([](std::time_t* pt) {
+    const std::time_t t = g_clock_values.empty() ? -1 : g_clock_values.front();
+    if (!g_clock_values.empty()) g_clock_values.erase(g_clock_values.begin());
+    if (pt != nullptr) *pt = t;
+    return t;
+  });
   g_clock_values = {-1, ts_2016, -1, -7};
   const std::string s_out = captured([] {
     EXPECT_EQ(vos_util_get_timestamp(), ts_2016) << "read again once after a failure";
