@@ -1,215 +1,238 @@
-// Trace log: line formats per level, levels, dump, the 1,023-character cut, fatal exit.
+// Trace lines: text equal to snprintf's, levels, the 1,023-character cut, dump, prefix reuse,
+// batches, threads, fatal exit; trace files: configuration, rotation, daily files, close-on-exec.
 #include "vos_trace.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
+#include "stdout_capture.h"
+#include "temp_dir.h"
 #include "test_regex.h"
+#include "vos_mem.h"
 #include "vos_trace_internal.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+using test_support::captured;
 using test_support::re_whole_match;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using test_support::read_file;
+using test_support::stdout_capture;
+using namespace std::string_literals;
 
-const std::string stamp = "[0-9]{8}-[0-9]{6}:";
+constexpr std::time_t t_2016_06_03_123456 = 1464957296;
+constexpr std::time_t t_2016_06_03_235958 = 1464998398;
+const std::string stamp = "20160603-123456:";
 
-// Restores the default level and the real clock whatever a test did.
+std::atomic<std::time_t> g_now{t_2016_06_03_123456};
+std::time_t fake_clock(std::time_t* pt) {
+  const std::time_t t = g_now.load();
+  if (pt != nullptr) *pt = t;
+  return t;
+}
+
+// Trace lines take their time from g_now from here on.
+void use_fake_clock(std::time_t t_now) {
+  g_now = t_now;
+  detail::vos_trace_set_clock(&fake_clock);
+}
+
+// What the line is with snprintf: prefix and message, cut to 1,023 characters, newline.
+std::string reference(const char* pc_format, ...) __attribute__((format(printf, 1, 2)));
+std::string reference(const char* pc_format, ...) {
+  std::string s_line = stamp + "DEBUG:f.c:7:";
+  char ac[1024];
+  va_list ap;
+  va_start(ap, pc_format);
+  const int n = std::vsnprintf(ac, sizeof ac - s_line.size(), pc_format, ap);
+  va_end(ap);
+  if (n > 0)
+    s_line.append(ac, std::min<std::size_t>(static_cast<std::size_t>(n), 1023 - s_line.size()));
+  return s_line + "\n";
+}
+
+// The fixed clock for each test; the default level and the real clock afterwards.
 class vos_trace : public ::testing::Test {
  protected:
+  void SetUp() override { use_fake_clock(t_2016_06_03_123456); }
   void TearDown() override {
     vos_trace_level(2);
     detail::vos_trace_set_clock(nullptr);
   }
 };
 
-std::time_t fixed_clock(std::time_t* pt) {
-  constexpr std::time_t t_fixed = 1464957296;  // 2016-06-03 12:34:56 UTC
-  if (pt != nullptr) {
-    *pt = t_fixed;
-  }
-  return t_fixed;
-}
-
-TEST_F(vos_trace, each_level_writes_its_own_line_format) {
-  CaptureStdout();
-  vos_trace_error("vos_queue.c", 127, "BAD POINTER");
-  std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(ERROR:vos_queue\.c:127:BAD POINTER)"
-                                            "\n"))
-      << s_out;
-
-  CaptureStdout();
-  vos_trace_warning("../tst/app_main.c", 9, "w%d", 3);
-  s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(WARNING:\.\./tst/app_main\.c:9:w3)"
-                                            "\n"))
-      << s_out;
-
-  int i_obj = 0;
-  CaptureStdout();
-  vos_trace_info("End of thread=%p", static_cast<void*>(&i_obj));
-  s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(INFO:End of thread=0x[0-9a-f]+)"
-                                            "\n"))
-      << s_out;
-
-  CaptureStdout();
-  vos_trace_debug("vos_fs.c", 42, "%s=%u", "size", 17u);
-  s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DEBUG:vos_fs\.c:42:size=17)"
-                                            "\n"))
-      << s_out;
-
-  const std::uint8_t au8[] = {0x01, 0xAB, 0xFF};
-  CaptureStdout();
-  vos_trace_dump("vos_mem.c", 5, au8, sizeof au8);
-  s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:5:01ABFF)"
-                                            "\n"))
-      << s_out;
-
-  CaptureStdout();
-  vos_trace_dump("vos_mem.c", 6, au8, 0);
-  s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp + R"(DUMP:vos_mem\.c:6:)"
-                                            "\n"))
-      << s_out;
-}
-
-TEST_F(vos_trace, stamp_is_the_utc_date_and_time_of_the_clock) {
-  detail::vos_trace_set_clock(&fixed_clock);
-  CaptureStdout();
-  vos_trace_error("a.c", 1, "x");
-  vos_trace_info("y");
-  EXPECT_EQ(GetCapturedStdout(), "20160603-123456:ERROR:a.c:1:x\n20160603-123456:INFO:y\n");
-}
-
-TEST_F(vos_trace, level_filters_info_debug_and_dump) {
-  const std::uint8_t u8 = 0x5A;
-  struct expectation {
-    std::uint32_t u32_level;
-    const char* pc_words;
+// Formats held in variables: the invalid ones reach the trace as they would at run time.
+TEST_F(vos_trace, lines_equal_snprintf) {
+  const std::string big(1500, 'x');
+  const char* pc_bad = "%y and %";
+  const char* pc_lone = "100%";
+  const char* pc_flags = "%+d|% d|%#x|%.5d|%5.2f|%'d";
+  const char* pc_zero_left = "%-05d|%-05d";  // '0' ignored with '-'
+  const char* pc_null = "%s|%d";
+  struct row {
+    std::function<void()> trace;
+    std::string expected;
   };
-  for (const auto& e : {expectation{0, "FEW"}, expectation{1, "FEWI"}, expectation{2, "FEWIDU"},
-                        expectation{7, "FEWIDU"}}) {
-    SCOPED_TRACE(e.u32_level);
-    vos_trace_level(e.u32_level);
-    CaptureStdout();
-    vos_trace_error("f.c", 1, "e");
-    vos_trace_warning("f.c", 1, "w");
-    vos_trace_info("i");
-    vos_trace_debug("f.c", 1, "d");
-    vos_trace_dump("f.c", 1, &u8, 1);
-    const std::string s_out = GetCapturedStdout();
-    // One letter per line that came out: the first letter of its level word (DUMP as U).
-    std::string s_words = "F";  // the fatal line is checked apart, it ends the process
-    std::istringstream lines(s_out);
-    for (std::string s_line; std::getline(lines, s_line);) {
-      std::string s_word;
-      ASSERT_TRUE(re_whole_match(s_line, stamp + "([A-Z]+):.*", &s_word)) << s_line;
-      s_words += s_word == "DUMP" ? 'U' : s_word[0];
-    }
-    EXPECT_EQ(s_words, e.pc_words);
+#define ROW(...)                                                            \
+  row {                                                                     \
+    [&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }, reference(__VA_ARGS__) \
+  }
+  const std::vector<row> rows = {
+      ROW("plain text, no conversion"),
+      ROW("%d|%d|%d|%d|%i", 0, -1, INT_MAX, INT_MIN, 42),
+      ROW("%5d|%-5d|%05d|%05d|%3d", 42, 42, 42, -42, 123456),
+      ROW(pc_zero_left, 42, -42),
+      ROW("%u|%x|%X|%08x|%02x|%02X|%x", UINT_MAX, 0xBEEFu, 0xBEEFu, 0x1Au, 0u, 0xABu, 0u),
+      ROW("%ld|%lu|%lx|%lld|%llu|%zu", LONG_MIN, ULONG_MAX, ULONG_MAX / 3, LLONG_MIN, ULLONG_MAX,
+          static_cast<std::size_t>(77)),
+      ROW("%hd|%hu|%hhd|%hhu|%hx", 70000, 70000, 300, 300, 0x12345),
+      ROW("[%s]|[%8s]|[%-8s]|[%.3s]|[%.*s]|[%.9s]", "abc", "abc", "abc", "abcdef", 2, "abcdef",
+          "ab"),
+      ROW("[%c]|[%3c]|[%-3c]", 'a', 'b', 'c'),
+      ROW("%*d|%*d|%-*d", 6, 5, -6, 5, 4, 3),
+      ROW("100%% sure, %%d is %d, %%%%", 5),
+      ROW("received %s", "%s %d %n 100%"),
+      ROW("\n################\n PACKET RECEIVED \n################\n RTC:%d,%03d, FREQ:%d, "
+          "RSSI:-%d, FREQ_OFFSET:%d, RF_MOD:%d, RF_RECEIVER:%d",
+          1733500000, 7, 868950000, 70, -12, 16, 0),
+      ROW("%p|%s", static_cast<void*>(nullptr), "left to vsnprintf"),
+      ROW(pc_null, static_cast<const char*>(nullptr), 3),
+      ROW(pc_bad, 1),
+      ROW(pc_lone, 1),
+      ROW(pc_flags, 1, 2, 0x1Fu, 3, 2.5, 1000),
+      ROW("%s", big.c_str()),
+      ROW("%s%s", big.c_str(), "never shown"),
+      ROW("%.*s", 1023 - 28, big.c_str()),  // just fits
+      ROW("%1500d|", 9),
+      ROW("%-1200s|", "x"),
+      ROW("%.1100s", big.c_str()),
+  };
+#undef ROW
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    stdout_capture capture;
+    rows[i].trace();
+    EXPECT_EQ(capture.take(), rows[i].expected) << "row " << i;
   }
 }
 
-TEST_F(vos_trace, percent_in_the_expanded_message_is_written_as_is) {
-  CaptureStdout();
-  vos_trace_error("r.c", 3, "received %s", "%s %d %n 100%");
-  vos_trace_info("%s", "%%x");
-  vos_trace_printf("%s", "50%s");
-  const std::string s_out = GetCapturedStdout();
-  EXPECT_TRUE(re_whole_match(s_out, stamp +
-                                        R"(ERROR:r\.c:3:received %s %d %n 100%)"
-                                        "\n" +
-                                        stamp + "INFO:%%x\n50%s\n"))
-      << s_out;
-}
-
-TEST_F(vos_trace, line_is_cut_at_1023_characters_before_the_newline) {
-  const std::string s_long(3000, 'x');
-  CaptureStdout();
-  vos_trace_error("c.c", 8, "%s", s_long.c_str());
-  std::string s_out = GetCapturedStdout();
-  ASSERT_EQ(s_out.size(), 1024u);
-  EXPECT_EQ(s_out.back(), '\n');
-  EXPECT_TRUE(re_whole_match(s_out, stamp + "ERROR:c\\.c:8:x+\n"));
-
-  // Just fitting: nothing is lost.
-  const std::string s_prefix = "20160603-123456:INFO:";
-  const std::string s_fit(1023 - s_prefix.size(), 'y');
-  detail::vos_trace_set_clock(&fixed_clock);
-  CaptureStdout();
-  vos_trace_info("%s", s_fit.c_str());
-  EXPECT_EQ(GetCapturedStdout(), s_prefix + s_fit + "\n");
-
-  CaptureStdout();
-  vos_trace_printf("%s!", s_long.c_str());
-  s_out = GetCapturedStdout();
-  EXPECT_EQ(s_out, std::string(1023, 'x') + "\n");
-}
-
-TEST_F(vos_trace, dump_shows_only_the_whole_bytes_that_fit) {
-  detail::vos_trace_set_clock(&fixed_clock);
-  const std::vector<std::uint8_t> data(1000, 0xC3);
-  CaptureStdout();
-  vos_trace_dump("d.c", 12, data.data(), static_cast<std::uint32_t>(data.size()));
-  const std::string s_out = GetCapturedStdout();
-  const std::string s_prefix = "20160603-123456:DUMP:d.c:12:";  // 28 characters
-  // 1023 - 28 = 995 characters of room: 497 whole bytes.
+// Each level's line; the level lets out ERROR and WARNING always, INFO from 1, the rest from 2.
+// Plain lines (printf, finished lines) are cut the same way and never filtered.
+TEST_F(vos_trace, levels_and_plain_lines) {
+  const std::string s_lines = stamp + "ERROR:vos_queue.c:127:BAD POINTER\n" + stamp +
+                              "WARNING:../tst/app_main.c:9:w3\n" + stamp + "INFO:i 0x2a\n" + stamp +
+                              "DEBUG:f.c:42:size=17\n" + stamp + "DUMP:f.c:5:01ABFF\n";
+  const std::uint8_t au8[] = {0x01, 0xAB, 0xFF};
+  for (const auto& [u32_level, n_lines] : {std::pair<std::uint32_t, int>{0, 2}, {1, 3}, {7, 5}}) {
+    vos_trace_level(u32_level);
+    std::size_t end = 0;
+    for (int i = 0; i < n_lines; ++i) end = s_lines.find('\n', end) + 1;
+    EXPECT_EQ(captured([&] {
+                vos_trace_error("vos_queue.c", 127, "BAD POINTER");
+                vos_trace_warning("../tst/app_main.c", 9, "w%d", 3);
+                vos_trace_info("i %p", reinterpret_cast<void*>(0x2a));
+                vos_trace_debug("f.c", 42, "%s=%u", "size", 17u);
+                vos_trace_dump("f.c", 5, au8, sizeof au8);
+              }),
+              s_lines.substr(0, end))
+        << u32_level;
+  }
+  // A dump shows only the whole bytes that fit: 1,023 - 27 characters leave room for 498.
+  const std::vector<std::uint8_t> big(600, 0xC3);
   std::string s_hex;
-  for (int i = 0; i < 497; ++i) {
-    s_hex += "C3";
+  while (s_hex.size() < 2 * 498) s_hex += "C3";
+  EXPECT_EQ(captured([&] {
+              vos_trace_dump("f.c", 7, big.data(), 0);
+              vos_trace_dump("f.c", 7, big.data(), 600);
+            }),
+            stamp + "DUMP:f.c:7:\n" + stamp + "DUMP:f.c:7:" + s_hex + "\n");
+  vos_trace_level(0);
+  const std::string s_long(3000, 'x');
+  EXPECT_EQ(
+      captured([&] {
+        vos_trace_printf("Nbpools=%u curmem=%u", 3u, 120u);
+        vos_trace_printf("%s", "");
+        vos_trace_printf("%s", "50%s");
+        vos_trace_printf("%s!", s_long.c_str());
+        detail::vos_trace_treat_msg("20160603-123456:INFO:%s%n\n", 3);
+      }),
+      "Nbpools=3 curmem=120\n\n50%s\n" + std::string(1023, 'x') + "\n20160603-123456:INFO:%s%n\n");
+}
+
+// The prefix is kept between lines: a new second, another level, another file name text at
+// the same address each give a new one.
+TEST_F(vos_trace, prefix_follows_clock_level_and_file_text) {
+  char ac_file[8] = "a.c";
+  stdout_capture capture;
+  vos_trace_debug(ac_file, 1, "x");
+  vos_trace_dump(ac_file, 2, "\xAB", 1);
+  std::strcpy(ac_file, "bb.c");
+  vos_trace_debug(ac_file, 3, "x");
+  ac_file[1] = '\0';
+  vos_trace_debug(ac_file, 4, "x");
+  vos_trace_info("x");
+  vos_trace_warning(nullptr, 5, "x");
+  g_now = t_2016_06_03_123456 + 1;
+  vos_trace_debug(ac_file, 6, "x");
+  EXPECT_EQ(capture.take(),
+            "20160603-123456:DEBUG:a.c:1:x\n20160603-123456:DUMP:a.c:2:AB\n"
+            "20160603-123456:DEBUG:bb.c:3:x\n20160603-123456:DEBUG:b:4:x\n"
+            "20160603-123456:INFO:x\n20160603-123456:WARNING:(null):5:x\n"
+            "20160603-123457:DEBUG:b:6:x\n");
+}
+
+TEST_F(vos_trace, batch_writes_its_lines_in_order_at_its_end) {
+  stdout_capture capture;
+  {
+    const vos_trace_batch batch;
+    vos_trace_debug("f.c", 1, "one");
+    {
+      const vos_trace_batch inner;  // adds to the outer batch
+      vos_trace_info("two %d", 2);
+    }
+    vos_trace_dump("f.c", 3, "\x01", 1);
+    vos_trace_printf("plain");  // the lines before it leave first
+    vos_trace_error("f.c", 4, "after");
+    for (int i = 0; i < 40; ++i) vos_trace_debug("f.c", 5, "%d", i);  // more than a batch holds
   }
-  EXPECT_EQ(s_out, s_prefix + s_hex + "\n");
-}
-
-TEST_F(vos_trace, printf_writes_plain_text_and_newline) {
-  CaptureStdout();
-  vos_trace_printf("Nbpools=%u curmem=%u", 3u, 120u);
-  vos_trace_printf("%s", "");
-  EXPECT_EQ(GetCapturedStdout(), "Nbpools=3 curmem=120\n\n");
-}
-
-TEST_F(vos_trace, treat_msg_writes_the_finished_line_unchanged) {
-  CaptureStdout();
-  detail::vos_trace_treat_msg("20160603-123456:INFO:%s%n\n", 3);
-  EXPECT_EQ(GetCapturedStdout(), "20160603-123456:INFO:%s%n\n");
+  std::string expected = stamp + "DEBUG:f.c:1:one\n" + stamp + "INFO:two 2\n" + stamp +
+                         "DUMP:f.c:3:01\nplain\n" + stamp + "ERROR:f.c:4:after\n";
+  for (int i = 0; i < 40; ++i) expected += stamp + "DEBUG:f.c:5:" + std::to_string(i) + "\n";
+  EXPECT_EQ(capture.take(), expected);
 }
 
 TEST_F(vos_trace, lines_from_threads_never_mix) {
-  constexpr int nb_threads = 4;
-  constexpr int nb_lines = 200;
   const std::string s_body(300, 'z');
-  CaptureStdout();
+  stdout_capture capture;
   std::vector<std::thread> threads;
-  for (int i = 0; i < nb_threads; ++i) {
+  for (int i = 0; i < 4; ++i) {
     threads.emplace_back([i, &s_body] {
-      for (int j = 0; j < nb_lines; ++j) {
-        vos_trace_warning("t.c", i, "%d:%s", j, s_body.c_str());
-      }
+      for (int j = 0; j < 200; ++j) vos_trace_warning("t.c", i, "%d:%s", j, s_body.c_str());
     });
   }
-  for (auto& t : threads) {
-    t.join();
-  }
-  const std::string s_out = GetCapturedStdout();
-  std::istringstream lines(s_out);
-  const std::string s_re = stamp + "WARNING:t\\.c:[0-3]:[0-9]+:z{300}";
+  for (auto& t : threads) t.join();
+  std::istringstream lines(capture.take());
   int nb = 0;
   for (std::string s_line; std::getline(lines, s_line); ++nb) {
-    ASSERT_TRUE(re_whole_match(s_line, s_re)) << s_line;
+    ASSERT_TRUE(re_whole_match(s_line, stamp + "WARNING:t\\.c:[0-3]:[0-9]+:z{300}")) << s_line;
   }
-  EXPECT_EQ(nb, nb_threads * nb_lines);
+  EXPECT_EQ(nb, 800);
 }
 
 TEST(vos_trace_fatal, writes_its_line_and_exits_with_status_1) {
@@ -223,6 +246,184 @@ TEST(vos_trace_fatal, writes_its_line_and_exits_with_status_1) {
       ::testing::ExitedWithCode(1),
       R"([0-9]{8}-[0-9]{6}:FATAL:vos_task_linux\.c:77:cannot start timer
 )");
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A private root directory per test; the trace settings and the clock are put back after it,
+// and no accounted block is left over.
+class vos_trace_file : public test_support::alloc_balance_test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    // The trace mutex, made by the first configuration, lives as long as the process.
+    captured([] { vos_trace_init(nullptr, nullptr); });
+    mark_alloc();
+    ASSERT_TRUE(tmp_.ok());
+  }
+  void TearDown() override {
+    detail::vos_trace_reset_files();
+    detail::vos_trace_set_clock(nullptr);
+    expect_alloc_balance();
+  }
+  fs::path trace_dir() const { return root_ / "trace"; }
+
+  test_support::temp_dir tmp_{"vos_trace_file"};
+  const fs::path root_{tmp_.path()};
+};
+
+TEST_F(vos_trace_file, configuration_paths_and_failures) {
+  const fs::path file_root = root_ / "plain_file";  // a root that is no directory
+  std::ofstream(file_root) << "x";
+  const std::string s_line = "[0-9]{8}-[0-9]{6}:ERROR:f\\.c:3:x\n";
+  for (const auto& [pc_root, pc_dir, s_report] :
+       {std::tuple<const char*, const char*, std::string>{"/nonexistent_vos_root", "t",
+                                                          "trace path invalid, use stdout\n"},
+        {nullptr, "t", "trace path invalid, use stdout\n"},
+        {root_.c_str(), nullptr, "trace path invalid, use stdout\n"},
+        {file_root.c_str(), "trace", "trace file open error : Not a directory\n"}}) {
+    const std::string s_out = captured([&] {
+      vos_trace_init(pc_root, pc_dir);
+      vos_trace_error("f.c", 3, "x");
+      vos_trace_error("f.c", 3, "x");  // reported once, then on standard output
+    });
+    EXPECT_TRUE(re_whole_match(s_out, s_report + s_line + s_line)) << s_out;
+    EXPECT_EQ(vos_trace_get_full_path(), nullptr);
+  }
+  EXPECT_FALSE(fs::exists("/nonexistent_vos_root"));
+
+  // No file before the first line; prefixes of 1 to 32 characters replace the default.
+  use_fake_clock(t_2016_06_03_123456);
+  vos_trace_init((root_.string() + "/").c_str(), "trace");
+  EXPECT_EQ(
+      vos_trace_get_root_path() + ("|"s + vos_trace_get_path()) + "|" + vos_trace_get_full_path(),
+      root_.string() + "/|trace/|" + root_.string() + "/trace/");
+  EXPECT_TRUE(names_in(trace_dir()).empty());
+  for (const auto& [pc_dir, prefix, s_name] :
+       {std::tuple<const char*, std::string, std::string>{"trace", "", "traceagent"},
+        {"a", "modem", "modem"},
+        {"b", std::string(33, 'p'), "modem"},
+        {"c", "", "modem"},
+        {"d", std::string(32, 'q'), std::string(32, 'q')}}) {
+    if (*pc_dir != 't') vos_trace_init_prefixe(root_.c_str(), pc_dir, prefix.c_str());
+    const std::string s_out = captured([] { vos_trace_info("hello %d", 1); });
+    EXPECT_EQ(names_in(root_ / pc_dir), std::vector<std::string>{s_name + "-20160603-123456"});
+    EXPECT_EQ(read_file(root_ / pc_dir / (s_name + "-20160603-123456")), s_out);
+  }
+}
+
+TEST_F(vos_trace_file, rotation) {
+  fs::create_directories(trace_dir() / "traceagent-dir");  // other entries are left alone
+  std::ofstream(trace_dir() / "other.txt") << "x";
+  vos_trace_nb_file(3);
+  vos_trace_size_file(200);
+  captured([&] {
+    vos_trace_init(root_.c_str(), "trace");
+    for (int i = 0; i < 60; ++i) vos_trace_error("f.c", 1, "line %03d", i);
+  });
+  auto names = names_in(trace_dir());
+  ASSERT_GE(names.size(), 4u);
+  ASSERT_LE(names.size(), 5u);
+  std::string kept;
+  for (const auto& name : names) {
+    if (name == "traceagent-dir" || name == "other.txt") continue;
+    const std::string s = read_file(trace_dir() / name);
+    const std::size_t last = s.size() < 2 ? std::string::npos : s.rfind('\n', s.size() - 2);
+    EXPECT_LT(last == std::string::npos ? 0 : last + 1, 200u) << "cut at the line reaching 200";
+    kept += s;
+  }
+  // The files left hold the newest lines, the last one included.
+  EXPECT_NE(kept.find("line 059\n"), std::string::npos);
+  EXPECT_EQ(kept.find("line 000\n"), std::string::npos);
+
+  // Files of the same second get a hex suffix.
+  detail::vos_trace_reset_files();
+  use_fake_clock(t_2016_06_03_123456);
+  vos_trace_size_file(1);
+  captured([&] {
+    vos_trace_init(root_.c_str(), "same");
+    vos_trace_error("f.c", 1, "a");
+    vos_trace_error("f.c", 1, "b");
+  });
+  names = names_in(root_ / "same");
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0], "traceagent-20160603-123456");
+  EXPECT_TRUE(re_whole_match(names[1], "traceagent-20160603-123456_[0-9a-f]{4}"));
+  EXPECT_EQ(read_file(root_ / "same" / names[0]), "20160603-123456:ERROR:f.c:1:a\n");
+
+  // Swap starts a new file, end returns to standard output.
+  vos_trace_size_file(100000);
+  captured([&] {
+    vos_trace_init(root_.c_str(), "swap");
+    vos_trace_info("one");
+    g_now = t_2016_06_03_123456 + 1;
+    vos_trace_swap_file();
+    vos_trace_info("two");
+    vos_trace_flush();
+    vos_trace_end();
+    vos_trace_info("three");
+  });
+  EXPECT_EQ(vos_trace_get_full_path(), nullptr);
+  EXPECT_EQ(read_file(root_ / "swap" / "traceagent-20160603-123457"), "20160603-123457:INFO:two\n");
+  EXPECT_EQ(names_in(root_ / "swap").size(), 2u);
+}
+
+TEST_F(vos_trace_file, daily_file) {
+  use_fake_clock(t_2016_06_03_235958);
+  vos_trace_nb_file(0);
+  fs::create_directories(trace_dir());
+  std::ofstream(trace_dir() / "traceagent.txt") << "old run\n";  // emptied by the first line
+  captured([&] {
+    vos_trace_init(root_.c_str(), "trace");
+    vos_trace_info("before");
+    g_now = t_2016_06_03_235958 + 3;  // 2016-06-04 00:00:01 UTC
+    vos_trace_info("after");
+    g_now = t_2016_06_03_235958 + 30 * 86400 + 3;  // the same day of the next month
+    vos_trace_info("july");
+  });
+  EXPECT_EQ(names_in(trace_dir()),
+            (std::vector<std::string>{"traceagent-20160603.txt", "traceagent-20160604.txt",
+                                      "traceagent.txt"}));
+  EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603.txt"), "20160603-235958:INFO:before\n");
+  EXPECT_EQ(read_file(trace_dir() / "traceagent.txt"), "20160704-000001:INFO:july\n");
+
+  // An archive name in the way: the lines stay in the daily file.
+  detail::vos_trace_reset_files();
+  use_fake_clock(t_2016_06_03_235958);
+  vos_trace_nb_file(0);
+  fs::create_directories(root_ / "busy" / "traceagent-20160603.txt" / "x");
+  const std::string s_out = captured([&] {
+    vos_trace_init(root_.c_str(), "busy");
+    vos_trace_info("before");
+    g_now = t_2016_06_03_235958 + 3;
+    vos_trace_info("after");
+  });
+  EXPECT_NE(s_out.find("Can't move file from"), std::string::npos) << s_out;
+  EXPECT_EQ(read_file(root_ / "busy" / "traceagent.txt"),
+            "20160603-235958:INFO:before\n20160604-000001:INFO:after\n");
+}
+
+// Trace files, daily and rotating, are closed in the programs the process starts.
+TEST(vos_trace_file_exec, trace_files_are_close_on_exec) {
+  const test_support::temp_dir dir("vos_trace_file");
+  for (const std::uint32_t u32_nb_file : {0u, 3u}) {
+    const std::string s_dir = "trace" + std::to_string(u32_nb_file);
+    const test_support::child_run run = test_support::run_in_child([&]() -> int {
+      vos_os_init();
+      vos_trace_nb_file(u32_nb_file);
+      vos_trace_init(dir.path().c_str(), s_dir.c_str());
+      vos_trace_info("a line that opens the file");
+      // A program started now lists its own descriptors: none may lead to the trace file.
+      return std::system(("ls -l /proc/self/fd/ | grep -q " + dir / s_dir).c_str()) == 0 ? 1 : 0;
+    });
+    EXPECT_EQ(run.i_status, 0) << u32_nb_file << " files: " << run.out;
+    EXPECT_EQ(names_in(dir / s_dir).size(), 1u) << "no trace file opened";
+  }
 }
 
 }  // namespace

@@ -1,0 +1,451 @@
+// Threads and mailboxes (creation, order, quotas, waits and their limits, cond and condmask
+// objects) and timers. Time windows: tight lower bounds, loose upper bounds.
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alloc_balance.h"
+#include "stdout_capture.h"
+#include "test_regex.h"
+#include "test_wait.h"
+#include "vos_mem.h"
+#include "vos_task_linux.h"
+#include "vos_task_linux_internal.h"
+#include "vos_timer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+using test_support::captured;
+using test_support::elapsed_ms;
+using test_support::re_search_lines;
+using test_support::wait_until;
+using body_fn = std::function<void(vos_os_thread_t)>;
+
+// The thread count is raised by each new thread itself, so "back to 1" means "ended" only
+// once every thread the test made has entered: the threads made here count their entries.
+std::atomic<std::uint32_t> g_created{0}, g_entered{0};
+
+vos_os_thread_t create(body_fn body, const char* pc_name = "t",
+                       std::uint32_t u32_stack = VOS_OS_DEFAULT_STACK) {
+  auto* p_body = new body_fn(std::move(body));
+  vos_os_thread_t t_thread = vos_os_create_thread_stack(
+      [](vos_os_thread_t t_self, void* pv) noexcept -> std::uint32_t {
+        g_entered.fetch_add(1);
+        std::unique_ptr<body_fn>(static_cast<body_fn*>(pv))->operator()(t_self);
+        return 0;
+      },
+      6, pc_name, p_body, u32_stack);
+  if (t_thread == nullptr) delete p_body;
+  if (t_thread != nullptr) g_created.fetch_add(1);
+  return t_thread;
+}
+
+// Polls until every thread the test made has started and ended; false after 10 s.
+bool wait_for_threads_end() {
+  return wait_until([] { return g_entered == g_created && vos_os_nb_thread() == 1; }, 10'000ms,
+                    2ms);
+}
+
+class vos_task_linux : public test_support::alloc_balance_test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    ASSERT_TRUE(wait_for_threads_end());
+    mark_alloc();
+  }
+  void TearDown() override {
+    ASSERT_TRUE(wait_for_threads_end()) << "a thread of the test did not end";
+    expect_alloc_balance();
+  }
+};
+
+void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
+
+// A thread that waits on a gate, then takes out every message (none when b_drain is false).
+struct drain_job {
+  vos_os_condmask_rec* ps_gate = vos_os_condmask_create("gate");
+  std::vector<void*> received;
+  bool b_drain = true;
+  ~drain_job() { vos_os_condmask_kill(&ps_gate); }
+  body_fn body() {
+    return [this](vos_os_thread_t t_self) {
+      std::uint32_t u32_got = 0;
+      vos_os_condmask_wait(ps_gate, 0, 0x1, &u32_got);
+      for (void* pv = nullptr; b_drain && vos_os_test_msg_to_thread(t_self);) {
+        vos_os_wait_msg_to_thread(t_self, &pv);
+        received.push_back(pv);
+      }
+    };
+  }
+};
+
+}  // namespace
+
+TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
+  struct self_view {  // what a thread sees of itself
+    bool b_own_id = false;
+    int i_detach = -1;
+    std::size_t stack_size = 0;
+  } big, tiny;
+  const auto view = [](self_view& s) {
+    return [&s](vos_os_thread_t t_self) {
+      s.b_own_id = pthread_equal(t_self->thread_id, pthread_self()) != 0;
+      pthread_attr_t s_attr;
+      pthread_getattr_np(pthread_self(), &s_attr);
+      pthread_attr_getdetachstate(&s_attr, &s.i_detach);
+      pthread_attr_getstacksize(&s_attr, &s.stack_size);
+      pthread_attr_destroy(&s_attr);
+    };
+  };
+  drain_job job;
+  test_support::stdout_capture capture;
+  ASSERT_NE(create(view(big), "big", 1048576), nullptr);
+  ASSERT_NE(create(view(tiny), "tiny", 100), nullptr);
+  vos_os_thread_t t_thread = create(job.body(), "short_lived");
+  ASSERT_NE(t_thread, nullptr);
+  EXPECT_TRUE(wait_until([] { return vos_os_nb_thread() >= 2; }));
+  EXPECT_EQ(vos_os_terminate_thread(), 1);
+  // Messages still waiting when the thread ends are freed with its mailbox.
+  void* pv_msg = nullptr;
+  vos_os_malloc(&pv_msg, 8);
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv_msg), 1);
+  EXPECT_NE(pv_msg, nullptr) << "the sender's variable is left as it was";
+  job.b_drain = false;
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = capture.take();
+  char ac_id[32];
+  std::snprintf(ac_id, sizeof ac_id, "%p", static_cast<void*>(t_thread));
+  const std::string stamp = "^[0-9]{8}-[0-9]{6}:";
+  for (const std::string& s_re :
+       {stamp + "INFO:End of thread=" + ac_id + "$",
+        std::string(R"(Thread "big" created, id=0x[0-9a-f]+, stack_size=1048576 )"),
+        std::string(R"(:ERROR:vos_task_linux\.c:[0-9]+:Can't set stack size=100 errno=22 )"
+                    "errstr:Invalid argument$")}) {
+    EXPECT_TRUE(re_search_lines(out, s_re)) << s_re << "\n" << out;
+  }
+  // The creator stores the id before the entry runs; threads are detached; sizes in effect.
+  for (const self_view* ps_view : {&big, &tiny}) {
+    EXPECT_TRUE(ps_view->b_own_id);
+    EXPECT_EQ(ps_view->i_detach, PTHREAD_CREATE_DETACHED);
+  }
+  EXPECT_TRUE(big.stack_size >= 1048576u && big.stack_size < 2u * 1048576u) << big.stack_size;
+  EXPECT_GE(tiny.stack_size, 16384u);
+
+  // A refused thread is reported and leaves nothing allocated (the fixture checks).
+  detail::vos_os_set_pthread_create(
+      [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) -> int { return EAGAIN; });
+  vos_os_thread_t t_refused = t_thread;
+  EXPECT_EQ(captured([&] {
+              t_refused = vos_os_create_thread(
+                  [](vos_os_thread_t, void*) noexcept -> std::uint32_t { return 0; }, 6, "refused",
+                  nullptr);
+            }),
+            "Can't create thread 11, Resource temporarily unavailable\n");
+  detail::vos_os_set_pthread_create(nullptr);
+  EXPECT_EQ(t_refused, nullptr);
+}
+
+// A thread made by a thread of another policy takes the default policy, not its creator's.
+TEST_F(vos_task_linux, new_thread_takes_the_default_policy_whatever_its_creator_runs_under) {
+  std::atomic<int> i_policy{-1};
+  std::thread([&] {
+    const sched_param s_param{};
+    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_BATCH, &s_param), 0);
+    create([&](vos_os_thread_t) { i_policy = sched_getscheduler(0); });
+  }).join();
+  ASSERT_TRUE(wait_for_threads_end());
+  EXPECT_EQ(i_policy.load(), SCHED_OTHER);
+}
+
+TEST_F(vos_task_linux, order_quota_and_full_mailbox) {
+  drain_job job;
+  test_support::stdout_capture capture;
+  vos_os_thread_t t_thread = create(job.body());
+  ASSERT_NE(t_thread, nullptr);
+  EXPECT_FALSE(vos_os_test_msg_to_thread(t_thread));
+  void* pv = value(4);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 0) << "quota 0 at creation";
+  vos_os_set_thread_quota(t_thread, 2);
+  vos_os_set_thread_quota(nullptr, 2);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 1);
+  EXPECT_TRUE(vos_os_test_msg_to_thread(t_thread));
+  pv = value(5);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 1);
+  pv = value(6);
+  EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 0);
+  EXPECT_EQ(pv, value(6)) << "a refused message stays with its sender";
+  for (std::uintptr_t i = 6; i < 32767 + 4; ++i) {
+    pv = value(i);
+    ASSERT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1) << i;
+  }
+  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 0) << "mailbox full";
+  vos_os_condmask_signal(job.ps_gate, 0x1);
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = capture.take();
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
+  ASSERT_EQ(job.received.size(), 32767u);
+  for (std::uintptr_t i = 0; i < job.received.size(); ++i) ASSERT_EQ(job.received[i], value(i + 4));
+  EXPECT_EQ(vos_os_send_msg_to_thread(nullptr, &pv) +
+                vos_os_send_msg_to_thread_with_quota(nullptr, &pv) +
+                vos_os_wait_msg_to_thread(nullptr, &pv) +
+                vos_os_wait_msg_to_thread_timeout(nullptr, &pv, 1) +
+                vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1),
+            -3);
+  EXPECT_FALSE(vos_os_test_msg_to_thread(nullptr));
+}
+
+TEST_F(vos_task_linux, waits_and_their_limits) {
+  struct timed_wait {  // one wait on the own mailbox, in ticks or ms; limit 0: none
+    std::uint32_t u32_limit;
+    bool b_ms;
+    long long ll_expected_ms;  // -1: no limit, a message comes
+    int i_result = -2;
+    long long ll_elapsed_ms = 0;
+    void* pv_msg = value(0x77);
+    std::atomic<bool> b_entered{false};
+  } waits[] = {{49, false, 980}, {100, false, 2000}, {1500, true, 1500}, {1, false, 20},
+               {0, false, -1},   {0, true, -1},      {50, false, 1600}};
+  timed_wait& spurious = waits[6];  // woken without message after 600 ms: a full second more
+  std::vector<vos_os_thread_t> threads;
+  test_support::stdout_capture capture;
+  for (timed_wait& w : waits) {
+    threads.push_back(create([&w](vos_os_thread_t t_self) {
+      w.b_entered = true;
+      const auto t0 = clock_type::now();
+      w.i_result = w.b_ms ? vos_os_wait_msg_to_thread_timeout_ms(t_self, &w.pv_msg, w.u32_limit)
+                          : vos_os_wait_msg_to_thread_timeout(t_self, &w.pv_msg, w.u32_limit);
+      w.ll_elapsed_ms = elapsed_ms(t0);
+    }));
+    ASSERT_NE(threads.back(), nullptr);
+  }
+  ASSERT_TRUE(wait_until([&] { return spurious.b_entered.load(); }));
+  std::this_thread::sleep_for(600ms);
+  pthread_mutex_lock(&threads[6]->lock);  // a wake-up with nothing in the mailbox
+  pthread_cond_signal(&threads[6]->signal);
+  pthread_mutex_unlock(&threads[6]->lock);
+  std::this_thread::sleep_for(2500ms);
+  for (std::size_t i = 4; i < 6; ++i) {
+    EXPECT_EQ(waits[i].i_result, -2) << "a wait with limit 0 must not give up";
+    void* pv = value(0x50 + i);
+    EXPECT_EQ(vos_os_send_msg_to_thread(threads[i], &pv), 1);
+  }
+  ASSERT_TRUE(wait_for_threads_end());
+  const std::string out = capture.take();
+  for (std::size_t i = 0; i < std::size(waits); ++i) {
+    const timed_wait& w = waits[i];
+    SCOPED_TRACE(std::to_string(w.u32_limit) + (w.b_ms ? " ms" : " ticks"));
+    const bool b_message = w.ll_expected_ms < 0;
+    EXPECT_EQ(w.i_result, b_message ? 1 : 0);
+    EXPECT_EQ(w.pv_msg, value(b_message ? 0x50 + i : 0x77)) << "untouched on time-out";
+    if (b_message) continue;
+    EXPECT_GE(w.ll_elapsed_ms, w.ll_expected_ms - 2);
+    EXPECT_LE(w.ll_elapsed_ms, w.ll_expected_ms + 1000);
+  }
+  EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_task_linux\.c:[0-9]+:cond_timedwait:0$)")) << out;
+  const auto t0 = clock_type::now();
+  EXPECT_EQ(vos_os_wait_delay(25), 0);
+  EXPECT_GE(elapsed_ms(t0), 498);
+}
+
+TEST_F(vos_task_linux, cond_and_condmask) {
+  EXPECT_EQ(vos_os_cond_create(nullptr), nullptr);
+  EXPECT_EQ(vos_os_cond_lock(nullptr, 5), 1);
+  vos_os_cond_unlock(nullptr);
+  vos_os_cond_rec* ps_cond = vos_os_cond_create("cond");
+  ASSERT_NE(ps_cond, nullptr);
+  vos_os_cond_unlock(ps_cond);  // lost: nobody waits
+  auto t0 = clock_type::now();
+  EXPECT_EQ(vos_os_cond_lock(ps_cond, 5), 0);
+  EXPECT_GE(elapsed_ms(t0), 98);
+  vos_os_cond_kill(&ps_cond);
+  EXPECT_EQ(ps_cond, nullptr);
+
+  EXPECT_EQ(vos_os_condmask_create(nullptr), nullptr);
+  std::uint32_t u32_got = 0xdead;
+  EXPECT_EQ(vos_os_condmask_wait(nullptr, 1, 0x1, &u32_got), 1);
+  vos_os_condmask_signal(nullptr, 1);
+  vos_os_condmask_reset(nullptr, 1);
+  vos_os_condmask_rec* ps_mask = vos_os_condmask_create("mask");
+  ASSERT_NE(ps_mask, nullptr);
+  vos_os_condmask_signal(ps_mask, 0x1);
+  t0 = clock_type::now();
+  EXPECT_EQ(vos_os_condmask_wait(ps_mask, 5, 0x3, &u32_got), 0) << "missing bit: time-out";
+  EXPECT_GE(elapsed_ms(t0), 98);
+  EXPECT_EQ(u32_got, 0x1u);
+  vos_os_condmask_signal(ps_mask, 0x14);
+  EXPECT_EQ(vos_os_condmask_wait(ps_mask, 50, 0x4, &u32_got), 1);
+  EXPECT_EQ(u32_got, 0x14u) << "unwanted bits consumed too";
+  vos_os_condmask_reset(ps_mask, 0x20);
+  EXPECT_EQ(vos_os_condmask_wait(ps_mask, 1, 0, &u32_got), 1);
+  EXPECT_EQ(u32_got, 0x20u);
+  EXPECT_EQ(ps_mask->mask, 0u);
+
+  // A waiter on another thread until a waiter is inside (read under the object's mutex).
+  int i_result = -1;
+  const auto start_waiter = [&](std::uint32_t u32_ticks, std::uint32_t u32_wanted) {
+    ASSERT_NE(create([=, &i_result, &u32_got](vos_os_thread_t) {
+                i_result = vos_os_condmask_wait(ps_mask, u32_ticks, u32_wanted, &u32_got);
+              }),
+              nullptr);
+    wait_until([&] {
+      pthread_mutex_lock(&ps_mask->mutex);
+      const bool b_waiting = ps_mask->waiting == 1;
+      pthread_mutex_unlock(&ps_mask->mutex);
+      return b_waiting;
+    });
+  };
+  // Bits from another thread; a reset while the waiter is inside does nothing.
+  test_support::stdout_capture capture;
+  start_waiter(250, 0x3);
+  vos_os_condmask_signal(ps_mask, 0x1);
+  vos_os_condmask_reset(ps_mask, 0);
+  vos_os_condmask_signal(ps_mask, 0x2);
+  ASSERT_TRUE(wait_for_threads_end());
+  EXPECT_EQ(i_result, 1);
+  EXPECT_EQ(u32_got, 0x3u);
+  // Killed during a wait: the waiter returns 2 and frees the object.
+  start_waiter(0, 0x1);
+  vos_os_condmask_rec* ps_copy = ps_mask;
+  vos_os_condmask_kill(&ps_copy);
+  EXPECT_NE(ps_copy, nullptr) << "the waiter frees the object, not the killer";
+  ASSERT_TRUE(wait_for_threads_end());
+  EXPECT_EQ(i_result, 2);
+}
+
+namespace {
+
+// Counts the callback's runs; it may suspend its own timer from inside.
+struct fire_log {
+  std::atomic<int> count{0};
+  std::atomic<vos_os_thread_t*> pt_suspend_self{nullptr};
+};
+
+std::uint32_t record_fire(void* pv_arg) {
+  auto* ps_log = static_cast<fire_log*>(pv_arg);
+  ps_log->count.fetch_add(1);
+  if (vos_os_thread_t* pt_self = ps_log->pt_suspend_self.load()) vos_util_suspend_timer(pt_self);
+  return 0;
+}
+
+vos_os_thread_t read_timer(vos_os_thread_t& t_timer) {
+  return std::atomic_ref<vos_os_thread_t>(t_timer).load();
+}
+
+// Stops the timer and waits until its thread has cleared the variable.
+void stop_and_wait(vos_os_thread_t& t_timer) {
+  EXPECT_EQ(vos_util_stop_timer(&t_timer), 1);
+  EXPECT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
+}
+
+using vos_timer = vos_task_linux;  // timer threads too must have ended at the end of a test
+
+}  // namespace
+
+TEST_F(vos_timer, periodic_and_one_shot_expiries) {
+  fire_log periodic, once;
+  vos_os_thread_t t_periodic = nullptr, t_once = nullptr;
+  const auto t_start = clock_type::now();
+  ASSERT_EQ(vos_util_start_timer(&t_periodic, 1, 25, &record_fire, &periodic), 1);
+  ASSERT_EQ(vos_util_start_timer(&t_once, 0, 25, &record_fire, &once), 1);
+  ASSERT_TRUE(wait_until([&] { return periodic.count.load() >= 3; }, 5000ms));
+  EXPECT_GE(elapsed_ms(t_start), 1495) << "three periods of 500 ms";
+  EXPECT_EQ(once.count.load(), 1) << "a one-shot timer fired again by itself";
+  stop_and_wait(t_periodic);
+  stop_and_wait(t_once);
+}
+
+TEST_F(vos_timer, restart_suspend_and_reprogram) {
+  fire_log s_log;
+  vos_os_thread_t t_timer = nullptr;
+  ASSERT_EQ(vos_util_start_timer(&t_timer, 1, 25, &record_fire, &s_log), 1);
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(vos_util_restart_timer(&t_timer), 1);
+  }
+  EXPECT_EQ(s_log.count.load(), 0) << "restarts every half period keep it from firing";
+  ASSERT_EQ(vos_util_suspend_timer(&t_timer), 1);
+  std::this_thread::sleep_for(700ms);
+  EXPECT_EQ(s_log.count.load(), 0) << "a suspended timer fired";
+  ASSERT_EQ(vos_util_start_timer_re_prog(&t_timer, 1, 2, nullptr, &s_log), 1);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(s_log.count.load(), 0) << "a null callback calls nothing";
+  // The callback suspends its own timer: the command waits until it returns.
+  s_log.pt_suspend_self = &t_timer;
+  ASSERT_EQ(vos_util_start_timer_re_prog(&t_timer, 1, 2, &record_fire, &s_log), 1);
+  ASSERT_TRUE(wait_until([&] { return s_log.count.load() >= 1; }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(s_log.count.load(), 1);
+  s_log.pt_suspend_self = nullptr;
+  ASSERT_EQ(vos_util_start_timer_re_prog(&t_timer, 1, 0, &record_fire, &s_log), 1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(s_log.count.load(), 1) << "period 0 never expires";
+  stop_and_wait(t_timer);
+}
+
+TEST_F(vos_timer, stop_refusals_and_bad_commands) {
+  fire_log s_log;
+  vos_os_thread_t t_timer = nullptr;
+  ASSERT_EQ(vos_util_start_timer(&t_timer, 1, 5, &record_fire, &s_log), 1);
+  test_support::stdout_capture capture;
+  EXPECT_EQ(vos_util_start_timer(&t_timer, 1, 5, &record_fire, &s_log), 0);
+  EXPECT_EQ(vos_util_start_timer(nullptr, 1, 5, &record_fire, &s_log), 0);
+  ASSERT_TRUE(wait_until([&] { return s_log.count.load() >= 1; }));
+  void* pv_null = nullptr;  // a null message keeps the timer armed
+  ASSERT_EQ(vos_os_send_msg_to_thread(read_timer(t_timer), &pv_null), 1);
+  const int i_count = s_log.count.load();
+  EXPECT_TRUE(wait_until([&] { return s_log.count.load() >= i_count + 2; }));
+  vos_timer_msg* ps_msg = nullptr;  // an unknown kind makes it idle until a restart
+  vos_os_calloc(&ps_msg, sizeof(vos_timer_msg));
+  ps_msg->kind = 7;
+  void* pv_msg = ps_msg;
+  ASSERT_EQ(vos_os_send_msg_to_thread(read_timer(t_timer), &pv_msg), 1);
+  std::this_thread::sleep_for(100ms);
+  const int i_idle = s_log.count.load();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(s_log.count.load(), i_idle) << "an idle timer fired";
+  stop_and_wait(t_timer);
+  EXPECT_EQ(vos_util_stop_timer(&t_timer) + vos_util_restart_timer(&t_timer) +
+                vos_util_suspend_timer(&t_timer) +
+                vos_util_start_timer_re_prog(&t_timer, 1, 5, &record_fire, &s_log),
+            0);
+  const std::string s_out = capture.take();
+  EXPECT_EQ(test_support::re_count(s_out, "vos_util_start_timer refused\n"), 2) << s_out;
+  for (const char* pc : {"ERROR:vos_util\\.c:[0-9]+:Mailbox bug$",
+                         "ERROR:vos_util\\.c:[0-9]+:timer rec unknown msg 7$",
+                         "DEBUG:vos_util\\.c:[0-9]+:vos_util_stop_timer already stopped$",
+                         "DEBUG:vos_util\\.c:[0-9]+:vos_util_suspend_timer is not started$"}) {
+    EXPECT_TRUE(re_search_lines(s_out, pc)) << pc << "\n" << s_out;
+  }
+
+  // Commands racing with the timer's own end must never reach a freed thread.
+  for (int i_round = 0; i_round < 20; ++i_round) {
+    ASSERT_EQ(vos_util_start_timer(&t_timer, 1, 1, &record_fire, &s_log), 1);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+      senders.emplace_back([&t_timer] {
+        for (int j = 0; j < 20; ++j) {
+          vos_util_restart_timer(&t_timer);
+          vos_util_start_timer_re_prog(&t_timer, 1, 1, nullptr, nullptr);
+        }
+      });
+    }
+    captured([&] {
+      vos_util_stop_timer(&t_timer);
+      for (auto& sender : senders) sender.join();
+    });
+    ASSERT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
+  }
+}
