@@ -3,88 +3,32 @@
 // Files under /tmp and /var/ftp are touched only in forked children with private mounts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "app_lan.h"
-#include "app_lan_internal.h"
 #include "app_lan_request.h"
-#include "coap_addr.h"
-#include "stdout_capture.h"
+#include "lan_test.h"
 #include "temp_dir.h"
-#include "test_regex.h"
-#include "vos_mem.h"
 
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
+using namespace lan_test;
 using test_support::child_run;
 using test_support::exists;
-using test_support::re_escape;
 using test_support::re_search_lines;
 using test_support::temp_dir;
 
-const coap_address_t modem_a = ipv4("10.0.0.2", 40000);
 const bytes noise = {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7};
 
-std::string line(const char* pc_level, const std::string& text) {
-  return std::string("^[0-9]{8}-[0-9]{6}:") + pc_level + R"(:\.\./tst/app_lan\.c:[0-9]+:)" +
-         re_escape(text) + "$";
-}
-
-bytes info(std::uint32_t u32_serial) {
-  bytes b;
-  auto put = [&b](std::uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  };
-  put(1, 4);
-  put(u32_serial, 4);
-  put(1000, 4);
-  put(0x0102, 2);
-  put(0x0304, 2);
-  b.insert(b.end(), {1, 1, 1, 0, 0});
-  return b;
-}
-
-// Forked child with a mount namespace of its own, where @p s_src is bound over @p pc_dir (a
-// tmpfs on the parent first when @p pc_dir does not exist); exits with body's result, 90 when
-// the mounts cannot be made.
-template <class F>
-child_run in_mounted_child(const std::string& s_src, const char* pc_dir, F body) {
-  return test_support::run_in_child([&]() -> int {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      return 90;
-    }
-    struct stat st {};
-    if (stat(pc_dir, &st) != 0) {
-      const std::string parent = std::filesystem::path(pc_dir).parent_path();
-      if (mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=1m") != 0 || mkdir(pc_dir, 0755) != 0) {
-        return 90;
-      }
-    }
-    if (mount(s_src.c_str(), pc_dir, nullptr, MS_BIND, nullptr) != 0) return 90;
-    detail::app_lan_reset();
-    app_lan_expect_noise(nullptr);
-    return body();
-  });
-}
-
-std::vector<std::string> names_in(const std::string& s_dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(s_dir)) {
-    names.push_back(e.path().filename().string());
-  }
-  return names;
+std::size_t count_in(const std::string& s_dir) {
+  const std::filesystem::directory_iterator it(s_dir);
+  return static_cast<std::size_t>(std::distance(begin(it), end(it)));
 }
 
 // The run ends through this in the children: its status becomes the child's exit code.
@@ -99,20 +43,19 @@ void end_with(int i_status) noexcept {
 // written as a new file renamed over /tmp/noise.txt, so a planted link is replaced, not followed.
 TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_a_link) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  struct row {
+  const struct {
     const char* pc_case;
     bool b_expect;
     coap_address_t t_from;
     bool b_link;
     int i_exit;  // 0: the run goes on
-  };
-  const row rows[] = {
+  } rows[] = {
       {"not asked for", false, modem_a, false, 0},
       {"asked, from another host", true, ipv4("10.0.0.9", 40000), false, 0},
       {"asked, from the modem's address and another port", true, ipv4("10.0.0.2", 5683), false, 1},
       {"asked, a link planted at /tmp/noise.txt", true, modem_a, true, 1},
   };
-  for (const row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.pc_case);
     const temp_dir dir("app_lan_hostile");
     ASSERT_TRUE(dir.ok());
@@ -135,7 +78,7 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
     } else {
       EXPECT_FALSE(std::filesystem::is_symlink(dir / "noise.txt"));
       EXPECT_EQ(test_support::read_file(dir / "noise.txt").substr(0, 7), "Date : ");
-      EXPECT_EQ(names_in(dir.path()).size(), 2u);  // victim and noise.txt, no temporary left
+      EXPECT_EQ(count_in(dir.path()), 2u);  // victim and noise.txt, no temporary left
     }
   }
 }
@@ -143,23 +86,15 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
 // A full /tmp: an error line with the reason, no report and no temporary file, status 2.
 TEST(app_lan_hostile, noise_report_that_cannot_be_written_ends_with_status_2) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  const child_run run = test_support::run_in_child([&]() -> int {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) {
-      return 90;
-    }
-    {
-      std::ofstream filler("/tmp/filler", std::ios::binary);
-      filler << std::string(64 * 1024, 'f');  // more than fits
-    }
+  const temp_dir dir("app_lan_hostile");
+  const child_run run = in_mounted_child(dir.path(), "/tmp", [&]() -> int {
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) return 90;
+    std::ofstream("/tmp/filler", std::ios::binary) << std::string(64 * 1024, 'f');  // too much
     static int i_status = -1;
     detail::_pf_lan_noise_end = [](int i) noexcept { i_status = i; };
-    detail::app_lan_reset();
     app_lan_expect_noise(&modem_a);
     if (detail::_app_lan_treat_noise(&modem_a, noise.data(), 14) != 1) return 5;
-    const std::vector<std::string> left = names_in("/tmp");
-    return left.size() == 1 && left[0] == "filler" ? i_status : 80;
+    return count_in("/tmp") == 1 && exists("/tmp/filler") ? i_status : 80;
   });
   EXPECT_EQ(run.i_status, 2) << run.out;
   EXPECT_TRUE(re_search_lines(
@@ -192,9 +127,8 @@ TEST(app_lan_hostile, modem_with_serial_0_is_handled_like_any_other) {
     return entry.u32_stats_time != 0 && entry.at_rx_stats[0].u16_crc_ok == 42 ? 0 : 6;
   });
   EXPECT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(re_search_lines(run.out, line("DEBUG",
-                                            "Firmware install (name:manual) of modem 0 "
-                                            "is OK ")))
+  EXPECT_TRUE(
+      re_search_lines(run.out, line("DEBUG", "Firmware install (name:manual) of modem 0 is OK ")))
       << run.out;
   EXPECT_FALSE(exists(ftp / "0"));
 }
@@ -207,31 +141,27 @@ TEST(app_lan_hostile, firmware_source_that_is_not_an_empty_file_is_never_deleted
   ASSERT_TRUE(dir.ok());
   vos_os_init();
   detail::app_lan_reset();
-  struct row {
-    const char* pc_name;
-    bool b_deleted;
-    std::string s_error;
-  };
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  {
-    std::ofstream(dir / "empty.bin");
-    std::ofstream(dir / "target.bin");
-  }
+  std::ofstream(dir / "empty.bin").close();
+  std::ofstream(dir / "target.bin").close();
   std::filesystem::create_symlink(dir / "target.bin", dir / "link.bin");
   const int fd = open((dir / "huge.bin").c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 5LL << 30), 0);  // sparse: 5 GiB that take no room
   close(fd);
-  const auto refused = [&](const char* pc) {
-    return "Can not stage " + (dir / pc) + ": not a regular file of at most 4 GiB, left in place";
+  const std::string s_refused = ": not a regular file of at most 4 GiB, left in place";
+  const std::string s_empty = "), name:manual";
+  const struct {
+    const char* pc_name;
+    bool b_deleted;
+    std::string s_error;
+  } rows[] = {
+      {"fifo", false, "Can not stage " + (dir / "fifo") + s_refused},
+      {"huge.bin", false, "Can not stage " + (dir / "huge.bin") + s_refused},
+      {"link.bin", false, "Empty firmware for upgrade(" + (dir / "link.bin") + s_empty},
+      {"empty.bin", true, "Empty firmware for upgrade(" + (dir / "empty.bin") + s_empty},
   };
-  const row rows[] = {
-      {"fifo", false, refused("fifo")},
-      {"huge.bin", false, refused("huge.bin")},
-      {"link.bin", false, "Empty firmware for upgrade(" + (dir / "link.bin") + "), name:manual"},
-      {"empty.bin", true, "Empty firmware for upgrade(" + (dir / "empty.bin") + "), name:manual"},
-  };
-  for (const row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.pc_name);
     int i_result = 0;
     const std::string path = dir / r.pc_name;
