@@ -83,54 +83,76 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
   }
 }
 
-// A full /tmp: an error line with the reason, no report and no temporary file, status 2.
+// A report that cannot be written (a full /tmp, a directory in the way): an error line with the
+// reason, no report and no temporary file, and status 2 (through the real end in the second).
 TEST(app_lan_hostile, noise_report_that_cannot_be_written_ends_with_status_2) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  const temp_dir dir("app_lan_hostile");
-  const child_run run = in_mounted_child(dir.path(), "/tmp", [&]() -> int {
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) return 90;
-    std::ofstream("/tmp/filler", std::ios::binary) << std::string(64 * 1024, 'f');  // too much
-    static int i_status = -1;
-    detail::_pf_lan_noise_end = [](int i) noexcept { i_status = i; };
-    app_lan_expect_noise(&modem_a);
-    if (detail::_app_lan_treat_noise(&modem_a, noise.data(), 14) != 1) return 5;
-    return count_in("/tmp") == 1 && exists("/tmp/filler") ? i_status : 80;
-  });
-  EXPECT_EQ(run.i_status, 2) << run.out;
-  EXPECT_TRUE(re_search_lines(
-      run.out, line("ERROR", "Can't write /tmp/noise.txt: \"No space left on device\" (28)")))
-      << run.out;
+  for (const bool b_full : {true, false}) {
+    const temp_dir dir("app_lan_hostile");
+    if (!b_full) std::filesystem::create_directory(dir / "noise.txt");
+    const child_run run = in_mounted_child(dir.path(), "/tmp", [&]() -> int {
+      static int i_status = -1;
+      if (b_full) {
+        if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) return 90;
+        std::ofstream("/tmp/filler", std::ios::binary) << std::string(64 * 1024, 'f');
+        detail::_pf_lan_noise_end = [](int i) noexcept { i_status = i; };
+      }
+      app_lan_expect_noise(&modem_a);
+      if (detail::_app_lan_treat_noise(&modem_a, noise.data(), 14) != 1) return 5;
+      return count_in("/tmp") == 1 ? i_status : 80;
+    });
+    EXPECT_EQ(run.i_status, 2) << run.out;
+    EXPECT_TRUE(re_search_lines(
+        run.out,
+        line("ERROR", b_full ? "Can't write /tmp/noise.txt: \"No space left on device\" (28)"
+                             : "Can't write /tmp/noise.txt: \"Is a directory\" (21)")))
+        << run.out;
+    EXPECT_TRUE(b_full || count_in(dir.path()) == 1);
+  }
 }
 
-// A modem that announces serial 0 is a modem like any other: its install result shows its
-// label and deletes its staged file, its statistics are stored.
-TEST(app_lan_hostile, modem_with_serial_0_is_handled_like_any_other) {
+// A firmware result deletes its sender's staged file, by full path, whatever the result; a
+// modem that announces serial 0 is a modem like any other; another sender deletes nothing.
+TEST(app_lan_hostile, firmware_result_deletes_the_staged_file_of_its_sender_only) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  const temp_dir ftp("app_lan_hostile");
-  ASSERT_TRUE(ftp.ok());
-  std::ofstream(ftp / "0") << "image";
-  const child_run run = in_mounted_child(ftp.path(), "/var/ftp", [&] {
-    const bytes b = info(0);
-    if (detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())) !=
-        1) {
-      return 3;
-    }
-    app_lan_set_modem_firmware(0, "manual", "0");
-    const std::uint8_t u8_ok = 1;
-    detail::_app_lan_treat_firmware_install_ind(&modem_a, &u8_ok, 1);
-    bytes stats(59, 0);
-    stats[0] = 1;
-    stats[2] = 42;  // CRC OK of receiver 0
-    detail::_app_lan_treat_statistics(&modem_a, stats.data(), 59);
-    lan_modem_entry entry{};
-    if (app_lan_find_modem(0, &entry) != 1) return 4;
-    return entry.u32_stats_time != 0 && entry.at_rx_stats[0].u16_crc_ok == 42 ? 0 : 6;
-  });
-  EXPECT_EQ(run.i_status, 0) << run.out;
-  EXPECT_TRUE(
-      re_search_lines(run.out, line("DEBUG", "Firmware install (name:manual) of modem 0 is OK ")))
-      << run.out;
-  EXPECT_FALSE(exists(ftp / "0"));
+  const std::string s_install = "Firmware install (name:manual) of modem ";
+  const struct {
+    std::uint32_t u32_serial;
+    const char* pc_staged;
+    std::uint8_t u8_result;
+    coap_address_t t_from;
+    std::string s_line;
+  } rows[] = {{0, "0", 1, modem_a, s_install + "0 is OK "},
+              {0x1a2b3c4d, "1a2b3c4d", 1, modem_a, s_install + "1a2b3c4d is OK "},
+              {0x1a2b3c4d, "1a2b3c4d", 2, modem_a, s_install + "1a2b3c4d is KO "},
+              {0x1a2b3c4d, "1a2b3c4d", 1, ipv4("10.0.0.2", 40009),
+               "Firmware install (name:) of modem 0 is OK "}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.s_line);
+    const temp_dir ftp("app_lan_hostile");
+    ASSERT_TRUE(ftp.ok());
+    std::ofstream(ftp / r.pc_staged) << "image";
+    const child_run run = in_mounted_child(ftp.path(), "/var/ftp", [&] {
+      const bytes b = info(r.u32_serial);
+      if (detail::_app_lan_treat_info(&modem_a, b.data(), static_cast<std::uint32_t>(b.size())) !=
+          1) {
+        return 3;
+      }
+      app_lan_set_modem_firmware(r.u32_serial, "manual", r.pc_staged);
+      if (chdir("/") != 0) return 4;
+      detail::_app_lan_treat_firmware_install_ind(&r.t_from, &r.u8_result, 1);
+      bytes stats(59, 0);
+      stats[0] = 1;
+      stats[2] = 42;  // CRC OK of receiver 0
+      detail::_app_lan_treat_statistics(&modem_a, stats.data(), 59);
+      lan_modem_entry entry{};
+      if (app_lan_find_modem(r.u32_serial, &entry) != 1) return 4;
+      return entry.u32_stats_time != 0 && entry.at_rx_stats[0].u16_crc_ok == 42 ? 0 : 6;
+    });
+    EXPECT_EQ(run.i_status, 0) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, line("DEBUG", r.s_line))) << run.out;
+    EXPECT_EQ(exists(ftp / r.pc_staged), r.t_from.addr.sin.sin_port != modem_a.addr.sin.sin_port);
+  }
 }
 
 // A size that is not a real size never deletes: only an empty regular file goes; a FIFO, a file
