@@ -11,7 +11,7 @@
 #include "coap_client_internal.h"
 #include "net_support.h"
 
-using namespace std::chrono_literals;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -59,31 +59,35 @@ TEST_F(coap_client, request_bytes_with_and_without_uri_port) {
   EXPECT_NE(to_other[0].from.sin_port, to_other[1].from.sin_port) << "a socket per request";
 }
 
+// What each answer gives back, what is handed over, and what reaches standard error: an error
+// answer's text with its control and non-ASCII bytes shown as \xHH, never written raw.
 TEST_F(coap_client, answers_by_code_and_resource) {
-  struct answer_case {
+  const struct {
     lan_path_t path;
-    bytes answer_head;  // first two bytes of the answer: type and code
-    const char* payload;
+    std::uint8_t u8_type, u8_code;
+    std::string_view payload;
     std::uint32_t result, kind;  // kind 0: not handed over
     const char* stderr_text;
+  } cases[] = {
+      {info_req, 0x60, 0x45, "info", 0x45, 2, ""},
+      {statistics_req, 0x60, 0x45, "stats", 0x45, 4, ""},
+      {config_get_param_req, 0x60, 0x45, "param", 0x45, 5, ""},
+      {config_get_param_req, 0x60, 0x45, "", 0x45, 0, ""},
+      {command_req, 0x60, 0x45, "other", 0x45, 0, ""},
+      {command_req, 0x60, 0x84, "abc", 0x84, 0, "4.04 abc\n"},
+      {command_req, 0x60, 0xA0, "", 0xA0, 0, "5.00\n"},
+      {command_req, 0x60, 0x80, "ok \x1b[2J\n\xff\0\\"sv, 0x80, 0,
+       "4.00 ok \\x1b[2J\\x0a\\xff\\x00\\\n"},
+      {log_req, 0x70, 0x00, "", 0, 0, nullptr},  // reset: at once, 0
+      {log_req, 0x60, 0x00, "", 0, 0, nullptr},  // empty acknowledgement
   };
-  const answer_case cases[] = {
-      {info_req, {0x60, 0x45}, "info", 0x45, 2, ""},
-      {statistics_req, {0x60, 0x45}, "stats", 0x45, 4, ""},
-      {config_get_param_req, {0x60, 0x45}, "param", 0x45, 5, ""},
-      {config_get_param_req, {0x60, 0x45}, "", 0x45, 0, ""},
-      {command_req, {0x60, 0x45}, "other", 0x45, 0, ""},
-      {command_req, {0x60, 0x84}, "abc", 0x84, 0, "4.04 abc\n"},
-      {command_req, {0x60, 0xA0}, "", 0xA0, 0, "5.00\n"},
-      {log_req, {0x70, 0x00}, "", 0, 0, nullptr},  // reset: at once, 0
-      {log_req, {0x60, 0x00}, "", 0, 0, nullptr},  // empty acknowledgement
-  };
-  for (const answer_case& c : cases) {
-    SCOPED_TRACE(std::string(c.path.pc_path) + " '" + c.payload + "'");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path.pc_path) + " " +
+                 testing::PrintToString(std::string(c.payload)));
     rx_calls().clear();
     modem_peer peer([&](const bytes& req) {
-      bytes answer = ack_for(req, c.answer_head[1], c.payload);
-      answer[0] = c.answer_head[0];
+      bytes answer = ack_for(req, c.u8_code, c.payload);
+      answer[0] = c.u8_type;
       return answer;
     });
     ASSERT_TRUE(peer.ok());
@@ -95,7 +99,7 @@ TEST_F(coap_client, answers_by_code_and_resource) {
     if (c.stderr_text != nullptr) {
       EXPECT_EQ(err, c.stderr_text);
     }
-    const auto calls = rx_calls().calls();
+    const auto calls = rx_calls().taken();
     ASSERT_EQ(calls.size(), c.kind == 0 ? 0u : 1u);
     if (c.kind == 0) continue;
     EXPECT_EQ(calls[0].u32_kind, c.kind);

@@ -4,13 +4,11 @@
 
 #include <arpa/inet.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -23,63 +21,33 @@ namespace {
 
 const sockaddr_in server_unicast = ipv4(eth0_ip, 5683);
 
-class coap_server : public ::testing::Test {
- protected:
-  void SetUp() override {
-    NET_TEST_PREAMBLE();
-    rx_calls().clear();
-    quit = false;
-    done_ = false;
-    server_ = std::thread([this] {
-      result_ = coap_server_task();
-      done_ = true;
-    });
-    // Ready once an empty confirmable message (a ping) is answered with a reset.
-    udp_socket probe(eth0_ip, 0);
-    for (int i = 0; i < 40 && !ready_; ++i) {
-      probe.send_to(server_unicast, {0x40, 0x00, 0x00, 0x01});
-      ready_ = probe.receive(50ms).has_value();
-    }
-    ASSERT_TRUE(ready_) << "server did not come up";
+// Ready once an empty confirmable message (a ping) is answered with a reset; idle passes of 2 s
+// go by without the loop ending on its own; quit ends it within one pass, the context with it.
+TEST(coap_server, quit_ends_the_loop_within_one_pass) {
+  NET_TEST_PREAMBLE();
+  quit = false;
+  std::atomic<std::int32_t> result{-2};
+  std::atomic<bool> b_done{false};
+  std::thread server([&] {
+    result = coap_server_task();
+    b_done = true;
+  });
+  udp_socket probe(eth0_ip, 0), client(eth0_ip, 0);
+  bool b_ready = false;
+  for (int i = 0; i < 40 && !b_ready; ++i) {
+    probe.send_to(server_unicast, {0x40, 0x00, 0x00, 0x01});
+    b_ready = probe.receive(50ms).has_value();
   }
-
-  void TearDown() override {
-    if (server_.joinable()) stop_and_join();
-  }
-
-  // Sets quit, wakes the loop with a datagram too short to be CoAP, waits for the end.
-  void stop_and_join() {
-    coap_server_stop();
-    udp_socket waker(eth0_ip, 0);
-    waker.send_to(server_unicast, {0x40, 0x00, 0x00});
-    server_.join();
-    EXPECT_EQ(result_, 0);
-  }
-
-  // Sends one datagram and returns the first answer.
-  std::optional<datagram> exchange(const bytes& request, const sockaddr_in& to = server_unicast) {
-    return client_.send_to(to, request) ? client_.receive(2s) : std::nullopt;
-  }
-
-  udp_socket client_{eth0_ip, 0};
-  std::thread server_;
-  std::atomic<std::int32_t> result_{-2};
-  std::atomic<bool> done_{false};
-  bool ready_ = false;
-};
-
-TEST_F(coap_server, quit_ends_the_loop_within_one_pass) {
-  // More than one idle pass of 2 s goes by without the loop ending on its own.
+  EXPECT_TRUE(b_ready) << "server did not come up";
   std::this_thread::sleep_for(2300ms);
-  EXPECT_FALSE(done_.load());
+  EXPECT_FALSE(b_done.load());
   const auto start = std::chrono::steady_clock::now();
   coap_server_stop();
-  server_.join();
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(result_.load(), 0);
-  EXPECT_LE(elapsed, 3s);  // one pass is at most 2 s
-  // The context is gone with the loop: nobody answers on 5683 any more.
-  EXPECT_FALSE(exchange({0x40, 0x00, 0x00, 0x09}).has_value());
+  server.join();
+  EXPECT_LE(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(result.load(), 0);
+  client.send_to(server_unicast, {0x40, 0x00, 0x00, 0x09});
+  EXPECT_FALSE(client.receive(2s).has_value()) << "nobody answers on 5683 any more";
 }
 
 TEST(coap_server_start, fails_without_start_line_when_the_port_is_held) {
@@ -134,31 +102,24 @@ TEST(coap_server_start, refused_multicast_join_is_reported_and_unicast_still_ser
   EXPECT_EQ(out.find("setsockopt"), std::string::npos) << out;
 }
 
-TEST(coap_server_start, get_context_reports_unresolvable_node) {
+// Start-up helpers: an unresolvable node gives no context; eth0's address is read, and a missing,
+// over-long or empty interface name leaves the text as it was.
+TEST(coap_server_start, helpers_refuse_what_they_cannot_resolve) {
   NET_TEST_PREAMBLE();
   testing::internal::CaptureStderr();
-  coap_context_t* pt_ctx = get_context("not-an-address", "5683");
+  EXPECT_EQ(get_context("not-an-address", "5683"), nullptr);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(pt_ctx, nullptr);
   EXPECT_TRUE(re_search_lines(err, "^getaddrinfo: .+$")) << err;
-
-  pt_ctx = get_context("0.0.0.0", "0");
+  coap_context_t* pt_ctx = get_context("0.0.0.0", "0");
   EXPECT_NE(pt_ctx, nullptr);
   coap_free_context(pt_ctx);
-}
-
-TEST(coap_server_start, app_get_ip_reads_eth0_and_leaves_text_on_failure) {
-  NET_TEST_PREAMBLE();
   char ac_ip[16] = "0.0.0.0";
+  for (const char* pc : {"nosuch0", "an-interface-name-far-too-long", ""}) {
+    EXPECT_EQ(app_get_ip(pc, ac_ip), -1) << pc;
+  }
+  EXPECT_STREQ(ac_ip, "0.0.0.0");
   EXPECT_EQ(app_get_ip("eth0", ac_ip), 1);
   EXPECT_STREQ(ac_ip, "10.77.0.1");
-
-  std::strcpy(ac_ip, "0.0.0.0");
-  SCOPED_TRACE("missing, over-long and empty interface names");
-  EXPECT_EQ(app_get_ip("nosuch0", ac_ip), -1);
-  EXPECT_EQ(app_get_ip("an-interface-name-far-too-long", ac_ip), -1);
-  EXPECT_EQ(app_get_ip("", ac_ip), -1);
-  EXPECT_STREQ(ac_ip, "0.0.0.0");
 }
 
 }  // namespace

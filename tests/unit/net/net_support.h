@@ -1,10 +1,13 @@
 // Support for the socket tests: the private network namespace made by main(), a raw UDP
-// socket, and a recording double of app_lan_rx_handler.
+// socket, a peer that plays the modem, and a recording double of app_lan_rx_handler.
 #pragma once
 
+#include <arpa/inet.h>
 #include <coap3/coap.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +22,8 @@
 #include "test_regex.h"
 
 using bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+using test_support::re_search_lines;
 
 /// True when main() could move the process into its own network namespace with lo and a veth
 /// eth0 (10.77.0.1/24, its peer veth0); otherwise every test skips with net_skip_reason().
@@ -32,13 +37,15 @@ const std::string& net_skip_reason();
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
 
-// Trace lines are matched one by one (^ and $ at line ends).
-using test_support::re_search_lines;
+inline bytes text_bytes(std::string_view text) { return bytes(text.begin(), text.end()); }
 
-/// Bytes of a text, without terminator.
-bytes text_bytes(std::string_view text);
-
-sockaddr_in ipv4(const char* pc_ip, std::uint16_t u16_port);
+inline sockaddr_in ipv4(const char* pc_ip, std::uint16_t u16_port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(u16_port);
+  inet_pton(AF_INET, pc_ip, &addr.sin_addr);
+  return addr;
+}
 
 struct datagram {
   bytes data;
@@ -48,42 +55,65 @@ struct datagram {
 /// A plain UDP socket, so that every byte on the wire is the test's own.
 class udp_socket {
  public:
-  udp_socket(const char* pc_ip, std::uint16_t u16_port);
+  udp_socket(const char* pc_ip, std::uint16_t u16_port)
+      : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in addr = ipv4(pc_ip, u16_port);
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
   udp_socket(const udp_socket&) = delete;
   udp_socket& operator=(const udp_socket&) = delete;
-  ~udp_socket();
+  ~udp_socket() {
+    if (fd_ >= 0) close(fd_);
+  }
 
   bool ok() const { return fd_ >= 0; }
-  std::uint16_t port() const;
-  bool send_to(const sockaddr_in& to, const bytes& data);
-  std::optional<datagram> receive(std::chrono::milliseconds timeout);
+  bool send_to(const sockaddr_in& to, const bytes& data) {
+    return sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof(to)) == static_cast<ssize_t>(data.size());
+  }
+  std::optional<datagram> receive(std::chrono::milliseconds timeout) {
+    const timeval tv{static_cast<time_t>(timeout.count() / 1000),
+                     static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    datagram d;
+    d.data.resize(2048);
+    socklen_t len = sizeof(d.from);
+    const ssize_t n =
+        recvfrom(fd_, d.data.data(), d.data.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &len);
+    if (n < 0) return std::nullopt;
+    d.data.resize(static_cast<std::size_t>(n));
+    return d;
+  }
 
  private:
-  int fd_ = -1;
+  int fd_;
 };
 
 /// One call of app_lan_rx_handler as the test double saw it.
 struct rx_call {
   std::uint32_t u32_kind;
   coap_address_t sender;
-  bool b_null_payload;
   bytes payload;
 };
 
-/// The calls recorded so far; clear() forgets them.
-class rx_recorder {
- public:
-  void clear();
-  void add(rx_call call);
-  std::vector<rx_call> calls();
+/// The calls the double recorded so far.
+struct rx_recorder {
+  std::mutex mutex;
+  std::vector<rx_call> calls;
 
- private:
-  std::mutex mutex_;
-  std::vector<rx_call> calls_;
+  void clear() {
+    const std::lock_guard lock(mutex);
+    calls.clear();
+  }
+  std::vector<rx_call> taken() {
+    const std::lock_guard lock(mutex);
+    return calls;
+  }
 };
 rx_recorder& rx_calls();
-
-using namespace std::chrono_literals;
 
 // The modem's address as the registry records it: its source port, which the request replaces.
 inline coap_address_t modem_address() {

@@ -1,9 +1,10 @@
 // LAN modem link, treating functions and registry called directly: every failure line, the
-// state reports, the registry rules, address matching, and the files under /var/ftp and /tmp
-// (those only in a forked child inside a private mount namespace).
+// state reports, the registry rules, address matching; and what a host on the LAN or a local
+// user could abuse: noise reports nobody asked for, links and full file systems under /tmp, a
+// modem with serial 0, staging sources that are not plain files. Files under /var/ftp and /tmp
+// are touched only in forked children with a private mount namespace.
 #include "app_lan.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,37 +15,92 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "alloc_balance.h"
 #include "app_lan_internal.h"
+#include "app_lan_request.h"
 #include "coap_addr.h"
 #include "lan_golden.h"
 #include "stdout_capture.h"
 #include "temp_dir.h"
 #include "test_regex.h"
-#include "vos_mem.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+using test_support::child_run;
 using test_support::exists;
 using test_support::re_escape;
+using test_support::re_search_lines;
 using test_support::re_whole_match;
 using test_support::temp_dir;
 
-// ---- trace matching --------------------------------------------------------------------------
+const coap_address_t modem_a = ipv4("10.0.0.2", 40000);
+
+// Modem info: protocol 1, serial, tmsp 1000, hw 2.3, sw 4.5, type 6, location 7, state, wakeup
+// 9, receiver count, then the receiver bytes given.
+bytes info(std::uint32_t serial, std::uint8_t state = 1, std::uint8_t nb_rf = 0,
+           const bytes& rf = {}) {
+  bytes b;
+  for (const auto& [v, n] :
+       {std::pair<std::uint32_t, int>{1, 4}, {serial, 4}, {1000, 4}, {0x0203, 2}, {0x0405, 2}}) {
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  b.insert(b.end(), {6, 7, state, 9, nb_rf});
+  b.insert(b.end(), rf.begin(), rf.end());
+  return b;
+}
+
+// One trace line of the LAN module at @p pc_level, as a pattern for re_search_lines.
+std::string line(const char* pc_level, const std::string& text) {
+  return std::string("^[0-9]{8}-[0-9]{6}:") + pc_level + R"(:\.\./tst/app_lan\.c:[0-9]+:)" +
+         re_escape(text) + "$";
+}
+
+// Forked child with a mount namespace of its own, where @p s_src is bound over @p pc_dir (a
+// tmpfs on the parent first when @p pc_dir does not exist), and an empty registry; exits with
+// body's result, 90 when the mounts cannot be made.
+template <class F>
+child_run in_mounted_child(const std::string& s_src, const char* pc_dir, F body) {
+  return test_support::run_in_child([&]() -> int {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return 90;
+    }
+    struct stat st {};
+    if (stat(pc_dir, &st) != 0) {
+      const std::string parent = std::filesystem::path(pc_dir).parent_path();
+      if (mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=1m") != 0 || mkdir(pc_dir, 0755) != 0) {
+        return 90;
+      }
+    }
+    if (mount(s_src.c_str(), pc_dir, nullptr, MS_BIND, nullptr) != 0) return 90;
+    detail::app_lan_reset();
+    app_lan_expect_noise(nullptr);
+    return body();
+  });
+}
+
+const bytes noise = {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7};
+
+std::size_t count_in(const std::string& s_dir) {
+  const std::filesystem::directory_iterator it(s_dir);
+  return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+}
+
+// The run ends through this in the children: its status becomes the child's exit code.
+void end_with(int i_status) noexcept {
+  std::fflush(stdout);
+  _exit(i_status);
+}
 
 const std::string stamp = "[0-9]{8}-[0-9]{6}:";
 const std::string here = R"(\.\./tst/app_lan\.c:[0-9]+:)";
-
 std::string err(const std::string& s) { return stamp + "ERROR:" + here + re_escape(s) + "\n"; }
 std::string dbg(const std::string& s) { return stamp + "DEBUG:" + here + re_escape(s) + "\n"; }
 std::string inf(const std::string& s) { return stamp + "INFO:" + re_escape(s) + "\n"; }
@@ -57,38 +113,8 @@ std::string dump(const std::string& s_hex) { return stamp + "DUMP:" + here + s_h
     EXPECT_TRUE(re_whole_match(text, s_re_)) << "output:\n" << text;   \
   } while (0)
 
-// ---- payloads and addresses ------------------------------------------------------------------
-
-void put(bytes& b, std::uint32_t v, int n) {
-  for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-// Modem info: protocol, serial, tmsp 1000, hw 2.3, sw 4.5, type 6, location 7, state, wakeup 9,
-// receiver count, then the receiver bytes given.
-bytes info(std::uint32_t serial, std::uint8_t state, std::uint8_t nb_rf = 0, bytes rf = {},
-           std::uint32_t protocol = 1) {
-  bytes b;
-  put(b, protocol, 4);
-  put(b, serial, 4);
-  put(b, 1000, 4);
-  put(b, 0x0203, 2);
-  put(b, 0x0405, 2);
-  b.insert(b.end(), {6, 7, state, 9, nb_rf});
-  b.insert(b.end(), rf.begin(), rf.end());
-  return b;
-}
-
-std::string info_line(std::uint32_t serial, int state, int nb_rf, const std::string& rf) {
-  char ac[512];
-  std::snprintf(ac, sizeof ac,
-                "Modem INFO :protocol:1, serial number:%x, tmsp:1000, hw_ver:2.3, sw_ver:4.5, "
-                "type:6, location:7, state:%d, wakeup:9, nb RF receiver:%d, RF:",
-                serial, state, nb_rf);
-  return ac + rf;
-}
-
-const coap_address_t modem_a = ipv4("10.0.0.2", 40000);
 const coap_address_t modem_b = ipv4("10.0.0.3", 40001);
+const bytes stats59(golden_stats59.begin(), golden_stats59.end());
 
 // Result and trace of a treating function called on the first @p n bytes of @p b (all of them
 // by default; an empty payload goes as a null pointer).
@@ -106,9 +132,8 @@ treated treat(detail::lan_treat_fn pf, const coap_address_t& t_from, const bytes
   return r;
 }
 
-// Registers a modem silently (its trace lines are not what the test looks at).
-void register_modem(std::uint32_t serial, const coap_address_t& t_addr, std::uint8_t state = 1) {
-  ASSERT_EQ(treat(detail::_app_lan_treat_info, t_addr, info(serial, state)).i, 1);
+void register_modem(std::uint32_t serial, const coap_address_t& t_addr) {
+  ASSERT_EQ(treat(detail::_app_lan_treat_info, t_addr, info(serial)).i, 1);
 }
 
 lan_modem_entry entry_at(std::size_t i) {
@@ -131,35 +156,6 @@ class app_lan : public test_support::alloc_balance_test {
   }
 };
 
-// ---- private mount namespace for /var/ftp and /tmp ----------------------------------------
-
-// In the child of a death test: own mount namespace, then @p s_src bind-mounted over @p pc_dir
-// (when pc_dir does not exist, a tmpfs over its parent provides it first). Exits 3 on failure.
-void private_mount(const std::string& s_src, const char* pc_dir) {
-  if (unshare(CLONE_NEWNS) != 0 ||
-      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    _exit(3);
-  }
-  struct stat st {};
-  if (stat(pc_dir, &st) != 0) {
-    const std::string parent = std::filesystem::path(pc_dir).parent_path();
-    if (mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=1m") != 0 || mkdir(pc_dir, 0755) != 0) {
-      _exit(3);
-    }
-  }
-  if (mount(s_src.c_str(), pc_dir, nullptr, MS_BIND, nullptr) != 0) _exit(3);
-}
-
-// Death-test child: stdout on stderr, @p s_src over @p pc_dir, then exits with body's result.
-template <class F>
-[[noreturn]] void mounted_child(const std::string& s_src, const char* pc_dir, F body) {
-  dup2(2, 1);
-  private_mount(s_src, pc_dir);
-  const int i_code = body();
-  std::fflush(stdout);
-  _exit(i_code);
-}
-
 }  // namespace
 
 TEST_F(app_lan, registry_rules_and_sender_matching) {
@@ -174,11 +170,8 @@ TEST_F(app_lan, registry_rules_and_sender_matching) {
   EXPECT_EQ(entry_at(4).t_info.u8_reported_state, 1);
   std::array<lan_modem_entry, LAN_MODEM_MAX> at_before{}, at_after{};
   app_lan_get_modems_info(at_before.data());
-  const treated r = treat(detail::_app_lan_treat_info, ipv4("10.0.0.10", 6000), info(0xF6, 1));
-  EXPECT_EQ(r.i, -1);
-  EXPECT_TRACE(r.out, inf(info_line(0xF6, 1, 0, "0/0/0/0/0/0/0")),
-               inf("New modem detected f6 (IP:10.0.0.10:6000)"),
-               err("No more place in modem list!!!!"));
+  const treated r = treat(detail::_app_lan_treat_info, ipv4("10.0.0.10", 6000), info(0xF6));
+  EXPECT_EQ(r.i, -1);  // its trace lines: end-to-end tests
   app_lan_get_modems_info(at_after.data());
   EXPECT_EQ(std::memcmp(at_before.data(), at_after.data(), sizeof at_before), 0);
   EXPECT_EQ(app_lan_first_modem_id(&u32_id), 1);
@@ -199,10 +192,7 @@ TEST_F(app_lan, registry_rules_and_sender_matching) {
   // A known modem is updated when the registry is full; what the tool recorded is kept.
   ASSERT_EQ(app_lan_set_modem_firmware(0xA0, "manual", "a0"), 1);
   EXPECT_EQ(app_lan_set_modem_firmware(0x99, "manual", "99"), -1);
-  ASSERT_EQ(treat(detail::_app_lan_treat_statistics, modem_a,
-                  bytes(golden_stats59.begin(), golden_stats59.end()))
-                .i,
-            1);
+  ASSERT_EQ(treat(detail::_app_lan_treat_statistics, modem_a, stats59).i, 1);
   const coap_address_t t_moved = ipv4("10.0.0.8", 1234);
   ASSERT_EQ(treat(detail::_app_lan_treat_info, t_moved, info(0xA0, 2, 2, {0xA1, 0xA2})).i, 1);
   lan_modem_entry t{};
@@ -228,23 +218,44 @@ TEST_F(app_lan, registry_rules_and_sender_matching) {
   EXPECT_EQ(visited, (std::vector<std::uint32_t>{0xA4, 0xA3, 0xA2, 0xA1, 0xA0}));
 }
 
-TEST_F(app_lan, info_fields_missing_or_limited) {
-  struct row {
-    bytes b;
-    std::size_t n;
-    const char* pc_in_trace;
-  };
-  for (const row& r :
-       {row{info(0xA, 1, 5), 19, "state:1, wakeup:0, nb RF receiver:0, RF:0/0/0/0/0/0/0\n"},
-        row{info(0xB, 1, 5), 20, "wakeup:9, nb RF receiver:0, RF:0/0/0/0/0/0/0\n"},
-        row{info(0xC, 2, 3, {0x33}), SIZE_MAX, "nb RF receiver:3, RF:33/0/0/0/0/0/0\n"},
-        row{info(0xD, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}), SIZE_MAX,
-            "Too much receiver channel :8\n"}}) {
-    const coap_address_t t_addr = ipv4("10.0.0.5", static_cast<std::uint16_t>(r.b[4]));
-    const treated t = treat(detail::_app_lan_treat_info, t_addr, r.b, r.n);
-    EXPECT_EQ(t.i, 1);
-    EXPECT_NE(t.out.find(r.pc_in_trace), std::string::npos) << t.out;
+// What a firmware result takes out of an entry (once), and "found" kept apart from the
+// identifier: serial 0 is a modem like any other. No file is touched here.
+TEST_F(app_lan, firmware_result_takes_the_staged_name_once_and_keeps_the_label) {
+  const coap_address_t modem_zero = ipv4("10.0.0.3", 40000), t_other = ipv4("10.0.0.2", 40001);
+  register_modem(0x1a2b3c4d, modem_a);
+  register_modem(0, modem_zero);
+  ASSERT_EQ(app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d"), 1);
+  ASSERT_EQ(app_lan_set_modem_firmware(0, "zero", "0"), 1);
+  const struct {
+    const coap_address_t* pt_from;
+    int i_result;
+    std::uint32_t u32_id;
+    const char* pc_label;
+    const char* pc_staged;
+  } rows[] = {{&modem_a, 1, 0x1a2b3c4d, "manual", "1a2b3c4d"},
+              {&modem_a, 1, 0x1a2b3c4d, "manual", ""},  // the file went with the first
+              {&modem_zero, 1, 0, "zero", "0"},
+              {&t_other, -1, 7, "x", "x"},
+              {nullptr, -1, 7, "x", "x"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pc_staged);
+    detail::lan_fw_taken fw{7, "x", "x"};
+    EXPECT_EQ(detail::_app_lan_take_firmware(r.pt_from, &fw), r.i_result);
+    EXPECT_EQ(fw.u32_id, r.u32_id);
+    EXPECT_STREQ(fw.ac_label, r.pc_label);
+    EXPECT_STREQ(fw.ac_staged, r.pc_staged);
   }
+  EXPECT_EQ(detail::_app_lan_take_firmware(&modem_a, nullptr), -1);
+  lan_modem_entry entry{};
+  ASSERT_EQ(app_lan_find_modem(0, &entry), 1);
+  EXPECT_STREQ(entry.ac_fw_label, "zero");
+  EXPECT_STREQ(entry.ac_fw_staged, "");
+  lan_rx_stats at_stats[LAN_MAX_RF]{};
+  at_stats[0].u16_crc_ok = 42;
+  EXPECT_EQ(detail::_app_lan_store_statistics(&modem_zero, at_stats, nullptr, nullptr), 1);
+  EXPECT_EQ(detail::_app_lan_store_statistics(&t_other, at_stats, nullptr, nullptr), -1);
+  ASSERT_EQ(app_lan_find_modem(0, &entry), 1);
+  EXPECT_EQ(entry.at_rx_stats[0].u16_crc_ok, 42);
 }
 
 TEST_F(app_lan, statistics_and_parameter_value) {
@@ -255,132 +266,70 @@ TEST_F(app_lan, statistics_and_parameter_value) {
             1);
   EXPECT_EQ(entry_at(4).at_rx_stats[6].u16_load, 306);
   EXPECT_EQ(entry_at(4).at_rx_stats[6].u8_rssi_max, 86);
-  auto receiver = [](int i) {
-    return inf("Receiver " + std::to_string(i) + " : CRC OK : " + std::to_string(100 + i) +
-               "\t CRC KO : " + std::to_string(200 + i) + "\t LOAD : " + std::to_string(10 + i) +
-               "\t RSSI_min : -" + std::to_string(60 + i) + "\t RSSI_avg : -" +
-               std::to_string(70 + i) + "\t RSSI_max : -" + std::to_string(80 + i));
-  };
-  const bytes b59(golden_stats59.begin(), golden_stats59.end());
-  treated r = treat(detail::_app_lan_treat_statistics, modem_a, b59);
+  const std::string s_receivers =
+      inf("Receiver 0 : CRC OK : 100\t CRC KO : 200\t LOAD : 10\t RSSI_min : -60\t RSSI_avg : "
+          "-70\t RSSI_max : -80") +
+      inf("Receiver 1 : CRC OK : 101\t CRC KO : 201\t LOAD : 11\t RSSI_min : -61\t RSSI_avg : "
+          "-71\t RSSI_max : -81") +
+      inf("Receiver 2 : CRC OK : 102\t CRC KO : 202\t LOAD : 12\t RSSI_min : -62\t RSSI_avg : "
+          "-72\t RSSI_max : -82");
+  treated r = treat(detail::_app_lan_treat_statistics, modem_a, stats59);
   EXPECT_EQ(r.i, 1);
-  EXPECT_TRACE(r.out, dbg("Update statistics of Modem 3"), receiver(0), receiver(1), receiver(2));
-  const lan_rx_stats t_zero{};
+  EXPECT_TRACE(r.out, dbg("Update statistics of Modem 3"), s_receivers);
   const lan_modem_entry t_stored = entry_at(4);
-  for (int i = 3; i < 7; ++i) {
-    EXPECT_EQ(std::memcmp(&t_stored.at_rx_stats[i], &t_zero, sizeof t_zero), 0) << i;
-  }
-  const lan_modem_entry t_before = entry_at(4);
-  r = treat(detail::_app_lan_treat_statistics, modem_b, b59);
-  EXPECT_TRACE(r.out, dbg("Update statistics of Modem 0"), receiver(0), receiver(1), receiver(2));
+  const lan_rx_stats at_zero[4]{};
+  EXPECT_EQ(std::memcmp(&t_stored.at_rx_stats[3], at_zero, sizeof at_zero), 0);
+  r = treat(detail::_app_lan_treat_statistics, modem_b, stats59);
+  EXPECT_TRACE(r.out, dbg("Update statistics of Modem 0"), s_receivers);
   const lan_modem_entry t_after = entry_at(4);
-  EXPECT_EQ(std::memcmp(t_before.at_rx_stats, t_after.at_rx_stats, sizeof t_after.at_rx_stats), 0)
+  EXPECT_EQ(std::memcmp(t_stored.at_rx_stats, t_after.at_rx_stats, sizeof t_after.at_rx_stats), 0)
       << "not stored";
 
-  struct row {
+  const struct {
     bytes b;
     std::string s_re;
-  };
-  for (const row& p :
-       {row{{0x65, 0x00, 0x02, 0x0A, 0xFF, 0x99},
-            inf("Param req : 0x65 len:2, value:") + dump("0AFF")},
-        row{{0x02, 0x01, 0x05, 0x11, 0x22},
-            inf("Param req : 0x102 len:5, value:") + err("Param value cut: 2 of 5 bytes") +
-                dump("1122")},
-        row{{0x65, 0x00}, err("Malformed param value msg, size:2") + dump("6500")}}) {
+  } rows[] = {
+      {{0x65, 0x00, 0x02, 0x0A, 0xFF, 0x99}, inf("Param req : 0x65 len:2, value:") + dump("0AFF")},
+      {{0x02, 0x01, 0x05, 0x11, 0x22},
+       inf("Param req : 0x102 len:5, value:") + err("Param value cut: 2 of 5 bytes") +
+           dump("1122")},
+      {{0x65, 0x00}, err("Malformed param value msg, size:2") + dump("6500")}};
+  for (const auto& p : rows) {
     const treated t = treat(detail::_app_lan_treat_param, modem_a, p.b);
     EXPECT_EQ(t.i, 1);
     EXPECT_TRACE(t.out, p.s_re);
   }
 }
 
-// ---- files under /var/ftp and /tmp ----------------------------------------------------------
-
-TEST_F(app_lan, firmware_install_deletes_the_staged_file_of_its_sender_whatever_the_result) {
-  struct row {
-    std::uint8_t u8_result;
-    coap_address_t t_from;
-    std::string s_trace;
-    bool b_deleted;
-  };
-  const std::string s_known = "Firmware install (name:manual) of modem 1a2b3c4d is ";
-  for (const row& r :
-       {row{1, modem_a, dbg(s_known + "OK "), true}, row{2, modem_a, dbg(s_known + "KO "), true},
-        row{1, ipv4("10.0.0.2", 40009), re_escape("Firmware install (name:) of modem 0 is OK \n"),
-            false}}) {
-    const temp_dir dir("app_lan_test");
-    ASSERT_TRUE(dir.ok());
-    std::ofstream(dir.path() + "/1a2b3c4d") << "image";
-    EXPECT_EXIT(mounted_child(dir.path(), "/var/ftp",
-                              [&] {
-                                register_modem(0x1a2b3c4d, modem_a);
-                                app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d");
-                                // The file goes by its full path, whatever the working directory.
-                                if (chdir("/") != 0) return 4;
-                                const std::uint8_t u8 = r.u8_result;
-                                return detail::_app_lan_treat_firmware_install_ind(&r.t_from, &u8,
-                                                                                   1) == 1
-                                           ? 0
-                                           : 5;
-                              }),
-                ::testing::ExitedWithCode(0), r.s_trace);
-    EXPECT_EQ(exists(dir.path() + "/1a2b3c4d"), !r.b_deleted);
-  }
-}
-
-namespace {
-const bytes noise_payload{90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7};
-const std::string header = "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|";
-const std::string noise_rows[] = {
-    "Noise (dBM)",       header, "|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|",
-    "Noise Margin (dB)", header, header};
-std::string noise_trace() {
-  std::string s;
-  for (const std::string& row : noise_rows) s += ".*" + re_escape("INFO:" + row + "\n");
-  return s;
-}
-}  // namespace
-
-// Treated in a child with a private /tmp, as the report this run asked for: refused when short;
-// traced, and the tool ended with status 2 when the file cannot be made. (The file itself:
-// end-to-end tests.)
+// Refused when short; with its end and file replaced (the seam of the tests), the report is
+// traced, goes to the given file, and ends the run. (Children with a private /tmp: hostile tests.)
 TEST_F(app_lan, noise_report) {
-  for (const auto& [u32_len, b_dir_in_the_way, i_status] :
-       {std::tuple<std::uint32_t, bool, int>{13, false, 0}, {14, true, 2}}) {
-    const temp_dir dir("app_lan_test");
-    ASSERT_TRUE(dir.ok());
-    if (b_dir_in_the_way) std::filesystem::create_directory(dir.path() + "/noise.txt");
-    const std::string s_re =
-        u32_len == 13 ? re_escape("Malformed noise ind msg, size:13\n")
-                      : noise_trace() + ".*" +
-                            re_escape("Can't write /tmp/noise.txt: \"Is a directory\" (21)\n");
-    const std::uint32_t n = u32_len;
-    EXPECT_EXIT(mounted_child(dir.path(), "/tmp",
-                              [n] {
-                                app_lan_expect_noise(&modem_a);
-                                return detail::_app_lan_treat_noise(&modem_a, noise_payload.data(),
-                                                                    n) == -1
-                                           ? 0
-                                           : 5;
-                              }),
-                ::testing::ExitedWithCode(i_status), s_re);
+  treated r = treat(detail::_app_lan_treat_noise, modem_a, noise, 13);
+  EXPECT_EQ(r.i, -1);
+  EXPECT_TRACE(r.out, err("Malformed noise ind msg, size:13"));
+  const std::string header = "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|";
+  std::string s_table;
+  for (const std::string& row :
+       {std::string("Noise (dBM)"), header,
+        std::string("|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|"),
+        std::string("Noise Margin (dB)"), header, header}) {
+    s_table += ".*" + re_escape("INFO:" + row + "\n");
   }
-  // With its end replaced (the seam of the tests), the report goes to the given file and returns.
   const temp_dir dir("app_lan_test");
-  const std::string s_file = dir.path() + "/report.txt";
+  const std::string s_file = dir / "report.txt";
   const char* const pc_saved_file = detail::_pc_lan_noise_file;
   const detail::lan_noise_end_fn pf_saved_end = detail::_pf_lan_noise_end;
   static int i_ends = 0;
   detail::_pc_lan_noise_file = s_file.c_str();
   detail::_pf_lan_noise_end = [](int i_status) noexcept { i_ends += i_status; };
   app_lan_expect_noise(&modem_a);
-  const treated r = treat(detail::_app_lan_treat_noise, modem_a, noise_payload);
+  r = treat(detail::_app_lan_treat_noise, modem_a, noise);
   app_lan_expect_noise(nullptr);
   detail::_pc_lan_noise_file = pc_saved_file;
   detail::_pf_lan_noise_end = pf_saved_end;
   EXPECT_EQ(r.i, 1);
   EXPECT_EQ(i_ends, 1);
-  EXPECT_TRUE(re_whole_match(r.out, noise_trace() + ".*")) << r.out;
+  EXPECT_TRUE(re_whole_match(r.out, s_table + ".*")) << r.out;
   EXPECT_TRUE(exists(s_file));
 }
 
@@ -398,4 +347,155 @@ TEST_F(app_lan, message_without_a_worker_is_dropped_and_freed) {
   EXPECT_TRACE(s_out, err("LAN message (kind:1, size:4) dropped: not posted"),
                err("LAN message (kind:2, size:0) dropped: not posted"),
                err("LAN message (kind:2, size:3) dropped: no payload"));
+}
+
+// Who may end the run with a report, and where it goes: only the modem asked (any source port),
+// written as a new file renamed over /tmp/noise.txt, so a planted link is replaced, not followed.
+TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_a_link) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  const struct {
+    const char* pc_case;
+    bool b_expect;
+    coap_address_t t_from;
+    bool b_link;
+    int i_exit;  // 0: the run goes on
+  } rows[] = {
+      {"not asked for", false, modem_a, false, 0},
+      {"asked, from another host", true, ipv4("10.0.0.9", 40000), false, 0},
+      {"asked, from the modem's address and another port", true, ipv4("10.0.0.2", 5683), false, 1},
+      {"asked, a link planted at /tmp/noise.txt", true, modem_a, true, 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pc_case);
+    const temp_dir dir("app_lan_hostile");
+    ASSERT_TRUE(dir.ok());
+    std::ofstream(dir / "victim") << "precious";
+    if (r.b_link) std::filesystem::create_symlink("/tmp/victim", dir / "noise.txt");
+    const child_run run = in_mounted_child(dir.path(), "/tmp", [&] {
+      detail::_pf_lan_noise_end = end_with;
+      if (r.b_expect) app_lan_expect_noise(&modem_a);
+      return detail::_app_lan_treat_noise(&r.t_from, noise.data(), 14) == 1 ? 0 : 5;
+    });
+    EXPECT_EQ(run.i_status, r.i_exit) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, R"(:INFO:\|.-90.\|.-91.)")) << run.out;
+    EXPECT_EQ(test_support::read_file(dir / "victim"), "precious");
+    if (r.i_exit == 0) {
+      EXPECT_TRUE(re_search_lines(run.out,
+                                  "WARNING:.*Noise report from 10\\.0\\.0\\.[29]:40000 "
+                                  "not asked for: traced only, not written$"))
+          << run.out;
+      EXPECT_FALSE(exists(dir / "noise.txt"));
+    } else {
+      EXPECT_FALSE(std::filesystem::is_symlink(dir / "noise.txt"));
+      EXPECT_EQ(test_support::read_file(dir / "noise.txt").substr(0, 7), "Date : ");
+      EXPECT_EQ(count_in(dir.path()), 2u);  // victim and noise.txt, no temporary left
+    }
+  }
+}
+
+// A report that cannot be written (a full /tmp, a directory in the way): an error line with the
+// reason, no report and no temporary file, and status 2 (through the real end in the second).
+TEST(app_lan_hostile, noise_report_that_cannot_be_written_ends_with_status_2) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  for (const bool b_full : {true, false}) {
+    const temp_dir dir("app_lan_hostile");
+    if (!b_full) std::filesystem::create_directory(dir / "noise.txt");
+    const child_run run = in_mounted_child(dir.path(), "/tmp", [&]() -> int {
+      static int i_status = -1;
+      if (b_full) {
+        if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) return 90;
+        std::ofstream("/tmp/filler", std::ios::binary) << std::string(64 * 1024, 'f');
+        detail::_pf_lan_noise_end = [](int i) noexcept { i_status = i; };
+      }
+      app_lan_expect_noise(&modem_a);
+      if (detail::_app_lan_treat_noise(&modem_a, noise.data(), 14) != 1) return 5;
+      return count_in("/tmp") == 1 ? i_status : 80;
+    });
+    EXPECT_EQ(run.i_status, 2) << run.out;
+    EXPECT_TRUE(re_search_lines(
+        run.out,
+        line("ERROR", b_full ? "Can't write /tmp/noise.txt: \"No space left on device\" (28)"
+                             : "Can't write /tmp/noise.txt: \"Is a directory\" (21)")))
+        << run.out;
+    EXPECT_TRUE(b_full || count_in(dir.path()) == 1);
+  }
+}
+
+// A firmware result deletes its sender's staged file, by full path, whatever the result; a
+// modem that announces serial 0 is a modem like any other; another sender deletes nothing.
+TEST(app_lan_hostile, firmware_result_deletes_the_staged_file_of_its_sender_only) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  const std::string s_install = "Firmware install (name:manual) of modem ";
+  const struct {
+    std::uint32_t u32_serial;
+    const char* pc_staged;
+    std::uint8_t u8_result;
+    coap_address_t t_from;
+    std::string s_line;
+  } rows[] = {{0, "0", 1, modem_a, s_install + "0 is OK "},
+              {0x1a2b3c4d, "1a2b3c4d", 1, modem_a, s_install + "1a2b3c4d is OK "},
+              {0x1a2b3c4d, "1a2b3c4d", 2, modem_a, s_install + "1a2b3c4d is KO "},
+              {0x1a2b3c4d, "1a2b3c4d", 1, ipv4("10.0.0.2", 40009),
+               "Firmware install (name:) of modem 0 is OK "}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.s_line);
+    const temp_dir ftp("app_lan_hostile");
+    ASSERT_TRUE(ftp.ok());
+    std::ofstream(ftp / r.pc_staged) << "image";
+    const child_run run = in_mounted_child(ftp.path(), "/var/ftp", [&] {
+      register_modem(r.u32_serial, modem_a);
+      app_lan_set_modem_firmware(r.u32_serial, "manual", r.pc_staged);
+      if (chdir("/") != 0) return 4;
+      detail::_app_lan_treat_firmware_install_ind(&r.t_from, &r.u8_result, 1);
+      treat(detail::_app_lan_treat_statistics, modem_a, stats59);
+      lan_modem_entry entry{};
+      if (app_lan_find_modem(r.u32_serial, &entry) != 1) return 4;
+      return entry.u32_stats_time != 0 && entry.at_rx_stats[2].u16_load == 12 ? 0 : 6;
+    });
+    EXPECT_EQ(run.i_status, 0) << run.out;
+    EXPECT_TRUE(re_search_lines(run.out, line("DEBUG", r.s_line))) << run.out;
+    EXPECT_EQ(exists(ftp / r.pc_staged), r.t_from.addr.sin.sin_port != modem_a.addr.sin.sin_port);
+  }
+}
+
+// A size that is not a real size never deletes: only an empty regular file goes; a FIFO, a file
+// beyond 4 GiB or a link to an empty file are refused and left alone. Refused before any lookup,
+// so no modem and no network are involved.
+TEST(app_lan_hostile, firmware_source_that_is_not_an_empty_file_is_never_deleted) {
+  const temp_dir dir("app_lan_hostile");
+  ASSERT_TRUE(dir.ok());
+  vos_os_init();
+  detail::app_lan_reset();
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::ofstream(dir / "empty.bin").close();
+  std::ofstream(dir / "target.bin").close();
+  std::filesystem::create_symlink(dir / "target.bin", dir / "link.bin");
+  const int fd = open((dir / "huge.bin").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 5LL << 30), 0);  // sparse: 5 GiB that take no room
+  close(fd);
+  const std::string s_refused = ": not a regular file of at most 4 GiB, left in place";
+  const std::string s_empty = "), name:manual";
+  const struct {
+    const char* pc_name;
+    bool b_deleted;
+    std::string s_error;
+  } rows[] = {
+      {"fifo", false, "Can not stage " + (dir / "fifo") + s_refused},
+      {"huge.bin", false, "Can not stage " + (dir / "huge.bin") + s_refused},
+      {"link.bin", false, "Empty firmware for upgrade(" + (dir / "link.bin") + s_empty},
+      {"empty.bin", true, "Empty firmware for upgrade(" + (dir / "empty.bin") + s_empty},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pc_name);
+    int i_result = 0;
+    const std::string path = dir / r.pc_name;
+    const std::string out = test_support::captured(
+        [&] { i_result = app_lan_firmware_upgrade_request(0x1a2b3c4d, path.c_str(), "manual"); });
+    EXPECT_EQ(i_result, -1);
+    EXPECT_TRUE(re_search_lines(out, line("ERROR", r.s_error))) << out;
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st) != 0, r.b_deleted);
+  }
+  EXPECT_TRUE(exists(dir / "target.bin"));
 }

@@ -13,12 +13,14 @@
 #include "app_lan_internal.h"
 #include "stdout_capture.h"
 #include "test_regex.h"
+#include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::wait_until;
 
 std::atomic<bool> b_release{false};
 std::atomic<bool> b_entered{false};
@@ -30,16 +32,6 @@ std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32
   while (!b_release.load()) std::this_thread::sleep_for(1ms);
   ++u32_treated;
   return 1;
-}
-
-template <class P>
-bool wait_until(P pred, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 }  // namespace
@@ -74,15 +66,15 @@ TEST(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_counted
     // The worker holds the first message before the flood: every drop comes after its last
     // report, so one warning carries them all.
     post();
-    ASSERT_TRUE(wait_until([] { return b_entered.load(); }));
+    ASSERT_TRUE(wait_until([] { return b_entered.load(); }, 10s));
     for (std::uint32_t i = 1; i < u32_sent; ++i) post();
     b_release = true;
-    ASSERT_TRUE(wait_until([&] { return u32_treated.load() == u32_posted; }));
+    ASSERT_TRUE(wait_until([&] { return u32_treated.load() == u32_posted; }, 10s));
     // The worker reports after its next wait: a message, or its 2 s time-out.
     void* pv_stop = nullptr;
     vos_os_calloc(&pv_stop, sizeof(lan_msg));
     ASSERT_EQ(vos_os_send_msg_to_thread(t_itf, &pv_stop), 1);
-    ASSERT_TRUE(wait_until([&] { return vos_os_nb_thread() == u32_threads; }));
+    ASSERT_TRUE(wait_until([&] { return vos_os_nb_thread() == u32_threads; }, 10s));
   });
   detail::_pv_lan_itf_task_handle = nullptr;
   detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = pf_saved;

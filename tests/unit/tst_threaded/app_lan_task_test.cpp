@@ -1,15 +1,12 @@
 // LAN hand-off and workers: which thread treats which kind, copies and null payloads, kinds that
 // are dropped, order, independence of the two workers, allocation balance. (The whole inbound
 // path runs in the end-to-end tests.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -18,6 +15,7 @@
 #include "alloc_balance.h"
 #include "app_lan.h"
 #include "app_lan_internal.h"
+#include "coap_addr.h"
 #include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
@@ -26,17 +24,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// One call of a treating function: kind, thread, payload pointer and bytes, sender port.
 struct record {
   std::uint32_t u32_kind;
   pthread_t t_thread;
   const std::uint8_t* pu8_payload;
-  std::uint32_t u32_size;
   std::vector<std::uint8_t> data;
   std::uint16_t u16_port;
 };
 
 std::mutex g_mutex;
-std::condition_variable g_cv;
 std::vector<record> g_records;
 std::atomic<bool> g_info_takes_registry_lock{false};
 
@@ -47,37 +44,24 @@ std::int32_t recorder(const coap_address_t* pt_sender, const std::uint8_t* pu8_p
   if (K == LAN_MSG_INFO && g_info_takes_registry_lock.load()) {
     const auto lock = detail::_app_lan_hold_registry();  // as the real one does
   }
-  record r{K, pthread_self(), pu8_payload, u32_size, {}, ntohs(pt_sender->addr.sin.sin_port)};
+  record r{K, pthread_self(), pu8_payload, {}, ntohs(pt_sender->addr.sin.sin_port)};
   if (pu8_payload != nullptr) r.data.assign(pu8_payload, pu8_payload + u32_size);
-  {
-    std::lock_guard lock(g_mutex);
-    g_records.push_back(std::move(r));
-  }
-  g_cv.notify_all();
+  const std::lock_guard lock(g_mutex);
+  g_records.push_back(std::move(r));
   return 1;
 }
 
-bool wait_records(std::size_t n, std::chrono::milliseconds limit = 10s) {
-  std::unique_lock lock(g_mutex);
-  return g_cv.wait_for(lock, limit, [&] { return g_records.size() >= n; });
-}
-
 std::vector<record> records() {
-  std::lock_guard lock(g_mutex);
+  const std::lock_guard lock(g_mutex);
   return g_records;
 }
 
-bool wait_threads(std::uint32_t u32_nb, std::chrono::milliseconds limit = 10s) {
-  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_nb; }, limit);
+bool wait_records(std::size_t n) {
+  return test_support::wait_until([n] { return records().size() >= n; }, 10s);
 }
 
-coap_address_t ipv4(std::uint16_t u16_port) {
-  coap_address_t t{};
-  t.size = sizeof(sockaddr_in);
-  t.addr.sin.sin_family = AF_INET;
-  t.addr.sin.sin_port = htons(u16_port);
-  t.addr.sin.sin_addr.s_addr = htonl(0x0A000002);
-  return t;
+bool wait_threads(std::uint32_t u32_nb) {
+  return test_support::wait_until([&] { return vos_os_nb_thread() == u32_nb; }, 10s);
 }
 
 // Posts a message straight to a worker's mailbox, bypassing the routing of the hand-off.
@@ -101,12 +85,9 @@ class app_lan_task : public test_support::alloc_balance_test {
     g_records.clear();
     g_info_takes_registry_lock = false;
     std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
-    detail::_apf_lan_treat[1] = recorder<1>;
-    detail::_apf_lan_treat[2] = recorder<2>;
-    detail::_apf_lan_treat[3] = recorder<3>;
-    detail::_apf_lan_treat[4] = recorder<4>;
-    detail::_apf_lan_treat[5] = recorder<5>;
-    detail::_apf_lan_treat[6] = recorder<6>;
+    const detail::lan_treat_fn recorders[] = {recorder<1>, recorder<2>, recorder<3>,
+                                              recorder<4>, recorder<5>, recorder<6>};
+    std::copy(std::begin(recorders), std::end(recorders), &detail::_apf_lan_treat[1]);
     mark_alloc();
     u32_threads_ = vos_os_nb_thread();
     itf_ = vos_os_create_thread_stack(detail::_lan_itf_task, 6, "_lan_itf_task", nullptr,
@@ -115,10 +96,9 @@ class app_lan_task : public test_support::alloc_balance_test {
                                         detail::LAN_THREAD_STACK);
     ASSERT_NE(itf_, nullptr);
     ASSERT_NE(modem_, nullptr);
-    itf_id_ = itf_->thread_id;
-    modem_id_ = modem_->thread_id;
-    vos_os_set_thread_quota(itf_, detail::LAN_WORKER_QUOTA);  // as app_lan_init does
-    vos_os_set_thread_quota(modem_, detail::LAN_WORKER_QUOTA);
+    for (vos_os_thread_t t : {itf_, modem_}) {
+      vos_os_set_thread_quota(t, detail::LAN_WORKER_QUOTA);  // as app_lan_init does
+    }
     detail::_pv_lan_itf_task_handle = itf_;
     detail::_pv_lan_modem_task_handle = modem_;
     ASSERT_TRUE(wait_threads(u32_threads_ + 2));
@@ -135,8 +115,6 @@ class app_lan_task : public test_support::alloc_balance_test {
 
   vos_os_thread_t itf_ = nullptr;
   vos_os_thread_t modem_ = nullptr;
-  pthread_t itf_id_{};
-  pthread_t modem_id_{};
   std::uint32_t u32_threads_ = 0;
   detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1]{};
 };
@@ -144,7 +122,7 @@ class app_lan_task : public test_support::alloc_balance_test {
 }  // namespace
 
 TEST_F(app_lan_task, each_kind_goes_to_its_worker_with_a_private_copy) {
-  const coap_address_t t_sender = ipv4(40000);
+  const coap_address_t t_sender = ipv4("10.0.0.2", 40000);
   std::uint8_t au8_payload[3] = {0x10, 0x20, 0x30};
   for (std::uint32_t u32_kind = 1; u32_kind <= 6; ++u32_kind) {
     au8_payload[0] = static_cast<std::uint8_t>(u32_kind);
@@ -153,18 +131,14 @@ TEST_F(app_lan_task, each_kind_goes_to_its_worker_with_a_private_copy) {
   au8_payload[1] = 0xEE;  // the caller may reuse its buffer at once
   ASSERT_TRUE(wait_records(6));
   std::vector<record> got = records();
-  std::sort(got.begin(), got.end(),
-            [](const record& a, const record& b) { return a.u32_kind < b.u32_kind; });
+  std::sort(got.begin(), got.end(), [](auto& a, auto& b) { return a.u32_kind < b.u32_kind; });
   for (const record& r : got) {
     SCOPED_TRACE("kind " + std::to_string(r.u32_kind));
-    EXPECT_TRUE(pthread_equal(r.t_thread, r.u32_kind == 1 ? itf_id_ : modem_id_));
+    EXPECT_TRUE(pthread_equal(r.t_thread, (r.u32_kind == 1 ? itf_ : modem_)->thread_id));
     EXPECT_EQ(r.u16_port, 40000);
-    if (r.u32_kind == 6) {  // a zero-length payload arrives as null
-      EXPECT_EQ(r.pu8_payload, nullptr);
-      EXPECT_EQ(r.u32_size, 0u);
-      continue;
-    }
     EXPECT_NE(r.pu8_payload, au8_payload);
+    EXPECT_EQ(r.pu8_payload == nullptr, r.u32_kind == 6) << "a zero-length payload comes as null";
+    if (r.u32_kind == 6) continue;
     EXPECT_EQ(r.data,
               (std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.u32_kind), 0x20, 0x30}));
   }
@@ -173,7 +147,7 @@ TEST_F(app_lan_task, each_kind_goes_to_its_worker_with_a_private_copy) {
 // Kinds a worker does not treat are freed without effect; mailboxes are first in, first out:
 // the dropped ones have been taken out before the frame that follows them.
 TEST_F(app_lan_task, dropped_kinds) {
-  const coap_address_t t_sender = ipv4(2);
+  const coap_address_t t_sender = ipv4("10.0.0.2", 2);
   const std::uint8_t au8[4] = {1, 2, 3, 4};
   ASSERT_EQ(app_lan_rx_handler(7, &t_sender, au8, 4), 1);       // unknown kind
   ASSERT_EQ(app_lan_rx_handler(0xFFFF, &t_sender, au8, 4), 1);  // far beyond the table
@@ -188,15 +162,14 @@ TEST_F(app_lan_task, dropped_kinds) {
 
 TEST_F(app_lan_task, radio_frames_do_not_wait_for_a_blocked_modem_worker) {
   g_info_takes_registry_lock = true;
-  const coap_address_t t_sender = ipv4(3);
+  const coap_address_t t_sender = ipv4("10.0.0.2", 3);
   {
     const auto lock = detail::_app_lan_hold_registry();
     ASSERT_EQ(app_lan_rx_handler(LAN_MSG_INFO, &t_sender, nullptr, 0), 1);
     ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, nullptr, 0), 1);
     ASSERT_TRUE(wait_records(1));
-    const std::vector<record> got = records();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].u32_kind, LAN_MSG_RX_FRAME);
+    ASSERT_EQ(records().size(), 1u);
+    EXPECT_EQ(records()[0].u32_kind, LAN_MSG_RX_FRAME);
   }
   ASSERT_TRUE(wait_records(2));
   EXPECT_EQ(records()[1].u32_kind, LAN_MSG_INFO);
@@ -210,7 +183,7 @@ TEST_F(app_lan_task, idle_workers_wait_through_their_time_outs_and_stop_on_reque
   EXPECT_TRUE(wait_threads(u32_threads_ + 1));
   itf_ = nullptr;  // gone: TearDown must not post to it
   detail::_pv_lan_itf_task_handle = nullptr;
-  const coap_address_t t_sender = ipv4(4);
+  const coap_address_t t_sender = ipv4("10.0.0.2", 4);
   ASSERT_EQ(app_lan_rx_handler(LAN_MSG_STATISTICS, &t_sender, nullptr, 0), 1);
   EXPECT_TRUE(wait_records(1)) << "the other worker still treats its messages";
 }
