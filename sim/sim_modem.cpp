@@ -230,17 +230,7 @@ coap_response_t on_response(coap_session_t* s, const coap_pdu_t* sent, const coa
   learn_gateway(*m, coap_session_get_addr_remote(s));
   const bool is_rx = path == "rx_msg_req";
   if (!is_rx || !cfg.rx_quiet) {
-    json_line()
-        .str("event", "answer")
-        .str("modem", m->serial())
-        .str("path", path)
-        .str("code", code_text(coap_pdu_get_code(received)))
-        .str("type", type_text(coap_pdu_get_type(received)))
-        .num("mid", mid)
-        .hex("token", pdu_token(received))
-        .str("from", addr_text(coap_session_get_addr_remote(s)))
-        .hex("payload", pdu_payload(received))
-        .emit();
+    answer_line(m->serial(), path, s, received, mid);
   }
   if (is_rx && sent != nullptr && coap_pdu_get_type(sent) == COAP_MESSAGE_CON) {
     frame_settled(*m, true);

@@ -24,16 +24,7 @@ oneshot_state oneshot;
 
 coap_response_t oneshot_response(coap_session_t* s, const coap_pdu_t* sent,
                                  const coap_pdu_t* received, const coap_mid_t mid) noexcept {
-  json_line()
-      .str("event", "answer")
-      .str("path", uri_path_of(sent))
-      .str("code", code_text(coap_pdu_get_code(received)))
-      .str("type", type_text(coap_pdu_get_type(received)))
-      .num("mid", mid)
-      .hex("token", pdu_token(received))
-      .str("from", addr_text(coap_session_get_addr_remote(s)))
-      .hex("payload", pdu_payload(received))
-      .emit();
+  answer_line({}, uri_path_of(sent), s, received, mid);
   oneshot.answered = true;
   return COAP_RESPONSE_OK;
 }

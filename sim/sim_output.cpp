@@ -150,6 +150,21 @@ std::span<const std::uint8_t> pdu_token(const coap_pdu_t* pdu) {
   return {t.s, t.length};
 }
 
+void answer_line(std::string_view modem, std::string_view path, const coap_session_t* s,
+                 const coap_pdu_t* received, coap_mid_t mid) {
+  json_line line;
+  line.str("event", "answer");
+  if (!modem.empty()) line.str("modem", modem);
+  line.str("path", path)
+      .str("code", code_text(coap_pdu_get_code(received)))
+      .str("type", type_text(coap_pdu_get_type(received)))
+      .num("mid", mid)
+      .hex("token", pdu_token(received))
+      .str("from", addr_text(coap_session_get_addr_remote(s)))
+      .hex("payload", pdu_payload(received))
+      .emit();
+}
+
 coap_address_t make_addr(in_addr a, std::uint16_t port) {
   coap_address_t ca;
   coap_address_init(&ca);

@@ -55,6 +55,11 @@ std::span<const std::uint8_t> pdu_payload(const coap_pdu_t* pdu);
 /// The token of a PDU, empty when it has none. Valid as long as the PDU.
 std::span<const std::uint8_t> pdu_token(const coap_pdu_t* pdu);
 
+/// Writes the "answer" line of a response to a request on PATH, received on session S; the
+/// "modem" field only for a non-empty MODEM.
+void answer_line(std::string_view modem, std::string_view path, const coap_session_t* s,
+                 const coap_pdu_t* received, coap_mid_t mid);
+
 /// IPv4 address and port as a libcoap address.
 coap_address_t make_addr(in_addr a, std::uint16_t port);
 /// Dotted IPv4 text, or "mcast" / "multicast" for the modems' group; nullopt otherwise.

@@ -1,63 +1,22 @@
 #!/usr/bin/env bash
-# End-to-end tests of the actions of the lanmodem binary: the real tool, started with one action
-# option from a working directory inside the test bed (/tmp/work in its mount namespace), acts
-# on the modem simulator once the modem has announced itself by multicast. Each run compares
-# the tool's trace lines (dates and line numbers normalised) and every request the simulated
-# modem received (path, method, type, payload bytes), nothing missing and nothing extra.
-#   lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY
-# Scenarios:
-#   upgrade    -u with a relative path: staging in /var/ftp, install OK and KO, empty image;
-#              -u with -f: only the upgrade
-#   download   -d: command 2 then the file transfer, staging as tx_<id>; a size that is not a
-#              multiple of the packet size: refused before anything is sent
-#   radio      -r 16, -r 5, -t (and its truncated fields), -c 7, -c 0, -f
-#   params     -p, -g with its answer, -p with -g: only the write, -g above 16 bits
-#   stats      -s 1 with two registered modems
-#   noise      -n 2 5: the modem's later report writes /tmp/noise.txt and ends the tool
-# Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
-# 'cond && pass || fail' is safe: pass never fails.
+# End-to-end tests of the tool's actions on a simulated modem that announced itself by multicast:
+# each run compares the trace lines and every request the modem received, nothing missing or extra.
+# Scenarios: upgrade (-u: staging in /var/ftp, install OK and KO, empty image, -u -f), download
+# (-d), radio (-r, -t, -c, -f), params (-p, -g), stats (-s 1, two modems), noise (-n).
 # shellcheck disable=SC2015 source-path=SCRIPTDIR
 set -u
-
-SCENARIO=${1:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-TOOL=${2:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-SIM=${3:?usage: lanmodem_actions.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-
 # shellcheck source=e2e_lib.sh
 . "$(dirname "$0")/e2e_lib.sh"
-
-ID=1a2b3c4d
-ID2=1a2b3c4e
-DBG="DATE:DEBUG:../tst/app_lan.c:LINE:"
-ERR="DATE:ERROR:../tst/app_lan.c:LINE:"
 RES="DATE:DEBUG:../tst/coap_client.c:LINE:COAP RES:"
-WORK=/tmp/work # the tool's working directory in its mount namespace: ${TB_TMP}/work
-
-ascii_hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
-
 RUN=0
-# begin [TOOL_ARGS...]: a new run of the tool from ${WORK} with these arguments, then the
-# simulator's modems (MODEMS, default one) announcing themselves by multicast, with the extra
-# options of SIM_OPTS; checks the start-up; REG holds the lines of the registration of one
-# modem up to "Perform action".
+# begin [TOOL_ARGS...]: a run of the tool from WORK, then the simulated modems (MODEMS, default
+# one) announcing themselves with the options SIM_OPTS; REG: one modem's registration lines
 begin() {
   RUN=$((RUN + 1))
-  TOOL_OUT=${TB_DIR}/tool-${RUN}.out
   SIM_OUT=${TB_DIR}/sim-${RUN}.out
-  MARK=0
-  mkdir -p "${TB_TMP}/work"
-  # shellcheck disable=SC2016
-  tb_run_tool_bg "${TOOL_OUT}" sh -c 'cd "$1" && shift && exec "$@"' cd "${WORK}" "$TOOL" "$@"
-  TOOL_PID=${TB_LAST_PID}
-  tb_wait_line "${TOOL_OUT}" 'Start CoAP server on' $((10 * SLOW)) || { fail "tool did not start"; finish; }
-  UNORDERED=1 check "start-up" <<EOF
-DATE:INFO:Thread "_lan_itf_task" created, id=ADDR, stack_size=262144 min_stack_size=16384
-DATE:INFO:Thread "_lan_modem_task" created, id=ADDR, stack_size=262144 min_stack_size=16384
-DATE:INFO:Thread "lan_itf_rx_thread" created, id=ADDR, stack_size=262144 min_stack_size=16384
-DATE:INFO:Start CoAP server on 0.0.0.0:5683
-EOF
-  local modems=() i n=${MODEMS:-1}
-  for ((i = 0; i < n; i++)); do modems+=(--modem "${TB_MODEM_ADDRS[$i]}"); done
+  start_tool "${TB_DIR}/tool-${RUN}.out" "${IN_WORK[@]}" "$TOOL" "$@"
+  local modems=() i
+  for ((i = 0; i < ${MODEMS:-1}; i++)); do modems+=(--modem "${TB_MODEM_ADDRS[$i]}"); done
   tb_bg_modems "${SIM_OUT}" "$SIM" "${modems[@]}" --announce mcast --tmsp "$TMSP" --hw 1.2 --sw 2.3 \
     --ftp-dir "${TB_FTP}" ${SIM_OPTS[@]+"${SIM_OPTS[@]}"}
   SIM_PID=${TB_LAST_PID}
@@ -65,35 +24,22 @@ EOF
 DATE:INFO:Perform action on modem LAN:${ID}"
 }
 
-# acted NAME, expected lines on stdin: check of the registration of the one modem (REG) and of
-# the lines the action wrote after it
-acted() {
-  local name=$1
-  check "registration, then ${name}" < <(printf '%s\n' "$REG"; cat)
-}
+# acted NAME, expected lines on stdin: the registration of the one modem (REG), then these lines
+acted() { check "registration, then $1" < <(printf '%s\n' "$REG"; cat); }
 
 # end: stops the run's simulator and tool (a tool that ended by itself is only reaped)
 end() {
   tb_stop "${SIM_PID}"
   tb_stop "${TOOL_PID}"
-  if grep -q 'AddressSanitizer\|runtime error' "${TOOL_OUT}.err"; then
-    fail "sanitizer report from the tool"
-    cat "${TOOL_OUT}.err"
-  fi
+  sanitizer_check "${TOOL_OUT}"
 }
 
 # requests NAME, expected lines on stdin ("MODEM PATH METHOD TYPE PAYLOAD_HEX"): every request
 # the simulated modems received in this run, in order, once they have settled
 requests() {
-  local name=$1 expected got n i
+  local name=$1 expected got
   expected=$(cat)
-  n=$(printf '%s\n' "$expected" | grep -c '')
-  [[ -z $expected ]] && n=0
-  for ((i = 0; i < 100 * SLOW; i++)); do
-    [[ $(grep -c '"event":"request"' "${SIM_OUT}") -ge $n ]] && break
-    sleep 0.05
-  done
-  sleep "0.$((3 * SLOW))"
+  settle "$(nb_lines "$expected")" $((100 * SLOW)) grep -c '"event":"request"' "${SIM_OUT}"
   got=$(grep -F '"event":"request"' "${SIM_OUT}" |
     sed -E 's/.*"modem":"([0-9a-f]+)","path":"([^"]*)","method":"([A-Z]+)","type":"([A-Z]+)".*"payload":"([0-9a-f]*)".*/\1 \2 \3 \4 \5/')
   same "$name" "$expected" "$got"
@@ -109,21 +55,15 @@ action() {
   end
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_upgrade() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 1 || exit 1
-  local fw=${TB_TMP}/work/fw.bin staged=${TB_FTP}/${ID} sum
-  local upgrade_req
+  bed 30 1
+  local fw=${TB_TMP}/work/fw.bin staged=${TB_FTP}/${ID} sum upgrade_req
   upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(ascii_hex "$ID")" 00)"
   local upgrade_lines="${DBG}Request fw upgrade of Modem ${ID} (${WORK}/fw.bin)
 DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/fw.bin\" to \"/var/ftp/${ID}\"
 ${DBG}Request fw upgrade of Modem ${ID} (${ID}), name:manual, size:1000
-${RES}2.04"
-
-  # --- the image is staged under the modem's name, fetched, installed, and the staged file
-  # deleted when the modem reports
-  mkdir -p "${TB_TMP}/work"
+${RES}2.04" installed="${DBG}Firmware install (name:manual) of modem ${ID} is"
+  # --- the image is staged under the modem's name, installed, deleted when the modem reports
   head -c 1000 /dev/urandom >"$fw"
   sum=$(hex_of "$fw" | md5sum)
   SIM_OPTS=(--install-delay $((1000 * SLOW)))
@@ -133,24 +73,19 @@ ${RES}2.04"
   [[ -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] && pass "image staged as /var/ftp/${ID}" ||
     fail "no staged image $(ls -l "${TB_FTP}")"
   requests "the modem got one 15-byte firmware_upgrade_req" <<<"$upgrade_req"
-  check "install result OK" <<<"${DBG}Firmware install (name:manual) of modem ${ID} is OK "
+  check "install result OK" <<<"${installed} OK "
   grep -qF '"event":"install","modem":"'"$ID"'","file":"'"$staged"'","expected":1000,"actual":1000,"result":1' "${SIM_OUT}" &&
     pass "the modem found the image of the announced size" || fail "install: $(grep install "${SIM_OUT}")"
   [[ ! -e $staged ]] && pass "staged image deleted after the install" || fail "staged image left behind"
   end
-
   # --- the modem reports a failed install: KO, and the staged file goes all the same
   head -c 1000 /dev/urandom >"$fw"
   SIM_OPTS=(--install-result ko)
   begin -u fw.bin
-  acted "upgrade again, install result KO" <<EOF
-${upgrade_lines}
-${DBG}Firmware install (name:manual) of modem ${ID} is KO 
-EOF
+  acted "upgrade again, install result KO" <<<"${upgrade_lines}"$'\n'"${installed} KO "
   requests "the same firmware_upgrade_req" <<<"$upgrade_req"
   [[ ! -e $staged ]] && pass "staged image deleted after KO" || fail "staged image left behind after KO"
   end
-
   # --- an empty image: refused, deleted, nothing sent
   : >"${TB_TMP}/work/empty.bin"
   SIM_OPTS=()
@@ -163,28 +98,17 @@ EOF
   [[ ! -e ${TB_TMP}/work/empty.bin ]] && pass "empty image deleted" || fail "empty image left"
   [[ -z $(ls -A "${TB_FTP}") ]] && pass "nothing staged" || fail "staged: $(ls -A "${TB_FTP}")"
   end
-
   # --- -u with -f: the upgrade alone
   head -c 1000 /dev/urandom >"$fw"
-  begin -u fw.bin -f
-  acted "-u fw.bin -f: the upgrade alone" <<EOF
-${upgrade_lines}
-${DBG}Firmware install (name:manual) of modem ${ID} is OK 
-EOF
-  requests "-u fw.bin -f: only firmware_upgrade_req" <<<"$upgrade_req"
-  end
+  action "-u fw.bin -f" "${upgrade_lines}"$'\n'"${installed} OK " "$upgrade_req"
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_download() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 1 || exit 1
+  bed 30 1
   local ep=${TB_TMP}/work/ep.bin staged=${TB_FTP}/tx_${ID} sum
-  mkdir -p "${TB_TMP}/work"
   head -c 1000 /dev/urandom >"$ep"
   sum=$(hex_of "$ep" | md5sum)
-
   begin -d ep.bin 100 5
   acted "end-point file sent" <<EOF
 ${RES}2.04
@@ -199,15 +123,12 @@ EOF
   [[ ! -e $ep && -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] &&
     pass "file moved to /var/ftp/tx_${ID}" || fail "staging: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
   end
-
   # --- 1000 bytes are not a whole number of 300-byte packets: refused, the file stays
   rm -f "$staged"
   head -c 1000 /dev/urandom >"$ep"
   begin -d ep.bin 300 5
-  acted "size not a multiple of the packet size" <<EOF
-${DBG}Request donwnload  file ${WORK}/ep.bin
-${ERR}file not wellformed, size 1000 is not modulo 300 
-EOF
+  acted "size not a multiple of the packet size" \
+    <<<"${DBG}Request donwnload  file ${WORK}/ep.bin"$'\n'"${ERR}file not wellformed, size 1000 is not modulo 300 "
   requests "nothing sent, not even command 2" </dev/null
   [[ -f $ep && -z $(ls -A "${TB_FTP}") ]] && pass "the file stays where it was" ||
     fail "file moved: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
@@ -215,10 +136,8 @@ EOF
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_radio() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 1 || exit 1
+  bed 30 1
   local two="${RES}2.04"$'\n'"${RES}2.04" cmd2="${ID} command_req POST CON 02"
   action "-r 16" "$two" "${ID} rx_mode_config_req POST CON 1000100110021003100410050000"$'\n'"$cmd2"
   action "-r 5" "$two" "${ID} rx_mode_config_req POST CON 0000000000000000000000000000"$'\n'"$cmd2"
@@ -233,10 +152,8 @@ scenario_radio() {
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_params() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 1 || exit 1
+  bed 30 1
   local set_req="${ID} config_set_param_req POST CON 0101020aff"
   action "-p 101 0AFF" "${RES}2.04" "$set_req"
   SIM_OPTS=(--param 0x101=0aff)
@@ -253,10 +170,8 @@ DATE:DUMP:../tst/app_lan.c:LINE:" "${ID} config_get_param_req GET CON 0000"
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_stats() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 2 || exit 1
+  bed 30 2
   local first second i
   # both modems announce within microseconds: the tool's 500 ms poll finds both registered
   MODEMS=2 begin -s 1
@@ -274,10 +189,7 @@ scenario_stats() {
     "${DBG}Update statistics of Modem ${second}"
     "${DBG}Update statistics of Modem ${first}"
   )
-  for i in 0 1 2 3 4 5 6; do
-    lines+=("DATE:INFO:Receiver $i : CRC OK : $((200 + i))	 CRC KO : $((1 + i))	 LOAD : $((300 + 10 * i))	 RSSI_min : -$((90 + i))	 RSSI_avg : -$((80 + i))	 RSSI_max : -$((70 + i))")
-    lines+=("${lines[-1]}")
-  done
+  for i in 0 1 2 3 4 5 6; do lines+=("$(receiver_line "$i")" "$(receiver_line "$i")"); done
   UNORDERED=1 check "both modems registered, then the statistics of both" < <(printf '%s\n' "${lines[@]}")
   grep -E 'Register new modem|Perform action|Update statistics' "${TOOL_OUT}" | normalise >"${TB_DIR}/order"
   [[ $(<"${TB_DIR}/order") == "DATE:INFO:Register new modem ${first}
@@ -295,23 +207,16 @@ EOF
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_noise() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 1 || exit 1
-  local rc i t0 t1
+  bed 30 1
+  local t0 t1
   t0=$(date +%s%N)
   begin -n 2 5
   acted "-n 2 5: request answered" <<<"${RES}2.04"
   requests "-n 2 5: noise_req 02 05" <<<"${ID} noise_req GET CON 0205"
-  for ((i = 0; i < 100 * SLOW; i++)); do
-    kill -0 "${TOOL_PID}" 2>/dev/null || break
-    sleep 0.1
-  done
-  wait "${TOOL_PID}"
-  rc=$?
+  wait_end "${TOOL_PID}" $((10 * SLOW))
   t1=$(date +%s%N)
-  [[ $rc == 1 ]] && pass "the noise report ends the tool with status 1" || fail "tool status after noise: $rc"
+  [[ $RC == 1 ]] && pass "the noise report ends the tool with status 1" || fail "tool status after noise: $RC"
   # the report comes after the 2-second measurement, the tool sleeps 1 s before it exits
   (((t1 - t0) / 1000000 >= 3000)) && pass "report after the measurement" ||
     fail "tool ended after $(((t1 - t0) / 1000000)) ms"
@@ -322,7 +227,4 @@ scenario_noise() {
   finish
 }
 
-case $SCENARIO in
-  upgrade | download | radio | params | stats | noise) "scenario_${SCENARIO}" ;;
-  *) echo "unknown scenario $SCENARIO"; exit 64 ;;
-esac
+run_scenario

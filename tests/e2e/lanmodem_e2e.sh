@@ -1,60 +1,33 @@
 #!/usr/bin/env bash
-# End-to-end tests of the lanmodem binary: the real tool on the LAN test bed (scripts/testbed),
-# with the modem simulator and libcoap's coap-client as two independent peers. Every trace line
-# the tool writes is compared, once its date and line number are normalised, against the lines
-# expected for each step: nothing missing, nothing extra.
-#   lanmodem_e2e.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY
-# Scenarios:
-#   cli        command-line errors, usage and version with their exit statuses (an empty network
-#              namespace of its own, no test bed)
-#   mcast      start-up, registration of the first modem by multicast, its frames
-#   inbound    registration by unicast (simulator and coap-client), state reports, frames and
-#              their attribution, every malformed indication, the full registry, the allocator
-#              report on SIGUSR1
-#   coap       piggybacked acknowledgement, /.well-known/core, 4.05 and 4.04 answers, a noise
-#              report by multicast that nobody asked for (traced, not written, the run goes on)
-#   stats      statistics answers to -s: the receivers' lines, and the malformed ones
-# Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
-# 'cond && pass || fail' is safe: pass never fails.
-# shellcheck disable=SC2015 source-path=SCRIPTDIR
+# End-to-end tests of the lanmodem binary on the LAN test bed (scripts/testbed), with the modem
+# simulator and coap-client as peers; every trace line is compared: nothing missing or extra.
+# Scenarios: cli (command-line errors, usage, version, in an empty network namespace), mcast
+# (registration by multicast), inbound (registration by unicast, states, frames and their
+# attribution, malformed indications, full registry, SIGUSR1), coap (acknowledgements, library
+# answers, an unasked noise report), stats (statistics answers to -s); what a LAN host or the
+# tool's starter could do wrong: instance (a second instance; a port held by another program),
+# garbage (400 garbage datagrams), fds (started with descriptors 0 to 2 closed); smoke (the
+# simulator and the test bed alone: coap-client and a second simulator as the gateway).
+# shellcheck disable=SC2015,SC2317 source-path=SCRIPTDIR
 set -u
-
-SCENARIO=${1:?usage: lanmodem_e2e.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-TOOL=${2:?usage: lanmodem_e2e.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-SIM=${3:?usage: lanmodem_e2e.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-
 # shellcheck source=e2e_lib.sh
 . "$(dirname "$0")/e2e_lib.sh"
 
-# ---------------------------------------------------------------------------------------------
 scenario_cli() {
-  # Parsing ends these runs before any socket exists; an empty network namespace all the same,
-  # so that a run that went on could never reach a real network.
-  local dir
+  # parsing ends these runs before any socket exists; an empty network namespace all the same
+  local dir usage="Usage: $TOOL -?"
   dir=$(mktemp -d) || exit 1
   trap 'rm -rf -- "$dir"' EXIT
   run() { timeout "${RUN_SECS:-$((5 * SLOW))}" unshare -n "$TOOL" "$@" >"$dir/out" 2>"$dir/err"; echo $? >"$dir/rc"; }
-  usage() {
-    echo "Usage: $TOOL -?"
-  }
   # cli NAME STATUS EXPECTED_STDOUT -- ARGS...
   cli() {
     local name=$1 status=$2 expected=$3
     shift 4
     run "$@"
-    local rc out
-    rc=$(<"$dir/rc")
-    out=$(<"$dir/out")
-    if [[ $rc == "$status" && $out == "$expected" ]]; then
-      pass "$name (status $rc)"
-    else
-      fail "$name: status $rc (want $status)"
-      diff <(printf '%s\n' "$expected") <(printf '%s\n' "$out") | sed 's/^/    /'
-      cat "$dir/err"
-    fi
+    [[ $(<"$dir/rc") == "$status" ]] || { fail "$name: status $(<"$dir/rc") (want $status)"; cat "$dir/err"; }
+    same "$name (status $status)" "$expected" "$(<"$dir/out")"
   }
-  local help
-  help="Usage: $TOOL -?
+  local name msg args help="Usage: $TOOL -?
 -?: print this help
 -u firmware_name: upgrade modem firmware
 -f : force firmware update flag
@@ -76,22 +49,15 @@ scenario_cli() {
   cli "usage after other options" 0 "$help" -- -f -c 3 -?
   cli "usage ends the run at once" 0 "$help" -- -? foo
   cli "usage option letters after the second ignored" 0 "$help" -- -?xyz
-
   run -v
-  if [[ $(<"$dir/rc") == 255 && $(<"$dir/out") =~ ^Release\ :\ 1\.1\ \ \(([A-Z][a-z]{2}\ [\ 0-9][0-9]\ [0-9]{4})\ ([0-9]{2}:[0-9]{2}:[0-9]{2})\)$ ]]; then
-    pass "version (status 255)"
-  else
-    fail "version: status $(<"$dir/rc"), output: $(<"$dir/out")"
-  fi
+  [[ $(<"$dir/rc") == 255 && $(<"$dir/out") =~ ^Release\ :\ 1\.1\ \ \(([A-Z][a-z]{2}\ [\ 0-9][0-9]\ [0-9]{4})\ ([0-9]{2}:[0-9]{2}:[0-9]{2})\)$ ]] &&
+    pass "version (status 255)" || fail "version: status $(<"$dir/rc"), output: $(<"$dir/out")"
   run -v -?
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == Release* ]] && pass "version before usage wins" ||
     fail "-v -?: status $(<"$dir/rc"), $(<"$dir/out")"
-
-  local name msg args
   while IFS='|' read -r name msg args; do
     # shellcheck disable=SC2086
-    cli "$name" 255 "$msg
-$(usage)" -- $args </dev/null
+    cli "$name" 255 "$msg"$'\n'"$usage" -- $args </dev/null
   done <<'EOF'
 first argument not an option|Invalid argument foo|foo
 value where an option is expected|Invalid argument foo|-f foo
@@ -103,17 +69,15 @@ value where an option is expected|Invalid argument foo|-f foo
 -c last|need command|-c
 -s last|need mode|-s
 EOF
-  # the missing values the command line leaves open: a need message, status 255, never a read
-  # past the argument list
+  # missing values: a need message, status 255, never a read past the argument list
   for args in "-t 1 2 3 4 5 6" "-p 101" "-p" "-g" "-d file 10" "-n 10"; do
     # shellcheck disable=SC2086
     run $args
-    [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == need*"$(usage)" ]] &&
+    [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == need*"$usage" ]] &&
       pass "$args: $(head -1 "$dir/out") (status 255)" ||
       fail "$args: status $(<"$dir/rc"), output $(<"$dir/out") $(<"$dir/err")"
   done
-  # an unknown option is reported, passed over with the argument after it, and the run goes on
-  # (to the start-up, which the time-out ends)
+  # an unknown option is reported, passed over with the argument after it, the run goes on
   RUN_SECS=$((2 * SLOW)) run -x 5 -x
   [[ $(<"$dir/rc") == 124 && $(head -2 "$dir/out") == "Unused argument -x
 Unused argument -x" ]] && pass "unknown options passed over, the run goes on" ||
@@ -121,24 +85,15 @@ Unused argument -x" ]] && pass "unknown options passed over, the run goes on" ||
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_mcast() {
-  export TB_TIMEOUT=$((40 * SLOW))
-  tb_up 2 || exit 1
-  start_tool
+  bed 40 2
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
   # the first frame leaves after the registration lines are in
   tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --announce mcast \
     --tmsp "$TMSP" --hw 1.2 --sw 2.3 --gateway "${TB_GW_ADDR}" \
     --rx-count 2 --rx-rtc "$TMSP" --rx-delay $((3000 * SLOW)) --exit-after-rx
-  check "registration by multicast, first modem" <<EOF
-$(registration_lines 1a2b3c4d "${TB_MODEM_ADDRS[0]}:5683")
-DATE:INFO:Perform action on modem LAN:1a2b3c4d
-DATE:INFO:No action requested
-EOF
-  check "two frames of the modem" <<EOF
-$(frame_lines 0 1a2b3c4d)
-$(frame_lines 1 1a2b3c4d)
-EOF
+  check "registration by multicast, first modem" <<<"$(monitor_lines 1a2b3c4d "${TB_MODEM_ADDRS[0]}:5683")"
+  check "two frames of the modem" <<<"$(frame_lines 0 1a2b3c4d)"$'\n'"$(frame_lines 1 1a2b3c4d)"
   tb_wait_line "${TB_DIR}/sim.out" '"event":"rx_done"' $((5 * SLOW)) &&
     grep -qF '"sent":2,"acked":2,"failed":0' "${TB_DIR}/sim.out" && pass "both frames acknowledged" ||
     fail "frames not acknowledged: $(cat "${TB_DIR}/sim.out")"
@@ -147,148 +102,87 @@ EOF
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_inbound() {
-  # the tool lives as long as the bed allows: room for the scenario's forty-odd exchanges
-  export TB_TIMEOUT=$((45 * SLOW))
-  tb_up 6 || exit 1
-  local m=("${TB_MODEM_ADDRS[@]}")
-  start_tool
-
-  send "${m[0]}" info_ind POST "$(info 11111111 1)"
-  check "registration by unicast (simulator), first modem" <<EOF
-$(registration_lines 11111111 "${m[0]}:5683")
-DATE:INFO:Perform action on modem LAN:11111111
-DATE:INFO:No action requested
-EOF
+  bed 45 6 # the tool lives as long as the bed allows: room for forty-odd exchanges
+  local m=("${TB_MODEM_ADDRS[@]}") i serial long
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
+  step "registration by unicast (simulator), first modem" "${m[0]}" info_ind POST "$(info 11111111 1)" \
+    <<<"$(monitor_lines 11111111 "${m[0]}:5683")"
   tohex_file "$(info 22222222 2)" "${TB_DIR}/info2.bin"
   client -m post -a "${m[1]}" -p 5683 -f "${TB_DIR}/info2.bin" "coap://${TB_GW_ADDR}/info_ind" >/dev/null
-  check "registration by unicast (coap-client), second modem in RUNNING state" <<EOF
-$(registration_lines 22222222 "${m[1]}:5683" 2)
-EOF
-
+  check "registration by unicast (coap-client), second modem in RUNNING state" \
+    <<<"$(registration_lines 22222222 "${m[1]}:5683" 2)"
   # --- one state line per change of state, an unsupported state on every info
-  send "${m[0]}" info_ind POST "$(info 11111111 1)"
-  check "same info again: no state line" <<<"$(info_line 11111111 1)"
-  send "${m[0]}" info_ind POST "$(info 11111111 2)"
-  check "READY to RUNNING" <<EOF
-$(info_line 11111111 2)
-DATE:DEBUG:../tst/app_lan.c:LINE:Modem 11111111 is in RUNNING state
-EOF
-  send "${m[0]}" info_ind POST "$(info 11111111 2)"
-  check "RUNNING again: no state line" <<<"$(info_line 11111111 2)"
+  step "same info again: no state line" "${m[0]}" info_ind POST "$(info 11111111 1)" <<<"$(info_line 11111111 1)"
+  step "READY to RUNNING" "${m[0]}" info_ind POST "$(info 11111111 2)" \
+    <<<"$(info_line 11111111 2)"$'\n'"${DBG}Modem 11111111 is in RUNNING state"
+  step "RUNNING again: no state line" "${m[0]}" info_ind POST "$(info 11111111 2)" <<<"$(info_line 11111111 2)"
   for i in 1 2; do
-    send "${m[0]}" info_ind POST "$(info 11111111 3)"
-    check "unsupported state, info $i" <<EOF
-$(info_line 11111111 3)
-DATE:ERROR:../tst/app_lan.c:LINE:Unsupported state 3 for modem 11111111
-EOF
+    step "unsupported state, info $i" "${m[0]}" info_ind POST "$(info 11111111 3)" \
+      <<<"$(info_line 11111111 3)"$'\n'"${ERR}Unsupported state 3 for modem 11111111"
   done
-  send "${m[0]}" info_ind POST "$(info 11111111 1)"
-  check "back to READY" <<EOF
-$(info_line 11111111 1)
-DATE:DEBUG:../tst/app_lan.c:LINE:Modem 11111111 is in READY state
-EOF
-
+  step "back to READY" "${m[0]}" info_ind POST "$(info 11111111 1)" \
+    <<<"$(info_line 11111111 1)"$'\n'"${DBG}Modem 11111111 is in READY state"
   # --- frames and their attribution: the modem's address and port, or modem 0
-  send "${m[0]}" rx_msg_req PUT "$(rx 7)"
-  check "frame from the first modem (simulator)" <<<"$(frame_lines 7 11111111)"
+  step "frame from the first modem (simulator)" "${m[0]}" rx_msg_req PUT "$(rx 7)" <<<"$(frame_lines 7 11111111)"
   tohex_file "$(rx 8)" "${TB_DIR}/rx.bin"
   client -m put -a "${m[1]}" -p 5683 -f "${TB_DIR}/rx.bin" "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
   check "frame from the second modem (coap-client)" <<<"$(frame_lines 8 22222222)"
   client -m put -a "${m[0]}" -f "${TB_DIR}/rx.bin" "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
   check "frame from the first modem's address, other port: modem 0" <<<"$(frame_lines 8 0)"
-  send "${m[2]}" rx_msg_req PUT "$(rx 9)"
-  check "frame from an unknown address: modem 0" <<<"$(frame_lines 9 0)"
+  step "frame from an unknown address: modem 0" "${m[2]}" rx_msg_req PUT "$(rx 9)" <<<"$(frame_lines 9 0)"
   # the data length counts 31 bytes, 5 came: the dump and the end point stop at what came
-  send "${m[0]}" rx_msg_req PUT "$(rx 14 | cut -c1-44)"
-  check "frame shorter than its data length" <<<"$(frame_lines 14 11111111 31 1e442d2c78 "2d 2c / 78")"
-  # a longer frame: every byte dumped
-  local long
-  long=${FRAME}$(printf '%02x' {0..99})
-  send "${m[0]}" rx_msg_req PUT "$(rx 15 "$long")"
-  check "frame of 131 bytes" <<<"$(frame_lines 15 11111111 131 "$long")"
-
+  step "frame shorter than its data length" "${m[0]}" rx_msg_req PUT "$(rx 14 | cut -c1-44)" \
+    <<<"$(frame_lines 14 11111111 31 1e442d2c78 "2d 2c / 78")"
+  long=${FRAME}$(printf '%02x' {0..99}) # every byte dumped
+  step "frame of 131 bytes" "${m[0]}" rx_msg_req PUT "$(rx 15 "$long")" <<<"$(frame_lines 15 11111111 131 "$long")"
   # --- a modem that moves to another address keeps its entry and is known there from then on
-  send "${m[5]}" info_ind POST "$(info 22222222 2)"
-  check "second modem's info from another address" <<<"$(info_line 22222222 2)"
-  send "${m[5]}" rx_msg_req PUT "$(rx 16)"
-  check "frame from its new address" <<<"$(frame_lines 16 22222222)"
-  send "${m[1]}" rx_msg_req PUT "$(rx 17)"
-  check "frame from its old address: modem 0" <<<"$(frame_lines 17 0)"
-  send "${m[1]}" info_ind POST "$(info 22222222 2)"
-  check "back at its first address" <<<"$(info_line 22222222 2)"
-
+  step "second modem's info from another address" "${m[5]}" info_ind POST "$(info 22222222 2)" \
+    <<<"$(info_line 22222222 2)"
+  step "frame from its new address" "${m[5]}" rx_msg_req PUT "$(rx 16)" <<<"$(frame_lines 16 22222222)"
+  step "frame from its old address: modem 0" "${m[1]}" rx_msg_req PUT "$(rx 17)" <<<"$(frame_lines 17 0)"
+  step "back at its first address" "${m[1]}" info_ind POST "$(info 22222222 2)" <<<"$(info_line 22222222 2)"
   # --- every malformed indication; the tool answers each one and goes on
-  local err="DATE:ERROR:../tst/app_lan.c:LINE:"
-  send "${m[0]}" rx_msg_req PUT
-  check "frame without payload" <<<"${err}Receive bad rx_msg, size:0"
-  send "${m[0]}" rx_msg_req PUT "$(rx 10 | cut -c1-32)"
-  check "frame of 16 bytes" <<<"${err}Receive bad rx_msg, size:16"
-  send "${m[0]}" rx_msg_req PUT "$(rx 11 "" | cut -c1-34)"
-  check "frame of 17 bytes: header line, then refused" <<EOF
-DATE:DEBUG:../tst/app_lan.c:LINE:
-################
- PACKET RECEIVED 
-################
- RTC:${TMSP},011, FREQ:868950000, RSSI:-70, FREQ_OFFSET:-12, RF_MOD:16, RF_RECEIVER:0
-${err}Receive bad rx_msg, size:17
-EOF
-  send "${m[0]}" info_ind POST "$(info 11111111 1 | cut -c1-36)"
-  check "modem info of 18 bytes" <<<"${err}Malformed info msg"
-  send "${m[0]}" info_ind POST
-  check "modem info without payload" <<<"${err}Malformed info msg"
-  send "${m[2]}" info_ind POST "$(info 33333333 1 2)"
-  check "protocol version 2: nothing registered" <<<"${err}Not supported LAN protocol version:2"
-  send "${m[0]}" info_ind POST "$(info 11111111 1 1 0102030405060708)"
-  check "eight receivers: seven kept" <<EOF
-${err}Too much receiver channel :8
-$(info_line 11111111 1)
-EOF
-  send "${m[0]}" firmware_install_ind POST
-  check "empty firmware install result" <<<"${err}Malformed fw install ind msg"
-
+  step "frame without payload" "${m[0]}" rx_msg_req PUT <<<"${ERR}Receive bad rx_msg, size:0"
+  step "frame of 16 bytes" "${m[0]}" rx_msg_req PUT "$(rx 10 | cut -c1-32)" <<<"${ERR}Receive bad rx_msg, size:16"
+  step "frame of 17 bytes: header line, then refused" "${m[0]}" rx_msg_req PUT "$(rx 11 "" | cut -c1-34)" \
+    <<<"$(frame_head 11)"$'\n'"${ERR}Receive bad rx_msg, size:17"
+  step "modem info of 18 bytes" "${m[0]}" info_ind POST "$(info 11111111 1 | cut -c1-36)" <<<"${ERR}Malformed info msg"
+  step "modem info without payload" "${m[0]}" info_ind POST <<<"${ERR}Malformed info msg"
+  step "protocol version 2: nothing registered" "${m[2]}" info_ind POST "$(info 33333333 1 2)" \
+    <<<"${ERR}Not supported LAN protocol version:2"
+  step "eight receivers: seven kept" "${m[0]}" info_ind POST "$(info 11111111 1 1 0102030405060708)" \
+    <<<"${ERR}Too much receiver channel :8"$'\n'"$(info_line 11111111 1)"
+  step "empty firmware install result" "${m[0]}" firmware_install_ind POST <<<"${ERR}Malformed fw install ind msg"
   # --- five modems fill the registry, a sixth is refused, the five stay
-  local i serial
   for i in 2 3 4; do
     serial=$((i + 1))$((i + 1))$((i + 1))$((i + 1))cafe
-    send "${m[$i]}" info_ind POST "$(info "$serial" 1)"
-    check "modem $((i + 1)) registered" <<<"$(registration_lines "$serial" "${m[$i]}:5683")"
+    step "modem $((i + 1)) registered" "${m[$i]}" info_ind POST "$(info "$serial" 1)" \
+      <<<"$(registration_lines "$serial" "${m[$i]}:5683")"
   done
-  send "${m[5]}" info_ind POST "$(info 66666666 1)"
-  check "sixth modem refused" <<EOF
+  step "sixth modem refused" "${m[5]}" info_ind POST "$(info 66666666 1)" <<EOF
 $(info_line 66666666 1)
 DATE:INFO:New modem detected 66666666 (IP:${m[5]}:5683)
-${err}No more place in modem list!!!!
+${ERR}No more place in modem list!!!!
 EOF
-  send "${m[5]}" rx_msg_req PUT "$(rx 12)"
-  check "the refused modem's frame: modem 0" <<<"$(frame_lines 12 0)"
-  send "${m[4]}" rx_msg_req PUT "$(rx 13)"
-  check "the fifth modem still registered" <<<"$(frame_lines 13 5555cafe)"
-  send "${m[0]}" info_ind POST "$(info 11111111 2)"
-  check "the first modem still registered" <<EOF
-$(info_line 11111111 2)
-DATE:DEBUG:../tst/app_lan.c:LINE:Modem 11111111 is in RUNNING state
-EOF
+  step "the refused modem's frame: modem 0" "${m[5]}" rx_msg_req PUT "$(rx 12)" <<<"$(frame_lines 12 0)"
+  step "the fifth modem still registered" "${m[4]}" rx_msg_req PUT "$(rx 13)" <<<"$(frame_lines 13 5555cafe)"
+  step "the first modem still registered" "${m[0]}" info_ind POST "$(info 11111111 2)" \
+    <<<"$(info_line 11111111 2)"$'\n'"${DBG}Modem 11111111 is in RUNNING state"
   # SIGUSR1: the allocator report as one information line, and the tool goes on
   kill -USR1 "$(tb_exe_pid "${TOOL_PID}" "$TOOL")"
   tb_wait_line "${TOOL_OUT}" '^[0-9]{8}-[0-9]{6}:INFO:Nbpools=[0-9]+ memsize=[0-9]+ maxmem=[0-9]+ \(most recent first\):$' \
     $((5 * SLOW)) && pass "SIGUSR1: allocator report" || fail "no allocator report after SIGUSR1"
-  MARK=$(wc -l <"${TOOL_OUT}")
   kill -0 "${TOOL_PID}" 2>/dev/null && pass "tool still running" || fail "tool ended"
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_coap() {
-  export TB_TIMEOUT=$((20 * SLOW))
-  tb_up 2 || exit 1
+  bed 20 2
   local m=("${TB_MODEM_ADDRS[@]}") out sent answer
-  start_tool
-
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
   # --- a confirmable request: one ACK 2.03 with its message ID and token, no payload
-  out=$(tb_exec_modems "$SIM" --send rx_msg_req --method PUT --to "${TB_GW_ADDR}" --from "${m[0]}" \
-    --payload "$(rx 1)" 2>&1)
+  out=$(sim_send rx_msg_req --method PUT --to "${TB_GW_ADDR}" --from "${m[0]}" --payload "$(rx 1)")
   sent=$(grep -F '"event":"send"' <<<"$out")
   answer=$(grep -F '"event":"answer"' <<<"$out")
   local mid=${sent#*\"mid\":}
@@ -309,36 +203,29 @@ scenario_coap() {
     pass "CON PUT with token acknowledged piggybacked: $answer (coap-client)" ||
     fail "acknowledgement to coap-client: sent '$sent', answer '$answer'"
   check "the frame from coap-client" <<<"$(frame_lines 3 0)"
-  out=$(tb_exec_modems "$SIM" --send rx_msg_req --method PUT --non --to "${TB_GW_ADDR}" --from "${m[0]}" \
-    --payload "$(rx 2)" 2>&1)
+  out=$(sim_send rx_msg_req --method PUT --non --to "${TB_GW_ADDR}" --from "${m[0]}" --payload "$(rx 2)")
   [[ $out == *'"event":"answer",'*'"code":"2.03","type":"NON"'* ]] &&
     pass "NON PUT answered NON 2.03" || fail "NON request: $out"
   check "the NON frame" <<<"$(frame_lines 2 0)"
-
   # --- what the library answers by itself; none of it reaches the LAN link
   out=$(client -m get "coap://${TB_GW_ADDR}/.well-known/core")
   [[ $(<"${TB_DIR}/answer") == '</rx_msg_req>;ct=0,</info_ind>;ct=0,</firmware_install_ind>;ct=0,</noise_ind>;ct=0' ]] &&
     pass "/.well-known/core lists the four resources with ct=0" ||
     fail "/.well-known/core: $out $(<"${TB_DIR}/answer")"
   tohex_file "$(info 11111111 1)" "${TB_DIR}/info.bin"
-  out=$(client -m put -f "${TB_DIR}/info.bin" "coap://${TB_GW_ADDR}/info_ind")
-  [[ $out == *"4.05"* ]] && pass "PUT info_ind: 4.05" || fail "PUT info_ind: $out"
-  out=$(client -m get "coap://${TB_GW_ADDR}/info_ind")
-  [[ $out == *"4.05"* ]] && pass "GET info_ind: 4.05" || fail "GET info_ind: $out"
-  out=$(client -m post -f "${TB_DIR}/info.bin" "coap://${TB_GW_ADDR}/rx_msg_req")
-  [[ $out == *"4.05"* ]] && pass "POST rx_msg_req: 4.05" || fail "POST rx_msg_req: $out"
-  out=$(client -m get "coap://${TB_GW_ADDR}/statistics_req")
-  [[ $out == *"4.04"* ]] && pass "GET statistics_req (not the tool's): 4.04" || fail "GET statistics_req: $out"
-  out=$(client -m post -f "${TB_DIR}/info.bin" "coap://${TB_GW_ADDR}/unknown")
-  [[ $out == *"4.04"* ]] && pass "POST on an unknown resource: 4.04" || fail "POST unknown: $out"
+  local req method path code
+  for req in PUT:info_ind:4.05 GET:info_ind:4.05 POST:rx_msg_req:4.05 GET:statistics_req:4.04 POST:unknown:4.04; do
+    IFS=: read -r method path code <<<"$req"
+    # shellcheck disable=SC2046
+    out=$(client -m "${method,,}" $([[ $method != GET ]] && echo -f "${TB_DIR}/info.bin") "coap://${TB_GW_ADDR}/$path")
+    [[ $out == *"$code"* ]] && pass "$method $path: $code" || fail "$method $path: $out"
+  done
   check "no trace line for any of them" </dev/null
   kill -0 "${TOOL_PID}" 2>/dev/null && pass "tool still running" || fail "tool ended"
-
   # --- a noise report this run did not ask for: traced with a warning, no file, the run goes on
-  out=$(tb_exec_modems "$SIM" --send noise_ind --to mcast --non --from "${m[1]}" \
-    --payload 5a5b5c5d5e5f6001020304050607 --wait 100 2>&1)
-  local header='|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|'
-  printf "DATE:WARNING:../tst/app_lan.c:LINE:Noise report from ${m[1]}:5683 not asked for: traced only, not written\nDATE:INFO:Noise (dBM)\nDATE:INFO:${header}\nDATE:INFO:|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|\nDATE:INFO:Noise Margin (dB)\nDATE:INFO:${header}\nDATE:INFO:|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|\n" |
+  out=$(sim_send noise_ind --to mcast --non --from "${m[1]}" --payload 5a5b5c5d5e5f6001020304050607 --wait 100)
+  # shellcheck disable=SC2059
+  printf "DATE:WARNING:../tst/app_lan.c:LINE:Noise report from ${m[1]}:5683 not asked for: traced only, not written\n$(noise_lines 90 1)" |
     check "unasked noise report: traced with a warning"
   sleep 1.5
   kill -0 "${TOOL_PID}" 2>/dev/null && pass "tool still running after an unasked noise report" ||
@@ -348,54 +235,217 @@ scenario_coap() {
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_stats() {
-  export TB_TIMEOUT=$((20 * SLOW))
-  tb_up 1 || exit 1
-  local err="DATE:ERROR:../tst/app_lan.c:LINE:" i
-  local good=(
-    "DATE:DEBUG:../tst/app_lan.c:LINE:Update statistics of Modem 1a2b3c4d"
-  )
-  for i in 0 1 2 3 4 5 6; do
-    good+=("DATE:INFO:Receiver $i : CRC OK : $((200 + i))	 CRC KO : $((1 + i))	 LOAD : $((300 + 10 * i))	 RSSI_min : -$((90 + i))	 RSSI_avg : -$((80 + i))	 RSSI_max : -$((70 + i))")
-  done
-  local zeros
+  bed 20 1
+  local good=("${DBG}Update statistics of Modem 1a2b3c4d") zeros i
+  for i in 0 1 2 3 4 5 6; do good+=("$(receiver_line "$i")"); done
   zeros=$(printf '%0128d' 0) # 66 bytes in all
+  local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
+  matching() { grep -cE "$re" "${TOOL_OUT}"; }
   # stats_case NAME EXPECTED SIM_OPTIONS...: one run of "lanmodem -s 1" against one modem
   stats_case() {
     local name=$1 expected=$2
     shift 2
-    TOOL_OUT=${TB_DIR}/tool-${name// /_}.out
-    MARK=0
-    tb_run_tool_bg "${TOOL_OUT}" "$TOOL" -s 1
-    TOOL_PID=${TB_LAST_PID}
-    tb_wait_line "${TOOL_OUT}" 'Start CoAP server on' $((10 * SLOW)) || { fail "tool did not start"; finish; }
+    start_tool "${TB_DIR}/tool-${name// /_}.out" "$TOOL" -s 1
     tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --announce mcast "$@"
     local sim_pid=${TB_LAST_PID}
     tb_wait_line "${TOOL_OUT}" 'Perform action on modem LAN' $((10 * SLOW)) || fail "$name: no action"
-    local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
-    local n got
-    n=$(printf '%s\n' "$expected" | grep -c '')
-    for ((i = 0; i < 200 * SLOW; i++)); do
-      [[ $(grep -cE "$re" "${TOOL_OUT}") -ge $n ]] && break
-      sleep 0.05
-    done
-    sleep "0.$((3 * SLOW))"
-    got=$(normalise <"${TOOL_OUT}" | grep -E "$re")
-    same "$name" "$expected" "$got"
+    settle "$(nb_lines "$expected")" $((200 * SLOW)) matching
+    same "$name" "$expected" "$(normalise <"${TOOL_OUT}" | grep -E "$re")"
     grep -F '"path":"statistics_req"' "${TB_DIR}/sim.out" | grep -qF '"payload":"01"' ||
       fail "$name: the modem got no statistics_req for yesterday"
     tb_stop "${sim_pid}"
     tb_stop "${TOOL_PID}"
   }
   stats_case "statistics, 16-bit LOAD form, seven receivers" "$(printf '%s\n' "${good[@]}")"
-  stats_case "statistics of 58 bytes" "${err}Malformed stats msg" --stats-len 58
-  stats_case "statistics with no receiver" "${err}Bad nb receiver channel :0" --stats-hex "0001${zeros}"
-  stats_case "statistics with eight receivers" "${err}Bad nb receiver channel :8" --stats-hex "0801${zeros}"
+  stats_case "statistics of 58 bytes" "${ERR}Malformed stats msg" --stats-len 58
+  stats_case "statistics with no receiver" "${ERR}Bad nb receiver channel :0" --stats-hex "0001${zeros}"
+  stats_case "statistics with eight receivers" "${ERR}Bad nb receiver channel :8" --stats-hex "0801${zeros}"
   finish
 }
 
-case $SCENARIO in
-  cli | mcast | inbound | coap | stats) "scenario_${SCENARIO}" ;;
-  *) echo "unknown scenario $SCENARIO"; exit 64 ;;
-esac
+scenario_instance() {
+  PYTHON=$(command -v python3) || skip "no python3"
+  bed 20 1
+  local m0=${TB_MODEM_ADDRS[0]} second=${TB_DIR}/second.out
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
+  tb_run_tool_bg "$second" "$TOOL"
+  wait_end "${TB_LAST_PID}" $((5 * SLOW))
+  [[ $RC == 1 ]] && pass "a second instance in the same namespace exits 1" || fail "second instance: $RC"
+  grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_main\.c:[0-9]+:Can not claim CoAP port 5683: "Address already in use" \(98\), another lanmodem runs on this network$' "$second" &&
+    pass "with a fatal line that says why" || fail "second instance said: $(cat "$second" "$second.err")"
+  ! grep -q 'Start CoAP server' "$second" && pass "and no start line" || fail "second instance started a server"
+  # the first one still gets what is sent to it alone
+  send "$m0" info_ind POST "$(info 1a2b3c4d 1)"
+  send "$m0" rx_msg_req PUT "$(rx 5)"
+  UNORDERED=1 check "the first instance keeps its unicast datagrams" \
+    <<<"$(monitor_lines 1a2b3c4d "$m0:5683")"$'\n'"$(frame_lines 5 1a2b3c4d)"
+  tb_stop "${TOOL_PID}"
+  # a port held by another program (no SO_REUSEADDR): a fatal line, never a start line
+  gw_bg "${TB_DIR}/holder.out" "$PYTHON" -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 5683))
+print("held", flush=True)
+time.sleep(float(sys.argv[1]))' $((10 * SLOW))
+  local holder_pid=${TB_LAST_PID}
+  tb_wait_line "${TB_DIR}/holder.out" '^held$' 5 || fail "no port holder"
+  TOOL_OUT=${TB_DIR}/held.out
+  tb_run_tool_bg "${TOOL_OUT}" "$TOOL"
+  wait_end "${TB_LAST_PID}" $((5 * SLOW))
+  [[ $RC == 1 ]] && pass "a held port ends the tool with status 1" || fail "held port: status $RC"
+  grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_lan\.c:[0-9]+:Can not start CoAP server on 0\.0\.0\.0:5683$' "${TOOL_OUT}" &&
+    pass "with a fatal line" || fail "held port said: $(cat "${TOOL_OUT}")"
+  ! grep -q 'Start CoAP server on' "${TOOL_OUT}" && pass "and no start line" || fail "start line without an endpoint"
+  tb_stop "$holder_pid"
+  TOOL_OUT=
+  finish
+}
+
+scenario_garbage() {
+  PYTHON=$(command -v python3) || skip "no python3"
+  bed 30 1
+  local m0=${TB_MODEM_ADDRS[0]} lines
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
+  # CoAP version 1 headers with random rest, so that the library parses and refuses them
+  tb_exec_modems "$PYTHON" -c '
+import os, socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 0))
+for i in range(400):
+    b = bytearray(os.urandom(4 + i % 40))
+    b[0] = 0x40 | (b[0] & 0x3F)
+    s.sendto(bytes(b), (sys.argv[2], 5683))
+    if i % 50 == 49:
+        time.sleep(0.02)' "$m0" "${TB_GW_ADDR}" || fail "garbage not sent"
+  sleep 1
+  lines=$(wc -l <"${TOOL_OUT}.err")
+  ((lines <= 10)) && pass "400 garbage datagrams: ${lines} line(s) on standard error" ||
+    fail "400 garbage datagrams: ${lines} lines on standard error: $(head -5 "${TOOL_OUT}.err")"
+  send "$m0" info_ind POST "$(info 1a2b3c4d 1)"
+  tb_wait_line "${TOOL_OUT}" 'Register new modem 1a2b3c4d' $((5 * SLOW)) &&
+    pass "the tool still serves" || fail "no registration after the garbage"
+  tb_stop "${TOOL_PID}"
+  finish
+}
+
+scenario_fds() {
+  bed 20 1
+  local pidfile=${TB_TMP}/tool.pid fd target pid i # /tmp/tool.pid in the tool's namespace
+  TOOL_OUT=${TB_DIR}/fds.out
+  # shellcheck disable=SC2016
+  tb_run_tool_bg "${TOOL_OUT}" sh -c 'echo $$ >/tmp/tool.pid; exec "$@" <&- >&- 2>&-' sh "$TOOL"
+  TOOL_PID=${TB_LAST_PID}
+  for ((i = 0; i < 50 * SLOW; i++)); do
+    [[ -s $pidfile ]] && [[ -e /proc/$(<"$pidfile")/fd ]] &&
+      ls -l "/proc/$(<"$pidfile")/fd" 2>/dev/null | grep -q 'socket:' && break
+    sleep 0.1
+  done
+  pid=$(<"$pidfile")
+  for fd in 0 1 2; do
+    target=$(readlink "/proc/${pid}/fd/${fd}")
+    [[ $target == /dev/null ]] && pass "descriptor ${fd} is /dev/null" || fail "descriptor ${fd} is ${target:-closed}"
+  done
+  tb_stop "${TOOL_PID}"
+  TOOL_OUT=
+  finish
+}
+
+# coap METHOD ADDR PATH [PAYLOAD-HEX]: from the gateway; answer body in $TB_DIR/answer, code on stdout
+coap() {
+  local args=(-m "${1,,}")
+  [[ -n ${4:-} ]] && tohex_file "$4" "${TB_DIR}/request.bin" && args+=(-f "${TB_DIR}/request.bin")
+  CLIENT_IN=gw client "${args[@]}" "coap://$2/$3"
+}
+scenario_smoke() {
+  local host_had_var_ftp=0 out start ms M1 M2 M3 G S
+  [[ -e /var/ftp ]] && host_had_var_ftp=1
+  bed 30 3
+  M1=${TB_MODEM_ADDRS[0]} M2=${TB_MODEM_ADDRS[1]} M3=${TB_MODEM_ADDRS[2]} G=${TB_DIR}/gw.out S=${TB_DIR}/sim.out
+  answer() { hex_of "${TB_DIR}/answer"; }
+  # --- the private mount namespace of run-tool
+  tb_run_tool "${TB_DIR}/mnt.out" sh -c 'echo f >/var/ftp/probe && echo t >/tmp/probe && ls /var/ftp /tmp'
+  [[ -f ${TB_FTP}/probe && -f ${TB_TMP}/probe ]] && pass "run-tool: /var/ftp and /tmp are the bed's" ||
+    fail "run-tool mount namespace: $(cat "${TB_DIR}/mnt.out.err")"
+  [[ $host_had_var_ftp == 1 || ! -e /var/ftp ]] && pass "host /var/ftp untouched" || fail "host /var/ftp created"
+  [[ ! -e /tmp/probe ]] || fail "host /tmp written"
+  # --- a stand-in gateway server: logs every request, answers 2.03
+  tb_run_tool_bg "$G" "${SIM}" --modem 0.0.0.0=0 --join-mcast --misbehave '*=code:2.03'
+  GW_PID=${TB_LAST_PID}
+  expect "$G" '"event":"modem","modem":"0","addr":"0.0.0.0"' || exit 1
+  # --- two modems: multicast announcement, three frames each, fixed time fields
+  tb_bg_modems "$S" "${SIM}" --modem "${M1}" --modem "${M2}=cafe0001" \
+    --announce mcast --tmsp 1700000000 --hw 1.2 --sw 2.3 --state 2 \
+    --rx-count 3 --rx-rtc 1700000000 --rx-delay 200 --ftp-dir "${TB_FTP}" --noise-delay 100 \
+    --install-delay 100 --misbehave 'log_req=code:4.04:abc' --misbehave 'command_req=ignore@1'
+  SIM_PID=${TB_LAST_PID}
+  INFO1=$(hx 01000000 4d3c2b1a 00f15365 0201 0302 01 00 02 00 07 01020304050607)
+  INFO2=$(hx 01000000 0100feca 00f15365 0201 0302 01 00 02 00 07 01020304050607)
+  expect "$G" "\"path\":\"info_ind\",\"method\":\"POST\",\"type\":\"NON\",\"mid\":" \
+    "\"from\":\"${M1}\",\"payload\":\"${INFO1}\"}" "\"from\":\"${M2}\",\"payload\":\"${INFO2}\"}"
+  # the modems learn the gateway from the first request they get
+  coap GET "${M1}" info_req >/dev/null
+  coap GET "${M2}" info_req >/dev/null
+  same "info_req answer" "${INFO2}" "$(answer)"
+  expect "$G" "\"path\":\"rx_msg_req\",\"method\":\"PUT\",\"type\":\"CON\"" \
+    "\"from\":\"${M1}\",\"payload\":\"$(hx f01fcb33 00f15365 0000 f4ff 1f00 46 10 00"${FRAME}")\"}" \
+    "\"from\":\"${M2}\",\"payload\":\"$(hx f01fcb33 00f15365 0200 f4ff 1f00 46 10 00"${FRAME}")\"}"
+  expect "$S" '"event":"rx_done","modem":"1a2b3c4d","sent":3,"acked":3,"failed":0'
+  # --- statistics, 16-bit LOAD form, day 1
+  coap GET "${M1}" statistics_req 01 >/dev/null
+  same "statistics_req answer (66 bytes)" "$(hx 0701 c800c900ca00cb00cc00cd00ce00 0100020003000400050006000700 \
+    2c01360140014a0154015e016801 5a50465b51475c52485d53495e544a5f554b60564c 00)" "$(answer)"
+  expect "$S" '"modem":"1a2b3c4d","path":"statistics_req","method":"GET","type":"CON"' \
+    '"path":"statistics_req","method":"GET","type":"CON","mid":'
+  grep -F '"path":"statistics_req"' "$S" | grep -qF '"payload":"01"}' &&
+    pass "statistics_req payload logged" || fail "statistics_req payload not logged"
+  # --- statistics, 8-bit LOAD form from a third modem: 58 bytes of fields padded to 59, day 0
+  tb_bg_modems "${TB_DIR}/sim3.out" "${SIM}" --modem "${M3}" --stats-form 8
+  SIM3_PID=${TB_LAST_PID}
+  expect "${TB_DIR}/sim3.out" '"event":"modem","modem":"1a2b3c4d","addr":"10.213.0.13"'
+  coap GET "${M3}" statistics_req 00 >/dev/null
+  same "statistics_req answer (8-bit form, 59 bytes)" "$(hx 0700 6400650066006700680069006a00 \
+    0100020003000400050006000700 5a50465b51475c52485d53495e544a5f554b60564c 0a141e28323c46 00)" "$(answer)"
+  tb_stop "${SIM3_PID}"
+  # --- parameters: write then read back
+  coap POST "${M2}" config_set_param_req 0101020aff >/dev/null
+  expect "$S" '"modem":"cafe0001","path":"config_set_param_req","method":"POST","type":"CON"'
+  coap GET "${M2}" config_get_param_req 0101 >/dev/null
+  same "config_get_param_req answer" 0101020aff "$(answer)"
+  out=$(coap POST "${M2}" config_set_param_req 010102)
+  [[ $out == *4.00* ]] && pass "short parameter write refused" || fail "short parameter write: $out"
+  # --- firmware: the right size installs, a wrong size does not
+  head -c 1000 /dev/zero >"${TB_FTP}/1a2b3c4d"
+  coap POST "${M1}" firmware_upgrade_req "$(hx e8030000 0800 3161326233633464 00)" >/dev/null
+  expect "$S" '"event":"install","modem":"1a2b3c4d"'
+  expect "$G" "\"path\":\"firmware_install_ind\",\"method\":\"POST\",\"type\":\"CON\""
+  grep -F firmware_install_ind "$G" | grep -qF "\"from\":\"${M1}\",\"payload\":\"01\"}" &&
+    pass "install OK sent" || fail "no install OK"
+  coap POST "${M1}" firmware_upgrade_req "$(hx e7030000 0800 3161326233633464 00)" >/dev/null
+  expect "$G" "\"from\":\"${M1}\",\"payload\":\"00\"}"
+  # --- noise: 2.04, then noise_ind with 14 bytes
+  coap GET "${M2}" noise_req 0a05 >/dev/null
+  expect "$G" "\"from\":\"${M2}\",\"payload\":\"3c3d3e3f4041420a0b0c0d0e0f10\"}"
+  # --- misbehaviour: an error answer with a payload, then a request left unanswered once
+  out=$(coap GET "${M1}" log_req)
+  [[ $out == *"4.04 abc"* ]] && pass "log_req answered 4.04 abc" || fail "log_req: $out"
+  start=$(date +%s%N)
+  coap POST "${M1}" command_req 02 >/dev/null
+  ms=$((($(date +%s%N) - start) / 1000000))
+  [[ $(grep -cF '"path":"command_req"' "$S") -ge 2 && $ms -ge 1500 ]] &&
+    pass "command_req ignored once, answered on retransmission (${ms} ms)" ||
+    fail "command_req: ${ms} ms, $(grep -cF '"path":"command_req"' "$S") requests"
+  # --- one-shot: a bad info_ind from a third modem address, answer printed as JSON
+  sim_send info_ind --to "${TB_GW_ADDR}" --from "${M3}" --payload 0001 >"${TB_DIR}/oneshot.out" &&
+    pass "one-shot answered" || fail "one-shot rc $?"
+  expect "${TB_DIR}/oneshot.out" '"event":"answer","path":"info_ind","code":"2.03","type":"ACK"'
+  expect "$G" "\"path\":\"info_ind\",\"method\":\"POST\",\"type\":\"CON\"" "\"from\":\"${M3}\",\"payload\":\"0001\"}"
+  tb_stop "${SIM_PID}"
+  tb_stop "${GW_PID}"
+  expect "$S" '{"event":"exit"}'
+  grep -q 'AddressSanitizer\|runtime error' "$S.err" "$G.err" && fail "sanitizer report"
+  [[ $failures -gt 0 ]] && cat "$S" "$S.err" "$G" "$G.err"
+  finish
+}
+
+run_scenario

@@ -2,68 +2,41 @@
 # End-to-end tests of the options for scripts: bounded runs (-w) with their exit statuses and
 # Outcome lines, the target modem (-m), and the JSON lines (-j), parsed and compared with what
 # the simulated modems sent, also through a real MQTT broker inside the test bed.
-#   lanmodem_scripting.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY
-# Scenarios:
-#   status   one run per exit status: 0 (upgrade installed, monitor), 3, 4 (4.04, reset), 5, 6,
-#            7, 8; -m picking the second of two modems; -s asking a modem that registers late
-#   json     -j -w: every line parses, frames (a whole one, one shorter than the address, bytes
-#            that are not UTF-8) and modems equal what the simulator sent; the trace on stderr
-#   mqtt     lanmodem -j | mosquitto_pub -l, a broker and a subscriber in the gateway's
-#            namespace: the subscriber gets the tool's objects, the same ones
-# Exits 77 (skipped) when it cannot run here: not root, or a missing system tool.
-# 'cond && pass || fail' is safe: pass never fails.
+# Scenarios: status (one run per exit status; -m; -s asking a modem that registers late), json
+# (-j -w: every line parses, frames and modems equal what the simulator sent, the trace on
+# stderr), mqtt (lanmodem -j | mosquitto_pub -l: a subscriber gets the same objects).
 # shellcheck disable=SC2015 source-path=SCRIPTDIR
 set -u
-
-SCENARIO=${1:?usage: lanmodem_scripting.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-TOOL=${2:?usage: lanmodem_scripting.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-SIM=${3:?usage: lanmodem_scripting.sh SCENARIO LANMODEM_BINARY LANMODEM_SIM_BINARY}
-
 # shellcheck source=e2e_lib.sh
 . "$(dirname "$0")/e2e_lib.sh"
 command -v python3 >/dev/null || skip "no python3"
 
-ID=1a2b3c4d
-ID2=1a2b3c4e
-WORK=/tmp/work # the tool's working directory in its mount namespace: ${TB_TMP}/work
-
 RUN=0
-# bounded NAME WANT_STATUS OUTCOME_RE SIM_OPTS... -- TOOL_ARGS...: one run of the tool from
-# ${WORK} while the simulator plays the modems (MODEMS of them, default one, announcing by
-# multicast); passes when the tool ended by itself with WANT_STATUS and its last trace line is
-# an Outcome line matching OUTCOME_RE (after "Outcome: ")
+# bounded NAME WANT_STATUS OUTCOME SIM_OPTS... -- TOOL_ARGS...: one run of the tool from WORK
+# while the simulator plays the modems (MODEMS of them, default one); passes when the tool ended
+# by itself with WANT_STATUS and its last trace line is "Outcome: OUTCOME (exit WANT_STATUS, N ms)"
 bounded() {
-  local name=$1 want=$2 outcome_re=$3 sim_opts=() modems=() i n=${MODEMS:-1} status last
+  local name=$1 want=$2 outcome_re=$3 sim_opts=() modems=() i status last
   shift 3
   while [[ $# -gt 0 && $1 != -- ]]; do sim_opts+=("$1"); shift; done
   shift
   RUN=$((RUN + 1))
   TOOL_OUT=${TB_DIR}/tool-${RUN}.out
   SIM_OUT=${TB_DIR}/sim-${RUN}.out
-  for ((i = 0; i < n; i++)); do modems+=(--modem "${TB_MODEM_ADDRS[$i]}"); done
-  tb_bg_modems "${SIM_OUT}" "$SIM" "${modems[@]}" --announce mcast --announce-delay 300 --announce-period 1 \
-    --tmsp "$TMSP" --hw 1.2 --sw 2.3 --ftp-dir "${TB_FTP}" ${sim_opts[@]+"${sim_opts[@]}"}
+  for ((i = 0; i < ${MODEMS:-1}; i++)); do modems+=(--modem "${TB_MODEM_ADDRS[$i]}"); done
+  tb_bg_modems "${SIM_OUT}" "$SIM" "${modems[@]}" "${ANNOUNCE[@]}" --hw 1.2 --sw 2.3 --ftp-dir "${TB_FTP}" \
+    ${sim_opts[@]+"${sim_opts[@]}"}
   SIM_PID=${TB_LAST_PID}
-  # shellcheck disable=SC2016
-  tb_run_tool "${TOOL_OUT}" sh -c 'cd "$1" && shift && exec "$@"' cd "${WORK}" "$TOOL" "$@"
+  tb_run_tool "${TOOL_OUT}" "${IN_WORK[@]}" "$TOOL" "$@"
   status=$?
   tb_stop "${SIM_PID}"
   sanitizer_check "${TOOL_OUT}"
   last=$(tail -n 1 "${TOOL_OUT}" | normalise)
-  if [[ $status == "$want" && $last =~ ^DATE:INFO:Outcome:\ ${outcome_re}$ ]]; then
-    pass "$name: exit $status, ${last#DATE:INFO:}"
-  else
+  [[ $status == "$want" && $last =~ ^DATE:INFO:Outcome:\ ${outcome_re}\ \(exit\ ${want},\ [0-9]+\ ms\)$ ]] &&
+    pass "$name: exit $status, ${last#DATE:INFO:}" || {
     fail "$name: exit $status (want $want), last line: $last"
     tail -n 5 "${TOOL_OUT}" "${TOOL_OUT}.err" | sed 's/^/    /'
-  fi
-}
-
-# sanitizer_check OUT: fails when the run's standard error holds a sanitizer report
-sanitizer_check() {
-  if grep -q 'AddressSanitizer\|runtime error\|ThreadSanitizer' "$1.err"; then
-    fail "sanitizer report from the tool"
-    head -n 40 "$1.err"
-  fi
+  }
 }
 
 # requested PATH: the modems that received a request on PATH in the last run
@@ -72,84 +45,55 @@ requested() {
     sed -E 's/.*"modem":"([0-9a-f]+)".*/\1/' | tr '\n' ' '
 }
 
-ms='[0-9]+ ms'
+# a simulated modem's announcements: by multicast, from 300 ms on, every second
+ANNOUNCE=(--announce mcast --announce-delay 300 --announce-period 1 --tmsp "$TMSP")
 
-# ---------------------------------------------------------------------------------------------
 scenario_status() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 2 || exit 1
-  mkdir -p "${TB_TMP}/work"
-  local fw=${TB_TMP}/work/fw.bin
+  bed 30 2
+  local fw=${TB_TMP}/work/fw.bin w=$((20 * SLOW)) t0
   head -c 1000 /dev/urandom >"$fw"
-  bounded "upgrade installed" 0 "upgrade on modem ${ID}: done \(exit 0, ${ms}\)" \
-    -- -w $((20 * SLOW)) -u fw.bin
+  bounded "upgrade installed" 0 "upgrade on modem ${ID}: done" -- -w "$w" -u fw.bin
   [[ $(requested firmware_upgrade_req) == "${ID} " ]] && pass "one firmware_upgrade_req" ||
     fail "firmware_upgrade_req to: $(requested firmware_upgrade_req)"
   grep -q 'Modems registered: 1' "${TOOL_OUT}" && grep -qE "INFO:Modem ${ID} \(IP:[0-9.]+:5683\): state 1 READY" "${TOOL_OUT}" &&
     pass "summary of the registered modems" || fail "no summary: $(tail -n 4 "${TOOL_OUT}")"
-
   head -c 1000 /dev/urandom >"$fw"
-  bounded "install KO" 7 "upgrade on modem ${ID}: failed \(exit 7, ${ms}\)" \
-    --install-result ko -- -w $((20 * SLOW)) -u fw.bin
-
+  bounded "install KO" 7 "upgrade on modem ${ID}: failed" --install-result ko -- -w "$w" -u fw.bin
   head -c 1000 /dev/urandom >"$fw"
-  local t0=$SECONDS
-  bounded "no install result" 6 "upgrade on modem ${ID}: not completed \(exit 6, ${ms}\)" \
-    --install-result none -- -w 3 -u fw.bin
-  [[ $((SECONDS - t0)) -ge 3 ]] && pass "waited for the whole window" || fail "ended before the deadline"
-
-  bounded "missing file" 8 "upgrade on modem ${ID}: local error \(exit 8, ${ms}\)" \
-    -- -w $((20 * SLOW)) -u missing.bin
-  [[ -z $(requested firmware_upgrade_req) ]] && pass "nothing sent for a missing file" || fail "sent all the same"
-
-  bounded "4.04" 4 "command on modem ${ID}: refused \(exit 4, ${ms}\)" \
-    --misbehave command_req=code:4.04 -- -w $((20 * SLOW)) -c 7
-  bounded "reset" 4 "command on modem ${ID}: refused \(exit 4, ${ms}\)" \
-    --misbehave command_req=rst -- -w $((20 * SLOW)) -c 7
-
   t0=$SECONDS
-  bounded "no answer before the deadline" 5 "command on modem ${ID}: no answer \(exit 5, ${ms}\)" \
-    --misbehave command_req=ignore -- -w 4 -c 7
+  bounded "no install result" 6 "upgrade on modem ${ID}: not completed" --install-result none -- -w 3 -u fw.bin
+  [[ $((SECONDS - t0)) -ge 3 ]] && pass "waited for the whole window" || fail "ended before the deadline"
+  bounded "missing file" 8 "upgrade on modem ${ID}: local error" -- -w "$w" -u missing.bin
+  [[ -z $(requested firmware_upgrade_req) ]] && pass "nothing sent for a missing file" || fail "sent all the same"
+  bounded "4.04" 4 "command on modem ${ID}: refused" --misbehave command_req=code:4.04 -- -w "$w" -c 7
+  bounded "reset" 4 "command on modem ${ID}: refused" --misbehave command_req=rst -- -w "$w" -c 7
+  t0=$SECONDS
+  bounded "no answer before the deadline" 5 "command on modem ${ID}: no answer" --misbehave command_req=ignore -- -w 4 -c 7
   [[ $((SECONDS - t0)) -lt $((15 * SLOW)) ]] && pass "the deadline cut the request's 20 s" ||
     fail "took $((SECONDS - t0)) s"
-
-  bounded "no such modem" 3 "command on modem deadbeef: no modem \(exit 3, ${ms}\)" \
-    -- -w 2 -m deadbeef -c 7
+  bounded "no such modem" 3 "command on modem deadbeef: no modem" -- -w 2 -m deadbeef -c 7
   [[ -z $(requested command_req) ]] && pass "nothing sent to another modem" || fail "sent to $(requested command_req)"
-
-  bounded "monitor" 0 "monitor on modem ${ID}: done \(exit 0, ${ms}\)" -- -w 2
-
-  bounded "-l 1: no debug lines" 0 "command on modem ${ID}: done \(exit 0, ${ms}\)" \
-    -- -w $((20 * SLOW)) -l 1 -c 7
+  bounded "monitor" 0 "monitor on modem ${ID}: done" -- -w 2
+  bounded "-l 1: no debug lines" 0 "command on modem ${ID}: done" -- -w "$w" -l 1 -c 7
   ! grep -q ':DEBUG:\|:DUMP:' "${TOOL_OUT}" && grep -q ':INFO:Perform action' "${TOOL_OUT}" &&
     pass "-l 1 keeps information lines only" || fail "-l 1: $(grep -c ':DEBUG:' "${TOOL_OUT}") debug lines"
-
   rm -f "${TB_TMP}/noise.txt"
-  bounded "noise report written" 0 "noise on modem ${ID}: done \(exit 0, ${ms}\)" \
-    --noise-delay 300 -- -w $((20 * SLOW)) -n 1 2
+  bounded "noise report written" 0 "noise on modem ${ID}: done" --noise-delay 300 -- -w "$w" -n 1 2
   [[ -s ${TB_TMP}/noise.txt ]] && pass "/tmp/noise.txt written" || fail "no /tmp/noise.txt"
-
-  bounded "parameter read" 0 "get_param on modem ${ID}: done \(exit 0, ${ms}\)" \
-    --param 0x101=0aff -- -w $((20 * SLOW)) -g 101
-  bounded "parameter answer without a value" 6 "get_param on modem ${ID}: not completed \(exit 6, ${ms}\)" \
+  bounded "parameter read" 0 "get_param on modem ${ID}: done" --param 0x101=0aff -- -w "$w" -g 101
+  bounded "parameter answer without a value" 6 "get_param on modem ${ID}: not completed" \
     --misbehave config_get_param_req=code:2.05 -- -w 3 -g 101
-
-  MODEMS=2 bounded "-m picks the second of two modems" 0 "command on modem ${ID2}: done \(exit 0, ${ms}\)" \
-    -- -w $((20 * SLOW)) -m "${ID2}" -c 7
+  MODEMS=2 bounded "-m picks the second of two modems" 0 "command on modem ${ID2}: done" -- -w "$w" -m "${ID2}" -c 7
   [[ $(requested command_req) == "${ID2} " ]] && pass "-m: the command went to ${ID2} only" ||
     fail "-m: command_req to: $(requested command_req)"
-  MODEMS=2 bounded "-m -s asks that modem only" 0 "statistics on modem ${ID2}: done \(exit 0, ${ms}\)" \
-    -- -w $((20 * SLOW)) -m "${ID2}" -s 0
+  MODEMS=2 bounded "-m -s asks that modem only" 0 "statistics on modem ${ID2}: done" -- -w "$w" -m "${ID2}" -s 0
   [[ $(requested statistics_req) == "${ID2} " ]] && pass "-m -s: ${ID2} asked alone" ||
     fail "-m -s: statistics_req to: $(requested statistics_req)"
-
   # -s without -m: a modem that registers two seconds after the first is asked as well
-  local late_out=${TB_DIR}/sim-late.out
-  tb_bg_modems "${late_out}" "$SIM" --modem "${TB_MODEM_ADDRS[1]}=${ID2}" --announce mcast \
-    --announce-delay 2500 --announce-period 1 --tmsp "$TMSP"
-  local late_pid=${TB_LAST_PID}
-  bounded "-s asks a modem that registers later" 0 "statistics on modem ${ID} ${ID2}: done \(exit 0, ${ms}\)" \
-    -- -w $((5 * SLOW)) -s 0
+  local late_out=${TB_DIR}/sim-late.out late_pid
+  tb_bg_modems "${late_out}" "$SIM" --modem "${TB_MODEM_ADDRS[1]}=${ID2}" "${ANNOUNCE[@]}" --announce-delay 2500
+  late_pid=${TB_LAST_PID}
+  bounded "-s asks a modem that registers later" 0 "statistics on modem ${ID} ${ID2}: done" -- -w $((5 * SLOW)) -s 0
   tb_stop "${late_pid}"
   grep -q "INFO:Answered: ${ID} ${ID2}; not answered: none" "${TOOL_OUT}" &&
     pass "both modems named as answered" || fail "$(grep Answered "${TOOL_OUT}")"
@@ -160,54 +104,37 @@ scenario_status() {
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 # check_json JSON_FILE SIM_OUT...: every line of JSON_FILE parses; the frame and modem events
 # equal what the simulators sent (their "send" lines: rx_msg_req and info_ind payloads)
 check_json() {
   python3 - "$@" <<'EOF'
 import json, sys
-
-def le(b, o, n, signed=False):
-    return int.from_bytes(b[o:o + n], "little", signed=signed)
-
-problems = []
-events = []
-with open(sys.argv[1], "rb") as f:
-    for n, raw in enumerate(f, 1):
-        try:
-            events.append(json.loads(raw.decode("utf-8")))
-        except Exception as e:  # noqa: BLE001
-            problems.append(f"line {n} is not JSON ({e}): {raw[:120]!r}")
-sent_frames, sent_infos = [], {}
-for path in sys.argv[2:]:
-    for line in open(path):
-        s = json.loads(line)
-        if s.get("event") != "send":
-            continue
-        p = bytes.fromhex(s["payload"])
-        if s["path"] == "rx_msg_req":
-            sent_frames.append((s["modem"], p))
-        elif s["path"] == "info_ind":
-            sent_infos[s["modem"]] = p
-
+le = lambda b, o, n, signed=False: int.from_bytes(b[o:o + n], "little", signed=signed)
+problems, events, sent_frames, sent_infos = [], [], [], {}
+for n, raw in enumerate(open(sys.argv[1], "rb"), 1):
+    try:
+        events.append(json.loads(raw.decode("utf-8")))
+    except Exception as e:  # noqa: BLE001
+        problems.append(f"line {n} is not JSON ({e}): {raw[:120]!r}")
+for s in (json.loads(line) for path in sys.argv[2:] for line in open(path)):
+    if s.get("event") == "send" and s["path"] == "rx_msg_req":
+        sent_frames.append((s["modem"], bytes.fromhex(s["payload"])))
+    elif s.get("event") == "send" and s["path"] == "info_ind":
+        sent_infos[s["modem"]] = bytes.fromhex(s["payload"])
 DEVICE = {7: "water", 4: "heat"}
 def expected_frame(modem, p):
     data = p[17:17 + le(p, 12, 2)]
     e = {"event": "frame", "modem": modem, "rtc_sec": le(p, 4, 4), "rtc_msec": le(p, 8, 2),
          "freq_hz": le(p, 0, 4), "rssi_dbm": -p[14], "freq_offset": le(p, 10, 2, True),
          "rf_mod": p[15], "receiver": p[16], "length": le(p, 12, 2), "raw": data.hex()}
-    if len(data) >= 1: e["l"] = data[0]
-    if len(data) >= 2: e["c"] = data[1]
-    if len(data) >= 4:
-        m = le(data, 2, 2)
-        e["m"] = m
-        e["manufacturer"] = "".join(chr(((m >> s) & 31) + 64) for s in (10, 5, 0))
-    if len(data) >= 8: e["id"] = data[4:8][::-1].hex()
-    if len(data) >= 9: e["version"] = data[8]
-    if len(data) >= 10: e["device_type"] = data[9]
-    if len(data) >= 11: e["ci"] = data[10]
+    d = data + bytes(11)  # the fields a frame holds depend on its length
+    m = le(d, 2, 2)
+    for need, k, v in ((1, "l", d[0]), (2, "c", d[1]), (4, "m", m), (8, "id", d[4:8][::-1].hex()),
+                       (4, "manufacturer", "".join(chr(((m >> s) & 31) + 64) for s in (10, 5, 0))),
+                       (9, "version", d[8]), (10, "device_type", d[9]), (11, "ci", d[10])):
+        if len(data) >= need:
+            e[k] = v
     return e
-
 got_frames = [e for e in events if e.get("event") == "frame"]
 want_frames = [expected_frame(m, p) for m, p in sent_frames]
 key = lambda e: (e.get("modem", ""), e["rtc_msec"], e["raw"])
@@ -216,9 +143,7 @@ if len(got_frames) != len(want_frames):
     problems.append(f"{len(got_frames)} frame events for {len(want_frames)} frames sent")
 for w in want_frames:
     g = got_by.get(key(w))
-    if g is None:
-        problems.append(f"no frame event for {w}")
-        continue
+    if g is None: problems.append(f"no frame event for {w}"); continue
     extra = {k for k in g if k not in w and k not in ("time", "c_name", "device_type_name", "ci_name")}
     diff = {k: (w[k], g.get(k)) for k in w if g.get(k) != w[k]}
     if extra or diff:
@@ -246,25 +171,21 @@ EOF
 }
 
 scenario_json() {
-  export TB_TIMEOUT=$((30 * SLOW))
-  tb_up 2 || exit 1
-  local out=${TB_DIR}/tool.json sims=() i
-  # one modem with the default frame, one with a frame shorter than the address that carries
-  # bytes that are not UTF-8, each from its own simulator
-  tb_bg_modems "${TB_DIR}/sim-a.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}=${ID}" --announce mcast \
-    --announce-delay 300 --announce-period 1 --gateway "${TB_GW_ADDR}" \
-    --tmsp "$TMSP" --hw 1.2 --sw 2.3 --rx-count 3 --rx-rate 5 --rx-delay 1500
+  bed 30 2
+  local out=${TB_DIR}/tool.json sims=() i status report
+  # one modem with the default frame, one (its own simulator) with a frame shorter than the
+  # address that carries bytes that are not UTF-8
+  local frames=("${ANNOUNCE[@]}" --gateway "${TB_GW_ADDR}" --hw 1.2 --sw 2.3 --rx-rate 5 --rx-delay 1500)
+  tb_bg_modems "${TB_DIR}/sim-a.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}=${ID}" "${frames[@]}" --rx-count 3
   sims+=("${TB_LAST_PID}")
-  tb_bg_modems "${TB_DIR}/sim-b.out" "$SIM" --modem "${TB_MODEM_ADDRS[1]}=${ID2}" --announce mcast \
-    --announce-delay 300 --announce-period 1 --gateway "${TB_GW_ADDR}" \
-    --tmsp "$TMSP" --hw 1.2 --sw 2.3 --rx-count 2 --rx-rate 5 --rx-delay 1500 --rx-frame 09c3ff2dfe80
+  tb_bg_modems "${TB_DIR}/sim-b.out" "$SIM" --modem "${TB_MODEM_ADDRS[1]}=${ID2}" "${frames[@]}" --rx-count 2 \
+    --rx-frame 09c3ff2dfe80
   sims+=("${TB_LAST_PID}")
   tb_run_tool "$out" "$TOOL" -j -w $((4 * SLOW))
-  local status=$?
+  status=$?
   sanitizer_check "$out"
   for i in "${sims[@]}"; do tb_stop "$i"; done
   [[ $status == 0 ]] && pass "-j -w monitor ends with 0" || fail "-j -w: exit ${status}"
-  local report
   report=$(check_json "$out" "${TB_DIR}/sim-a.out" "${TB_DIR}/sim-b.out") && pass "json: ${report}" ||
     fail "json: ${report}"
   grep -q ':INFO:Outcome: monitor on modem' "${out}.err" && pass "the trace went to standard error" ||
@@ -279,10 +200,8 @@ assert r["event"] == "result" and r["action"] == "monitor" and r["exit"] == 0 an
 short = [e for e in ev if e.get("event") == "frame" and e.get("modem") == "1a2b3c4e"]
 assert short and all("id" not in e and "version" not in e and "c_name" not in e for e in short), short
 EOF
-
   # an action with -j: the response and the completing event
-  tb_bg_modems "${TB_DIR}/sim-c.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}=${ID}" --announce mcast \
-    --announce-delay 300 --announce-period 1 --tmsp "$TMSP" --param 0x101=c328ff
+  tb_bg_modems "${TB_DIR}/sim-c.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}=${ID}" "${ANNOUNCE[@]}" --param 0x101=c328ff
   sims=("${TB_LAST_PID}")
   tb_run_tool "$out" "$TOOL" -j -w $((20 * SLOW)) -g 101
   status=$?
@@ -302,41 +221,31 @@ EOF
   finish
 }
 
-# ---------------------------------------------------------------------------------------------
 scenario_mqtt() {
-  command -v mosquitto >/dev/null || [[ -x /usr/sbin/mosquitto ]] || skip "no mosquitto"
+  local broker port=18830 sub_out i status report want=10 # 2 modem events, 3 + 3 frames, summary, result
+  broker=$(command -v mosquitto || { [[ -x /usr/sbin/mosquitto ]] && echo /usr/sbin/mosquitto; }) || skip "no mosquitto"
   command -v mosquitto_pub >/dev/null && command -v mosquitto_sub >/dev/null || skip "no mosquitto-clients"
-  local broker
-  broker=$(command -v mosquitto || echo /usr/sbin/mosquitto)
-  export TB_TIMEOUT=$((40 * SLOW))
-  tb_up 2 || exit 1
+  bed 40 2
   # The broker listens on the gateway namespace's own loopback: nothing outside the bed sees it.
-  local port=18830 conf=${TB_DIR}/mosquitto.conf sub_out=${TB_DIR}/sub.out
-  printf 'listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$conf"
-  timeout "${TB_TIMEOUT}" ip netns exec "${TB_GW_NS}" "$broker" -c "$conf" >"${TB_DIR}/broker.out" 2>&1 &
-  local broker_pid=$!
-  _tb_remember "$broker_pid"
-  local i
+  sub_out=${TB_DIR}/sub.out
+  printf 'listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"${TB_DIR}/mosquitto.conf"
+  gw_bg "${TB_DIR}/broker.out" "$broker" -c "${TB_DIR}/mosquitto.conf"
+  local broker_pid=${TB_LAST_PID}
   for ((i = 0; i < 100; i++)); do
     tb_exec_gw mosquitto_pub -h 127.0.0.1 -p "$port" -t probe -m x 2>/dev/null && break
     sleep 0.1
   done
-  # 2 modem events, 3 + 3 frames, summary, result
-  local want=10
-  timeout "${TB_TIMEOUT}" ip netns exec "${TB_GW_NS}" mosquitto_sub -h 127.0.0.1 -p "$port" \
-    -t lanmodem/frames -C "$want" -W $((30 * SLOW)) >"$sub_out" 2>"${sub_out}.err" &
-  local sub_pid=$!
-  _tb_remember "$sub_pid"
+  gw_bg "$sub_out" mosquitto_sub -h 127.0.0.1 -p "$port" -t lanmodem/frames -C "$want" -W $((30 * SLOW))
+  local sub_pid=${TB_LAST_PID}
   sleep 0.5
   tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --modem "${TB_MODEM_ADDRS[1]}" \
-    --announce mcast --announce-delay 300 --announce-period 1 --gateway "${TB_GW_ADDR}" \
-    --tmsp "$TMSP" --hw 1.2 --sw 2.3 --rx-count 3 --rx-rate 5 --rx-delay 1500
+    "${ANNOUNCE[@]}" --gateway "${TB_GW_ADDR}" --hw 1.2 --sw 2.3 --rx-count 3 --rx-rate 5 --rx-delay 1500
   local sim_pid=${TB_LAST_PID}
   # the tool's stream, kept with tee in the bed's /tmp, and sent on by mosquitto_pub
   # shellcheck disable=SC2016
   tb_run_tool "${TB_DIR}/pipe.out" sh -c '"$1" -j -w "$2" | tee /tmp/tool.json |
     mosquitto_pub -h 127.0.0.1 -p "$3" -l -t lanmodem/frames' pipe "$TOOL" $((4 * SLOW)) "$port"
-  local status=$?
+  status=$?
   wait "$sub_pid"
   sanitizer_check "${TB_DIR}/pipe.out"
   tb_stop "$sim_pid"
@@ -350,13 +259,9 @@ assert len(tool) == int(sys.argv[3]), f"{len(tool)} objects from the tool"
 assert sub == tool, f"subscriber: {sub}\ntool: {tool}"
 EOF
     fail "objects differ: $(cat "$sub_out" "${sub_out}.err")"
-  local report
   report=$(check_json "$sub_out" "${TB_DIR}/sim.out") && pass "mqtt frames as sent: ${report}" ||
     fail "mqtt: ${report}"
   finish
 }
 
-case "$SCENARIO" in
-  status | json | mqtt) "scenario_${SCENARIO}" ;;
-  *) echo "unknown scenario ${SCENARIO}"; exit 2 ;;
-esac
+run_scenario

@@ -1,18 +1,13 @@
 // Fuzz target: sequences of inbound LAN messages handed over by app_lan_rx_handler and treated
 // as the workers treat them, from a registry emptied for each input. Input: records of kind % 8
 // (0 and 7 are no worker's kind), sender % 8 (0-5 fixed addresses, 6 none, 7 any: 19 address
-// bytes follow), payload length u16 little-endian, payload (cut to what is left). The noise
-// report is redirected to /dev/null and does not end the run. No staged firmware is ever
-// recorded, so a firmware install result deletes nothing. Every input must leave no accounted
-// block behind.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// bytes follow), payload length u16 little-endian, payload (cut to what is left). No staged
+// firmware is ever recorded. Every input must leave no accounted block behind.
 #include <sys/un.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -20,36 +15,30 @@
 #include "fuzz_support.h"
 
 namespace {
-
 constexpr std::size_t nb_sender = 6;
+constexpr std::size_t any_size = 19;
 coap_address_t at_sender[nb_sender];
 
-constexpr std::size_t any_size = 19;
-
+// Family selector (IPv4, IPv6 or any family and size), port, then 16 address bytes.
 coap_address_t any_address(std::span<const std::uint8_t> b) {
   coap_address_t t{};
   const std::uint16_t u16_port = static_cast<std::uint16_t>(b[1] | (b[2] << 8));
-  switch (b[0] % 3) {
-    case 0:
-      t.size = sizeof(sockaddr_in);
-      t.addr.sin.sin_family = AF_INET;
-      t.addr.sin.sin_port = u16_port;
-      std::memcpy(&t.addr.sin.sin_addr, b.data() + 3, sizeof t.addr.sin.sin_addr);
-      break;
-    case 1:
-      t.size = sizeof(sockaddr_in6);
-      t.addr.sin6.sin6_family = AF_INET6;
-      t.addr.sin6.sin6_port = u16_port;
-      std::memcpy(&t.addr.sin6.sin6_addr, b.data() + 3, sizeof t.addr.sin6.sin6_addr);
-      break;
-    default:
-      t.size = b[3];
-      t.addr.sa.sa_family = u16_port;
-      break;
+  if (b[0] % 3 == 0) {
+    t.size = sizeof(sockaddr_in);
+    t.addr.sin.sin_family = AF_INET;
+    t.addr.sin.sin_port = u16_port;
+    std::memcpy(&t.addr.sin.sin_addr, b.data() + 3, sizeof t.addr.sin.sin_addr);
+  } else if (b[0] % 3 == 1) {
+    t.size = sizeof(sockaddr_in6);
+    t.addr.sin6.sin6_family = AF_INET6;
+    t.addr.sin6.sin6_port = u16_port;
+    std::memcpy(&t.addr.sin6.sin6_addr, b.data() + 3, sizeof t.addr.sin6.sin6_addr);
+  } else {
+    t.size = b[3];
+    t.addr.sa.sa_family = u16_port;
   }
   return t;
 }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -60,15 +49,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   at_sender[3] = ipv6("fe80::11", 5683);
   at_sender[4].size = sizeof(sockaddr_un);  // a family the registry never matches
   at_sender[4].addr.sa.sa_family = AF_UNIX;
-  // at_sender[5]: all zero
-  return 0;
+  return 0;  // at_sender[5]: all zero
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t size) {
   detail::app_lan_reset();
   const std::uint32_t u32_pool = vos_os_nb_pool();
   const std::uint32_t u32_mem = vos_os_curmem();
-
   std::span<const std::uint8_t> rest{pu8_data, size};
   while (rest.size() >= 4) {
     const std::uint32_t u32_kind = rest[0] % 8u;
@@ -76,11 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
     const std::size_t len = std::min<std::size_t>(rest[2] | (rest[3] << 8), rest.size() - 4);
     rest = rest.subspan(4);
     coap_address_t t_any{};
-    const coap_address_t* pt_sender = nullptr;
-    if (u8_sender < nb_sender) {
-      pt_sender = &at_sender[u8_sender];
-    } else if (u8_sender == nb_sender + 1) {
-      // Any address: family selector, port, then 16 address bytes, taken from the input.
+    const coap_address_t* pt_sender = u8_sender < nb_sender ? &at_sender[u8_sender] : nullptr;
+    if (u8_sender == nb_sender + 1) {
       if (rest.size() < any_size) break;
       t_any = any_address(rest.first(any_size));
       pt_sender = &t_any;
@@ -92,14 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
                        static_cast<std::uint32_t>(payload.size()));
     fuzz::drain_all();
   }
-
   // Whatever was registered, the registry keeps its bounds and the first modem is one of them.
-  if (app_lan_modem_nb() > LAN_MODEM_MAX) __builtin_trap();
   std::uint32_t u32_first = 0;
   lan_modem_entry t_entry{};
-  if (app_lan_first_modem_id(&u32_first) == 1 && app_lan_find_modem(u32_first, &t_entry) != 1) {
+  if (app_lan_modem_nb() > LAN_MODEM_MAX ||
+      (app_lan_first_modem_id(&u32_first) == 1 && app_lan_find_modem(u32_first, &t_entry) != 1) ||
+      vos_os_nb_pool() != u32_pool || vos_os_curmem() != u32_mem) {
     __builtin_trap();
   }
-  if (vos_os_nb_pool() != u32_pool || vos_os_curmem() != u32_mem) __builtin_trap();
   return 0;
 }

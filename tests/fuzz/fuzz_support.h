@@ -14,28 +14,23 @@
 #include "vos_task_linux.h"
 
 namespace fuzz {
-
-// A noise report goes nowhere and the run goes on.
-inline void noise_end(int) noexcept {}
-
-// Never returns: the mailbox of this thread is emptied by the fuzzing thread.
 inline std::uint32_t parked(vos_os_thread_t, void*) noexcept {
   for (;;) pause();
 }
 
-// Once per process, before the first input.
-inline void lan_setup() {
+inline void lan_setup() {  // once per process, before the first input
   vos_os_init();
   detail::app_lan_reset();
   detail::_pc_lan_noise_file = "/dev/null";
-  detail::_pf_lan_noise_end = noise_end;
-  detail::_pv_lan_itf_task_handle = vos_os_create_thread(parked, 6, "_lan_itf_task", nullptr);
-  detail::_pv_lan_modem_task_handle = vos_os_create_thread(parked, 6, "_lan_modem_task", nullptr);
-  if (detail::_pv_lan_itf_task_handle == nullptr || detail::_pv_lan_modem_task_handle == nullptr) {
-    std::abort();
-  }
-  vos_os_set_thread_quota(detail::_pv_lan_itf_task_handle, detail::LAN_WORKER_QUOTA);
-  vos_os_set_thread_quota(detail::_pv_lan_modem_task_handle, detail::LAN_WORKER_QUOTA);
+  detail::_pf_lan_noise_end = [](int) noexcept {};  // a noise report does not end the run
+  const auto park = [](const char* pc_name) {
+    const vos_os_thread_t t = vos_os_create_thread(parked, 6, pc_name, nullptr);
+    if (t == nullptr) std::abort();
+    vos_os_set_thread_quota(t, detail::LAN_WORKER_QUOTA);
+    return t;
+  };
+  detail::_pv_lan_itf_task_handle = park("_lan_itf_task");
+  detail::_pv_lan_modem_task_handle = park("_lan_modem_task");
 }
 
 // Takes every message out of one mailbox and treats it as its worker would: kinds outside
@@ -45,8 +40,7 @@ inline void drain(vos_os_thread_t t_worker, std::uint32_t u32_first, std::uint32
     void* pv_msg = nullptr;
     if (vos_os_wait_msg_to_thread(t_worker, &pv_msg) != 1) std::abort();
     const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
-    if (!pt_msg) continue;
-    const std::uint32_t u32_kind = pt_msg->u32_kind;
+    const std::uint32_t u32_kind = pt_msg ? pt_msg->u32_kind : 0;
     if (u32_kind < u32_first || u32_kind > u32_last) continue;
     if (const detail::lan_treat_fn pf_treat = detail::_apf_lan_treat[u32_kind]) {
       pf_treat(&pt_msg->t_sender, pt_msg->pu8_payload, pt_msg->u32_size);
@@ -58,5 +52,4 @@ inline void drain_all() {
   drain(detail::_pv_lan_itf_task_handle, LAN_MSG_RX_FRAME, LAN_MSG_RX_FRAME);
   drain(detail::_pv_lan_modem_task_handle, LAN_MSG_INFO, detail::LAN_MSG_LAST);
 }
-
 }  // namespace fuzz
