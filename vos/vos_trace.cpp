@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -286,7 +287,9 @@ void _vos_trace_cache_format(const char* pc_format, const compiled_format& cf) {
 // dropped, as vsnprintf cuts its output.
 struct trace_line {
   char ac_buf[max_line + 1];
-  std::size_t len = 0;
+  std::size_t len;
+
+  trace_line() noexcept : len(0) {}
 
   void put(char c) {
     if (len < max_line) {
@@ -566,8 +569,10 @@ constinit thread_local std::uint8_t _u8_prefix_victim = 0;
 
 // Writes the date and level word, then file and line unless @p b_with_file is false (INFO).
 // Returns the day of month of the time stamp.
+// With @p b_file_by_address, a file name is the same file as long as its address is: the
+// caller's names live as long as the program.
 int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_file, int i_line,
-                      bool b_with_file) {
+                      bool b_with_file, bool b_file_by_address = false) {
   const std::time_t t_now = detail::vos_trace_now();
   const char* pc_name = b_with_file ? _name_or_null(pc_file) : nullptr;
   std::size_t slot = _as_prefix[0].pc_level == level.data() ? 0 : 1;
@@ -577,8 +582,9 @@ int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_f
   }
   prefix_text& p = _as_prefix[slot];
   if (p.b_valid && p.t == t_now && p.pc_level == level.data() && p.pc_file == pc_name &&
-      (pc_name == nullptr || (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
-                              pc_name[p.file_len] == '\0'))) {
+      (pc_name == nullptr || b_file_by_address ||
+       (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
+        pc_name[p.file_len] == '\0'))) {
     line.put({p.ac, p.len});
   } else {
     const date_text& d = _vos_trace_date(t_now);
@@ -620,6 +626,20 @@ void _vos_trace_vline(std::string_view level, const char* pc_file, int i_line, b
   const int i_day = _vos_trace_prefix(line, level, pc_file, i_line, b_with_file);
   line.append_vformat(pc_format, ap);
   detail::vos_trace_treat_msg(line.finish(), i_day);
+}
+
+constexpr std::string_view level_debug = "DEBUG";
+constexpr std::string_view level_dump = "DUMP";
+
+// Hexadecimal pairs of the first bytes of @p pv_data, as many whole pairs as fit in the line.
+void _vos_trace_hex_pairs(trace_line& line, const void* pv_data, std::size_t len) {
+  const std::size_t nb = std::min<std::size_t>(len, (max_line - line.len) / 2);
+  const auto* pu8 = static_cast<const unsigned char*>(pv_data);
+  char* pc = line.ac_buf + line.len;
+  for (std::size_t i = 0; i < nb; ++i) {
+    std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+  }
+  line.len += 2 * nb;
 }
 
 // Writes the whole text to standard output with one call, after anything stdio still holds.
@@ -758,7 +778,7 @@ void vos_trace_debug(const char* pc_file, int i_line, const char* pc_format, ...
   }
   va_list ap;
   va_start(ap, pc_format);
-  _vos_trace_vline("DEBUG", pc_file, i_line, true, pc_format, ap);
+  _vos_trace_vline(level_debug, pc_file, i_line, true, pc_format, ap);
   va_end(ap);
 }
 
@@ -767,16 +787,9 @@ void vos_trace_dump(const char* pc_file, int i_line, const void* pv_data, std::u
     return;
   }
   trace_line line;
-  const int i_day = _vos_trace_prefix(line, "DUMP", pc_file, i_line, true);
+  const int i_day = _vos_trace_prefix(line, level_dump, pc_file, i_line, true);
   if (pv_data != nullptr) {
-    // Bytes that do not fit whole are not shown.
-    const std::size_t nb = std::min<std::size_t>(u32_len, (max_line - line.len) / 2);
-    const auto* pu8 = static_cast<const unsigned char*>(pv_data);
-    char* pc = line.ac_buf + line.len;
-    for (std::size_t i = 0; i < nb; ++i) {
-      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
-    }
-    line.len += 2 * nb;
+    _vos_trace_hex_pairs(line, pv_data, u32_len);  // bytes that do not fit whole are not shown
   }
   detail::vos_trace_treat_msg(line.finish(), i_day);
 }
@@ -815,3 +828,73 @@ void vos_trace_vmessage(const char* pc_format, va_list ap) {
 }
 
 }  // namespace detail
+
+// ---- Lines put together piece by piece --------------------------------------------------------
+
+namespace {
+
+trace_line& _vos_trace_line_at(unsigned char* pu8_storage) {
+  return *std::launder(reinterpret_cast<trace_line*>(pu8_storage));
+}
+
+}  // namespace
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
+  static_assert(sizeof(trace_line) <= sizeof au8_line_ && alignof(trace_line) <= alignof(std::size_t));
+  if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
+    return;
+  }
+  trace_line& line = *::new (static_cast<void*>(au8_line_)) trace_line;
+  i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file,
+                             i_line, true, true);
+  b_on_ = true;
+}
+
+vos_trace_line::~vos_trace_line() {
+  if (b_on_) {
+    detail::vos_trace_treat_msg(_vos_trace_line_at(au8_line_).finish(), i_day_);
+  }
+}
+
+vos_trace_line& vos_trace_line::text(std::string_view text) noexcept {
+  if (b_on_) {
+    _vos_trace_line_at(au8_line_).put(text);
+  }
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::dec(long long ll_value, unsigned u_zero_width) noexcept {
+  if (b_on_) {
+    trace_line& line = _vos_trace_line_at(au8_line_);
+    if (u_zero_width == 0) {
+      line.put_decimal(ll_value);
+    } else {
+      char ac[24];
+      char* const pc_end = ac + sizeof ac;
+      const unsigned long long u = ll_value < 0 ? 0ULL - static_cast<unsigned long long>(ll_value)
+                                                : static_cast<unsigned long long>(ll_value);
+      const char* pc_digits = _vos_trace_digits(pc_end, u, 10, hex_lower);
+      line.put_field(ll_value < 0 ? "-" : "",
+                     {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)},
+                     std::min<std::size_t>(u_zero_width, max_line), false, true);
+    }
+  }
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
+  if (b_on_) {
+    char ac[24];
+    char* const pc_end = ac + sizeof ac;
+    const char* pc_digits = _vos_trace_digits(pc_end, u_value, 16, hex_lower);
+    _vos_trace_line_at(au8_line_).put({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
+  }
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noexcept {
+  if (b_on_ && pv_data != nullptr) {
+    _vos_trace_hex_pairs(_vos_trace_line_at(au8_line_), pv_data, len);
+  }
+  return *this;
+}

@@ -61,6 +61,34 @@ class vos_trace_batch {
   char ac_buf_[capacity];
 };
 
+/// A DEBUG or DUMP line put together piece by piece instead of through a format, for lines
+/// written for every unit of hot work. Each piece gives the bytes of its printf twin: text()
+/// as "%s", dec() as "%d" (or "%0<width>d"), hex() as "%x", bytes() as the dump line's "%02X"
+/// pairs, of which only whole pairs are kept. The line is cut at 1,023 characters as a
+/// formatted line is, and leaves when the object is destroyed (the end of the statement for
+/// a temporary); nothing is written when the level hides the line. @p pc_file must live as
+/// long as the program (a source_name): it is told apart by its address alone.
+class vos_trace_line {
+ public:
+  enum class kind : std::uint8_t { debug, dump };
+
+  vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
+  ~vos_trace_line();
+  vos_trace_line(const vos_trace_line&) = delete;
+  vos_trace_line& operator=(const vos_trace_line&) = delete;
+
+  vos_trace_line& text(std::string_view text) noexcept;
+  vos_trace_line& dec(long long ll_value, unsigned u_zero_width = 0) noexcept;
+  vos_trace_line& hex(unsigned long long u_value) noexcept;
+  vos_trace_line& bytes(const void* pv_data, std::size_t len) noexcept;
+
+ private:
+  bool b_on_ = false;
+  int i_day_ = 0;
+  // The line being written: 1,023 characters, the newline, and the length.
+  alignas(std::size_t) unsigned char au8_line_[1024 + sizeof(std::size_t)];
+};
+
 // Callers name their source once per file:
 //   constexpr const char* source_name = "vos_queue.cpp";
 // and report with these, which pass that name and the current line.
@@ -69,6 +97,8 @@ class vos_trace_batch {
 #define VOS_WARNING(...) vos_trace_warning(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DEBUG(...) vos_trace_debug(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DUMP(data, len) vos_trace_dump(source_name, __LINE__, (data), (len))
+#define VOS_DEBUG_LINE() vos_trace_line(vos_trace_line::kind::debug, source_name, __LINE__)
+#define VOS_DUMP_LINE() vos_trace_line(vos_trace_line::kind::dump, source_name, __LINE__)
 
 // ---- Trace files -----------------------------------------------------------------------------
 // Once a trace directory is configured, every line is also appended to a trace file there,
