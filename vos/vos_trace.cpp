@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -673,8 +672,13 @@ std::time_t vos_trace_now() { return _pf_clock.load(std::memory_order_relaxed)(n
 
 void vos_trace_treat_msg(std::string_view line, int i_day) {
   if (vos_trace_batch* pt_batch = _pt_batch; pt_batch != nullptr) {
-    pt_batch->add(line, i_day);
-    return;
+    if (pt_batch->takes_lines()) {
+      pt_batch->add(line, i_day);
+      return;
+    }
+    // A piece-by-piece line is being written after the batch's lines: they leave now, and
+    // this line after them.
+    pt_batch->flush();
   }
   {
     vos_os_lock_guard lock(_trace_mutex());
@@ -833,68 +837,198 @@ void vos_trace_vmessage(const char* pc_format, va_list ap) {
 
 namespace {
 
-trace_line& _vos_trace_line_at(unsigned char* pu8_storage) {
-  return *std::launder(reinterpret_cast<trace_line*>(pu8_storage));
+constexpr std::size_t line_room = max_line + 1 + vos_trace_line::slack;
+
+// "date:DEBUG:file:" and "date:DUMP:file:" of the last second and file this thread wrote
+// piece by piece. One per thread, no lock.
+struct piece_prefix {
+  std::time_t t = 0;
+  const char* pc_file = nullptr;
+  int i_day = 0;
+  bool b_valid = false;
+  std::uint8_t au8_len[2] = {};
+  char ac[2][vos_trace_line::slack] = {};
+};
+constinit thread_local piece_prefix _s_piece_prefix{};
+
+// Number of decimal digits of @p u.
+inline unsigned _vos_trace_nb_digits(std::uint64_t u) {
+  unsigned n = 1;
+  for (;;) {
+    if (u < 10) return n;
+    if (u < 100) return n + 1;
+    if (u < 1000) return n + 2;
+    if (u < 10000) return n + 3;
+    u /= 10000;
+    n += 4;
+  }
+}
+
+// The @p n digits of @p u, written forwards from @p pc.
+inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
+  char* pc_end = pc + n;
+  while (u >= 100) {
+    const unsigned i = static_cast<unsigned>(u % 100) * 2;
+    u /= 100;
+    pc_end -= 2;
+    std::memcpy(pc_end, two_digits + i, 2);
+  }
+  if (u >= 10) {
+    std::memcpy(pc_end - 2, two_digits + u * 2, 2);
+  } else {
+    pc_end[-1] = static_cast<char>('0' + u);
+  }
 }
 
 }  // namespace
 
 vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
-  static_assert(sizeof(trace_line) <= sizeof au8_line_ && alignof(trace_line) <= alignof(std::size_t));
   if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
     return;
   }
-  trace_line& line = *::new (static_cast<void*>(au8_line_)) trace_line;
-  i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file,
-                             i_line, true, true);
-  b_on_ = true;
-}
-
-vos_trace_line::~vos_trace_line() {
-  if (b_on_) {
-    detail::vos_trace_treat_msg(_vos_trace_line_at(au8_line_).finish(), i_day_);
+  vos_trace_batch* pt_batch = _pt_batch;
+  if (pt_batch != nullptr && !pt_batch->b_line_open_) {
+    if (vos_trace_batch::capacity - pt_batch->len_ < line_room ||
+        pt_batch->nb_ == vos_trace_batch::max_lines) {
+      pt_batch->flush();
+    }
+    static_assert(vos_trace_batch::capacity >= line_room);
+    pt_batch->b_line_open_ = true;
+    pt_batch_ = pt_batch;
+    pc_ = pt_batch->ac_buf_ + pt_batch->len_;
+  } else {
+    pc_ = ac_own_;
+  }
+  const std::time_t t_now = detail::vos_trace_now();
+  piece_prefix& p = _s_piece_prefix;
+  if (!p.b_valid || p.t != t_now || p.pc_file != pc_file) {
+    const date_text& d = _vos_trace_date(t_now);
+    const char* pc_name = _name_or_null(pc_file);
+    const std::size_t file_len = std::strlen(pc_name);
+    p.b_valid = d.len + sizeof "DEBUG" + file_len + 2 <= vos_trace_line::slack;
+    if (p.b_valid) {
+      for (std::size_t k = 0; k < 2; ++k) {
+        const std::string_view level = k == 0 ? level_debug : level_dump;
+        char* pc = p.ac[k];
+        std::memcpy(pc, d.ac, d.len);
+        pc += d.len;
+        *pc++ = ':';
+        std::memcpy(pc, level.data(), level.size());
+        pc += level.size();
+        *pc++ = ':';
+        std::memcpy(pc, pc_name, file_len);
+        pc += file_len;
+        *pc++ = ':';
+        p.au8_len[k] = static_cast<std::uint8_t>(pc - p.ac[k]);
+      }
+      p.t = t_now;
+      p.pc_file = pc_file;
+      p.i_day = d.i_day;
+    }
+  }
+  if (p.b_valid) {
+    const std::size_t k = e_kind == kind::dump ? 1 : 0;
+    std::memcpy(pc_, p.ac[k], vos_trace_line::slack);  // the whole slot: one fixed copy
+    len_ = p.au8_len[k];
+    i_day_ = p.i_day;
+  } else {
+    // A file name too long for the kept prefixes: the general way.
+    trace_line line;
+    i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file,
+                               0, false);
+    std::memcpy(pc_, line.ac_buf, line.len);
+    len_ = line.len;
+    text(_name_or_null(pc_file)).text(":");
+  }
+  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
+  if (i_line >= 0 && len_ + 12 <= max_line) {
+    const unsigned n = _vos_trace_nb_digits(u_line);
+    _vos_trace_put_digits(pc_ + len_, u_line, n);
+    len_ += n;
+    pc_[len_++] = ':';
+  } else {
+    dec(i_line).text(":");
   }
 }
 
+vos_trace_line::~vos_trace_line() {
+  if (pc_ == nullptr) {
+    return;
+  }
+  pc_[len_] = '\n';
+  vos_trace_batch* pt_batch = pt_batch_;
+  if (pt_batch == nullptr) {
+    detail::vos_trace_treat_msg({pc_, len_ + 1}, i_day_);
+    return;
+  }
+  pt_batch->b_line_open_ = false;
+  // Lines traced meanwhile may have emptied the batch: the line then moves to its new end.
+  char* pc_at = pt_batch->ac_buf_ + pt_batch->len_;
+  if (pc_at != pc_) {
+    std::memmove(pc_at, pc_, len_ + 1);
+  }
+  pt_batch->len_ += len_ + 1;
+  pt_batch->au16_end_[pt_batch->nb_] = static_cast<std::uint16_t>(pt_batch->len_);
+  pt_batch->ai8_day_[pt_batch->nb_] = static_cast<std::int8_t>(i_day_);
+  ++pt_batch->nb_;
+}
+
 vos_trace_line& vos_trace_line::text(std::string_view text) noexcept {
-  if (b_on_) {
-    _vos_trace_line_at(au8_line_).put(text);
+  if (pc_ != nullptr) {
+    const std::size_t n = std::min(text.size(), max_line - len_);
+    _vos_trace_copy(pc_ + len_, text.data(), n);
+    len_ += n;
   }
   return *this;
 }
 
 vos_trace_line& vos_trace_line::dec(long long ll_value, unsigned u_zero_width) noexcept {
-  if (b_on_) {
-    trace_line& line = _vos_trace_line_at(au8_line_);
-    if (u_zero_width == 0) {
-      line.put_decimal(ll_value);
-    } else {
-      char ac[24];
-      char* const pc_end = ac + sizeof ac;
-      const unsigned long long u = ll_value < 0 ? 0ULL - static_cast<unsigned long long>(ll_value)
-                                                : static_cast<unsigned long long>(ll_value);
-      const char* pc_digits = _vos_trace_digits(pc_end, u, 10, hex_lower);
-      line.put_field(ll_value < 0 ? "-" : "",
-                     {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)},
-                     std::min<std::size_t>(u_zero_width, max_line), false, true);
-    }
+  if (pc_ == nullptr) {
+    return *this;
   }
-  return *this;
+  const std::uint64_t u = ll_value < 0 ? 0ULL - static_cast<std::uint64_t>(ll_value)
+                                       : static_cast<std::uint64_t>(ll_value);
+  const unsigned n = _vos_trace_nb_digits(u);
+  const unsigned used = n + (ll_value < 0 ? 1 : 0);
+  if (u_zero_width <= used && len_ + 21 <= max_line) {
+    if (ll_value < 0) {
+      pc_[len_++] = '-';
+    }
+    _vos_trace_put_digits(pc_ + len_, u, n);
+    len_ += n;
+    return *this;
+  }
+  char ac[24];
+  _vos_trace_put_digits(ac, u, n);
+  const std::size_t fill = u_zero_width > used ? u_zero_width - used : 0;
+  if (ll_value < 0) {
+    text("-");
+  }
+  const std::size_t zeros = std::min(fill, max_line - len_);
+  std::memset(pc_ + len_, '0', zeros);
+  len_ += zeros;
+  return text({ac, n});
 }
 
 vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
-  if (b_on_) {
+  if (pc_ != nullptr) {
     char ac[24];
     char* const pc_end = ac + sizeof ac;
     const char* pc_digits = _vos_trace_digits(pc_end, u_value, 16, hex_lower);
-    _vos_trace_line_at(au8_line_).put({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
+    text({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
   }
   return *this;
 }
 
 vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noexcept {
-  if (b_on_ && pv_data != nullptr) {
-    _vos_trace_hex_pairs(_vos_trace_line_at(au8_line_), pv_data, len);
+  if (pc_ != nullptr && pv_data != nullptr) {
+    const std::size_t nb = std::min(len, (max_line - len_) / 2);
+    const auto* pu8 = static_cast<const unsigned char*>(pv_data);
+    char* pc = pc_ + len_;
+    for (std::size_t i = 0; i < nb; ++i) {
+      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+    }
+    len_ += 2 * nb;
   }
   return *this;
 }

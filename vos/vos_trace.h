@@ -51,8 +51,13 @@ class vos_trace_batch {
   void add(std::string_view line, int i_day);
   /// Writes what the batch holds.
   void flush() noexcept;
+  /// False while a vos_trace_line is being written into the batch: other lines of the thread
+  /// then leave on their own.
+  bool takes_lines() const noexcept { return !b_line_open_; }
 
  private:
+  friend class vos_trace_line;
+  bool b_line_open_ = false;  // a vos_trace_line is being written past len_
   bool b_owner_;
   std::uint16_t nb_ = 0;
   std::size_t len_ = 0;
@@ -66,11 +71,15 @@ class vos_trace_batch {
 /// as "%s", dec() as "%d" (or "%0<width>d"), hex() as "%x", bytes() as the dump line's "%02X"
 /// pairs, of which only whole pairs are kept. The line is cut at 1,023 characters as a
 /// formatted line is, and leaves when the object is destroyed (the end of the statement for
-/// a temporary); nothing is written when the level hides the line. @p pc_file must live as
-/// long as the program (a source_name): it is told apart by its address alone.
+/// a temporary); nothing is written when the level hides the line. Inside a vos_trace_batch
+/// the line is written straight into the batch; a line that its thread traces while this one
+/// is being put together leaves on its own, before it. @p pc_file must live as long as the
+/// program (a source_name): it is told apart by its address alone.
 class vos_trace_line {
  public:
   enum class kind : std::uint8_t { debug, dump };
+  /// Room past the 1,024 bytes of a line that the pieces may scribble on.
+  static constexpr std::size_t slack = 64;
 
   vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
   ~vos_trace_line();
@@ -83,10 +92,11 @@ class vos_trace_line {
   vos_trace_line& bytes(const void* pv_data, std::size_t len) noexcept;
 
  private:
-  bool b_on_ = false;
+  char* pc_ = nullptr;  // null: the line is hidden
+  std::size_t len_ = 0;
+  vos_trace_batch* pt_batch_ = nullptr;  // the batch the line is written into, if any
   int i_day_ = 0;
-  // The line being written: 1,023 characters, the newline, and the length.
-  alignas(std::size_t) unsigned char au8_line_[1024 + sizeof(std::size_t)];
+  char ac_own_[1024 + slack];  // the line, when not written into a batch
 };
 
 // Callers name their source once per file:
