@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
@@ -86,12 +87,33 @@ class vos_trace_line {
   vos_trace_line(const vos_trace_line&) = delete;
   vos_trace_line& operator=(const vos_trace_line&) = delete;
 
-  vos_trace_line& text(std::string_view text) noexcept;
-  vos_trace_line& dec(long long ll_value, unsigned u_zero_width = 0) noexcept;
+  // The common cases inline: a literal's copy then has a fixed size.
+  vos_trace_line& text(std::string_view text) noexcept {
+    if (pc_ != nullptr) {
+      if (text.size() <= max_line - len_) {
+        std::memcpy(pc_ + len_, text.data(), text.size());
+        len_ += text.size();
+      } else {
+        text_cut(text);
+      }
+    }
+    return *this;
+  }
+  vos_trace_line& dec(long long ll_value, unsigned u_zero_width = 0) noexcept {
+    if (pc_ != nullptr && ll_value >= 0 && ll_value < 10 && u_zero_width <= 1 && len_ < max_line) {
+      pc_[len_++] = static_cast<char>('0' + ll_value);
+      return *this;
+    }
+    return dec_any(ll_value, u_zero_width);
+  }
   vos_trace_line& hex(unsigned long long u_value) noexcept;
   vos_trace_line& bytes(const void* pv_data, std::size_t len) noexcept;
 
  private:
+  static constexpr std::size_t max_line = 1023;
+  void text_cut(std::string_view text) noexcept;
+  vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
+
   char* pc_ = nullptr;  // null: the line is hidden
   std::size_t len_ = 0;
   vos_trace_batch* pt_batch_ = nullptr;  // the batch the line is written into, if any
