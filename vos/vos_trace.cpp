@@ -4,6 +4,7 @@
 // (names, rotation, daily archive) are in vos_trace_file.cpp.
 #include "vos_trace.h"
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -644,7 +645,9 @@ void _vos_trace_hex_pairs(trace_line& line, const void* pv_data, std::size_t len
 // Writes the whole text to standard output with one call, after anything stdio still holds.
 void _vos_trace_stdout(std::string_view text) {
   flockfile(stdout);
-  std::fflush(stdout);
+  if (__fpending(stdout) != 0) {
+    std::fflush(stdout);
+  }
   while (!text.empty()) {
     const ssize_t n =
         ::write(_i_trace_fd.load(std::memory_order_relaxed), text.data(), text.size());
@@ -719,7 +722,7 @@ void vos_trace_batch::flush() noexcept {
   if (nb_ == 0) {
     return;
   }
-  {
+  if (detail::vos_trace_file_configured()) {
     // The trace file takes the lines one by one, as it would have without the batch.
     vos_os_lock_guard lock(_trace_mutex());
     std::size_t start = 0;
@@ -891,7 +894,24 @@ inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
 
 }  // namespace
 
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept
+    : vos_trace_line(e_kind, pc_file, std::string_view{}) {
+  if (pc_ == nullptr) {
+    return;
+  }
+  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
+  if (i_line >= 0 && len_ + 12 <= max_line) {
+    const unsigned n = _vos_trace_nb_digits(u_line);
+    _vos_trace_put_digits(pc_ + len_, u_line, n);
+    len_ += n;
+    pc_[len_++] = ':';
+  } else {
+    dec(i_line).text(":");
+  }
+}
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
+                               std::string_view line_digits) noexcept {
   if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
     return;
   }
@@ -949,14 +969,8 @@ vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noe
     len_ = line.len;
     text(_name_or_null(pc_file)).text(":");
   }
-  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
-  if (i_line >= 0 && len_ + 12 <= max_line) {
-    const unsigned n = _vos_trace_nb_digits(u_line);
-    _vos_trace_put_digits(pc_ + len_, u_line, n);
-    len_ += n;
-    pc_[len_++] = ':';
-  } else {
-    dec(i_line).text(":");
+  if (!line_digits.empty()) {
+    text(line_digits).text(":");
   }
 }
 
@@ -1031,25 +1045,7 @@ vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noex
     const std::size_t nb = std::min(len, (max_line - len_) / 2);
     const auto* pu8 = static_cast<const unsigned char*>(pv_data);
     char* pc = pc_ + len_;
-    std::size_t i = 0;
-    // Four bytes at a time, their eight digits side by side in one word: each nibble spread
-    // to a byte of its own, then 10 to 15 moved up to 'A' to 'F'.
-    for (; i + 4 <= nb; i += 4) {
-      const std::uint32_t u32 = static_cast<std::uint32_t>(pu8[i]) |
-                                static_cast<std::uint32_t>(pu8[i + 1]) << 8 |
-                                static_cast<std::uint32_t>(pu8[i + 2]) << 16 |
-                                static_cast<std::uint32_t>(pu8[i + 3]) << 24;
-      const auto spread = [](std::uint64_t u) {
-        u = (u | u << 16) & 0x0000FFFF0000FFFFULL;
-        return (u | u << 8) & 0x00FF00FF00FF00FFULL;
-      };
-      std::uint64_t u = spread((u32 >> 4) & 0x0F0F0F0FU) | spread(u32 & 0x0F0F0F0FU) << 8;
-      u += 0x3030303030303030ULL + (((u + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL) * 7;
-      for (std::size_t k = 0; k < 8; ++k) {
-        pc[2 * i + k] = static_cast<char>(u >> (8 * k));
-      }
-    }
-    for (; i < nb; ++i) {
+    for (std::size_t i = 0; i < nb; ++i) {
       std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
     }
     len_ += 2 * nb;

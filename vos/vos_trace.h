@@ -83,6 +83,9 @@ class vos_trace_line {
   static constexpr std::size_t slack = 64;
 
   vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
+  /// The same with the line number given as its decimal text (VOS_DEBUG_LINE passes the
+  /// source line so); empty: no line number, nor its ':'.
+  vos_trace_line(kind e_kind, const char* pc_file, std::string_view line_digits) noexcept;
   ~vos_trace_line();
   vos_trace_line(const vos_trace_line&) = delete;
   vos_trace_line& operator=(const vos_trace_line&) = delete;
@@ -129,8 +132,12 @@ class vos_trace_line {
 #define VOS_WARNING(...) vos_trace_warning(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DEBUG(...) vos_trace_debug(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DUMP(data, len) vos_trace_dump(source_name, __LINE__, (data), (len))
-#define VOS_DEBUG_LINE() vos_trace_line(vos_trace_line::kind::debug, source_name, __LINE__)
-#define VOS_DUMP_LINE() vos_trace_line(vos_trace_line::kind::dump, source_name, __LINE__)
+#define VOS_TRACE_TEXT_(x) #x
+#define VOS_TRACE_TEXT(x) VOS_TRACE_TEXT_(x)
+#define VOS_DEBUG_LINE() \
+  vos_trace_line(vos_trace_line::kind::debug, source_name, VOS_TRACE_TEXT(__LINE__))
+#define VOS_DUMP_LINE() \
+  vos_trace_line(vos_trace_line::kind::dump, source_name, VOS_TRACE_TEXT(__LINE__))
 
 // ---- Trace files -----------------------------------------------------------------------------
 // Once a trace directory is configured, every line is also appended to a trace file there,
