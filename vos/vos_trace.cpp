@@ -894,8 +894,21 @@ inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
 
 }  // namespace
 
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept
+    : vos_trace_line(e_kind, pc_file) {
+  if (pc_ == nullptr) {
+    return;
+  }
+  if (len_ + sizeof line.ac <= max_line) {
+    std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
+    len_ += line.u8_len;
+  } else {
+    text({line.ac, line.u8_len});
+  }
+}
+
 vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept
-    : vos_trace_line(e_kind, pc_file, std::string_view{}) {
+    : vos_trace_line(e_kind, pc_file) {
   if (pc_ == nullptr) {
     return;
   }
@@ -910,8 +923,7 @@ vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noe
   }
 }
 
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
-                               std::string_view line_digits) noexcept {
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file) noexcept {
   if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
     return;
   }
@@ -969,9 +981,6 @@ vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
     len_ = line.len;
     text(_name_or_null(pc_file)).text(":");
   }
-  if (!line_digits.empty()) {
-    text(line_digits).text(":");
-  }
 }
 
 vos_trace_line::~vos_trace_line() {
@@ -1006,18 +1015,30 @@ vos_trace_line& vos_trace_line::dec_any(long long ll_value, unsigned u_zero_widt
   if (pc_ == nullptr) {
     return *this;
   }
+  // Sign, at most 20 zeros and 20 digits fit: no cut to mind.
+  if (u_zero_width > 20 || len_ + 41 > max_line) {
+    return dec_cut(ll_value, u_zero_width);
+  }
+  const std::uint64_t u = ll_value < 0 ? 0ULL - static_cast<std::uint64_t>(ll_value)
+                                       : static_cast<std::uint64_t>(ll_value);
+  const unsigned n = _vos_trace_nb_digits(u);
+  char* pc = pc_ + len_;
+  if (ll_value < 0) {
+    *pc++ = '-';
+  }
+  for (unsigned k = n + (ll_value < 0 ? 1 : 0); k < u_zero_width; ++k) {
+    *pc++ = '0';
+  }
+  _vos_trace_put_digits(pc, u, n);
+  len_ = static_cast<std::size_t>(pc + n - pc_);
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::dec_cut(long long ll_value, unsigned u_zero_width) noexcept {
   const std::uint64_t u = ll_value < 0 ? 0ULL - static_cast<std::uint64_t>(ll_value)
                                        : static_cast<std::uint64_t>(ll_value);
   const unsigned n = _vos_trace_nb_digits(u);
   const unsigned used = n + (ll_value < 0 ? 1 : 0);
-  if (u_zero_width <= used && len_ + 21 <= max_line) {
-    if (ll_value < 0) {
-      pc_[len_++] = '-';
-    }
-    _vos_trace_put_digits(pc_ + len_, u, n);
-    len_ += n;
-    return *this;
-  }
   char ac[24];
   _vos_trace_put_digits(ac, u, n);
   const std::size_t fill = u_zero_width > used ? u_zero_width - used : 0;
@@ -1031,12 +1052,20 @@ vos_trace_line& vos_trace_line::dec_any(long long ll_value, unsigned u_zero_widt
 }
 
 vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
-  if (pc_ != nullptr) {
+  if (pc_ == nullptr) {
+    return *this;
+  }
+  const auto n = static_cast<std::size_t>((64 - __builtin_clzll(u_value | 1) + 3) / 4);
+  if (len_ + n > max_line) {
     char ac[24];
     char* const pc_end = ac + sizeof ac;
     const char* pc_digits = _vos_trace_digits(pc_end, u_value, 16, hex_lower);
-    text({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
+    return text({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
   }
+  for (char* pc = pc_ + len_ + n; pc != pc_ + len_; u_value >>= 4) {
+    *--pc = hex_lower[u_value & 0x0F];
+  }
+  len_ += n;
   return *this;
 }
 

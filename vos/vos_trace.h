@@ -82,10 +82,27 @@ class vos_trace_line {
   /// Room past the 1,024 bytes of a line that the pieces may scribble on.
   static constexpr std::size_t slack = 64;
 
+  /// A line number as the text the prefix ends with ("123:"), made at compile time.
+  struct number_text {
+    char ac[16];
+    std::uint8_t u8_len;
+  };
+  template <int line>
+    requires(line >= 0)
+  static constexpr number_text line_text = [] {
+    number_text t{};
+    char ac_rev[12]{};
+    std::size_t n = 0;
+    for (int i = line; n == 0 || i != 0; i /= 10) ac_rev[n++] = static_cast<char>('0' + i % 10);
+    for (std::size_t i = 0; i < n; ++i) t.ac[i] = ac_rev[n - 1 - i];
+    t.ac[n] = ':';
+    t.u8_len = static_cast<std::uint8_t>(n + 1);
+    return t;
+  }();
+
   vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
-  /// The same with the line number given as its decimal text (VOS_DEBUG_LINE passes the
-  /// source line so); empty: no line number, nor its ':'.
-  vos_trace_line(kind e_kind, const char* pc_file, std::string_view line_digits) noexcept;
+  /// The same with the line number made beforehand (VOS_DEBUG_LINE passes the source line so).
+  vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept;
   ~vos_trace_line();
   vos_trace_line(const vos_trace_line&) = delete;
   vos_trace_line& operator=(const vos_trace_line&) = delete;
@@ -114,8 +131,10 @@ class vos_trace_line {
 
  private:
   static constexpr std::size_t max_line = 1023;
+  vos_trace_line(kind e_kind, const char* pc_file) noexcept;
   void text_cut(std::string_view text) noexcept;
   vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
+  vos_trace_line& dec_cut(long long ll_value, unsigned u_zero_width) noexcept;
 
   char* pc_ = nullptr;  // null: the line is hidden
   std::size_t len_ = 0;
@@ -132,12 +151,10 @@ class vos_trace_line {
 #define VOS_WARNING(...) vos_trace_warning(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DEBUG(...) vos_trace_debug(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DUMP(data, len) vos_trace_dump(source_name, __LINE__, (data), (len))
-#define VOS_TRACE_TEXT_(x) #x
-#define VOS_TRACE_TEXT(x) VOS_TRACE_TEXT_(x)
 #define VOS_DEBUG_LINE() \
-  vos_trace_line(vos_trace_line::kind::debug, source_name, VOS_TRACE_TEXT(__LINE__))
+  vos_trace_line(vos_trace_line::kind::debug, source_name, vos_trace_line::line_text<__LINE__>)
 #define VOS_DUMP_LINE() \
-  vos_trace_line(vos_trace_line::kind::dump, source_name, VOS_TRACE_TEXT(__LINE__))
+  vos_trace_line(vos_trace_line::kind::dump, source_name, vos_trace_line::line_text<__LINE__>)
 
 // ---- Trace files -----------------------------------------------------------------------------
 // Once a trace directory is configured, every line is also appended to a trace file there,
