@@ -894,36 +894,9 @@ inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
 
 }  // namespace
 
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept
-    : vos_trace_line(e_kind, pc_file) {
-  if (pc_ == nullptr) {
-    return;
-  }
-  if (len_ + sizeof line.ac <= max_line) {
-    std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
-    len_ += line.u8_len;
-  } else {
-    text({line.ac, line.u8_len});
-  }
-}
-
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept
-    : vos_trace_line(e_kind, pc_file) {
-  if (pc_ == nullptr) {
-    return;
-  }
-  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
-  if (i_line >= 0 && len_ + 12 <= max_line) {
-    const unsigned n = _vos_trace_nb_digits(u_line);
-    _vos_trace_put_digits(pc_ + len_, u_line, n);
-    len_ += n;
-    pc_[len_++] = ':';
-  } else {
-    dec(i_line).text(":");
-  }
-}
-
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file) noexcept {
+// Picks where the line is written and writes its prefix: the kept one while the second and
+// the file stay the same.
+inline void vos_trace_line::start(kind e_kind, const char* pc_file) noexcept {
   if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
     return;
   }
@@ -941,45 +914,85 @@ vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file) noexcept {
     pc_ = ac_own_;
   }
   const std::time_t t_now = detail::vos_trace_now();
-  piece_prefix& p = _s_piece_prefix;
-  if (!p.b_valid || p.t != t_now || p.pc_file != pc_file) {
-    const date_text& d = _vos_trace_date(t_now);
-    const char* pc_name = _name_or_null(pc_file);
-    const std::size_t file_len = std::strlen(pc_name);
-    p.b_valid = d.len + sizeof "DEBUG" + file_len + 2 <= vos_trace_line::slack;
-    if (p.b_valid) {
-      for (std::size_t k = 0; k < 2; ++k) {
-        const std::string_view level = k == 0 ? level_debug : level_dump;
-        char* pc = p.ac[k];
-        std::memcpy(pc, d.ac, d.len);
-        pc += d.len;
-        *pc++ = ':';
-        std::memcpy(pc, level.data(), level.size());
-        pc += level.size();
-        *pc++ = ':';
-        std::memcpy(pc, pc_name, file_len);
-        pc += file_len;
-        *pc++ = ':';
-        p.au8_len[k] = static_cast<std::uint8_t>(pc - p.ac[k]);
-      }
-      p.t = t_now;
-      p.pc_file = pc_file;
-      p.i_day = d.i_day;
-    }
-  }
-  if (p.b_valid) {
+  const piece_prefix& p = _s_piece_prefix;
+  if (p.b_valid && p.t == t_now && p.pc_file == pc_file) [[likely]] {
     const std::size_t k = e_kind == kind::dump ? 1 : 0;
     std::memcpy(pc_, p.ac[k], vos_trace_line::slack);  // the whole slot: one fixed copy
     len_ = p.au8_len[k];
     i_day_ = p.i_day;
   } else {
-    // A file name too long for the kept prefixes: the general way.
-    trace_line line;
-    i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file,
-                               0, false);
-    std::memcpy(pc_, line.ac_buf, line.len);
-    len_ = line.len;
-    text(_name_or_null(pc_file)).text(":");
+    start_prefix(e_kind, pc_file, t_now);
+  }
+}
+
+// Prefix of a new second or file: kept for the next lines when it fits a slot.
+void vos_trace_line::start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept {
+  const auto t_now = static_cast<std::time_t>(ll_now);
+  piece_prefix& p = _s_piece_prefix;
+  const date_text& d = _vos_trace_date(t_now);
+  const char* pc_name = _name_or_null(pc_file);
+  const std::size_t file_len = std::strlen(pc_name);
+  p.b_valid = d.len + sizeof "DEBUG" + file_len + 2 <= vos_trace_line::slack;
+  if (p.b_valid) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const std::string_view level = k == 0 ? level_debug : level_dump;
+      char* pc = p.ac[k];
+      std::memcpy(pc, d.ac, d.len);
+      pc += d.len;
+      *pc++ = ':';
+      std::memcpy(pc, level.data(), level.size());
+      pc += level.size();
+      *pc++ = ':';
+      std::memcpy(pc, pc_name, file_len);
+      pc += file_len;
+      *pc++ = ':';
+      p.au8_len[k] = static_cast<std::uint8_t>(pc - p.ac[k]);
+    }
+    p.t = t_now;
+    p.pc_file = pc_file;
+    p.i_day = d.i_day;
+    const std::size_t k = e_kind == kind::dump ? 1 : 0;
+    std::memcpy(pc_, p.ac[k], vos_trace_line::slack);
+    len_ = p.au8_len[k];
+    i_day_ = p.i_day;
+    return;
+  }
+  // A file name too long for the kept prefixes: the general way.
+  trace_line line;
+  i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file, 0,
+                             false);
+  std::memcpy(pc_, line.ac_buf, line.len);
+  len_ = line.len;
+  text(pc_name).text(":");
+}
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
+                               const number_text& line) noexcept {
+  start(e_kind, pc_file);
+  if (pc_ == nullptr) {
+    return;
+  }
+  if (len_ + sizeof line.ac <= max_line) {
+    std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
+    len_ += line.u8_len;
+  } else {
+    text({line.ac, line.u8_len});
+  }
+}
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
+  start(e_kind, pc_file);
+  if (pc_ == nullptr) {
+    return;
+  }
+  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
+  if (i_line >= 0 && len_ + 12 <= max_line) {
+    const unsigned n = _vos_trace_nb_digits(u_line);
+    _vos_trace_put_digits(pc_ + len_, u_line, n);
+    len_ += n;
+    pc_[len_++] = ':';
+  } else {
+    dec(i_line).text(":");
   }
 }
 
@@ -1074,7 +1087,14 @@ vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noex
     const std::size_t nb = std::min(len, (max_line - len_) / 2);
     const auto* pu8 = static_cast<const unsigned char*>(pv_data);
     char* pc = pc_ + len_;
-    for (std::size_t i = 0; i < nb; ++i) {
+    std::size_t i = 0;
+    for (; i + 4 <= nb; i += 4) {
+      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+      std::memcpy(pc + 2 * i + 2, &hex_pairs[2 * pu8[i + 1]], 2);
+      std::memcpy(pc + 2 * i + 4, &hex_pairs[2 * pu8[i + 2]], 2);
+      std::memcpy(pc + 2 * i + 6, &hex_pairs[2 * pu8[i + 3]], 2);
+    }
+    for (; i < nb; ++i) {
       std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
     }
     len_ += 2 * nb;

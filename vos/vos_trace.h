@@ -131,7 +131,8 @@ class vos_trace_line {
 
  private:
   static constexpr std::size_t max_line = 1023;
-  vos_trace_line(kind e_kind, const char* pc_file) noexcept;
+  void start(kind e_kind, const char* pc_file) noexcept;
+  void start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept;
   void text_cut(std::string_view text) noexcept;
   vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
   vos_trace_line& dec_cut(long long ll_value, unsigned u_zero_width) noexcept;
