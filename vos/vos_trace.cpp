@@ -1069,14 +1069,24 @@ vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
     return *this;
   }
   const auto n = static_cast<std::size_t>((64 - __builtin_clzll(u_value | 1) + 3) / 4);
-  if (len_ + n > max_line) {
+  if (n > 8 || len_ + 8 > max_line) {
     char ac[24];
     char* const pc_end = ac + sizeof ac;
     const char* pc_digits = _vos_trace_digits(pc_end, u_value, 16, hex_lower);
     return text({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
   }
-  for (char* pc = pc_ + len_ + n; pc != pc_ + len_; u_value >>= 4) {
-    *--pc = hex_lower[u_value & 0x0F];
+  // The eight digits of a 32-bit value side by side in one word, the first in the lowest
+  // byte: each nibble spread to a byte of its own, then 10 to 15 moved up to 'a' to 'f'.
+  const auto u32 = static_cast<std::uint32_t>(u_value);
+  std::uint64_t u = 0;
+  for (unsigned k = 0; k < 8; ++k) {
+    u |= static_cast<std::uint64_t>((u32 >> (28 - 4 * k)) & 0x0F) << (8 * k);
+  }
+  u += 0x3030303030303030ULL + (((u + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL) * 39;
+  u >>= 8 * (8 - n);  // the leading zeros out; the bytes past the digits are scratch
+  char* pc = pc_ + len_;
+  for (unsigned k = 0; k < 8; ++k) {
+    pc[k] = static_cast<char>(u >> (8 * k));
   }
   len_ += n;
   return *this;

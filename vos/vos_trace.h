@@ -120,8 +120,13 @@ class vos_trace_line {
     return *this;
   }
   vos_trace_line& dec(long long ll_value, unsigned u_zero_width = 0) noexcept {
-    if (pc_ != nullptr && ll_value >= 0 && ll_value < 10 && u_zero_width <= 1 && len_ < max_line) {
-      pc_[len_++] = static_cast<char>('0' + ll_value);
+    if (pc_ != nullptr && ll_value >= 0 && ll_value < 100 && u_zero_width <= 2 &&
+        len_ + 2 <= max_line) {
+      const auto u = static_cast<unsigned>(ll_value);
+      if (u >= 10 || u_zero_width == 2) {
+        pc_[len_++] = static_cast<char>('0' + u / 10);
+      }
+      pc_[len_++] = static_cast<char>('0' + u % 10);
       return *this;
     }
     return dec_any(ll_value, u_zero_width);
