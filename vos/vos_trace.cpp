@@ -54,6 +54,15 @@ constexpr auto hex_pairs = [] {
   return a;
 }();
 constexpr char hex_upper[] = "0123456789ABCDEF";
+// "00" to "ff", side by side.
+constexpr auto hex_pairs_lower = [] {
+  std::array<char, 512> a{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    a[2 * i] = hex_lower[i >> 4];
+    a[2 * i + 1] = hex_lower[i & 0x0F];
+  }
+  return a;
+}();
 
 // Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
 inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
@@ -1068,26 +1077,23 @@ vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
   if (pc_ == nullptr) {
     return *this;
   }
-  const auto n = static_cast<std::size_t>((64 - __builtin_clzll(u_value | 1) + 3) / 4);
-  if (n > 8 || len_ + 8 > max_line) {
-    char ac[24];
-    char* const pc_end = ac + sizeof ac;
-    const char* pc_digits = _vos_trace_digits(pc_end, u_value, 16, hex_lower);
-    return text({pc_digits, static_cast<std::size_t>(pc_end - pc_digits)});
+  // Two digits per byte from the lowest, backwards; the top byte's leading zero dropped.
+  char ac[40];
+  char* const pc_end = ac + 20;
+  char* pc = pc_end;
+  do {
+    pc -= 2;
+    std::memcpy(pc, &hex_pairs_lower[2 * (u_value & 0xFF)], 2);
+    u_value >>= 8;
+  } while (u_value != 0);
+  if (*pc == '0' && pc_end - pc > 1) {
+    ++pc;
   }
-  // The eight digits of a 32-bit value side by side in one word, the first in the lowest
-  // byte: each nibble spread to a byte of its own, then 10 to 15 moved up to 'a' to 'f'.
-  const auto u32 = static_cast<std::uint32_t>(u_value);
-  std::uint64_t u = 0;
-  for (unsigned k = 0; k < 8; ++k) {
-    u |= static_cast<std::uint64_t>((u32 >> (28 - 4 * k)) & 0x0F) << (8 * k);
+  const auto n = static_cast<std::size_t>(pc_end - pc);
+  if (len_ + 20 > max_line) {
+    return text({pc, n});
   }
-  u += 0x3030303030303030ULL + (((u + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL) * 39;
-  u >>= 8 * (8 - n);  // the leading zeros out; the bytes past the digits are scratch
-  char* pc = pc_ + len_;
-  for (unsigned k = 0; k < 8; ++k) {
-    pc[k] = static_cast<char>(u >> (8 * k));
-  }
+  std::memcpy(pc_ + len_, pc, 20);  // one fixed copy: the bytes past the digits are scratch
   len_ += n;
   return *this;
 }
