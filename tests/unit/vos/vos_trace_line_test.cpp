@@ -27,7 +27,7 @@ TEST(vos_trace_line, pieces_equal_their_formatted_twins) {
   detail::vos_trace_set_clock(fixed_clock);
   const std::string big(1100, 'y');
   const std::uint8_t au8[600] = {0x00, 0x2D, 0xAB, 0xFF};
-  // 60 characters: too long for the kept prefix; 40 and 20 are not
+  // 60 characters: too long for the kept prefix; its last 40 and 20 are not
   const char* const pc_long = "a/very/long/source/file/name/that/goes/on/and/on/for/ever.cc";
   for (const bool b_batch : {false, true}) {
     test_support::stdout_capture capture;
@@ -47,8 +47,8 @@ TEST(vos_trace_line, pieces_equal_their_formatted_twins) {
         VOS_DEBUG("%s%d%s", big.c_str(), 123, "gone");
         VOS_DUMP_LINE().bytes(au8, i == 0 ? 4 : sizeof au8);
         VOS_DUMP(au8, i == 0 ? 4 : sizeof au8);
-        vos_trace_line(vos_trace_line::kind::dump, pc_long + 60 - 20 * (i % 3), i).bytes(au8, 2);
-        vos_trace_dump(pc_long + 60 - 20 * (i % 3), i, au8, 2);
+        vos_trace_line(vos_trace_line::kind::dump, pc_long + 20 * (i % 3), i).bytes(au8, 2);
+        vos_trace_dump(pc_long + 20 * (i % 3), i, au8, 2);
       }
       VOS_DEBUG("early");
       VOS_DEBUG_LINE().text("late").dec((VOS_DEBUG("early"), 1));
