@@ -189,22 +189,38 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
     VOS_ERROR("Receive bad rx_msg, size:%d", static_cast<int>(u32_size));
     return 1;
   }
-  VOS_DEBUG(
-      "\n################\n PACKET RECEIVED \n################\n RTC:%d,%03d, FREQ:%d, RSSI:-%d, "
-      "FREQ_OFFSET:%d, RF_MOD:%d, RF_RECEIVER:%d",
-      static_cast<int>(rx.u32_rtc_sec), rx.u16_rtc_msec, static_cast<int>(rx.u32_freq), rx.u8_rssi,
-      rx.i16_freq_offset, rx.u8_rf_mod, rx.u8_rf_receiver);
+  // Written for every frame: put together without a format, the same text as
+  // "... RTC:%d,%03d, FREQ:%d, RSSI:-%d, FREQ_OFFSET:%d, RF_MOD:%d, RF_RECEIVER:%d".
+  VOS_DEBUG_LINE()
+      .text("\n################\n PACKET RECEIVED \n################\n RTC:")
+      .dec(static_cast<int>(rx.u32_rtc_sec))
+      .text(",")
+      .dec(rx.u16_rtc_msec, 3)
+      .text(", FREQ:")
+      .dec(static_cast<int>(rx.u32_freq))
+      .text(", RSSI:-")
+      .dec(rx.u8_rssi)
+      .text(", FREQ_OFFSET:")
+      .dec(rx.i16_freq_offset)
+      .text(", RF_MOD:")
+      .dec(rx.u8_rf_mod)
+      .text(", RF_RECEIVER:")
+      .dec(rx.u8_rf_receiver);
   if (u32_size == LAN_RX_HEADER_SIZE) {
     VOS_ERROR("Receive bad rx_msg, size:%d", static_cast<int>(u32_size));
     return 1;
   }
-  VOS_DEBUG("WMBUS Data len : %d", rx.u16_data_len);
-  VOS_DUMP(rx.frame.data(), static_cast<std::uint32_t>(rx.frame.size()));
+  VOS_DEBUG_LINE().text("WMBUS Data len : ").dec(rx.u16_data_len);
+  VOS_DUMP_LINE().bytes(rx.frame.data(), rx.frame.size());
   const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
   std::array<char, LAN_ENDPOINT_TEXT_SIZE> ac_endpoint{};
-  VOS_DEBUG("Receive RF frame from EndPoint [%s] on modem [%x]",
-            _app_lan_print_id(rx.frame, ac_endpoint), u32_id);
-  VOS_DEBUG("\n################\n################");
+  VOS_DEBUG_LINE()
+      .text("Receive RF frame from EndPoint [")
+      .text(_app_lan_print_id(rx.frame, ac_endpoint))
+      .text("] on modem [")
+      .hex(u32_id)
+      .text("]");
+  VOS_DEBUG_LINE().text("\n################\n################");
   app_lan_event_frame(u32_id, rx);
   return 1;
 }

@@ -4,6 +4,7 @@
 // (names, rotation, daily archive) are in vos_trace_file.cpp.
 #include "vos_trace.h"
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,15 @@ constexpr auto hex_pairs = [] {
   return a;
 }();
 constexpr char hex_upper[] = "0123456789ABCDEF";
+// "00" to "ff", side by side.
+constexpr auto hex_pairs_lower = [] {
+  std::array<char, 512> a{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    a[2 * i] = hex_lower[i >> 4];
+    a[2 * i + 1] = hex_lower[i & 0x0F];
+  }
+  return a;
+}();
 
 // Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
 inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
@@ -286,7 +296,9 @@ void _vos_trace_cache_format(const char* pc_format, const compiled_format& cf) {
 // dropped, as vsnprintf cuts its output.
 struct trace_line {
   char ac_buf[max_line + 1];
-  std::size_t len = 0;
+  std::size_t len;
+
+  trace_line() noexcept : len(0) {}
 
   void put(char c) {
     if (len < max_line) {
@@ -566,8 +578,10 @@ constinit thread_local std::uint8_t _u8_prefix_victim = 0;
 
 // Writes the date and level word, then file and line unless @p b_with_file is false (INFO).
 // Returns the day of month of the time stamp.
+// With @p b_file_by_address, a file name is the same file as long as its address is: the
+// caller's names live as long as the program.
 int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_file, int i_line,
-                      bool b_with_file) {
+                      bool b_with_file, bool b_file_by_address = false) {
   const std::time_t t_now = detail::vos_trace_now();
   const char* pc_name = b_with_file ? _name_or_null(pc_file) : nullptr;
   std::size_t slot = _as_prefix[0].pc_level == level.data() ? 0 : 1;
@@ -577,8 +591,9 @@ int _vos_trace_prefix(trace_line& line, std::string_view level, const char* pc_f
   }
   prefix_text& p = _as_prefix[slot];
   if (p.b_valid && p.t == t_now && p.pc_level == level.data() && p.pc_file == pc_name &&
-      (pc_name == nullptr || (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
-                              pc_name[p.file_len] == '\0'))) {
+      (pc_name == nullptr || b_file_by_address ||
+       (std::strncmp(p.ac + p.file_off, pc_name, p.file_len) == 0 &&
+        pc_name[p.file_len] == '\0'))) {
     line.put({p.ac, p.len});
   } else {
     const date_text& d = _vos_trace_date(t_now);
@@ -622,10 +637,26 @@ void _vos_trace_vline(std::string_view level, const char* pc_file, int i_line, b
   detail::vos_trace_treat_msg(line.finish(), i_day);
 }
 
+constexpr std::string_view level_debug = "DEBUG";
+constexpr std::string_view level_dump = "DUMP";
+
+// Hexadecimal pairs of the first bytes of @p pv_data, as many whole pairs as fit in the line.
+void _vos_trace_hex_pairs(trace_line& line, const void* pv_data, std::size_t len) {
+  const std::size_t nb = std::min<std::size_t>(len, (max_line - line.len) / 2);
+  const auto* pu8 = static_cast<const unsigned char*>(pv_data);
+  char* pc = line.ac_buf + line.len;
+  for (std::size_t i = 0; i < nb; ++i) {
+    std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+  }
+  line.len += 2 * nb;
+}
+
 // Writes the whole text to standard output with one call, after anything stdio still holds.
 void _vos_trace_stdout(std::string_view text) {
   flockfile(stdout);
-  std::fflush(stdout);
+  if (__fpending(stdout) != 0) {
+    std::fflush(stdout);
+  }
   while (!text.empty()) {
     const ssize_t n =
         ::write(_i_trace_fd.load(std::memory_order_relaxed), text.data(), text.size());
@@ -653,8 +684,13 @@ std::time_t vos_trace_now() { return _pf_clock.load(std::memory_order_relaxed)(n
 
 void vos_trace_treat_msg(std::string_view line, int i_day) {
   if (vos_trace_batch* pt_batch = _pt_batch; pt_batch != nullptr) {
-    pt_batch->add(line, i_day);
-    return;
+    if (pt_batch->takes_lines()) {
+      pt_batch->add(line, i_day);
+      return;
+    }
+    // A piece-by-piece line is being written after the batch's lines: they leave now, and
+    // this line after them.
+    pt_batch->flush();
   }
   {
     vos_os_lock_guard lock(_trace_mutex());
@@ -695,7 +731,7 @@ void vos_trace_batch::flush() noexcept {
   if (nb_ == 0) {
     return;
   }
-  {
+  if (detail::vos_trace_file_configured()) {
     // The trace file takes the lines one by one, as it would have without the batch.
     vos_os_lock_guard lock(_trace_mutex());
     std::size_t start = 0;
@@ -758,7 +794,7 @@ void vos_trace_debug(const char* pc_file, int i_line, const char* pc_format, ...
   }
   va_list ap;
   va_start(ap, pc_format);
-  _vos_trace_vline("DEBUG", pc_file, i_line, true, pc_format, ap);
+  _vos_trace_vline(level_debug, pc_file, i_line, true, pc_format, ap);
   va_end(ap);
 }
 
@@ -767,16 +803,9 @@ void vos_trace_dump(const char* pc_file, int i_line, const void* pv_data, std::u
     return;
   }
   trace_line line;
-  const int i_day = _vos_trace_prefix(line, "DUMP", pc_file, i_line, true);
+  const int i_day = _vos_trace_prefix(line, level_dump, pc_file, i_line, true);
   if (pv_data != nullptr) {
-    // Bytes that do not fit whole are not shown.
-    const std::size_t nb = std::min<std::size_t>(u32_len, (max_line - line.len) / 2);
-    const auto* pu8 = static_cast<const unsigned char*>(pv_data);
-    char* pc = line.ac_buf + line.len;
-    for (std::size_t i = 0; i < nb; ++i) {
-      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
-    }
-    line.len += 2 * nb;
+    _vos_trace_hex_pairs(line, pv_data, u32_len);  // bytes that do not fit whole are not shown
   }
   detail::vos_trace_treat_msg(line.finish(), i_day);
 }
@@ -815,3 +844,276 @@ void vos_trace_vmessage(const char* pc_format, va_list ap) {
 }
 
 }  // namespace detail
+
+// ---- Lines put together piece by piece --------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t line_room = max_line + 1 + vos_trace_line::slack;
+
+// "date:DEBUG:file:" and "date:DUMP:file:" of the last second and file this thread wrote
+// piece by piece. One per thread, no lock.
+struct piece_prefix {
+  std::time_t t = 0;
+  const char* pc_file = nullptr;
+  int i_day = 0;
+  bool b_valid = false;
+  std::uint8_t au8_len[2] = {};
+  char ac[2][vos_trace_line::slack] = {};
+};
+constinit thread_local piece_prefix _s_piece_prefix{};
+
+// Number of decimal digits of @p u.
+inline unsigned _vos_trace_nb_digits(std::uint64_t u) {
+  static constexpr auto pow10 = [] {
+    std::array<std::uint64_t, 20> a{};
+    std::uint64_t p = 10;
+    for (std::size_t i = 1; i < a.size(); ++i, p *= 10) a[i] = p;
+    return a;
+  }();
+  // About log10 from the bit length, then one comparison (pow10[0] is 0: "0" has one digit).
+  const unsigned t = static_cast<unsigned>((64 - __builtin_clzll(u | 1)) * 1233) >> 12;
+  return t - (u < pow10[t] ? 1 : 0) + 1;
+}
+
+// The @p n digits of @p u, written forwards from @p pc.
+template <class U>
+inline void _vos_trace_put_digits(char* pc, U u, unsigned n) {
+  char* pc_end = pc + n;
+  while (u >= 100) {
+    const auto i = static_cast<unsigned>(u % 100) * 2;
+    u /= 100;
+    pc_end -= 2;
+    std::memcpy(pc_end, two_digits + i, 2);
+  }
+  if (u >= 10) {
+    std::memcpy(pc_end - 2, two_digits + static_cast<unsigned>(u) * 2, 2);
+  } else {
+    pc_end[-1] = static_cast<char>('0' + u);
+  }
+}
+
+inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
+  if (u <= UINT32_MAX) {
+    _vos_trace_put_digits<std::uint32_t>(pc, static_cast<std::uint32_t>(u), n);
+  } else {
+    _vos_trace_put_digits<std::uint64_t>(pc, u, n);
+  }
+}
+
+}  // namespace
+
+// Picks where the line is written and writes its prefix: the kept one while the second and
+// the file stay the same.
+inline void vos_trace_line::start(kind e_kind, const char* pc_file) noexcept {
+  if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
+    return;
+  }
+  vos_trace_batch* pt_batch = _pt_batch;
+  if (pt_batch != nullptr && !pt_batch->b_line_open_) {
+    if (vos_trace_batch::capacity - pt_batch->len_ < line_room ||
+        pt_batch->nb_ == vos_trace_batch::max_lines) {
+      pt_batch->flush();
+    }
+    static_assert(vos_trace_batch::capacity >= line_room);
+    pt_batch->b_line_open_ = true;
+    pt_batch_ = pt_batch;
+    pc_ = pt_batch->ac_buf_ + pt_batch->len_;
+  } else {
+    pc_ = ac_own_;
+  }
+  const std::time_t t_now = detail::vos_trace_now();
+  const piece_prefix& p = _s_piece_prefix;
+  if (p.b_valid && p.t == t_now && p.pc_file == pc_file) [[likely]] {
+    const std::size_t k = e_kind == kind::dump ? 1 : 0;
+    std::memcpy(pc_, p.ac[k], vos_trace_line::slack);  // the whole slot: one fixed copy
+    len_ = p.au8_len[k];
+    i_day_ = p.i_day;
+  } else {
+    start_prefix(e_kind, pc_file, t_now);
+  }
+}
+
+// Prefix of a new second or file: kept for the next lines when it fits a slot.
+void vos_trace_line::start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept {
+  const auto t_now = static_cast<std::time_t>(ll_now);
+  piece_prefix& p = _s_piece_prefix;
+  const date_text& d = _vos_trace_date(t_now);
+  const char* pc_name = _name_or_null(pc_file);
+  const std::size_t file_len = std::strlen(pc_name);
+  p.b_valid = d.len + sizeof "DEBUG" + file_len + 2 <= vos_trace_line::slack;
+  if (p.b_valid) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const std::string_view level = k == 0 ? level_debug : level_dump;
+      char* pc = p.ac[k];
+      std::memcpy(pc, d.ac, d.len);
+      pc += d.len;
+      *pc++ = ':';
+      std::memcpy(pc, level.data(), level.size());
+      pc += level.size();
+      *pc++ = ':';
+      std::memcpy(pc, pc_name, file_len);
+      pc += file_len;
+      *pc++ = ':';
+      p.au8_len[k] = static_cast<std::uint8_t>(pc - p.ac[k]);
+    }
+    p.t = t_now;
+    p.pc_file = pc_file;
+    p.i_day = d.i_day;
+    const std::size_t k = e_kind == kind::dump ? 1 : 0;
+    std::memcpy(pc_, p.ac[k], vos_trace_line::slack);
+    len_ = p.au8_len[k];
+    i_day_ = p.i_day;
+    return;
+  }
+  // A file name too long for the kept prefixes: the general way.
+  trace_line line;
+  i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file, 0,
+                             false);
+  std::memcpy(pc_, line.ac_buf, line.len);
+  len_ = line.len;
+  text(pc_name).text(":");
+}
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
+                               const number_text& line) noexcept {
+  start(e_kind, pc_file);
+  if (pc_ == nullptr) {
+    return;
+  }
+  if (len_ + sizeof line.ac <= max_line) {
+    std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
+    len_ += line.u8_len;
+  } else {
+    text({line.ac, line.u8_len});
+  }
+}
+
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
+  start(e_kind, pc_file);
+  if (pc_ == nullptr) {
+    return;
+  }
+  const auto u_line = static_cast<std::uint64_t>(i_line < 0 ? 0 : i_line);
+  if (i_line >= 0 && len_ + 12 <= max_line) {
+    const unsigned n = _vos_trace_nb_digits(u_line);
+    _vos_trace_put_digits(pc_ + len_, u_line, n);
+    len_ += n;
+    pc_[len_++] = ':';
+  } else {
+    dec(i_line).text(":");
+  }
+}
+
+vos_trace_line::~vos_trace_line() {
+  if (pc_ == nullptr) {
+    return;
+  }
+  pc_[len_] = '\n';
+  vos_trace_batch* pt_batch = pt_batch_;
+  if (pt_batch == nullptr) {
+    detail::vos_trace_treat_msg({pc_, len_ + 1}, i_day_);
+    return;
+  }
+  pt_batch->b_line_open_ = false;
+  // Lines traced meanwhile may have emptied the batch: the line then moves to its new end.
+  char* pc_at = pt_batch->ac_buf_ + pt_batch->len_;
+  if (pc_at != pc_) {
+    std::memmove(pc_at, pc_, len_ + 1);
+  }
+  pt_batch->len_ += len_ + 1;
+  pt_batch->au16_end_[pt_batch->nb_] = static_cast<std::uint16_t>(pt_batch->len_);
+  pt_batch->ai8_day_[pt_batch->nb_] = static_cast<std::int8_t>(i_day_);
+  ++pt_batch->nb_;
+}
+
+void vos_trace_line::text_cut(std::string_view text) noexcept {
+  const std::size_t n = std::min(text.size(), max_line - len_);
+  std::memcpy(pc_ + len_, text.data(), n);
+  len_ += n;
+}
+
+vos_trace_line& vos_trace_line::dec_any(long long ll_value, unsigned u_zero_width) noexcept {
+  if (pc_ == nullptr) {
+    return *this;
+  }
+  // Sign, at most 20 zeros and 20 digits fit: no cut to mind.
+  if (u_zero_width > 20 || len_ + 41 > max_line) {
+    return dec_cut(ll_value, u_zero_width);
+  }
+  const std::uint64_t u = ll_value < 0 ? 0ULL - static_cast<std::uint64_t>(ll_value)
+                                       : static_cast<std::uint64_t>(ll_value);
+  const unsigned n = _vos_trace_nb_digits(u);
+  char* pc = pc_ + len_;
+  if (ll_value < 0) {
+    *pc++ = '-';
+  }
+  for (unsigned k = n + (ll_value < 0 ? 1 : 0); k < u_zero_width; ++k) {
+    *pc++ = '0';
+  }
+  _vos_trace_put_digits(pc, u, n);
+  len_ = static_cast<std::size_t>(pc + n - pc_);
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::dec_cut(long long ll_value, unsigned u_zero_width) noexcept {
+  const std::uint64_t u = ll_value < 0 ? 0ULL - static_cast<std::uint64_t>(ll_value)
+                                       : static_cast<std::uint64_t>(ll_value);
+  const unsigned n = _vos_trace_nb_digits(u);
+  const unsigned used = n + (ll_value < 0 ? 1 : 0);
+  char ac[24];
+  _vos_trace_put_digits(ac, u, n);
+  const std::size_t fill = u_zero_width > used ? u_zero_width - used : 0;
+  if (ll_value < 0) {
+    text("-");
+  }
+  const std::size_t zeros = std::min(fill, max_line - len_);
+  std::memset(pc_ + len_, '0', zeros);
+  len_ += zeros;
+  return text({ac, n});
+}
+
+vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
+  if (pc_ == nullptr) {
+    return *this;
+  }
+  // Two digits per byte from the lowest, backwards; the top byte's leading zero dropped.
+  char ac[40];
+  char* const pc_end = ac + 20;
+  char* pc = pc_end;
+  do {
+    pc -= 2;
+    std::memcpy(pc, &hex_pairs_lower[2 * (u_value & 0xFF)], 2);
+    u_value >>= 8;
+  } while (u_value != 0);
+  if (*pc == '0' && pc_end - pc > 1) {
+    ++pc;
+  }
+  const auto n = static_cast<std::size_t>(pc_end - pc);
+  if (len_ + 20 > max_line) {
+    return text({pc, n});
+  }
+  std::memcpy(pc_ + len_, pc, 20);  // one fixed copy: the bytes past the digits are scratch
+  len_ += n;
+  return *this;
+}
+
+vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noexcept {
+  if (pc_ != nullptr && pv_data != nullptr) {
+    const std::size_t nb = std::min(len, (max_line - len_) / 2);
+    const auto* pu8 = static_cast<const unsigned char*>(pv_data);
+    char* pc = pc_ + len_;
+    std::size_t i = 0;
+    for (; i + 4 <= nb; i += 4) {
+      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+      std::memcpy(pc + 2 * i + 2, &hex_pairs[2 * pu8[i + 1]], 2);
+      std::memcpy(pc + 2 * i + 4, &hex_pairs[2 * pu8[i + 2]], 2);
+      std::memcpy(pc + 2 * i + 6, &hex_pairs[2 * pu8[i + 3]], 2);
+    }
+    for (; i < nb; ++i) {
+      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+    }
+    len_ += 2 * nb;
+  }
+  return *this;
+}

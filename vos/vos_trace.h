@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
@@ -51,14 +52,101 @@ class vos_trace_batch {
   void add(std::string_view line, int i_day);
   /// Writes what the batch holds.
   void flush() noexcept;
+  /// False while a vos_trace_line is being written into the batch: other lines of the thread
+  /// then leave on their own.
+  bool takes_lines() const noexcept { return !b_line_open_; }
 
  private:
+  friend class vos_trace_line;
+  bool b_line_open_ = false;  // a vos_trace_line is being written past len_
   bool b_owner_;
   std::uint16_t nb_ = 0;
   std::size_t len_ = 0;
   std::uint16_t au16_end_[max_lines];
   std::int8_t ai8_day_[max_lines];
   char ac_buf_[capacity];
+};
+
+/// A DEBUG or DUMP line put together piece by piece instead of through a format, for lines
+/// written for every unit of hot work. Each piece gives the bytes of its printf twin: text()
+/// as "%s", dec() as "%d" (or "%0<width>d"), hex() as "%x", bytes() as the dump line's "%02X"
+/// pairs, of which only whole pairs are kept. The line is cut at 1,023 characters as a
+/// formatted line is, and leaves when the object is destroyed (the end of the statement for
+/// a temporary); nothing is written when the level hides the line. Inside a vos_trace_batch
+/// the line is written straight into the batch; a line that its thread traces while this one
+/// is being put together leaves on its own, before it. @p pc_file must live as long as the
+/// program (a source_name): it is told apart by its address alone.
+class vos_trace_line {
+ public:
+  enum class kind : std::uint8_t { debug, dump };
+  /// Room past the 1,024 bytes of a line that the pieces may scribble on.
+  static constexpr std::size_t slack = 64;
+
+  /// A line number as the text the prefix ends with ("123:"), made at compile time.
+  struct number_text {
+    char ac[16];
+    std::uint8_t u8_len;
+  };
+  template <int line>
+    requires(line >= 0)
+  static constexpr number_text line_text = [] {
+    number_text t{};
+    char ac_rev[12]{};
+    std::size_t n = 0;
+    for (int i = line; n == 0 || i != 0; i /= 10) ac_rev[n++] = static_cast<char>('0' + i % 10);
+    for (std::size_t i = 0; i < n; ++i) t.ac[i] = ac_rev[n - 1 - i];
+    t.ac[n] = ':';
+    t.u8_len = static_cast<std::uint8_t>(n + 1);
+    return t;
+  }();
+
+  vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
+  /// The same with the line number made beforehand (VOS_DEBUG_LINE passes the source line so).
+  vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept;
+  ~vos_trace_line();
+  vos_trace_line(const vos_trace_line&) = delete;
+  vos_trace_line& operator=(const vos_trace_line&) = delete;
+
+  // The common cases inline: a literal's copy then has a fixed size.
+  vos_trace_line& text(std::string_view text) noexcept {
+    if (pc_ != nullptr) {
+      if (text.size() <= max_line - len_) {
+        std::memcpy(pc_ + len_, text.data(), text.size());
+        len_ += text.size();
+      } else {
+        text_cut(text);
+      }
+    }
+    return *this;
+  }
+  vos_trace_line& dec(long long ll_value, unsigned u_zero_width = 0) noexcept {
+    if (pc_ != nullptr && ll_value >= 0 && ll_value < 100 && u_zero_width <= 2 &&
+        len_ + 2 <= max_line) {
+      const auto u = static_cast<unsigned>(ll_value);
+      if (u >= 10 || u_zero_width == 2) {
+        pc_[len_++] = static_cast<char>('0' + u / 10);
+      }
+      pc_[len_++] = static_cast<char>('0' + u % 10);
+      return *this;
+    }
+    return dec_any(ll_value, u_zero_width);
+  }
+  vos_trace_line& hex(unsigned long long u_value) noexcept;
+  vos_trace_line& bytes(const void* pv_data, std::size_t len) noexcept;
+
+ private:
+  static constexpr std::size_t max_line = 1023;
+  void start(kind e_kind, const char* pc_file) noexcept;
+  void start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept;
+  void text_cut(std::string_view text) noexcept;
+  vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
+  vos_trace_line& dec_cut(long long ll_value, unsigned u_zero_width) noexcept;
+
+  char* pc_ = nullptr;  // null: the line is hidden
+  std::size_t len_ = 0;
+  vos_trace_batch* pt_batch_ = nullptr;  // the batch the line is written into, if any
+  int i_day_ = 0;
+  char ac_own_[1024 + slack];  // the line, when not written into a batch
 };
 
 // Callers name their source once per file:
@@ -69,6 +157,10 @@ class vos_trace_batch {
 #define VOS_WARNING(...) vos_trace_warning(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DEBUG(...) vos_trace_debug(source_name, __LINE__, __VA_ARGS__)
 #define VOS_DUMP(data, len) vos_trace_dump(source_name, __LINE__, (data), (len))
+#define VOS_DEBUG_LINE() \
+  vos_trace_line(vos_trace_line::kind::debug, source_name, vos_trace_line::line_text<__LINE__>)
+#define VOS_DUMP_LINE() \
+  vos_trace_line(vos_trace_line::kind::dump, source_name, vos_trace_line::line_text<__LINE__>)
 
 // ---- Trace files -----------------------------------------------------------------------------
 // Once a trace directory is configured, every line is also appended to a trace file there,

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -52,6 +53,8 @@ constinit std::uint32_t _u32_prefixe_len = 0;
 constinit char* _pt_trace_root_path = nullptr;
 constinit char* _pt_trace_dir_name = nullptr;
 constinit char* _pt_trace_path = nullptr;
+// Whether _pt_trace_path is set, readable without the trace mutex.
+constinit std::atomic<bool> _b_trace_path_set{false};
 constinit char at_dayly_filename[max_name] = {};
 constinit std::uint32_t _u32_current_offset = 0;
 constinit std::tm ref_tm{};
@@ -82,6 +85,7 @@ char* _vos_trace_dup_dir(std::string_view text) {
 void _vos_trace_forget_path() {
   std::free(_pt_trace_path);
   _pt_trace_path = nullptr;
+  _b_trace_path_set.store(false, std::memory_order_relaxed);
 }
 
 void _vos_trace_forget_all_paths() {
@@ -278,6 +282,8 @@ void vos_trace_file_write(std::string_view line, int i_day) {
 
 void vos_trace_close_file() { _vos_trace_close_file(); }
 
+bool vos_trace_file_configured() { return _b_trace_path_set.load(std::memory_order_relaxed); }
+
 }  // namespace detail
 
 void vos_trace_init(const char* pc_root_path, const char* pc_dir_name) {
@@ -316,6 +322,7 @@ void vos_trace_init(const char* pc_root_path, const char* pc_dir_name) {
       }
     }
     b_valid = _pt_trace_path != nullptr;
+    _b_trace_path_set.store(b_valid, std::memory_order_relaxed);
   }
   if (!b_valid) {
     vos_trace_printf("trace path invalid, use stdout");

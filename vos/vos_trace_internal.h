@@ -52,4 +52,8 @@ void vos_trace_file_write(std::string_view line, int i_day);
 /// Closes the trace file, if open.
 void vos_trace_close_file();
 
+/// Whether a trace directory is configured; any thread, without the trace mutex (a line
+/// written while another thread configures one may miss the file).
+bool vos_trace_file_configured();
+
 }  // namespace detail

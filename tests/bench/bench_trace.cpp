@@ -1,7 +1,8 @@
 // One trace line: vos_trace_debug of the frame worker's longest line, against the same line
 // made with gmtime_r and snprintf, in the same run. Both write to /dev/null (standard output
 // is pointed there while timing): one write per line, and a frame's five lines in one write
-// (vos_trace_batch against five snprintf into one buffer).
+// (vos_trace_batch against five snprintf into one buffer), also with the lines put together
+// piece by piece (vos_trace_line).
 //   bench_trace [lines]
 #include <fcntl.h>
 #include <unistd.h>
@@ -85,6 +86,20 @@ int main(int argc, char** argv) {
   }
   const double d_trace_frame = ns_per(bench_clock::now() - start, u64_frames * 5);
 
+  // The same lines put together piece by piece, as the frame worker writes them.
+  start = bench_clock::now();
+  for (std::uint64_t i = 0; i < u64_frames; ++i) {
+    const vos_trace_batch batch;
+    for (int k = 0; k < 5; ++k) {
+      VOS_DEBUG_LINE()
+          .text("\n################\n PACKET RECEIVED \n################\n RTC:")
+          .dec(1733500000 + k).text(",").dec(k, 3).text(", FREQ:").dec(868950000)
+          .text(", RSSI:-").dec(70).text(", FREQ_OFFSET:").dec(-12).text(", RF_MOD:").dec(16)
+          .text(", RF_RECEIVER:").dec(0);
+    }
+  }
+  const double d_line_frame = ns_per(bench_clock::now() - start, u64_frames * 5);
+
   start = bench_clock::now();
   for (std::uint64_t i = 0; i < u64_frames; ++i) {
     std::size_t n = 0;
@@ -108,5 +123,9 @@ int main(int argc, char** argv) {
       "  five lines per write: vos_trace_debug %7.1f ns/line, snprintf %7.1f ns/line, "
       "ratio %.2f\n",
       d_trace_frame, d_printf_frame, d_trace_frame / d_printf_frame);
+  std::printf(
+      "  five lines per write: vos_trace_line  %7.1f ns/line, snprintf %7.1f ns/line, "
+      "ratio %.2f\n",
+      d_line_frame, d_printf_frame, d_line_frame / d_printf_frame);
   return u64_bytes != 0 ? 0 : 1;
 }
