@@ -50,22 +50,6 @@ TEST(coap_server, quit_ends_the_loop_within_one_pass) {
   EXPECT_FALSE(client.receive(2s).has_value()) << "nobody answers on 5683 any more";
 }
 
-TEST(coap_server_start, fails_without_start_line_when_the_port_is_held) {
-  NET_TEST_PREAMBLE();
-  // A socket without SO_REUSEADDR keeps the library off port 5683.
-  udp_socket holder("0.0.0.0", 5683);
-  ASSERT_TRUE(holder.ok());
-  quit = false;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const std::int32_t result = coap_server_task();
-  const std::string out = testing::internal::GetCapturedStdout();
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(out.find("Start CoAP server"), std::string::npos) << out;  // no endpoint, no start
-  EXPECT_NE(err.find("no context available for interface '0.0.0.0'\n"), std::string::npos) << err;
-}
-
 // Runs in a child with only lo in its network namespace: the join has no route to go by, the
 // server must still answer unicast. Returns the child's exit status.
 int _serve_without_multicast() {

@@ -218,47 +218,7 @@ TEST_F(app_lan, registry_rules_and_sender_matching) {
   EXPECT_EQ(visited, (std::vector<std::uint32_t>{0xA4, 0xA3, 0xA2, 0xA1, 0xA0}));
 }
 
-// What a firmware result takes out of an entry (once), and "found" kept apart from the
-// identifier: serial 0 is a modem like any other. No file is touched here.
-TEST_F(app_lan, firmware_result_takes_the_staged_name_once_and_keeps_the_label) {
-  const coap_address_t modem_zero = ipv4("10.0.0.3", 40000), t_other = ipv4("10.0.0.2", 40001);
-  register_modem(0x1a2b3c4d, modem_a);
-  register_modem(0, modem_zero);
-  ASSERT_EQ(app_lan_set_modem_firmware(0x1a2b3c4d, "manual", "1a2b3c4d"), 1);
-  ASSERT_EQ(app_lan_set_modem_firmware(0, "zero", "0"), 1);
-  const struct {
-    const coap_address_t* pt_from;
-    int i_result;
-    std::uint32_t u32_id;
-    const char* pc_label;
-    const char* pc_staged;
-  } rows[] = {{&modem_a, 1, 0x1a2b3c4d, "manual", "1a2b3c4d"},
-              {&modem_a, 1, 0x1a2b3c4d, "manual", ""},  // the file went with the first
-              {&modem_zero, 1, 0, "zero", "0"},
-              {&t_other, -1, 7, "x", "x"},
-              {nullptr, -1, 7, "x", "x"}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.pc_staged);
-    detail::lan_fw_taken fw{7, "x", "x"};
-    EXPECT_EQ(detail::_app_lan_take_firmware(r.pt_from, &fw), r.i_result);
-    EXPECT_EQ(fw.u32_id, r.u32_id);
-    EXPECT_STREQ(fw.ac_label, r.pc_label);
-    EXPECT_STREQ(fw.ac_staged, r.pc_staged);
-  }
-  EXPECT_EQ(detail::_app_lan_take_firmware(&modem_a, nullptr), -1);
-  lan_modem_entry entry{};
-  ASSERT_EQ(app_lan_find_modem(0, &entry), 1);
-  EXPECT_STREQ(entry.ac_fw_label, "zero");
-  EXPECT_STREQ(entry.ac_fw_staged, "");
-  lan_rx_stats at_stats[LAN_MAX_RF]{};
-  at_stats[0].u16_crc_ok = 42;
-  EXPECT_EQ(detail::_app_lan_store_statistics(&modem_zero, at_stats, nullptr, nullptr), 1);
-  EXPECT_EQ(detail::_app_lan_store_statistics(&t_other, at_stats, nullptr, nullptr), -1);
-  ASSERT_EQ(app_lan_find_modem(0, &entry), 1);
-  EXPECT_EQ(entry.at_rx_stats[0].u16_crc_ok, 42);
-}
-
-TEST_F(app_lan, statistics_and_parameter_value) {
+TEST_F(app_lan, statistics_parameter_value_and_short_noise) {
   register_modem(0x3, modem_a);
   ASSERT_EQ(treat(detail::_app_lan_treat_statistics, modem_a,
                   bytes(golden_stats66.begin(), golden_stats66.end()))
@@ -299,38 +259,9 @@ TEST_F(app_lan, statistics_and_parameter_value) {
     EXPECT_EQ(t.i, 1);
     EXPECT_TRACE(t.out, p.s_re);
   }
-}
-
-// Refused when short; with its end and file replaced (the seam of the tests), the report is
-// traced, goes to the given file, and ends the run. (Children with a private /tmp: hostile tests.)
-TEST_F(app_lan, noise_report) {
-  treated r = treat(detail::_app_lan_treat_noise, modem_a, noise, 13);
+  r = treat(detail::_app_lan_treat_noise, modem_a, noise, 13);
   EXPECT_EQ(r.i, -1);
   EXPECT_TRACE(r.out, err("Malformed noise ind msg, size:13"));
-  const std::string header = "|\t1\t|\t2\t|\t3\t|\t4\t|\t5\t|\t6\t|\t7\t|";
-  std::string s_table;
-  for (const std::string& row :
-       {std::string("Noise (dBM)"), header,
-        std::string("|\t-90\t|\t-91\t|\t-92\t|\t-93\t|\t-94\t|\t-95\t|\t-96\t|"),
-        std::string("Noise Margin (dB)"), header, header}) {
-    s_table += ".*" + re_escape("INFO:" + row + "\n");
-  }
-  const temp_dir dir("app_lan_test");
-  const std::string s_file = dir / "report.txt";
-  const char* const pc_saved_file = detail::_pc_lan_noise_file;
-  const detail::lan_noise_end_fn pf_saved_end = detail::_pf_lan_noise_end;
-  static int i_ends = 0;
-  detail::_pc_lan_noise_file = s_file.c_str();
-  detail::_pf_lan_noise_end = [](int i_status) noexcept { i_ends += i_status; };
-  app_lan_expect_noise(&modem_a);
-  r = treat(detail::_app_lan_treat_noise, modem_a, noise);
-  app_lan_expect_noise(nullptr);
-  detail::_pc_lan_noise_file = pc_saved_file;
-  detail::_pf_lan_noise_end = pf_saved_end;
-  EXPECT_EQ(r.i, 1);
-  EXPECT_EQ(i_ends, 1);
-  EXPECT_TRUE(re_whole_match(r.out, s_table + ".*")) << r.out;
-  EXPECT_TRUE(exists(s_file));
 }
 
 TEST_F(app_lan, message_without_a_worker_is_dropped_and_freed) {

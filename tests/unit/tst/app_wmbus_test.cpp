@@ -1,13 +1,11 @@
-// Wireless M-Bus link layer: frames decoded by hand, every cut of them, the C-field masks.
+// Wireless M-Bus link layer: frames decoded by hand and every cut of them.
 #include "app_wmbus.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -82,47 +80,4 @@ TEST(app_wmbus, golden_frames_and_every_cut_of_them) {
     }
   }
   EXPECT_EQ(app_wmbus_decode(goldens[0].frame, nullptr), -1);
-}
-
-// Masked bits: FCB (0x20) only with FCV (0x10), ACD (0x20) and DFC (0x10) on secondary values.
-TEST(app_wmbus, c_field_masks) {
-  const struct {
-    std::uint8_t c;
-    const char* name;
-  } rows[] = {
-      {0x40, "SND_NKE"}, {0x53, "SND_UD"}, {0x73, "SND_UD"}, {0x5A, "REQ_UD1"}, {0x7B, "REQ_UD2"},
-      {0x00, "ACK"},     {0x30, "ACK"},    {0x31, "NACK"},   {0x26, "CNF_IR"},  {0x38, "RSP_UD"},
-      {0x64, nullptr},   {0x54, nullptr},  {0x63, nullptr},  {0xC4, nullptr},   {0x88, nullptr},
-      {0x45, nullptr},   {0x02, nullptr},  {0x4F, nullptr},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.c);
-    const char* pc = app_wmbus_c_name(r.c);
-    EXPECT_STREQ(pc ? pc : "-", r.name ? r.name : "-");
-  }
-  // Six unmasked values, three twice (FCB) and four four times (ACD, DFC): no other byte named.
-  int named = 0;
-  for (int c = 0; c < 256; ++c) named += app_wmbus_c_name(static_cast<std::uint8_t>(c)) != nullptr;
-  EXPECT_EQ(named, 6 + 3 * 2 + 4 * 4);
-}
-
-// Names are JSON values and keys of scripts: unique (C-field twins aside), one case, '_' only.
-TEST(app_wmbus, every_name_is_unique_and_machine_friendly) {
-  using name_fn = const char* (*)(std::uint8_t);
-  for (const auto& [fn, b_upper] : {std::pair<name_fn, bool>{app_wmbus_c_name, true},
-                                    {app_wmbus_device_type_name, false},
-                                    {app_wmbus_ci_name, false}}) {
-    std::set<std::string> seen;
-    for (int v = 0; v < 256; ++v) {
-      const char* p = fn(static_cast<std::uint8_t>(v));
-      if (p == nullptr) continue;
-      const std::string s(p);
-      EXPECT_TRUE(b_upper || seen.insert(s).second) << s;
-      for (const unsigned char ch : s) {
-        EXPECT_TRUE(ch == '_' || std::isdigit(ch) ||
-                    (b_upper ? std::isupper(ch) : std::islower(ch)))
-            << s;
-      }
-    }
-  }
 }

@@ -1,12 +1,10 @@
 // Outcome of a bounded run: the exit status of every combination of facts, facts arriving in
-// any order from any modem, and the main thread's wait ended by a LAN thread.
+// any order from any modem. (The main thread's wait: the end-to-end bounded runs.)
 #include "app_main_outcome.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -99,30 +97,4 @@ TEST(app_main_outcome, facts_count_for_the_asked_modems_in_any_order) {
   outcome.sent(modem_b);
   EXPECT_EQ(app_outcome_status(outcome.facts(true)), 5);
   EXPECT_EQ(answered(outcome), "1a2b3c4d/1a2b3c4e");
-}
-
-TEST(app_main_outcome, wait_ends_when_a_lan_thread_completes_or_at_the_deadline) {
-  using namespace std::chrono;
-  app_outcome outcome;
-  outcome.begin(c::firmware);
-  outcome.ask(modem_a);
-  outcome.observe(rsp(0x44));
-  outcome.sent(modem_a);
-  steady_clock::time_point t0 = steady_clock::now();
-  EXPECT_FALSE(outcome.wait(t0 + milliseconds(100), false, false)) << "nothing completes";
-  EXPECT_GE(steady_clock::now() - t0, milliseconds(100));
-  // A modem event wakes a wait that asks for it; the completing indication ends the wait.
-  for (const lan_event& e : {lan_event{k::modem, modem_b}, ind(k::firmware_result)}) {
-    std::thread t([&] {
-      std::this_thread::sleep_for(milliseconds(50));
-      outcome.observe(e);
-    });
-    const bool b_modem = e.e_kind == k::modem;
-    t0 = steady_clock::now();
-    EXPECT_EQ(outcome.wait(t0 + seconds(10), b_modem, b_modem), !b_modem);
-    EXPECT_GE(steady_clock::now() - t0, milliseconds(40));
-    EXPECT_LT(steady_clock::now() - t0, seconds(5));
-    t.join();
-  }
-  EXPECT_EQ(app_outcome_status(outcome.facts(true)), 0);
 }

@@ -72,31 +72,6 @@ TEST_F(vos_mem, totals_ownership_and_alignment) {
   vos_os_print_mem(nullptr);
 }
 
-TEST(vos_mem_init, fresh_second_init_and_blocks_from_before) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const vos_os_mutex_t t_first = vos_os_init();
-        bool b_ok = vos_os_nb_pool() == 0 && vos_os_curmem() == sizeof(pthread_mutex_t);
-        void* pv = nullptr;
-        vos_os_malloc(&pv, 12);
-        std::_Exit(b_ok && vos_os_init() == t_first && vos_os_nb_pool() == 1 ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(
-      {
-        void* pv_before = nullptr;  // allocated before init: off the count, never freed
-        vos_os_malloc(&pv_before, 24);
-        vos_os_init();
-        const std::uint32_t u32_cur = vos_os_curmem();
-        void* pv_kept = pv_before;
-        vos_os_free(&pv_before);
-        std::_Exit(pv_before == pv_kept && vos_os_curmem() == u32_cur && vos_os_nb_pool() == 0 ? 0
-                                                                                               : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 TEST_F(vos_mem, mutexes_and_concurrent_totals) {
   vos_os_mutex_lock(nullptr);
   vos_os_mutex_lock(nullptr);  // a real non-recursive mutex would deadlock here

@@ -1,9 +1,8 @@
 // Trace lines: text equal to snprintf's, levels, the 1,023-character cut, dump, prefix reuse,
-// batches, threads, fatal exit; trace files: configuration, rotation, daily files, close-on-exec.
+// batches; trace files: configuration, rotation, daily files, close-on-exec.
 #include "vos_trace.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,9 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "alloc_balance.h"
@@ -215,37 +212,6 @@ TEST_F(vos_trace, batch_writes_its_lines_in_order_at_its_end) {
                          "DUMP:f.c:3:01\nplain\n" + stamp + "ERROR:f.c:4:after\n";
   for (int i = 0; i < 40; ++i) expected += stamp + "DEBUG:f.c:5:" + std::to_string(i) + "\n";
   EXPECT_EQ(capture.take(), expected);
-}
-
-TEST_F(vos_trace, lines_from_threads_never_mix) {
-  const std::string s_body(300, 'z');
-  stdout_capture capture;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([i, &s_body] {
-      for (int j = 0; j < 200; ++j) vos_trace_warning("t.c", i, "%d:%s", j, s_body.c_str());
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::istringstream lines(capture.take());
-  int nb = 0;
-  for (std::string s_line; std::getline(lines, s_line); ++nb) {
-    ASSERT_TRUE(re_whole_match(s_line, stamp + "WARNING:t\\.c:[0-3]:[0-9]+:z{300}")) << s_line;
-  }
-  EXPECT_EQ(nb, 800);
-}
-
-TEST(vos_trace_fatal, writes_its_line_and_exits_with_status_1) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        vos_trace_level(0);  // fatal lines print whatever the level
-        vos_trace_fatal("vos_task_linux.c", 77, "cannot start %s", "timer");
-      },
-      ::testing::ExitedWithCode(1),
-      R"([0-9]{8}-[0-9]{6}:FATAL:vos_task_linux\.c:77:cannot start timer
-)");
 }
 
 std::vector<std::string> names_in(const fs::path& dir) {
