@@ -354,19 +354,6 @@ using vos_timer = vos_task_linux;  // timer threads too must have ended at the e
 
 }  // namespace
 
-TEST_F(vos_timer, periodic_and_one_shot_expiries) {
-  fire_log periodic, once;
-  vos_os_thread_t t_periodic = nullptr, t_once = nullptr;
-  const auto t_start = clock_type::now();
-  ASSERT_EQ(vos_util_start_timer(&t_periodic, 1, 25, &record_fire, &periodic), 1);
-  ASSERT_EQ(vos_util_start_timer(&t_once, 0, 25, &record_fire, &once), 1);
-  ASSERT_TRUE(wait_until([&] { return periodic.count.load() >= 3; }, 5000ms));
-  EXPECT_GE(elapsed_ms(t_start), 1495) << "three periods of 500 ms";
-  EXPECT_EQ(once.count.load(), 1) << "a one-shot timer fired again by itself";
-  stop_and_wait(t_periodic);
-  stop_and_wait(t_once);
-}
-
 TEST_F(vos_timer, restart_suspend_and_reprogram) {
   fire_log s_log;
   vos_os_thread_t t_timer = nullptr;

@@ -172,28 +172,6 @@ TEST_F(vos_trace, levels_and_plain_lines) {
       "Nbpools=3 curmem=120\n\n50%s\n" + std::string(1023, 'x') + "\n20160603-123456:INFO:%s%n\n");
 }
 
-// The prefix is kept between lines: a new second, another level, another file name text at
-// the same address each give a new one.
-TEST_F(vos_trace, prefix_follows_clock_level_and_file_text) {
-  char ac_file[8] = "a.c";
-  stdout_capture capture;
-  vos_trace_debug(ac_file, 1, "x");
-  vos_trace_dump(ac_file, 2, "\xAB", 1);
-  std::strcpy(ac_file, "bb.c");
-  vos_trace_debug(ac_file, 3, "x");
-  ac_file[1] = '\0';
-  vos_trace_debug(ac_file, 4, "x");
-  vos_trace_info("x");
-  vos_trace_warning(nullptr, 5, "x");
-  g_now = t_2016_06_03_123456 + 1;
-  vos_trace_debug(ac_file, 6, "x");
-  EXPECT_EQ(capture.take(),
-            "20160603-123456:DEBUG:a.c:1:x\n20160603-123456:DUMP:a.c:2:AB\n"
-            "20160603-123456:DEBUG:bb.c:3:x\n20160603-123456:DEBUG:b:4:x\n"
-            "20160603-123456:INFO:x\n20160603-123456:WARNING:(null):5:x\n"
-            "20160603-123457:DEBUG:b:6:x\n");
-}
-
 TEST_F(vos_trace, batch_writes_its_lines_in_order_at_its_end) {
   stdout_capture capture;
   {
