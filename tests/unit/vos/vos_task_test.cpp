@@ -33,8 +33,7 @@ using test_support::re_search_lines;
 using test_support::wait_until;
 using body_fn = std::function<void(vos_os_thread_t)>;
 
-// The thread count is raised by each new thread itself, so "back to 1" means "ended" only
-// once every thread the test made has entered: the threads made here count their entries.
+// Threads made here count their entries: a thread count back to 1 means ended only then.
 std::atomic<std::uint32_t> g_created{0}, g_entered{0};
 
 vos_os_thread_t create(body_fn body, const char* pc_name = "t",

@@ -166,24 +166,21 @@ TEST_F(vos_trace, levels_and_plain_lines) {
       "Nbpools=3 curmem=120\n\n50%s\n" + std::string(1023, 'x') + "\n20160603-123456:INFO:%s%n\n");
 }
 
+// An inner batch adds to the outer one; a plain line leaves after the lines gathered before it.
 TEST_F(vos_trace, batch_writes_its_lines_in_order_at_its_end) {
   stdout_capture capture;
   {
     const vos_trace_batch batch;
     vos_trace_debug("f.c", 1, "one");
     {
-      const vos_trace_batch inner;  // adds to the outer batch
+      const vos_trace_batch inner;
       vos_trace_info("two %d", 2);
     }
-    vos_trace_dump("f.c", 3, "\x01", 1);
-    vos_trace_printf("plain");  // the lines before it leave first
+    vos_trace_printf("plain");
     vos_trace_error("f.c", 4, "after");
-    for (int i = 0; i < 40; ++i) vos_trace_debug("f.c", 5, "%d", i);  // more than a batch holds
   }
-  std::string expected = stamp + "DEBUG:f.c:1:one\n" + stamp + "INFO:two 2\n" + stamp +
-                         "DUMP:f.c:3:01\nplain\n" + stamp + "ERROR:f.c:4:after\n";
-  for (int i = 0; i < 40; ++i) expected += stamp + "DEBUG:f.c:5:" + std::to_string(i) + "\n";
-  EXPECT_EQ(capture.take(), expected);
+  EXPECT_EQ(capture.take(), stamp + "DEBUG:f.c:1:one\n" + stamp + "INFO:two 2\nplain\n" + stamp +
+                                "ERROR:f.c:4:after\n");
 }
 
 std::vector<std::string> names_in(const fs::path& dir) {
