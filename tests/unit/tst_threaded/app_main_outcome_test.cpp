@@ -64,6 +64,8 @@ TEST(app_main_outcome, facts_count_for_the_asked_modems_in_any_order) {
       {c::firmware, {rsp(0x44), ind(k::statistics)}, 6},
       {c::none, {rsp(0x44), rsp(0xA0)}, 4},
       {c::none, {rsp(0x44), rsp(0x84, modem_b)}, 0},
+      {c::parameter, {rsp(0x45), ind(k::parameter)}, 0},
+      {c::noise, {rsp(0x44), ind(k::noise, false)}, 2},
   };
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const auto& r = rows[i];
