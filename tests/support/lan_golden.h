@@ -1,20 +1,10 @@
-// Statistics payloads written out byte by byte, one per form, for the decoder and treating
-// tests. Receiver i holds CRC OK 100+i, CRC KO 200+i, RSSI 60+i / 70+i / 80+i (magnitudes), and
-// LOAD 300+i (66 bytes, 16-bit form, 7 receivers) or 10+i (59 bytes, 8-bit form, 3 receivers,
-// then filler that is never read).
+// A statistics payload written out byte by byte (59 bytes, 8-bit form, 3 receivers): receiver i
+// holds CRC OK 100+i, CRC KO 200+i, RSSI 60+i / 70+i / 80+i (magnitudes) and LOAD 10+i, then
+// filler that is never read.
 #pragma once
 
 #include <array>
 #include <cstdint>
-
-inline constexpr std::array<std::uint8_t, 66> golden_stats66 = {
-    0x07, 0x00,  // n, not read
-    0x64, 0x00, 0x65, 0x00, 0x66, 0x00, 0x67, 0x00, 0x68, 0x00, 0x69, 0x00, 0x6A, 0x00,  // CRC OK
-    0xC8, 0x00, 0xC9, 0x00, 0xCA, 0x00, 0xCB, 0x00, 0xCC, 0x00, 0xCD, 0x00, 0xCE, 0x00,  // CRC KO
-    0x2C, 0x01, 0x2D, 0x01, 0x2E, 0x01, 0x2F, 0x01, 0x30, 0x01, 0x31, 0x01, 0x32, 0x01,  // LOAD
-    0x3C, 0x46, 0x50, 0x3D, 0x47, 0x51, 0x3E, 0x48, 0x52, 0x3F, 0x49, 0x53,  // RSSI triples
-    0x40, 0x4A, 0x54, 0x41, 0x4B, 0x55, 0x42, 0x4C, 0x56,                    //
-    0xEE};                                                                   // not read
 
 inline constexpr std::array<std::uint8_t, 59> golden_stats59 = {
     0x03, 0x00,                                                        // n, not read

@@ -1,5 +1,5 @@
-// POSIX extended regular expressions for the unit tests: search, whole-text match, count and
-// literal escaping. <regex> is avoided: GCC 12 warns inside it at -O2.
+// POSIX extended regular expressions for the unit tests: search, whole-text match and literal
+// escaping. <regex> is avoided: GCC 12 warns inside it at -O2.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,24 +48,6 @@ inline bool re_search_lines(const std::string& text, const std::string& pattern,
 inline bool re_whole_match(const std::string& text, const std::string& pattern,
                            std::string* ps_group = nullptr) {
   return re_find(text, "^(" + pattern + ")$", 0, ps_group, 2);
-}
-
-/// Number of non-overlapping matches of @p pattern in @p text (-1 for a bad pattern).
-inline long re_count(const std::string& text, const std::string& pattern) {
-  regex_t re;
-  if (regcomp(&re, pattern.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "bad regex " << pattern;
-    return -1;
-  }
-  long n = 0;
-  const char* pc = text.c_str();
-  regmatch_t m;
-  while (regexec(&re, pc, 1, &m, 0) == 0 && m.rm_eo > 0) {
-    ++n;
-    pc += m.rm_eo;
-  }
-  regfree(&re);
-  return n;
 }
 
 /// Literal text as a POSIX extended regular expression.

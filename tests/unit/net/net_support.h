@@ -25,8 +25,7 @@ using bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 using test_support::re_search_lines;
 
-/// True when main() could move the process into its own network namespace with lo and a veth
-/// eth0 (10.77.0.1/24, its peer veth0); otherwise every test skips with net_skip_reason().
+/// True when main() made the network namespace (lo, veth eth0 10.77.0.1/24); else tests skip.
 bool net_ready();
 const std::string& net_skip_reason();
 
@@ -36,8 +35,6 @@ const std::string& net_skip_reason();
   } while (0)
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
-
-inline bytes text_bytes(std::string_view text) { return bytes(text.begin(), text.end()); }
 
 inline sockaddr_in ipv4(const char* pc_ip, std::uint16_t u16_port) {
   sockaddr_in addr{};
@@ -92,28 +89,13 @@ class udp_socket {
   int fd_;
 };
 
-/// One call of app_lan_rx_handler as the test double saw it.
+/// The calls of app_lan_rx_handler the test double recorded, made on one thread at a time.
 struct rx_call {
   std::uint32_t u32_kind;
   coap_address_t sender;
   bytes payload;
 };
-
-/// The calls the double recorded so far.
-struct rx_recorder {
-  std::mutex mutex;
-  std::vector<rx_call> calls;
-
-  void clear() {
-    const std::lock_guard lock(mutex);
-    calls.clear();
-  }
-  std::vector<rx_call> taken() {
-    const std::lock_guard lock(mutex);
-    return calls;
-  }
-};
-rx_recorder& rx_calls();
+std::vector<rx_call>& rx_calls();
 
 // The modem's address as the registry records it: its source port, which the request replaces.
 inline coap_address_t modem_address() {
@@ -150,8 +132,7 @@ class modem_peer {
         if (!d) continue;
         const bytes answer = reply_ ? reply_(d->data) : bytes{};
         {
-          // Recorded before the answer, which lets the request return.
-          const std::lock_guard lock(mutex_);
+          const std::lock_guard lock(mutex_);  // before the answer that lets the request return
           received_.push_back(*d);
         }
         if (!answer.empty()) socket_.send_to(d->from, answer);

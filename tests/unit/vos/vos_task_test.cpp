@@ -33,8 +33,7 @@ using test_support::re_search_lines;
 using test_support::wait_until;
 using body_fn = std::function<void(vos_os_thread_t)>;
 
-// The thread count is raised by each new thread itself, so "back to 1" means "ended" only
-// once every thread the test made has entered: the threads made here count their entries.
+// Threads made here count their entries: a thread count back to 1 means ended only then.
 std::atomic<std::uint32_t> g_created{0}, g_entered{0};
 
 vos_os_thread_t create(body_fn body, const char* pc_name = "t",
@@ -354,19 +353,6 @@ using vos_timer = vos_task_linux;  // timer threads too must have ended at the e
 
 }  // namespace
 
-TEST_F(vos_timer, periodic_and_one_shot_expiries) {
-  fire_log periodic, once;
-  vos_os_thread_t t_periodic = nullptr, t_once = nullptr;
-  const auto t_start = clock_type::now();
-  ASSERT_EQ(vos_util_start_timer(&t_periodic, 1, 25, &record_fire, &periodic), 1);
-  ASSERT_EQ(vos_util_start_timer(&t_once, 0, 25, &record_fire, &once), 1);
-  ASSERT_TRUE(wait_until([&] { return periodic.count.load() >= 3; }, 5000ms));
-  EXPECT_GE(elapsed_ms(t_start), 1495) << "three periods of 500 ms";
-  EXPECT_EQ(once.count.load(), 1) << "a one-shot timer fired again by itself";
-  stop_and_wait(t_periodic);
-  stop_and_wait(t_once);
-}
-
 TEST_F(vos_timer, restart_suspend_and_reprogram) {
   fire_log s_log;
   vos_os_thread_t t_timer = nullptr;
@@ -422,7 +408,8 @@ TEST_F(vos_timer, stop_refusals_and_bad_commands) {
                 vos_util_start_timer_re_prog(&t_timer, 1, 5, &record_fire, &s_log),
             0);
   const std::string s_out = capture.take();
-  EXPECT_EQ(test_support::re_count(s_out, "vos_util_start_timer refused\n"), 2) << s_out;
+  EXPECT_TRUE(test_support::re_search(s_out, "(vos_util_start_timer refused\n.*){2}")) << s_out;
+  EXPECT_FALSE(test_support::re_search(s_out, "(vos_util_start_timer refused\n.*){3}"));
   for (const char* pc : {"ERROR:vos_util\\.c:[0-9]+:Mailbox bug$",
                          "ERROR:vos_util\\.c:[0-9]+:timer rec unknown msg 7$",
                          "DEBUG:vos_util\\.c:[0-9]+:vos_util_stop_timer already stopped$",
