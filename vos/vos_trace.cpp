@@ -968,15 +968,14 @@ void vos_trace_line::start_prefix(kind e_kind, const char* pc_file, long long ll
   }
   // A file name too long for the kept prefixes: the general way.
   trace_line line;
-  i_day_ = _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file, 0,
-                             false);
+  i_day_ =
+      _vos_trace_prefix(line, e_kind == kind::dump ? level_dump : level_debug, pc_file, 0, false);
   std::memcpy(pc_, line.ac_buf, line.len);
   len_ = line.len;
   text(pc_name).text(":");
 }
 
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file,
-                               const number_text& line) noexcept {
+vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept {
   start(e_kind, pc_file);
   if (pc_ == nullptr) {
     return;

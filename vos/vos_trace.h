@@ -88,8 +88,7 @@ class vos_trace_line {
     std::uint8_t u8_len;
   };
   template <int line>
-    requires(line >= 0)
-  static constexpr number_text line_text = [] {
+  requires(line >= 0) static constexpr number_text line_text = [] {
     number_text t{};
     char ac_rev[12]{};
     std::size_t n = 0;

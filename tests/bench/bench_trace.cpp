@@ -93,9 +93,19 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 5; ++k) {
       VOS_DEBUG_LINE()
           .text("\n################\n PACKET RECEIVED \n################\n RTC:")
-          .dec(1733500000 + k).text(",").dec(k, 3).text(", FREQ:").dec(868950000)
-          .text(", RSSI:-").dec(70).text(", FREQ_OFFSET:").dec(-12).text(", RF_MOD:").dec(16)
-          .text(", RF_RECEIVER:").dec(0);
+          .dec(1733500000 + k)
+          .text(",")
+          .dec(k, 3)
+          .text(", FREQ:")
+          .dec(868950000)
+          .text(", RSSI:-")
+          .dec(70)
+          .text(", FREQ_OFFSET:")
+          .dec(-12)
+          .text(", RF_MOD:")
+          .dec(16)
+          .text(", RF_RECEIVER:")
+          .dec(0);
     }
   }
   const double d_line_frame = ns_per(bench_clock::now() - start, u64_frames * 5);

@@ -60,7 +60,8 @@ TEST(vos_trace_line, pieces_equal_their_formatted_twins) {
     }
     const std::string out = capture.take();
     std::vector<std::string> lines;
-    for (std::size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    for (std::size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos;
+         pos = end + 1) {
       std::string line = out.substr(pos, end - pos);
       EXPECT_LE(line.size(), 1023u);
       std::size_t colon = 0;  // the line number (fourth field) differs within a pair
