@@ -21,7 +21,9 @@ inline std::uint32_t parked(vos_os_thread_t, void*) noexcept {
 inline void lan_setup() {  // once per process, before the first input
   vos_os_init();
   detail::app_lan_reset();
-  detail::_pc_lan_noise_file = "/dev/null";
+  // No report is asked for here, so none is written; were one written, it would go to a path
+  // that cannot be created rather than be renamed over a real file.
+  detail::_pc_lan_noise_file = "/nonexistent-lanmodem-fuzz/noise.txt";
   detail::_pf_lan_noise_end = [](int) noexcept {};  // a noise report does not end the run
   const auto park = [](const char* pc_name) {
     const vos_os_thread_t t = vos_os_create_thread(parked, 6, pc_name, nullptr);
