@@ -18,6 +18,23 @@ inline std::uint32_t parked(vos_os_thread_t, void*) noexcept {
   for (;;) pause();
 }
 
+inline void lan_setup() {  // once per process, before the first input
+  vos_os_init();
+  detail::app_lan_reset();
+  // No report is asked for here, so none is written; were one written, it would go to a path
+  // that cannot be created rather than be renamed over a real file.
+  detail::_pc_lan_noise_file = "/nonexistent-lanmodem-fuzz/noise.txt";
+  detail::_pf_lan_noise_end = [](int) noexcept {};  // a noise report does not end the run
+  const auto park = [](const char* pc_name) {
+    const vos_os_thread_t t = vos_os_create_thread(parked, 6, pc_name, nullptr);
+    if (t == nullptr) std::abort();
+    vos_os_set_thread_quota(t, detail::LAN_WORKER_QUOTA);
+    return t;
+  };
+  detail::_pv_lan_itf_task_handle = park("_lan_itf_task");
+  detail::_pv_lan_modem_task_handle = park("_lan_modem_task");
+}
+
 // Takes every message out of one mailbox and treats it as its worker would: kinds outside
 // [first, last] are dropped, every message is freed.
 inline void drain(vos_os_thread_t t_worker, std::uint32_t u32_first, std::uint32_t u32_last) {
@@ -37,30 +54,4 @@ inline void drain_all() {
   drain(detail::_pv_lan_itf_task_handle, LAN_MSG_RX_FRAME, LAN_MSG_RX_FRAME);
   drain(detail::_pv_lan_modem_task_handle, LAN_MSG_INFO, detail::LAN_MSG_LAST);
 }
-
-inline void lan_setup() {  // once per process, before the first input
-  vos_os_init();
-  detail::app_lan_reset();
-  // No report is asked for here, so none is written; were one written, it would go to a path
-  // that cannot be created rather than be renamed over a real file.
-  detail::_pc_lan_noise_file = "/nonexistent-lanmodem-fuzz/noise.txt";
-  detail::_pf_lan_noise_end = [](int) noexcept {};  // a noise report does not end the run
-  const auto park = [](const char* pc_name) {
-    const vos_os_thread_t t = vos_os_create_thread(parked, 6, pc_name, nullptr);
-    if (t == nullptr) std::abort();
-    vos_os_set_thread_quota(t, detail::LAN_WORKER_QUOTA);
-    return t;
-  };
-  detail::_pv_lan_itf_task_handle = park("_lan_itf_task");
-  detail::_pv_lan_modem_task_handle = park("_lan_modem_task");
-  // A mailbox keeps the element of a message taken out for the next one: one message through
-  // each now, so that the allocation totals of every input start from that state.
-  for (vos_os_thread_t t : {detail::_pv_lan_itf_task_handle, detail::_pv_lan_modem_task_handle}) {
-    void* pv_msg = nullptr;
-    vos_os_calloc(&pv_msg, sizeof(lan_msg));  // kind 0: dropped and freed by the drain
-    if (vos_os_send_msg_to_thread(t, &pv_msg) != 1) std::abort();
-  }
-  drain_all();
-}
-
 }  // namespace fuzz
