@@ -3,6 +3,7 @@
 #include "app_lan_msg.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -98,16 +99,30 @@ char* lan_format_endpoint(bytes frame, std::span<char> out) {
   static constexpr char hex[] = "0123456789abcdef";
   // Address bytes 2 to 9: manufacturer (2, 3), then identification, version, device type.
   if (frame.size() >= 10 && out.size() >= LAN_ENDPOINT_TEXT_SIZE) {
-    // The whole text, "mm mm / ii ii ii ii vv tt": digits at fixed places.
+    // The whole text, "mm mm / ii ii ii ii vv tt": digit pairs at fixed places.
+    static constexpr auto pairs = [] {
+      std::array<char, 512> a{};
+      for (std::size_t i = 0; i < 256; ++i) {
+        a[2 * i] = hex[i >> 4];
+        a[2 * i + 1] = hex[i & 0x0F];
+      }
+      return a;
+    }();
     char* pc = out.data();
     static constexpr char blank[LAN_ENDPOINT_TEXT_SIZE] = "      /                  ";
     static_assert(sizeof "2d 2c / 78 56 34 12 01 07" == sizeof blank);
     std::memcpy(pc, blank, sizeof blank);
-    static constexpr std::size_t at[8] = {0, 3, 8, 11, 14, 17, 20, 23};
-    for (std::size_t i = 0; i < 8; ++i) {
-      pc[at[i]] = hex[frame[i + 2] >> 4];
-      pc[at[i] + 1] = hex[frame[i + 2] & 0x0F];
-    }
+    const auto put = [&](std::size_t at, std::uint8_t u8) {
+      std::memcpy(pc + at, &pairs[2 * u8], 2);
+    };
+    put(0, frame[2]);
+    put(3, frame[3]);
+    put(8, frame[4]);
+    put(11, frame[5]);
+    put(14, frame[6]);
+    put(17, frame[7]);
+    put(20, frame[8]);
+    put(23, frame[9]);
     return pc;
   }
   out[0] = '\0';

@@ -3,6 +3,7 @@
 // own: mailboxes are safe.
 #include "app_lan_rx.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -15,12 +16,68 @@ namespace {
 
 constexpr const char* source_name = "../tst/app_lan.c";
 
+// Blocks of treated messages kept for the next messages. Without them every frame's block
+// would be allocated on the receiving thread and freed on a worker, the costliest way through
+// the system allocator. A kept block is parked (the accounted totals count it as freed). Any
+// thread takes a slot's block with an exchange and fills an empty slot with a compare-and-swap:
+// a block is only ever in one slot or with one owner.
+constexpr std::size_t msg_cache_slots = 8;
+// Largest block kept, and how much larger than asked a reused block may be.
+constexpr std::uint32_t msg_cache_max_block = 512;
+constexpr std::uint32_t msg_cache_max_slack = 128;
+constinit std::atomic<lan_msg*> _apt_msg_cache[msg_cache_slots]{};
+
+// Keeps a parked block when a slot is free; false when every slot is taken.
+bool _msg_cache_put(lan_msg* pt_block) {
+  for (std::atomic<lan_msg*>& slot : _apt_msg_cache) {
+    lan_msg* pt_empty = nullptr;
+    if (slot.load(std::memory_order_relaxed) == nullptr &&
+        slot.compare_exchange_strong(pt_empty, pt_block, std::memory_order_release,
+                                     std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A kept block of between @p u32_need and u32_need + msg_cache_max_slack bytes, counted again,
+// or null. A kept block of another size goes back to its slot (or is freed when the slot was
+// filled meanwhile).
+lan_msg* _msg_cache_take(std::uint32_t u32_need) {
+  for (std::atomic<lan_msg*>& slot : _apt_msg_cache) {
+    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+    lan_msg* pt_block = slot.exchange(nullptr, std::memory_order_acquire);
+    if (pt_block == nullptr) continue;
+    const std::uint32_t u32_room = vos_os_size(pt_block);
+    if (u32_room >= u32_need && u32_room - u32_need <= msg_cache_max_slack) {
+      vos_os_unpark(pt_block);
+      return pt_block;
+    }
+    lan_msg* pt_empty = nullptr;
+    if (!slot.compare_exchange_strong(pt_empty, pt_block, std::memory_order_release,
+                                      std::memory_order_relaxed)) {
+      void* pv_block = pt_block;
+      vos_os_free_parked(&pv_block);
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void lan_msg_free(lan_msg** ppt_msg) {
   if (ppt_msg == nullptr || *ppt_msg == nullptr) return;
-  if ((*ppt_msg)->pu8_payload != lan_msg_inline_payload(*ppt_msg)) {
-    vos_os_free(&(*ppt_msg)->pu8_payload);
+  lan_msg* pt_msg = *ppt_msg;
+  if (pt_msg->pu8_payload != lan_msg_inline_payload(pt_msg)) {
+    vos_os_free(&pt_msg->pu8_payload);
+  }
+  if (vos_os_size(pt_msg) <= msg_cache_max_block) {
+    vos_os_park(pt_msg);
+    if (_msg_cache_put(pt_msg)) {
+      *ppt_msg = nullptr;
+      return;
+    }
+    vos_os_unpark(pt_msg);
   }
   vos_os_free(ppt_msg);
 }
@@ -34,7 +91,11 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   // One block: the record, then its payload.
   lan_msg* pt_new = nullptr;
   if (u32_size <= UINT32_MAX - sizeof(lan_msg)) {
-    vos_os_malloc(&pt_new, static_cast<std::uint32_t>(sizeof(lan_msg) + u32_size));
+    const auto u32_need = static_cast<std::uint32_t>(sizeof(lan_msg) + u32_size);
+    pt_new = u32_need <= msg_cache_max_block ? _msg_cache_take(u32_need) : nullptr;
+    if (pt_new == nullptr) {
+      vos_os_malloc(&pt_new, u32_need);
+    }
   }
   detail::lan_msg_ptr pt_msg{pt_new};
   if (!pt_msg) {

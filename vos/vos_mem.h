@@ -25,6 +25,17 @@ void vos_os_calloc(void** ppv_block, std::uint32_t u32_size);
 /// A null address or a variable holding null does nothing. Any thread.
 void vos_os_free(void** ppv_block);
 
+/// A cache's door: a block its owner keeps aside for reuse instead of freeing it.
+/// vos_os_park takes the block out of the totals as vos_os_free would, without giving it back;
+/// vos_os_unpark counts it again as the allocation of a block of its size would; a parked block
+/// leaves through vos_os_free_parked, never vos_os_free. So the totals count blocks in use,
+/// whatever caches hold. Any thread; the owner keeps its cache under its own lock.
+void vos_os_park(void* pv_block);
+void vos_os_unpark(void* pv_block);
+void vos_os_free_parked(void** ppv_block);
+/// Size a live or parked block was asked with (0 for null).
+std::uint32_t vos_os_size(const void* pv_block);
+
 /// Number of live blocks ("Nbpools").
 std::uint32_t vos_os_nb_pool();
 /// Sum of the requested sizes of the live blocks.

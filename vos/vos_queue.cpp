@@ -52,15 +52,22 @@ void _vos_queue_unlink(vos_queue_rec* ps_queue, vos_queue_elem* ps_elem) {
   ps_elem->previous = nullptr;
 }
 
-// A new unlinked element, or null (reported) when the queue is full or memory is out.
-vos_queue_elem* _vos_queue_new_elem(const vos_queue_rec* ps_queue, void* pv_data) {
+// A new unlinked element, a spare one if any, or null (reported) when the queue is full or
+// memory is out.
+vos_queue_elem* _vos_queue_new_elem(vos_queue_rec* ps_queue, void* pv_data) {
   // The count is 16-bit signed: one more element would wrap it.
   if (ps_queue->count >= VOS_QUEUE_MAX_ELEM) {
     VOS_ERROR("Queue full (%d elements)", static_cast<int>(ps_queue->count));
     return nullptr;
   }
-  vos_queue_elem* ps_elem = nullptr;
-  vos_os_malloc(&ps_elem, sizeof(vos_queue_elem));
+  vos_queue_elem* ps_elem = ps_queue->spare;
+  if (ps_elem != nullptr) {
+    ps_queue->spare = ps_elem->next;
+    --ps_queue->nb_spare;
+    vos_os_unpark(ps_elem);
+  } else {
+    vos_os_malloc(&ps_elem, sizeof(vos_queue_elem));
+  }
   if (ps_elem == nullptr) {
     VOS_ERROR("No memory for a queue element");
     return nullptr;
@@ -70,6 +77,19 @@ vos_queue_elem* _vos_queue_new_elem(const vos_queue_rec* ps_queue, void* pv_data
   ps_elem->data = pv_data;
   ps_elem->mark = 0;
   return ps_elem;
+}
+
+// Keeps an unlinked element for a later insertion, or frees it when enough are kept. A kept
+// element is parked: the accounted totals count it as freed.
+void _vos_queue_recycle(vos_queue_rec* ps_queue, vos_queue_elem* ps_elem) {
+  if (ps_queue->nb_spare < VOS_QUEUE_SPARE_ELEM) {
+    vos_os_park(ps_elem);
+    ps_elem->next = ps_queue->spare;
+    ps_queue->spare = ps_elem;
+    ++ps_queue->nb_spare;
+    return;
+  }
+  vos_os_free(&ps_elem);
 }
 
 void _vos_queue_link_last(vos_queue_rec* ps_queue, vos_queue_elem* ps_elem) {
@@ -123,6 +143,8 @@ vos_queue_rec* vos_queueCreate(std::uint16_t u16_flags, const vos_queue_ops* ps_
   ps_queue->flags = u16_flags;
   ps_queue->callbacks = ps_ops;
   ps_queue->count = 0;
+  ps_queue->nb_spare = 0;
+  ps_queue->spare = nullptr;
   return ps_queue;
 }
 
@@ -199,7 +221,7 @@ void* vos_queueGetAndDelElem(vos_queue_rec* ps_queue, std::int32_t i32_index) {
   _vos_queue_unlink(ps_queue, ps_elem);
   --ps_queue->count;
   void* pv_data = ps_elem->data;
-  vos_os_free(&ps_elem);
+  _vos_queue_recycle(ps_queue, ps_elem);
   return pv_data;
 }
 
@@ -214,7 +236,7 @@ std::int16_t vos_queueDelElem(vos_queue_rec* ps_queue, std::int32_t i32_index) {
   _vos_queue_unlink(ps_queue, ps_elem);
   _vos_queue_release_data(ps_queue, &ps_elem->data);
   --ps_queue->count;
-  vos_os_free(&ps_elem);
+  _vos_queue_recycle(ps_queue, ps_elem);
   return ps_queue->count;
 }
 
@@ -232,6 +254,11 @@ void vos_queueDestroy(vos_queue_rec** pps_queue) {
     return;
   }
   vos_queueClear(*pps_queue);
+  while (vos_queue_elem* ps_spare = (*pps_queue)->spare) {
+    (*pps_queue)->spare = ps_spare->next;
+    void* pv_spare = ps_spare;
+    vos_os_free_parked(&pv_spare);
+  }
   vos_os_free(pps_queue);
 }
 

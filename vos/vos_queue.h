@@ -29,12 +29,17 @@ struct vos_queue_rec {
   std::uint16_t flags;             ///< bit 0: vos_queueAddElem does not add a key already found
   const vos_queue_ops* callbacks;  ///< may be null
   std::int16_t count;              ///< number of elements, at most VOS_QUEUE_MAX_ELEM
+  std::int16_t nb_spare;           ///< deleted elements kept for the next insertions
+  vos_queue_elem* spare;           ///< their list (through next), parked; freed with the queue
 };
 
 /// Flag bit 0 of vos_queueCreate: vos_queueAddElem adds no key that vos_queueFindElem finds.
 inline constexpr std::uint16_t VOS_QUEUE_UNIQUE = 0x0001;
 /// Largest number of elements a queue holds; further insertions are refused.
 inline constexpr std::int16_t VOS_QUEUE_MAX_ELEM = INT16_MAX;
+/// Deleted elements a queue keeps for reuse, so that a queue whose length stays about the same
+/// (a mailbox) allocates nothing per insertion.
+inline constexpr std::int16_t VOS_QUEUE_SPARE_ELEM = 8;
 
 /// Creates an empty queue. The table (may be null) must outlive the queue.
 /// @return the queue, owned by the caller and destroyed with vos_queueDestroy; null when the

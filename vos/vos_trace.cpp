@@ -680,7 +680,10 @@ void vos_trace_set_clock(vos_trace_clock_fn pf_clock) {
                   std::memory_order_relaxed);
 }
 
-std::time_t vos_trace_now() { return _pf_clock.load(std::memory_order_relaxed)(nullptr); }
+std::time_t vos_trace_now() {
+  const vos_trace_clock_fn pf_clock = _pf_clock.load(std::memory_order_relaxed);
+  return pf_clock == &_vos_trace_system_clock ? std::time(nullptr) : pf_clock(nullptr);
+}
 
 void vos_trace_treat_msg(std::string_view line, int i_day) {
   if (vos_trace_batch* pt_batch = _pt_batch; pt_batch != nullptr) {
@@ -1034,6 +1037,21 @@ void vos_trace_line::text_cut(std::string_view text) noexcept {
 
 vos_trace_line& vos_trace_line::dec_any(long long ll_value, unsigned u_zero_width) noexcept {
   if (pc_ == nullptr) {
+    return *this;
+  }
+  // The common cases first: a positive 32-bit number without zeros, three digits with zeros.
+  if (u_zero_width == 0 && ll_value >= 0 && ll_value <= UINT32_MAX && len_ + 10 <= max_line) {
+    const auto u = static_cast<std::uint32_t>(ll_value);
+    const unsigned n = _vos_trace_nb_digits(u);
+    _vos_trace_put_digits<std::uint32_t>(pc_ + len_, u, n);
+    len_ += n;
+    return *this;
+  }
+  if (u_zero_width == 3 && ll_value >= 0 && ll_value < 1000 && len_ + 3 <= max_line) {
+    const auto u = static_cast<unsigned>(ll_value);
+    pc_[len_] = static_cast<char>('0' + u / 100);
+    std::memcpy(pc_ + len_ + 1, two_digits + (u % 100) * 2, 2);
+    len_ += 3;
     return *this;
   }
   // Sign, at most 20 zeros and 20 digits fit: no cut to mind.
