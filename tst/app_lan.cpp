@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -29,6 +30,21 @@ void _copy_text(char (&ac_dest)[N], const char* pc_src) {
 // operations below, each of which takes the lock for its whole body.
 constinit lan_modem_entry _as_modem_list[LAN_MODEM_MAX]{};
 constinit vos_os_mutex_t _t_lan_modem_mutex = nullptr;
+// Moved on, under the lock, by every operation that may change an entry's address, serial or
+// use, so that a thread may answer a look-up by sender from its last one while it stays.
+constinit std::atomic<std::uint32_t> _u32_registry_version{0};
+
+// The last look-up by sender of this thread (a worker asks for every frame of the same few
+// modems).
+struct sender_answer {
+  std::uint32_t u32_version = 0;
+  bool b_valid = false;
+  coap_address_t t_addr{};
+  std::uint32_t u32_id = 0;
+};
+constinit thread_local sender_answer _s_last_sender{};
+
+void _registry_changed() { _u32_registry_version.fetch_add(1, std::memory_order_relaxed); }
 
 // First entry in use whose serial number is @p u32_id, entry 0 first, or null. Lock held.
 lan_modem_entry* _find_entry(std::uint32_t u32_id) {
@@ -73,6 +89,7 @@ void _app_lan_registry_init() {
 void app_lan_reset() {
   _app_lan_registry_init();
   vos_os_lock_guard lock(_t_lan_modem_mutex);
+  _registry_changed();
   std::fill(std::begin(_as_modem_list), std::end(_as_modem_list), lan_modem_entry{});
 }
 
@@ -94,9 +111,17 @@ bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b
 }
 
 std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
+  if (pt_sender == nullptr) return 0;
+  sender_answer& last = _s_last_sender;
+  if (last.b_valid && last.u32_version == _u32_registry_version.load(std::memory_order_relaxed) &&
+      _app_lan_address_equal(last.t_addr, *pt_sender)) {
+    return last.u32_id;
+  }
   vos_os_lock_guard lock(_t_lan_modem_mutex);
   const lan_modem_entry* pt_entry = _find_sender(pt_sender);
-  return pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0;
+  last = {_u32_registry_version.load(std::memory_order_relaxed), true, *pt_sender,
+          pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0};
+  return last.u32_id;
 }
 
 int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_info,
@@ -108,6 +133,7 @@ int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_i
   t_new.t_info = t_info;
 
   vos_os_lock_guard lock(_t_lan_modem_mutex);
+  _registry_changed();
   auto e_outcome = lan_registry_outcome::updated;
   lan_modem_entry* pt_entry = _find_entry(t_info.u32_serial);
   if (pt_entry != nullptr) {

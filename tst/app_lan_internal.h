@@ -98,7 +98,8 @@ void _app_lan_registry_init();
 /// no worker may be running.
 void app_lan_reset();
 
-/// Holds the registry lock for as long as the returned guard lives. Tests only.
+/// Holds the registry lock for as long as the returned guard lives, to hold the workers back
+/// (it changes nothing: look-ups by sender may keep answering from their last answer). Tests only.
 vos_os_lock_guard _app_lan_hold_registry();
 
 /// What a registry operation did with the entry it hands to its report.

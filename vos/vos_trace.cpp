@@ -23,20 +23,27 @@
 #include "vos_trace_internal.h"
 #include "vos_util_linux.h"
 
+namespace detail {
+constinit std::atomic<std::uint32_t> _e_trace_level{2};
+// The batch open on this thread, if any.
+constinit thread_local vos_trace_batch* _pt_batch = nullptr;
+}  // namespace detail
+using detail::_e_trace_level;
+using detail::_pt_batch;
+
+constinit thread_local vos_trace_line::piece_prefix vos_trace_line::s_prefix_{};
+
 namespace {
 
 // A line holds at most this many characters before its newline.
 constexpr std::size_t max_line = 1023;
 
-constinit std::atomic<std::uint32_t> _e_trace_level{2};
 // Descriptor of the trace lines that are not written to a file: standard output unless moved.
 constinit std::atomic<int> _i_trace_fd{STDOUT_FILENO};
 // Created once by vos_trace_init, then read by every tracing thread.
 constinit std::atomic<vos_os_mutex_t> _t_trace_mutex{nullptr};
 std::time_t _vos_trace_system_clock(std::time_t* pt) { return std::time(pt); }
 constinit std::atomic<detail::vos_trace_clock_fn> _pf_clock{&_vos_trace_system_clock};
-// The batch open on this thread, if any.
-constinit thread_local vos_trace_batch* _pt_batch = nullptr;
 
 // Two decimal digits of 0 to 99, side by side.
 constexpr char two_digits[] =
@@ -852,20 +859,6 @@ void vos_trace_vmessage(const char* pc_format, va_list ap) {
 
 namespace {
 
-constexpr std::size_t line_room = max_line + 1 + vos_trace_line::slack;
-
-// "date:DEBUG:file:" and "date:DUMP:file:" of the last second and file this thread wrote
-// piece by piece. One per thread, no lock.
-struct piece_prefix {
-  std::time_t t = 0;
-  const char* pc_file = nullptr;
-  int i_day = 0;
-  bool b_valid = false;
-  std::uint8_t au8_len[2] = {};
-  char ac[2][vos_trace_line::slack] = {};
-};
-constinit thread_local piece_prefix _s_piece_prefix{};
-
 // Number of decimal digits of @p u.
 inline unsigned _vos_trace_nb_digits(std::uint64_t u) {
   static constexpr auto pow10 = [] {
@@ -906,41 +899,10 @@ inline void _vos_trace_put_digits(char* pc, std::uint64_t u, unsigned n) {
 
 }  // namespace
 
-// Picks where the line is written and writes its prefix: the kept one while the second and
-// the file stay the same.
-inline void vos_trace_line::start(kind e_kind, const char* pc_file) noexcept {
-  if (_e_trace_level.load(std::memory_order_relaxed) <= 1) {
-    return;
-  }
-  vos_trace_batch* pt_batch = _pt_batch;
-  if (pt_batch != nullptr && !pt_batch->b_line_open_) {
-    if (vos_trace_batch::capacity - pt_batch->len_ < line_room ||
-        pt_batch->nb_ == vos_trace_batch::max_lines) {
-      pt_batch->flush();
-    }
-    static_assert(vos_trace_batch::capacity >= line_room);
-    pt_batch->b_line_open_ = true;
-    pt_batch_ = pt_batch;
-    pc_ = pt_batch->ac_buf_ + pt_batch->len_;
-  } else {
-    pc_ = ac_own_;
-  }
-  const std::time_t t_now = detail::vos_trace_now();
-  const piece_prefix& p = _s_piece_prefix;
-  if (p.b_valid && p.t == t_now && p.pc_file == pc_file) [[likely]] {
-    const std::size_t k = e_kind == kind::dump ? 1 : 0;
-    std::memcpy(pc_, p.ac[k], vos_trace_line::slack);  // the whole slot: one fixed copy
-    len_ = p.au8_len[k];
-    i_day_ = p.i_day;
-  } else {
-    start_prefix(e_kind, pc_file, t_now);
-  }
-}
-
 // Prefix of a new second or file: kept for the next lines when it fits a slot.
 void vos_trace_line::start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept {
   const auto t_now = static_cast<std::time_t>(ll_now);
-  piece_prefix& p = _s_piece_prefix;
+  piece_prefix& p = s_prefix_;
   const date_text& d = _vos_trace_date(t_now);
   const char* pc_name = _name_or_null(pc_file);
   const std::size_t file_len = std::strlen(pc_name);
@@ -978,19 +940,6 @@ void vos_trace_line::start_prefix(kind e_kind, const char* pc_file, long long ll
   text(pc_name).text(":");
 }
 
-vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept {
-  start(e_kind, pc_file);
-  if (pc_ == nullptr) {
-    return;
-  }
-  if (len_ + sizeof line.ac <= max_line) {
-    std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
-    len_ += line.u8_len;
-  } else {
-    text({line.ac, line.u8_len});
-  }
-}
-
 vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept {
   start(e_kind, pc_file);
   if (pc_ == nullptr) {
@@ -1007,22 +956,17 @@ vos_trace_line::vos_trace_line(kind e_kind, const char* pc_file, int i_line) noe
   }
 }
 
-vos_trace_line::~vos_trace_line() {
-  if (pc_ == nullptr) {
-    return;
-  }
-  pc_[len_] = '\n';
+// The end of a line that is not at its batch's end: written alone, or moved to the batch's new
+// end when lines traced meanwhile emptied the batch.
+void vos_trace_line::end_elsewhere() noexcept {
   vos_trace_batch* pt_batch = pt_batch_;
   if (pt_batch == nullptr) {
     detail::vos_trace_treat_msg({pc_, len_ + 1}, i_day_);
     return;
   }
   pt_batch->b_line_open_ = false;
-  // Lines traced meanwhile may have emptied the batch: the line then moves to its new end.
   char* pc_at = pt_batch->ac_buf_ + pt_batch->len_;
-  if (pc_at != pc_) {
-    std::memmove(pc_at, pc_, len_ + 1);
-  }
+  std::memmove(pc_at, pc_, len_ + 1);
   pt_batch->len_ += len_ + 1;
   pt_batch->au16_end_[pt_batch->nb_] = static_cast<std::uint16_t>(pt_batch->len_);
   pt_batch->ai8_day_[pt_batch->nb_] = static_cast<std::int8_t>(i_day_);

@@ -2,9 +2,11 @@
 // a trace directory is configured). Lines are at most 1,023 characters before the newline.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
@@ -67,6 +69,13 @@ class vos_trace_batch {
   char ac_buf_[capacity];
 };
 
+namespace detail {
+// What the inline part of vos_trace_line reads; kept by vos_trace.cpp.
+extern constinit std::atomic<std::uint32_t> _e_trace_level;
+extern constinit thread_local vos_trace_batch* _pt_batch;
+std::time_t vos_trace_now();
+}  // namespace detail
+
 /// A DEBUG or DUMP line put together piece by piece instead of through a format, for lines
 /// written for every unit of hot work. Each piece gives the bytes of its printf twin: text()
 /// as "%s", dec() as "%d" (or "%0<width>d"), hex() as "%x", bytes() as the dump line's "%02X"
@@ -101,8 +110,35 @@ class vos_trace_line {
 
   vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
   /// The same with the line number made beforehand (VOS_DEBUG_LINE passes the source line so).
-  vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept;
-  ~vos_trace_line();
+  [[gnu::always_inline]] vos_trace_line(kind e_kind, const char* pc_file,
+                                        const number_text& line) noexcept {
+    start(e_kind, pc_file);
+    if (pc_ == nullptr) {
+      return;
+    }
+    if (len_ + sizeof line.ac <= max_line) {
+      std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
+      len_ += line.u8_len;
+    } else {
+      text({line.ac, line.u8_len});
+    }
+  }
+  ~vos_trace_line() {
+    if (pc_ == nullptr) {
+      return;
+    }
+    pc_[len_] = '\n';
+    if (pt_batch_ == nullptr || pt_batch_->ac_buf_ + pt_batch_->len_ != pc_) {
+      end_elsewhere();
+      return;
+    }
+    // Still at the batch's end: the line only needs counting.
+    pt_batch_->b_line_open_ = false;
+    pt_batch_->len_ += len_ + 1;
+    pt_batch_->au16_end_[pt_batch_->nb_] = static_cast<std::uint16_t>(pt_batch_->len_);
+    pt_batch_->ai8_day_[pt_batch_->nb_] = static_cast<std::int8_t>(i_day_);
+    ++pt_batch_->nb_;
+  }
   vos_trace_line(const vos_trace_line&) = delete;
   vos_trace_line& operator=(const vos_trace_line&) = delete;
 
@@ -135,8 +171,49 @@ class vos_trace_line {
 
  private:
   static constexpr std::size_t max_line = 1023;
-  void start(kind e_kind, const char* pc_file) noexcept;
+  // "date:DEBUG:file:" and "date:DUMP:file:" of the last second and file this thread wrote
+  // piece by piece. One per thread, no lock.
+  struct piece_prefix {
+    std::time_t t = 0;
+    const char* pc_file = nullptr;
+    int i_day = 0;
+    bool b_valid = false;
+    std::uint8_t au8_len[2] = {};
+    char ac[2][slack] = {};
+  };
+  static constinit thread_local piece_prefix s_prefix_;
+
+  // Picks where the line is written and writes its prefix: the kept one while the second and
+  // the file stay the same.
+  [[gnu::always_inline]] void start(kind e_kind, const char* pc_file) noexcept {
+    if (detail::_e_trace_level.load(std::memory_order_relaxed) <= 1) {
+      return;
+    }
+    vos_trace_batch* pt_batch = detail::_pt_batch;
+    if (pt_batch != nullptr && !pt_batch->b_line_open_) {
+      if (vos_trace_batch::capacity - pt_batch->len_ < max_line + 1 + slack ||
+          pt_batch->nb_ == vos_trace_batch::max_lines) {
+        pt_batch->flush();
+      }
+      pt_batch->b_line_open_ = true;
+      pt_batch_ = pt_batch;
+      pc_ = pt_batch->ac_buf_ + pt_batch->len_;
+    } else {
+      pc_ = ac_own_;
+    }
+    const std::time_t t_now = detail::vos_trace_now();
+    const piece_prefix& p = s_prefix_;
+    if (p.b_valid && p.t == t_now && p.pc_file == pc_file) [[likely]] {
+      const std::size_t k = e_kind == kind::dump ? 1 : 0;
+      std::memcpy(pc_, p.ac[k], slack);  // the whole slot: one fixed copy
+      len_ = p.au8_len[k];
+      i_day_ = p.i_day;
+    } else {
+      start_prefix(e_kind, pc_file, t_now);
+    }
+  }
   void start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept;
+  void end_elsewhere() noexcept;
   void text_cut(std::string_view text) noexcept;
   vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
   vos_trace_line& dec_cut(long long ll_value, unsigned u_zero_width) noexcept;
