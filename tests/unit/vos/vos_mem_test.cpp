@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,16 +57,12 @@ TEST_F(vos_mem, totals_ownership_and_alignment) {
     vos_os_free(&pld);
   }
   // The report: one line of totals.
-  char ac_path[] = "/tmp/vos_mem_report.XXXXXX";
-  const int fd = mkstemp(ac_path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  vos_os_print_mem(ac_path);
-  EXPECT_EQ(test_support::read_file(ac_path), "Nbpools=" + std::to_string(vos_os_nb_pool()) +
-                                                  " memsize=" + std::to_string(vos_os_curmem()) +
-                                                  " maxmem=" + std::to_string(vos_os_maxmem()) +
-                                                  " (most recent first):\n");
-  unlink(ac_path);
+  const test_support::temp_dir dir("vos_mem");
+  vos_os_print_mem((dir / "report").c_str());
+  EXPECT_EQ(test_support::read_file(dir / "report"),
+            "Nbpools=" + std::to_string(vos_os_nb_pool()) +
+                " memsize=" + std::to_string(vos_os_curmem()) +
+                " maxmem=" + std::to_string(vos_os_maxmem()) + " (most recent first):\n");
   vos_os_print_mem(nullptr);
 }
 

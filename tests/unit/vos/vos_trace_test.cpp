@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,7 +29,6 @@ namespace fs = std::filesystem;
 using test_support::captured;
 using test_support::re_whole_match;
 using test_support::read_file;
-using test_support::stdout_capture;
 using namespace std::string_literals;
 
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
@@ -81,50 +79,35 @@ TEST_F(vos_trace, lines_equal_snprintf) {
   const char* pc_flags = "%+d|% d|%#x|%.5d|%5.2f|%'d";
   const char* pc_zero_left = "%-05d|%-05d";  // '0' ignored with '-'
   const char* pc_null = "%s|%d";
-  struct row {
-    std::function<void()> trace;
-    std::string expected;
-  };
-#define ROW(...)                                                            \
-  row {                                                                     \
-    [&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }, reference(__VA_ARGS__) \
-  }
-  const std::vector<row> rows = {
-      ROW("plain text, no conversion"),
-      ROW("%d|%d|%d|%d|%i", 0, -1, INT_MAX, INT_MIN, 42),
-      ROW("%5d|%-5d|%05d|%05d|%3d", 42, 42, 42, -42, 123456),
-      ROW(pc_zero_left, 42, -42),
-      ROW("%u|%x|%X|%08x|%02x|%02X|%x", UINT_MAX, 0xBEEFu, 0xBEEFu, 0x1Au, 0u, 0xABu, 0u),
-      ROW("%ld|%lu|%lx|%lld|%llu|%zu", LONG_MIN, ULONG_MAX, ULONG_MAX / 3, LLONG_MIN, ULLONG_MAX,
-          static_cast<std::size_t>(77)),
-      ROW("%hd|%hu|%hhd|%hhu|%hx", 70000, 70000, 300, 300, 0x12345),
-      ROW("[%s]|[%8s]|[%-8s]|[%.3s]|[%.*s]|[%.9s]", "abc", "abc", "abc", "abcdef", 2, "abcdef",
-          "ab"),
-      ROW("[%c]|[%3c]|[%-3c]", 'a', 'b', 'c'),
-      ROW("%*d|%*d|%-*d", 6, 5, -6, 5, 4, 3),
-      ROW("100%% sure, %%d is %d, %%%%", 5),
-      ROW("received %s", "%s %d %n 100%"),
-      ROW("%p|%s", static_cast<void*>(nullptr), "left to vsnprintf"),
-      ROW(pc_null, static_cast<const char*>(nullptr), 3),
-      ROW(pc_bad, 1),
-      ROW(pc_lone, 1),
-      ROW(pc_flags, 1, 2, 0x1Fu, 3, 2.5, 1000),
-      ROW("%s", big.c_str()),
-      ROW("%.*s", 1023 - 28, big.c_str()),  // just fits
-      ROW("%1500d|", 9),
-      ROW("%-1200s|", "x"),
-      ROW("%.1100s", big.c_str()),
-  };
+#define ROW(...) \
+  EXPECT_EQ(captured([&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }), reference(__VA_ARGS__))
+  ROW("plain text, no conversion");
+  ROW("%d|%d|%d|%d|%i", 0, -1, INT_MAX, INT_MIN, 42);
+  ROW("%5d|%-5d|%05d|%05d|%3d", 42, 42, 42, -42, 123456);
+  ROW(pc_zero_left, 42, -42);
+  ROW("%u|%x|%X|%08x|%02x|%02X|%x", UINT_MAX, 0xBEEFu, 0xBEEFu, 0x1Au, 0u, 0xABu, 0u);
+  ROW("%ld|%lu|%lx|%lld|%llu|%zu", LONG_MIN, ULONG_MAX, ULONG_MAX / 3, LLONG_MIN, ULLONG_MAX,
+      static_cast<std::size_t>(77));
+  ROW("%hd|%hu|%hhd|%hhu|%hx", 70000, 70000, 300, 300, 0x12345);
+  ROW("[%s]|[%8s]|[%-8s]|[%.3s]|[%.*s]|[%.9s]", "abc", "abc", "abc", "abcdef", 2, "abcdef", "ab");
+  ROW("[%c]|[%3c]|[%-3c]", 'a', 'b', 'c');
+  ROW("%*d|%*d|%-*d", 6, 5, -6, 5, 4, 3);
+  ROW("100%% sure, %%d is %d, %%%%", 5);
+  ROW("received %s", "%s %d %n 100%");
+  ROW("%p|%s", static_cast<void*>(nullptr), "left to vsnprintf");
+  ROW(pc_null, static_cast<const char*>(nullptr), 3);
+  ROW(pc_bad, 1);
+  ROW(pc_lone, 1);
+  ROW(pc_flags, 1, 2, 0x1Fu, 3, 2.5, 1000);
+  ROW("%s", big.c_str());
+  ROW("%.*s", 1023 - 28, big.c_str());  // just fits
+  ROW("%1500d|", 9);
+  ROW("%-1200s|", "x");
+  ROW("%.1100s", big.c_str());
 #undef ROW
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    stdout_capture capture;
-    rows[i].trace();
-    EXPECT_EQ(capture.take(), rows[i].expected) << "row " << i;
-  }
 }
 
 // Each level's line; the level lets out ERROR and WARNING always, INFO from 1, the rest from 2.
-// Plain lines (printf, finished lines) are cut the same way and never filtered.
 TEST_F(vos_trace, levels_and_plain_lines) {
   const std::string s_lines = stamp + "ERROR:vos_queue.c:127:BAD POINTER\n" + stamp +
                               "WARNING:../tst/app_main.c:9:w3\n" + stamp + "INFO:i 0x2a\n" + stamp +
@@ -153,34 +136,27 @@ TEST_F(vos_trace, levels_and_plain_lines) {
               vos_trace_dump("f.c", 7, big.data(), 600);
             }),
             stamp + "DUMP:f.c:7:\n" + stamp + "DUMP:f.c:7:" + s_hex + "\n");
+  // Plain lines are never filtered and keep their place among a batch's lines; an inner batch
+  // adds to the outer one.
   vos_trace_level(0);
   const std::string s_long(3000, 'x');
-  EXPECT_EQ(
-      captured([&] {
-        vos_trace_printf("Nbpools=%u curmem=%u", 3u, 120u);
-        vos_trace_printf("%s", "");
-        vos_trace_printf("%s", "50%s");
-        vos_trace_printf("%s!", s_long.c_str());
-        detail::vos_trace_treat_msg("20160603-123456:INFO:%s%n\n", 3);
-      }),
-      "Nbpools=3 curmem=120\n\n50%s\n" + std::string(1023, 'x') + "\n20160603-123456:INFO:%s%n\n");
-}
-
-// An inner batch adds to the outer one; a plain line leaves after the lines gathered before it.
-TEST_F(vos_trace, batch_writes_its_lines_in_order_at_its_end) {
-  stdout_capture capture;
-  {
-    const vos_trace_batch batch;
-    vos_trace_debug("f.c", 1, "one");
-    {
-      const vos_trace_batch inner;
-      vos_trace_info("two %d", 2);
-    }
-    vos_trace_printf("plain");
-    vos_trace_error("f.c", 4, "after");
-  }
-  EXPECT_EQ(capture.take(), stamp + "DEBUG:f.c:1:one\n" + stamp + "INFO:two 2\nplain\n" + stamp +
-                                "ERROR:f.c:4:after\n");
+  EXPECT_EQ(captured([&] {
+              const vos_trace_batch batch;
+              vos_trace_error("f.c", 1, "one");
+              {
+                const vos_trace_batch inner;
+                vos_trace_printf("Nbpools=%u curmem=%u", 3u, 120u);
+                vos_trace_error("f.c", 2, "two");
+              }
+              vos_trace_printf("%s", "");
+              vos_trace_printf("%s", "50%s");
+              vos_trace_printf("%s!", s_long.c_str());
+              detail::vos_trace_treat_msg("20160603-123456:INFO:%s%n\n", 3);
+              vos_trace_error("f.c", 4, "after");
+            }),
+            stamp + "ERROR:f.c:1:one\nNbpools=3 curmem=120\n" + stamp +
+                "ERROR:f.c:2:two\n\n50%s\n" + std::string(1023, 'x') + "\n" + stamp +
+                "INFO:%s%n\n" + stamp + "ERROR:f.c:4:after\n");
 }
 
 std::vector<std::string> names_in(const fs::path& dir) {

@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -38,11 +38,7 @@ TEST(vos_util_shell, system_waits_for_a_clean_child) {
   const std::string leak = dir / "leak.txt", status = dir / "status.txt";
   const int fd = ::open(leak.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 3);
-  struct sigaction s_ignore {
-  }, s_old_int{}, s_old_term{};
-  s_ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGINT, &s_ignore, &s_old_int) + sigaction(SIGTERM, &s_ignore, &s_old_term),
-            0);
+  const auto old_int = std::signal(SIGINT, SIG_IGN), old_term = std::signal(SIGTERM, SIG_IGN);
   const std::string cmd = "sleep 1; { echo leaked >&" + std::to_string(fd) +
                           "; } 2>/dev/null; grep SigIgn /proc/self/status > " + status;
   long long ms = 0;
@@ -52,8 +48,8 @@ TEST(vos_util_shell, system_waits_for_a_clean_child) {
     ms = elapsed_ms(t_start);
     vos_util_system(nullptr);
   });
-  sigaction(SIGINT, &s_old_int, nullptr);
-  sigaction(SIGTERM, &s_old_term, nullptr);
+  std::signal(SIGINT, old_int);
+  std::signal(SIGTERM, old_term);
   ::close(fd);
   EXPECT_GE(ms, 1000);
   EXPECT_TRUE(re_search(s_log, "^[0-9]{8}-[0-9]{6}:INFO:wait end of system call\\([0-9]+\\):\""))
