@@ -69,7 +69,7 @@ class vos_fs : public test_support::alloc_balance_test {
 
 }  // namespace
 
-TEST_F(vos_fs, directory_walks) {
+TEST_F(vos_fs, directory_walks_and_listing) {
   EXPECT_EQ(vos_fs_chdir(p("a\\b/c/").c_str()), 1);
   EXPECT_EQ(cwd(), p("a/b/c"));
   EXPECT_RC_ERR(vos_fs_chdir(p("x//y").c_str()), -1, "Invalid directory/file name");
@@ -78,7 +78,6 @@ TEST_F(vos_fs, directory_walks) {
   write_file(p("plain"), "x");
   EXPECT_RC_ERR(vos_fs_chdir(p("plain/sub").c_str()), -1, "\"plain\" : Not a directory");
   EXPECT_FALSE(fs::exists(p("sub"))) << "nothing made beside the file";
-
   ASSERT_EQ(chdir(base_.c_str()), 0);
   const char* pc_path = "x/y/f.bin";
   const char* pc_name = nullptr;
@@ -91,6 +90,24 @@ TEST_F(vos_fs, directory_walks) {
   EXPECT_RC_ERR(vos_fs_chreldir((std::string(NAME_MAX + 1, 'n') + "/x").c_str(), nullptr), -1,
                 "File name too long");
   EXPECT_EQ(vos_fs_chreldir("", nullptr), 1);
+  ASSERT_TRUE(fs::create_directories(p("l/sub")));
+  write_file(p("l/file"), "x");
+  std::string dir = base_ + "\\l";
+  vos_fs_dir* p_dir = vos_fs_opendir(dir.data());
+  ASSERT_NE(p_dir, nullptr);
+  EXPECT_EQ(dir, p("l"));
+  std::set<std::string> names;
+  std::uint32_t type = 99;
+  while (const char* pc = vos_fs_readdir_and_type(p_dir, &type)) names.insert(pc);
+  EXPECT_EQ(type, 0U);
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "sub", "file"}));
+  EXPECT_EQ(vos_fs_readdir(p_dir), nullptr);
+  vos_fs_closedir(&p_dir);
+  EXPECT_EQ(p_dir, nullptr);
+  vos_fs_closedir(&p_dir);
+  std::string missing = p("nope");
+  EXPECT_EQ(vos_fs_opendir(missing.data()), nullptr);
+  EXPECT_EQ(vos_fs_readdir(nullptr), nullptr);
 }
 
 TEST_F(vos_fs, open_close_status_and_size) {
@@ -104,7 +121,6 @@ TEST_F(vos_fs, open_close_status_and_size) {
   EXPECT_RC_ERR(vos_fs_open_file(&pf, p("d").c_str(), "e", "wb"), -1, "Is a directory");
   EXPECT_RC_ERR(vos_fs_open_file(&pf, nullptr, "f", "rb"), -3, "Invalid parameter");
   EXPECT_EQ(vos_fs_open(p("missing").c_str(), "rb"), nullptr);
-
   std::uint32_t type = 9, size = 9, perm = 9, mtime = 9;
   ASSERT_EQ(chmod(p("d/e/f.txt").c_str(), 0640), 0);
   EXPECT_EQ(vos_fs_filestat(p("d/e").c_str(), "/f.txt", &type, &size, &perm, &mtime), 1);
@@ -115,7 +131,6 @@ TEST_F(vos_fs, open_close_status_and_size) {
   EXPECT_RC_ERR(vos_fs_filestat(base_.c_str(), "nope", &type, &size, &perm, &mtime), -1,
                 "No such file or directory");
   EXPECT_EQ(type + size + perm + mtime, 0U);
-
   EXPECT_EQ(vos_fs_filesize(p("d/e/f.txt").c_str(), &size), 1);
   EXPECT_EQ(size, 5U);
   EXPECT_RC_ERR(vos_fs_filesize(base_.c_str(), &size), -1, "is a directory");
@@ -147,7 +162,6 @@ TEST_F(vos_fs, copy_and_move) {
   EXPECT_RC_ERR(vos_fs_copy(p("out").c_str(), p("o2/d").c_str()), -1, "Is a directory");
   EXPECT_FALSE(fs::exists(p("o2/d")));
   EXPECT_EQ(read_file(p("src")), content);
-
   EXPECT_EQ(vos_fs_mv(p("src").c_str(), p("ftp/fw").c_str()), 1);
   EXPECT_FALSE(fs::exists(p("src")));
   // A path given by the user is taken as it is: 'a\b.bin' is one name, not a/b.bin.
@@ -157,7 +171,6 @@ TEST_F(vos_fs, copy_and_move) {
   EXPECT_FALSE(fs::exists(p("ftp/a\\b.bin")));
   EXPECT_RC_ERR(vos_fs_mv("", p("x").c_str()), -3, "Invalid filename while moving file");
   EXPECT_EQ(vos_fs_mv(p("missing").c_str(), p("ftp/m").c_str()), -1);
-
   write_file(p("ftp/a"), "A");
   EXPECT_EQ(vos_fs_cp_dir(p("ftp").c_str(), "a", (p("to") + "/").c_str()), 1);
   EXPECT_EQ(vos_fs_mv_dir((p("ftp") + "\\").c_str(), "a", p("to2").c_str()), 1);
@@ -179,27 +192,6 @@ TEST_F(vos_fs, copy_to_a_full_device_fails_and_keeps_the_device) {
   struct stat st {};
   EXPECT_EQ(stat(p("full").c_str(), &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
-}
-
-TEST_F(vos_fs, listing) {
-  ASSERT_TRUE(fs::create_directories(p("l/sub")));
-  write_file(p("l/file"), "x");
-  std::string dir = base_ + "\\l";
-  vos_fs_dir* p_dir = vos_fs_opendir(dir.data());
-  ASSERT_NE(p_dir, nullptr);
-  EXPECT_EQ(dir, p("l"));
-  std::set<std::string> names;
-  std::uint32_t type = 99;
-  while (const char* pc = vos_fs_readdir_and_type(p_dir, &type)) names.insert(pc);
-  EXPECT_EQ(type, 0U);
-  EXPECT_EQ(names, (std::set<std::string>{".", "..", "sub", "file"}));
-  EXPECT_EQ(vos_fs_readdir(p_dir), nullptr);
-  vos_fs_closedir(&p_dir);
-  EXPECT_EQ(p_dir, nullptr);
-  vos_fs_closedir(&p_dir);
-  std::string missing = p("nope");
-  EXPECT_EQ(vos_fs_opendir(missing.data()), nullptr);
-  EXPECT_EQ(vos_fs_readdir(nullptr), nullptr);
 }
 
 TEST_F(vos_fs, path_texts) {
@@ -270,7 +262,6 @@ TEST_F(vos_fs, move_across_file_systems_never_writes_through_a_link_nor_truncate
       std::ofstream(dir / "other/fw.bin") << std::string(30000, 'n');
       if (vos_fs_mv((dir / "other/fw.bin").c_str(), (dir / "ftp/linked").c_str()) != 1) return 1;
       if (fs::exists(dir / "other/fw.bin")) return 2;
-
       // Writes past 20,000 bytes fail: the copy over "staged" fails part way.
       std::ofstream(dir / "other/big.bin") << std::string(30000, 'b');
       std::signal(SIGXFSZ, SIG_IGN);

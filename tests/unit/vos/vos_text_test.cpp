@@ -52,7 +52,7 @@ struct scoped_tz {
 
 }  // namespace
 
-TEST_F(vos_str, copies_and_joins) {
+TEST_F(vos_str, copies_joins_numbers_and_classes) {
   const char ac_unterminated[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(vos_str_len(ac_unterminated, 4), 4U);
   EXPECT_EQ(vos_str_len("hello", 100) + vos_str_len(nullptr, 10), 5U);
@@ -98,12 +98,8 @@ TEST_F(vos_str, copies_and_joins) {
   const std::string s_up = ac_case;
   vos_util_lowcase(ac_case);
   EXPECT_EQ(s_up + " " + ac_case, "AZ09[`{@\xE9Z az09[`{@\xE9z");
-}
-
-// Results in order: text to number (modulo 2^32), comparisons without case (bytes unsigned),
-// the first of a list that starts the text, classes.
-TEST_F(vos_str, numbers_comparisons_and_classes) {
-  char ac[16], ac_2[16];
+  // Results in order: text to number (modulo 2^32), comparisons without case (bytes unsigned),
+  // the first of a list that starts the text, classes.
   EXPECT_EQ(std::string(vos_itoa(INT32_MIN, ac)) + " " + vos_itoa(1000, ac_2), "-2147483648 1000");
   EXPECT_EQ(vos_util_u32toa(UINT32_MAX, ac), 10);
   EXPECT_STREQ(ac, "4294967295");
@@ -192,7 +188,7 @@ TEST(vos_util_hexa, classes_and_conversions) {
   EXPECT_STREQ(vos_ibuf_to_hexa(ac, au8, 0), "");
 }
 
-TEST(vos_util_date, texts_and_timestamps) {
+TEST(vos_util_date, texts_timestamps_and_records) {
   char ac[20];
   for (const std::uint32_t u32 : {0u, 946684799u, ts_2016, 2147483648u, UINT32_MAX}) {
     EXPECT_EQ(vos_util_timestamp_to_date_gmt(u32, ac), 19);
@@ -223,9 +219,6 @@ TEST(vos_util_date, texts_and_timestamps) {
     EXPECT_EQ(u32, 0u);
     EXPECT_TRUE(s_expected.empty() ? s_out.empty() : re_whole_match(s_out, s_expected)) << s_out;
   }
-}
-
-TEST(vos_util_date, local_texts_and_records) {
   for (const auto& [pc_tz, pc_text, i32_offset] :
        {std::tuple<const char*, const char*, std::int32_t>{"<+01>-1", "2016-06-03 13:34:56", -3600},
         {"<-05>5", "2016-06-03 07:34:56", 5 * 3600},
@@ -251,7 +244,6 @@ TEST(vos_util_date, local_texts_and_records) {
       EXPECT_EQ(vos_util_gmt_date_time_to_timestamp(&bad), 0u);
     }
   });
-  const std::string s_bad = line("ERROR", "Invalid date");
   const std::string s_old = line("WARNING", "Year is less than 2006");
   EXPECT_TRUE(
       re_whole_match(s_out, s_old + s_bad + s_bad + s_old + s_bad + s_bad + s_bad + s_bad + s_bad))

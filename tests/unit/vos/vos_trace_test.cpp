@@ -207,7 +207,6 @@ TEST_F(vos_trace_file, configuration_paths_and_failures) {
     EXPECT_EQ(vos_trace_get_full_path(), nullptr);
   }
   EXPECT_FALSE(fs::exists("/nonexistent_vos_root"));
-
   // No file before the first line; prefixes of 1 to 32 characters replace the default.
   use_fake_clock(t_2016_06_03_123456);
   vos_trace_init((root_.string() + "/").c_str(), "trace");
@@ -251,7 +250,6 @@ TEST_F(vos_trace_file, rotation) {
   // The files left hold the newest lines, the last one included.
   EXPECT_NE(kept.find("line 059\n"), std::string::npos);
   EXPECT_EQ(kept.find("line 000\n"), std::string::npos);
-
   // Files of the same second get a hex suffix.
   detail::vos_trace_reset_files();
   use_fake_clock(t_2016_06_03_123456);
@@ -266,7 +264,6 @@ TEST_F(vos_trace_file, rotation) {
   EXPECT_EQ(names[0], "traceagent-20160603-123456");
   EXPECT_TRUE(re_whole_match(names[1], "traceagent-20160603-123456_[0-9a-f]{4}"));
   EXPECT_EQ(read_file(root_ / "same" / names[0]), "20160603-123456:ERROR:f.c:1:a\n");
-
   // Swap starts a new file, end returns to standard output.
   vos_trace_size_file(100000);
   captured([&] {
@@ -302,7 +299,6 @@ TEST_F(vos_trace_file, daily_file) {
                                       "traceagent.txt"}));
   EXPECT_EQ(read_file(trace_dir() / "traceagent-20160603.txt"), "20160603-235958:INFO:before\n");
   EXPECT_EQ(read_file(trace_dir() / "traceagent.txt"), "20160704-000001:INFO:july\n");
-
   // An archive name in the way: the lines stay in the daily file.
   detail::vos_trace_reset_files();
   use_fake_clock(t_2016_06_03_235958);
