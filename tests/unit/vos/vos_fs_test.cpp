@@ -238,9 +238,8 @@ TEST_F(vos_fs, path_texts) {
   }
 }
 
-// A move across file systems copies: into a new file beside the destination, renamed over it.
-// A link planted at the destination is replaced, never written through; a copy that fails
-// leaves the earlier destination whole and the source in place.
+// A move across file systems copies beside the destination and renames: a planted link is
+// replaced, never written through; a failed copy leaves destination and source whole.
 TEST_F(vos_fs, move_across_file_systems_never_writes_through_a_link_nor_truncates) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
   const test_support::temp_dir& dir = tmp_;

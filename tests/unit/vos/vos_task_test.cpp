@@ -261,7 +261,6 @@ TEST_F(vos_task_linux, cond_and_condmask) {
   EXPECT_GE(elapsed_ms(t0), 98);
   vos_os_cond_kill(&ps_cond);
   EXPECT_EQ(ps_cond, nullptr);
-
   EXPECT_EQ(vos_os_condmask_create(nullptr), nullptr);
   std::uint32_t u32_got = 0xdead;
   EXPECT_EQ(vos_os_condmask_wait(nullptr, 1, 0x1, &u32_got), 1);

@@ -1,6 +1,4 @@
-// Lines put together piece by piece: each equals the formatted line of the same pieces (the
-// same prefix, numbers, 1,023-character cut and whole dump pairs), and none leaves when the
-// level hides it.
+// Lines put together piece by piece against the formatted lines of the same pieces.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -26,9 +24,9 @@ std::string without_line_number(const std::string& s_line) {
   return std::regex_replace(s_line, std::regex("^([^:]*:[^:]*:[^:]*:)[0-9]+"), "$1");
 }
 
-// Each line twice in a row, the typed one first, alone and inside a batch (which they
-// overflow in lines and in bytes); a line traced while a typed one is open leaves before it,
-// after the lines before it.
+// Each line twice, typed then formatted (same prefix, numbers, 1,023-character cut, whole dump
+// pairs), alone and in a batch they overflow; a line traced while a typed one is open leaves
+// before it, after the lines before it; none leaves when the level hides it.
 TEST(vos_trace_line, pieces_equal_their_formatted_twins) {
   detail::vos_trace_set_clock(fixed_clock);
   const std::string big(1100, 'y');

@@ -127,8 +127,7 @@ TEST_F(vos_trace, levels_and_plain_lines) {
               s_lines.substr(0, end))
         << u32_level;
   }
-  // Plain lines are never filtered and keep their place among a batch's lines; an inner batch
-  // adds to the outer one.
+  // Plain lines are never filtered and keep their place in a batch, an inner one adding to it.
   vos_trace_level(0);
   const std::string s_long(3000, 'x');
   EXPECT_EQ(captured([&] {
@@ -157,8 +156,7 @@ std::vector<std::string> names_in(const fs::path& dir) {
   return names;
 }
 
-// A private root directory per test; the trace settings and the clock are put back after it,
-// and no accounted block is left over.
+// A private root directory per test; settings, clock and accounted totals restored after it.
 class vos_trace_file : public test_support::alloc_balance_test {
  protected:
   void SetUp() override {

@@ -102,8 +102,7 @@ TEST(vos_util_shell, grep_returns_the_first_whole_matching_line) {
   }
 }
 
-// Ping in a forked child that first moves into a network namespace of its own: loopback up,
-// plus a veth pair whose far end never answers; then unprivileged.
+// Ping in a child in its own network namespace: loopback, a silent veth peer, unprivileged.
 TEST(vos_util_shell, ping_in_a_private_network_namespace) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces and raw sockets";
   const test_support::child_run run = test_support::run_in_child([]() -> int {
