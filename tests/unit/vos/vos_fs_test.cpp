@@ -110,7 +110,7 @@ TEST_F(vos_fs, directory_walks_and_listing) {
   EXPECT_EQ(vos_fs_readdir(nullptr), nullptr);
 }
 
-TEST_F(vos_fs, open_close_status_and_size) {
+TEST_F(vos_fs, open_close_status_size_copy_and_move) {
   std::FILE* pf = nullptr;
   ASSERT_EQ(vos_fs_open_file(&pf, p("d").c_str(), "e/f.txt", "wb"), 1);
   EXPECT_TRUE(fcntl(fileno(pf), F_GETFD) & FD_CLOEXEC);
@@ -145,9 +145,6 @@ TEST_F(vos_fs, open_close_status_and_size) {
   EXPECT_EQ(size, 0U);
   EXPECT_EQ(vos_fs_unlink(p("big").c_str()), 0);
   EXPECT_EQ(vos_fs_unlink(p("big").c_str()), -1);
-}
-
-TEST_F(vos_fs, copy_and_move) {
   std::string content(3 * 10240 + 17, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
   write_file(p("src"), content);

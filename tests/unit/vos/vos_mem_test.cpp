@@ -29,7 +29,7 @@ void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
 }  // namespace
 
-TEST_F(vos_mem, totals_ownership_and_alignment) {
+TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_concurrent_totals) {
   void* pv = &pv;
   vos_os_malloc(&pv, 0);
   EXPECT_EQ(pv, nullptr) << "size 0 gives null";
@@ -61,9 +61,6 @@ TEST_F(vos_mem, totals_ownership_and_alignment) {
                 " memsize=" + std::to_string(vos_os_curmem()) +
                 " maxmem=" + std::to_string(vos_os_maxmem()) + " (most recent first):\n");
   vos_os_print_mem(nullptr);
-}
-
-TEST_F(vos_mem, mutexes_and_concurrent_totals) {
   vos_os_mutex_lock(nullptr);
   vos_os_mutex_lock(nullptr);  // a real non-recursive mutex would deadlock here
   vos_os_mutex_unlock(nullptr);
@@ -84,12 +81,12 @@ TEST_F(vos_mem, mutexes_and_concurrent_totals) {
           vos_os_lock_guard lock(t_mutex);
           ++l_counter;
         }
-        void*& pv = apv[j % 8];
-        vos_os_free(&pv);
+        void*& pv_block = apv[j % 8];
+        vos_os_free(&pv_block);
         const auto u32_size = static_cast<std::uint32_t>(1 + (i * 7 + j) % 64);
-        j % 2 == 0 ? vos_os_malloc(&pv, u32_size) : vos_os_calloc(&pv, u32_size);
+        j % 2 == 0 ? vos_os_malloc(&pv_block, u32_size) : vos_os_calloc(&pv_block, u32_size);
       }
-      for (void*& pv : apv) vos_os_free(&pv);
+      for (void*& pv_block : apv) vos_os_free(&pv_block);
     });
   }
   for (auto& t : threads) t.join();

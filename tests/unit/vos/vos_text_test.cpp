@@ -188,7 +188,10 @@ TEST(vos_util_hexa, classes_and_conversions) {
   EXPECT_STREQ(vos_ibuf_to_hexa(ac, au8, 0), "");
 }
 
-TEST(vos_util_date, texts_timestamps_and_records) {
+std::vector<std::string> g_commands;
+std::vector<std::time_t> g_clock_values;  // read from the front; -1 once used up
+
+TEST(vos_util_date, texts_timestamps_records_and_the_clock) {
   char ac[20];
   for (const std::uint32_t u32 : {0u, 946684799u, ts_2016, 2147483648u, UINT32_MAX}) {
     EXPECT_EQ(vos_util_timestamp_to_date_gmt(u32, ac), 19);
@@ -248,13 +251,7 @@ TEST(vos_util_date, texts_timestamps_and_records) {
   EXPECT_TRUE(
       re_whole_match(s_out, s_old + s_bad + s_bad + s_old + s_bad + s_bad + s_bad + s_bad + s_bad))
       << s_out;
-}
-
-std::vector<std::string> g_commands;
-std::vector<std::time_t> g_clock_values;  // read from the front; -1 once used up
-
-// The commands never reach the machine's own clock.
-TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
+  // The commands never reach the machine's own clock.
   detail::vos_util_set_runner([](const char* pc_command) {
     g_commands.emplace_back(pc_command);
     return 0;
@@ -273,14 +270,14 @@ TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
     return t;
   });
   g_clock_values = {-1, ts_2016, -1, -7};
-  const std::string s_out = captured([] {
+  const std::string s_clock = captured([] {
     EXPECT_EQ(vos_util_get_timestamp(), ts_2016) << "read again once after a failure";
     EXPECT_EQ(vos_util_get_timestamp(), 0u);
   });
   detail::vos_util_set_clock(nullptr);
-  EXPECT_TRUE(re_whole_match(s_out, line("ERROR", "time request failed -1") +
-                                        line("ERROR", "time request failed -1") +
-                                        line("ERROR", "time request failed once again -7")))
-      << s_out;
+  EXPECT_TRUE(re_whole_match(s_clock, line("ERROR", "time request failed -1") +
+                                          line("ERROR", "time request failed -1") +
+                                          line("ERROR", "time request failed once again -7")))
+      << s_clock;
   EXPECT_GE(vos_util_get_timestamp(), static_cast<std::uint32_t>(std::time(nullptr)));
 }

@@ -72,7 +72,7 @@ class vos_trace : public ::testing::Test {
 };
 
 // Formats held in variables: the invalid ones reach the trace as they would at run time.
-TEST_F(vos_trace, lines_equal_snprintf) {
+TEST_F(vos_trace, lines_equal_snprintf_levels_and_plain_lines) {
   const std::string big(1500, 'x');
   const char* pc_bad = "%y and %";
   const char* pc_lone = "100%";
@@ -105,10 +105,7 @@ TEST_F(vos_trace, lines_equal_snprintf) {
   ROW("%-1200s|", "x");
   ROW("%.1100s", big.c_str());
 #undef ROW
-}
-
-// Each level's line; the level lets out ERROR and WARNING always, INFO from 1, the rest from 2.
-TEST_F(vos_trace, levels_and_plain_lines) {
+  // Each level's line; the level lets out ERROR and WARNING always, INFO from 1, the rest from 2.
   const std::string s_lines = stamp + "ERROR:vos_queue.c:127:BAD POINTER\n" + stamp +
                               "WARNING:../tst/app_main.c:9:w3\n" + stamp + "INFO:i 0x2a\n" + stamp +
                               "DEBUG:f.c:42:size=17\n" + stamp + "DUMP:f.c:5:01ABFF\n";
