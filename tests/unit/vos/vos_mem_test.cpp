@@ -74,19 +74,14 @@ TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_concurrent_totals) {
   long l_counter = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      void* apv[8] = {};
-      for (int j = 0; j < 5000; ++j) {
-        {
-          vos_os_lock_guard lock(t_mutex);
-          ++l_counter;
-        }
-        void*& pv_block = apv[j % 8];
+    threads.emplace_back([&] {
+      for (std::uint32_t j = 0; j < 5000; ++j) {
+        void* pv_block = nullptr;
+        j % 2 == 0 ? vos_os_malloc(&pv_block, 1 + j % 64) : vos_os_calloc(&pv_block, 1 + j % 64);
+        const vos_os_lock_guard lock(t_mutex);
+        ++l_counter;
         vos_os_free(&pv_block);
-        const auto u32_size = static_cast<std::uint32_t>(1 + (i * 7 + j) % 64);
-        j % 2 == 0 ? vos_os_malloc(&pv_block, u32_size) : vos_os_calloc(&pv_block, u32_size);
       }
-      for (void*& pv_block : apv) vos_os_free(&pv_block);
     });
   }
   for (auto& t : threads) t.join();

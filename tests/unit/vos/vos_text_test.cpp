@@ -52,7 +52,7 @@ struct scoped_tz {
 
 }  // namespace
 
-TEST_F(vos_str, copies_joins_numbers_and_classes) {
+TEST_F(vos_str, copies_joins_numbers_classes_and_parameters) {
   const char ac_unterminated[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(vos_str_len(ac_unterminated, 4), 4U);
   EXPECT_EQ(vos_str_len("hello", 100) + vos_str_len(nullptr, 10), 5U);
@@ -121,10 +121,7 @@ TEST_F(vos_str, copies_joins_numbers_and_classes) {
                                     0, 'x' - 'y', -1, 2, 1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0,
                                     0, 3, 4, 65534, 65535, 65535}));
   // clang-format on
-}
-
-TEST_F(vos_str, response_line_parameters) {
-  char ac[64];
+  char ac_param[64];
   // clang-format off
   for (const auto& [pc_line, i_index, pc_want] :  // null: no such parameter
        {std::tuple<const char*, int, const char*>{"+CSQ: 21,99", 0, "21"}, {"+CSQ: 21,99", 2, "99"},
@@ -134,7 +131,7 @@ TEST_F(vos_str, response_line_parameters) {
         {"+CMGR: 1,\"x\"\r\nbody text\r\n", 3, "body text"}, {"+C: \"x\"\nbody\n", 2, "body\n"},
         {"+C: 1,\"x\"\r\n", 3, nullptr}, {"+C: \"abc", 1, "abc"}, {"+C: \"a,b", 2, nullptr}}) {
     // clang-format on
-    const char* pc = vos_get_param_str(ac, pc_line, i_index);
+    const char* pc = vos_get_param_str(ac_param, pc_line, i_index);
     EXPECT_EQ(pc ? std::string(pc) : "<null>", pc_want ? pc_want : "<null>") << pc_line;
   }
   // A line past 65,535 characters must not wrap its length.
