@@ -239,12 +239,11 @@ TEST_F(vos_fs, path_texts) {
 // replaced, never written through; a failed copy leaves destination and source whole.
 TEST_F(vos_fs, move_across_file_systems_never_writes_through_a_link_nor_truncates) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  const test_support::temp_dir& dir = tmp_;
-  ASSERT_EQ(mkdir((dir / "ftp").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
-  std::ofstream(dir / "victim") << "precious";
-  fs::create_symlink(dir / "victim", dir / "ftp/linked");
-  std::ofstream(dir / "ftp/staged") << "earlier image";
+  ASSERT_EQ(mkdir((tmp_ / "ftp").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((tmp_ / "other").c_str(), 0755), 0);
+  std::ofstream(tmp_ / "victim") << "precious";
+  fs::create_symlink(tmp_ / "victim", tmp_ / "ftp/linked");
+  std::ofstream(tmp_ / "ftp/staged") << "earlier image";
   // The child ends through exit: the coverage build writes its counters there.
   const test_support::child_run run = test_support::run_in_child([&]() -> int {
     std::exit([&]() -> int {
@@ -252,26 +251,27 @@ TEST_F(vos_fs, move_across_file_systems_never_writes_through_a_link_nor_truncate
       // Another file system for the source, so that rename cannot work.
       if (unshare(CLONE_NEWNS) != 0 ||
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          mount("tmpfs", (dir / "other").c_str(), "tmpfs", 0, "size=1m") != 0) {
+          mount("tmpfs", (tmp_ / "other").c_str(), "tmpfs", 0, "size=1m") != 0) {
         return 90;
       }
-      std::ofstream(dir / "other/fw.bin") << std::string(30000, 'n');
-      if (vos_fs_mv((dir / "other/fw.bin").c_str(), (dir / "ftp/linked").c_str()) != 1) return 1;
-      if (fs::exists(dir / "other/fw.bin")) return 2;
+      std::ofstream(tmp_ / "other/fw.bin") << std::string(30000, 'n');
+      if (vos_fs_mv((tmp_ / "other/fw.bin").c_str(), (tmp_ / "ftp/linked").c_str()) != 1) return 1;
+      if (fs::exists(tmp_ / "other/fw.bin")) return 2;
       // Writes past 20,000 bytes fail: the copy over "staged" fails part way.
-      std::ofstream(dir / "other/big.bin") << std::string(30000, 'b');
+      std::ofstream(tmp_ / "other/big.bin") << std::string(30000, 'b');
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit limited{20000, 20000};
       setrlimit(RLIMIT_FSIZE, &limited);
-      if (vos_fs_mv((dir / "other/big.bin").c_str(), (dir / "ftp/staged").c_str()) != -1) return 3;
-      return fs::exists(dir / "other/big.bin") ? 0 : 4;
+      if (vos_fs_mv((tmp_ / "other/big.bin").c_str(), (tmp_ / "ftp/staged").c_str()) != -1)
+        return 3;
+      return fs::exists(tmp_ / "other/big.bin") ? 0 : 4;
     }());
   });
   ASSERT_EQ(run.i_status, 0) << run.out;
-  EXPECT_EQ(read_file(dir / "victim"), "precious");
-  EXPECT_FALSE(fs::is_symlink(dir / "ftp/linked"));
-  EXPECT_EQ(read_file(dir / "ftp/linked"), std::string(30000, 'n'));
-  EXPECT_EQ(read_file(dir / "ftp/staged"), "earlier image");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "ftp"), fs::directory_iterator()), 2)
+  EXPECT_EQ(read_file(tmp_ / "victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(tmp_ / "ftp/linked"));
+  EXPECT_EQ(read_file(tmp_ / "ftp/linked"), std::string(30000, 'n'));
+  EXPECT_EQ(read_file(tmp_ / "ftp/staged"), "earlier image");
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp_ / "ftp"), fs::directory_iterator()), 2)
       << "no temporary file left behind";
 }

@@ -29,7 +29,7 @@ void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
 }  // namespace
 
-TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_concurrent_totals) {
+TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_streams) {
   void* pv = &pv;
   vos_os_malloc(&pv, 0);
   EXPECT_EQ(pv, nullptr) << "size 0 gives null";
@@ -88,9 +88,7 @@ TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_concurrent_totals) {
   EXPECT_EQ(l_counter, 20000);
   vos_os_mutex_kill(&t_mutex);
   EXPECT_EQ(t_mutex, nullptr);
-}
-
-TEST_F(vos_mem, stream_grows_hands_over_and_refuses) {
+  // A memory stream grows, hands its buffer over and refuses what would overflow it.
   vos_mem_stream* ps = nullptr;
   ASSERT_EQ(vos_mem_open(&ps, 4), 1);
   const std::uint8_t au8[17] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
@@ -111,7 +109,6 @@ TEST_F(vos_mem, stream_grows_hands_over_and_refuses) {
   });
   EXPECT_TRUE(re_search_lines(out, ":ERROR:vos_mem\\.c:[0-9]+:Memory overflow")) << out;
   EXPECT_EQ(ps->capacity, 32u) << "refusals leave the stream as it was";
-  std::uint8_t* pu8 = nullptr;
   std::uint32_t u32_len = 0;
   ASSERT_EQ(vos_mem_extract_buf(ps, &pu8, &u32_len), 1);
   EXPECT_EQ(u32_len, 17u);

@@ -63,23 +63,18 @@ TEST_F(vos_str, copies_joins_numbers_classes_and_parameters) {
               EXPECT_EQ(vos_str_cat_alloc(nullptr, 1, nullptr, 1), nullptr);
             }).find(":WARNING:vos_str.c:"),
             std::string::npos);
-  struct row {
-    const char* a;
-    std::uint32_t max_a;
-    const char* b;
-    std::uint32_t room, rc;
-    std::string expected;  // the buffer's first bytes; X untouched
-  };
-  // clang-format off
-  for (const row& r : {row{"ab", 10, "cd", 10, 5, "abcd\0"s}, row{"ab", 10, "cd", 4, 4, "abcdX"s},
-                       row{"ab", 10, "c", 4, 4, "abc\0"s},    row{"ab", 1, "cd", 10, 4, "acd\0"s},
-                       row{"abcdef", 10, "gh", 3, 3, "abcX"s}, row{nullptr, 10, "cd", 10, 3, "cd\0"s},
-                       row{"ab", 10, nullptr, 10, 3, "ab\0"s}, row{nullptr, 1, nullptr, 4, 0, "X"s}}) {
-    // clang-format on
+  // The buffer's first bytes expected; X untouched.
+  using row = std::tuple<const char*, std::uint32_t, const char*, std::uint32_t, std::uint32_t,
+                         std::string>;
+  for (const auto& [pc_a, u32_max_a, pc_b, u32_room, u32_rc, expected] :
+       {row{"ab", 10, "cd", 10, 5, "abcd\0"s}, row{"ab", 10, "cd", 4, 4, "abcdX"s},
+        row{"ab", 10, "c", 4, 4, "abc\0"s}, row{"ab", 1, "cd", 10, 4, "acd\0"s},
+        row{"abcdef", 10, "gh", 3, 3, "abcX"s}, row{nullptr, 10, "cd", 10, 3, "cd\0"s},
+        row{"ab", 10, nullptr, 10, 3, "ab\0"s}, row{nullptr, 1, nullptr, 4, 0, "X"s}}) {
     char ac[11];
     std::memset(ac, 'X', sizeof ac);
-    EXPECT_EQ(vos_str_cat(r.a, r.max_a, r.b, 10, ac, r.room), r.rc);
-    EXPECT_EQ(std::string(ac, r.expected.size()), r.expected);
+    EXPECT_EQ(vos_str_cat(pc_a, u32_max_a, pc_b, 10, ac, u32_room), u32_rc);
+    EXPECT_EQ(std::string(ac, expected.size()), expected);
   }
   char ac[16], ac_2[16];
   EXPECT_NE(captured([&] {
