@@ -27,8 +27,6 @@ using vos_queue = vos_mem;
 
 void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
-}  // namespace
-
 TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_streams) {
   void* pv = &pv;
   vos_os_malloc(&pv, 0);
@@ -121,8 +119,6 @@ TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_streams) {
   captured([&] { EXPECT_EQ(vos_mem_close(&ps), -1); });
 }
 
-namespace {
-
 // Release callback that leaves the data alone: lets tests store plain values.
 int g_released = 0;
 void keep_data(void** ppv_data) {
@@ -151,8 +147,6 @@ std::vector<std::int16_t> taken_list(std::int16_t* pi16_list) {
   vos_os_free(&pi16_list);
   return v;
 }
-
-}  // namespace
 
 TEST_F(vos_queue, positions_searches_marks_and_release) {
   vos_queue_rec* ps_queue = vos_queueCreate(0, &keep_ops);
@@ -245,3 +239,5 @@ TEST_F(vos_queue, positions_searches_marks_and_release) {
   EXPECT_EQ(vos_queueGetElem(ps_queue, 32766), value(32770));
   vos_queueDestroy(&ps_queue);
 }
+
+}  // namespace

@@ -91,8 +91,6 @@ struct drain_job {
   }
 };
 
-}  // namespace
-
 TEST_F(vos_task_linux, creation_stack_end_and_refusal) {
   struct self_view {  // what a thread sees of itself
     bool b_own_id = false;
@@ -312,8 +310,6 @@ TEST_F(vos_task_linux, cond_and_condmask) {
   EXPECT_EQ(i_result, 2);
 }
 
-namespace {
-
 // Counts the callback's runs; it may suspend its own timer from inside.
 struct fire_log {
   std::atomic<int> count{0};
@@ -332,8 +328,6 @@ vos_os_thread_t read_timer(vos_os_thread_t& t_timer) {
 }
 
 using vos_timer = vos_task_linux;  // timer threads too must have ended at the end of a test
-
-}  // namespace
 
 TEST_F(vos_timer, commands_refusals_and_races) {
   fire_log s_log;
@@ -409,3 +403,5 @@ TEST_F(vos_timer, commands_refusals_and_races) {
     ASSERT_TRUE(wait_until([&] { return read_timer(t_timer) == nullptr; }));
   }
 }
+
+}  // namespace

@@ -22,14 +22,10 @@
 #include "vos_mem.h"
 #include "vos_util_shell_internal.h"
 
-namespace {
-
 using std::chrono::steady_clock;
 using test_support::captured;
 using test_support::elapsed_ms;
 using test_support::re_search;
-
-}  // namespace
 
 // The call waits for the command; the child inherits no descriptor and no ignored signal.
 TEST(vos_util_shell, system_waits_for_a_clean_child_or_abandons_it_after_the_poll_bound) {
