@@ -186,9 +186,7 @@ TEST_F(vos_fs, copy_to_a_full_device_fails_and_keeps_the_device) {
   if (out.find("Can't open dest file") != std::string::npos) GTEST_SKIP() << "nodev mount";
   EXPECT_EQ(i_rc, -1);
   EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
-  struct stat st {};
-  EXPECT_EQ(stat(p("full").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(fs::status(p("full")).type(), fs::file_type::character);
 }
 
 TEST_F(vos_fs, path_texts) {

@@ -224,8 +224,7 @@ TEST_F(vos_trace_file, rotation) {
     for (int i = 0; i < 60; ++i) vos_trace_error("f.c", 1, "line %03d", i);
   });
   auto names = names_in(trace_dir());
-  ASSERT_GE(names.size(), 4u);
-  ASSERT_LE(names.size(), 5u);
+  ASSERT_TRUE(names.size() == 4u || names.size() == 5u) << names.size();
   std::string kept;
   for (const auto& name : names) {
     if (name == "traceagent-dir" || name == "other.txt") continue;
