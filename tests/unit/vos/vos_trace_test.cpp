@@ -76,7 +76,7 @@ TEST_F(vos_trace, lines_equal_snprintf_levels_and_plain_lines) {
   const char* pc_lone = "100%";
   const char* pc_flags = "%+d|% d|%#x|%.5d|%5.2f|%'d";
   const char* pc_zero_left = "%-05d|%-05d";  // '0' ignored with '-'
-  const char* pc_null = "%s|%d";
+  const char* volatile pc_null = "%s|%d";    // a format the compiler cannot check
 #define ROW(...) \
   EXPECT_EQ(captured([&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }), reference(__VA_ARGS__))
   ROW("plain text, no conversion");
