@@ -52,44 +52,37 @@ struct scoped_tz {
 
 }  // namespace
 
-TEST_F(vos_str, copies_and_joins) {
+TEST_F(vos_str, copies_joins_numbers_classes_and_parameters) {
   const char ac_unterminated[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(vos_str_len(ac_unterminated, 4), 4U);
   EXPECT_EQ(vos_str_len("hello", 100) + vos_str_len(nullptr, 10), 5U);
   EXPECT_EQ(taken(vos_str_dup("hello", 3)) + taken(vos_str_dup(nullptr, 5)), "hel<null>");
   EXPECT_EQ(taken(vos_str_cat_alloc("abc", 2, "def", 10)), "abdef");
   EXPECT_EQ(taken(vos_str_cat_alloc(nullptr, 5, "xy", 1)), "x");
-  EXPECT_NE(captured([] {
-              EXPECT_EQ(vos_str_cat_alloc(nullptr, 1, nullptr, 1), nullptr);
-            }).find(":WARNING:vos_str.c:"),
-            std::string::npos);
-  struct row {
-    const char* a;
-    std::uint32_t max_a;
-    const char* b;
-    std::uint32_t room, rc;
-    std::string expected;  // the buffer's first bytes; X untouched
-  };
-  // clang-format off
-  for (const row& r : {row{"ab", 10, "cd", 10, 5, "abcd\0"s}, row{"ab", 10, "cd", 4, 4, "abcdX"s},
-                       row{"ab", 10, "c", 4, 4, "abc\0"s},    row{"ab", 1, "cd", 10, 4, "acd\0"s},
-                       row{"abcdef", 10, "gh", 3, 3, "abcX"s}, row{nullptr, 10, "cd", 10, 3, "cd\0"s},
-                       row{"ab", 10, nullptr, 10, 3, "ab\0"s}, row{nullptr, 1, nullptr, 4, 0, "X"s}}) {
-    // clang-format on
-    char ac[11];
-    std::memset(ac, 'X', sizeof ac);
-    EXPECT_EQ(vos_str_cat(r.a, r.max_a, r.b, 10, ac, r.room), r.rc);
-    EXPECT_EQ(std::string(ac, r.expected.size()), r.expected);
-  }
   char ac[16], ac_2[16];
-  EXPECT_NE(captured([&] {
-              EXPECT_EQ(vos_str_cat("a", 1, "b", 1, ac, 0), 0U);
-            }).find("Invalid destinaton buffer"),
-            std::string::npos);
+  const std::string s_refused = captured([&] {
+    EXPECT_EQ(vos_str_cat_alloc(nullptr, 1, nullptr, 1), nullptr);
+    EXPECT_EQ(vos_str_cat("a", 1, "b", 1, ac, 0), 0U);
+    EXPECT_EQ(vos_str_copy("hello", ac, 0), -1);
+  });
+  EXPECT_NE(s_refused.find(":WARNING:vos_str.c:"), std::string::npos) << s_refused;
+  EXPECT_NE(s_refused.find("Invalid destinaton buffer"), std::string::npos);
+  // The buffer's first bytes expected; X untouched.
+  using row = std::tuple<const char*, std::uint32_t, const char*, std::uint32_t, std::uint32_t,
+                         std::string>;
+  for (const auto& [pc_a, u32_max_a, pc_b, u32_room, u32_rc, expected] :
+       {row{"ab", 10, "cd", 10, 5, "abcd\0"s}, row{"ab", 10, "cd", 4, 4, "abcdX"s},
+        row{"ab", 10, "c", 4, 4, "abc\0"s}, row{"ab", 1, "cd", 10, 4, "acd\0"s},
+        row{"abcdef", 10, "gh", 3, 3, "abcX"s}, row{nullptr, 10, "cd", 10, 3, "cd\0"s},
+        row{"ab", 10, nullptr, 10, 3, "ab\0"s}, row{nullptr, 1, nullptr, 4, 0, "X"s}}) {
+    char ac_dst[11];
+    std::memset(ac_dst, 'X', sizeof ac_dst);
+    EXPECT_EQ(vos_str_cat(pc_a, u32_max_a, pc_b, 10, ac_dst, u32_room), u32_rc);
+    EXPECT_EQ(std::string(ac_dst, expected.size()), expected);
+  }
   std::memset(ac, 'X', sizeof ac);
   EXPECT_EQ(vos_str_copy("hello", ac, 4), 1);
   EXPECT_EQ(std::string(ac, 5), "hel\0X"s);
-  captured([&] { EXPECT_EQ(vos_str_copy("hello", ac, 0), -1); });
   EXPECT_EQ(vos_str_rem_crlf(ac, "ab\r\ncd\n", 100), ac);
   EXPECT_EQ(ac + " "s + vos_str_rem_crlf(ac_2, "\r\nab\rcd", 4), "abcd ab");
   EXPECT_EQ(vos_str_rem_crlf(ac, nullptr, 5), nullptr);
@@ -98,12 +91,8 @@ TEST_F(vos_str, copies_and_joins) {
   const std::string s_up = ac_case;
   vos_util_lowcase(ac_case);
   EXPECT_EQ(s_up + " " + ac_case, "AZ09[`{@\xE9Z az09[`{@\xE9z");
-}
-
-// Results in order: text to number (modulo 2^32), comparisons without case (bytes unsigned),
-// the first of a list that starts the text, classes.
-TEST_F(vos_str, numbers_comparisons_and_classes) {
-  char ac[16], ac_2[16];
+  // Results in order: text to number (modulo 2^32), comparisons without case (bytes unsigned),
+  // the first of a list that starts the text, classes, integer square roots.
   EXPECT_EQ(std::string(vos_itoa(INT32_MIN, ac)) + " " + vos_itoa(1000, ac_2), "-2147483648 1000");
   EXPECT_EQ(vos_util_u32toa(UINT32_MAX, ac), 10);
   EXPECT_STREQ(ac, "4294967295");
@@ -118,18 +107,14 @@ TEST_F(vos_str, numbers_comparisons_and_classes) {
                 vos_str_switch("+CMGS: 1", "+CMG", "+CMGS", nullptr), vos_str_switch("HEL", "hello", nullptr),
                 vos_is_num_str("0123456789"), vos_is_num_str("12a"), vos_is_num_str(nullptr),
                 vos_is_phone_str("+33612345678"), vos_is_phone_str("1+2"), vos_is_phone_str("++1"),
-                vos_is_alphanum("ab\tc", 2), vos_is_alphanum("a\x7F", 10), vos_is_alphanum(nullptr, 1)}),
+                vos_is_alphanum("ab\tc", 2), vos_is_alphanum("a\x7F", 10), vos_is_alphanum(nullptr, 1),
+                vos_util_sqrt(0), vos_util_sqrt(15), vos_util_sqrt(16), vos_util_sqrt(65535U * 65535U - 1),
+                vos_util_sqrt(65535U * 65535U), vos_util_sqrt(UINT32_MAX)}),
             (std::vector<long long>{1, 123, 0, 0, UINT32_MAX, 1, 0, 0, 1, '[' - 'z', 0xE9 - 'a', -1,
-                                    0, 'x' - 'y', -1, 2, 1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0}));
+                                    0, 'x' - 'y', -1, 2, 1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0,
+                                    0, 3, 4, 65534, 65535, 65535}));
   // clang-format on
-  for (std::uint32_t x : {0U, 15U, 16U, 65535U * 65535U - 1, 65535U * 65535U, UINT32_MAX}) {
-    const std::uint64_t r = vos_util_sqrt(x);
-    EXPECT_TRUE(r * r <= x && (r + 1) * (r + 1) > x) << x;
-  }
-}
-
-TEST_F(vos_str, response_line_parameters) {
-  char ac[64];
+  char ac_param[64];
   // clang-format off
   for (const auto& [pc_line, i_index, pc_want] :  // null: no such parameter
        {std::tuple<const char*, int, const char*>{"+CSQ: 21,99", 0, "21"}, {"+CSQ: 21,99", 2, "99"},
@@ -139,7 +124,7 @@ TEST_F(vos_str, response_line_parameters) {
         {"+CMGR: 1,\"x\"\r\nbody text\r\n", 3, "body text"}, {"+C: \"x\"\nbody\n", 2, "body\n"},
         {"+C: 1,\"x\"\r\n", 3, nullptr}, {"+C: \"abc", 1, "abc"}, {"+C: \"a,b", 2, nullptr}}) {
     // clang-format on
-    const char* pc = vos_get_param_str(ac, pc_line, i_index);
+    const char* pc = vos_get_param_str(ac_param, pc_line, i_index);
     EXPECT_EQ(pc ? std::string(pc) : "<null>", pc_want ? pc_want : "<null>") << pc_line;
   }
   // A line past 65,535 characters must not wrap its length.
@@ -192,7 +177,10 @@ TEST(vos_util_hexa, classes_and_conversions) {
   EXPECT_STREQ(vos_ibuf_to_hexa(ac, au8, 0), "");
 }
 
-TEST(vos_util_date, texts_and_timestamps) {
+std::vector<std::string> g_commands;
+std::vector<std::time_t> g_clock_values;  // read from the front; -1 once used up
+
+TEST(vos_util_date, texts_timestamps_records_and_the_clock) {
   char ac[20];
   for (const std::uint32_t u32 : {0u, 946684799u, ts_2016, 2147483648u, UINT32_MAX}) {
     EXPECT_EQ(vos_util_timestamp_to_date_gmt(u32, ac), 19);
@@ -223,9 +211,6 @@ TEST(vos_util_date, texts_and_timestamps) {
     EXPECT_EQ(u32, 0u);
     EXPECT_TRUE(s_expected.empty() ? s_out.empty() : re_whole_match(s_out, s_expected)) << s_out;
   }
-}
-
-TEST(vos_util_date, local_texts_and_records) {
   for (const auto& [pc_tz, pc_text, i32_offset] :
        {std::tuple<const char*, const char*, std::int32_t>{"<+01>-1", "2016-06-03 13:34:56", -3600},
         {"<-05>5", "2016-06-03 07:34:56", 5 * 3600},
@@ -251,18 +236,11 @@ TEST(vos_util_date, local_texts_and_records) {
       EXPECT_EQ(vos_util_gmt_date_time_to_timestamp(&bad), 0u);
     }
   });
-  const std::string s_bad = line("ERROR", "Invalid date");
   const std::string s_old = line("WARNING", "Year is less than 2006");
   EXPECT_TRUE(
       re_whole_match(s_out, s_old + s_bad + s_bad + s_old + s_bad + s_bad + s_bad + s_bad + s_bad))
       << s_out;
-}
-
-std::vector<std::string> g_commands;
-std::vector<std::time_t> g_clock_values;  // read from the front; -1 once used up
-
-// The commands never reach the machine's own clock.
-TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
+  // The commands never reach the machine's own clock.
   detail::vos_util_set_runner([](const char* pc_command) {
     g_commands.emplace_back(pc_command);
     return 0;
@@ -281,14 +259,14 @@ TEST(vos_util_date, clock_setting_commands_and_clock_failures) {
     return t;
   });
   g_clock_values = {-1, ts_2016, -1, -7};
-  const std::string s_out = captured([] {
+  const std::string s_clock = captured([] {
     EXPECT_EQ(vos_util_get_timestamp(), ts_2016) << "read again once after a failure";
     EXPECT_EQ(vos_util_get_timestamp(), 0u);
   });
   detail::vos_util_set_clock(nullptr);
-  EXPECT_TRUE(re_whole_match(s_out, line("ERROR", "time request failed -1") +
-                                        line("ERROR", "time request failed -1") +
-                                        line("ERROR", "time request failed once again -7")))
-      << s_out;
+  EXPECT_TRUE(re_whole_match(s_clock, line("ERROR", "time request failed -1") +
+                                          line("ERROR", "time request failed -1") +
+                                          line("ERROR", "time request failed once again -7")))
+      << s_clock;
   EXPECT_GE(vos_util_get_timestamp(), static_cast<std::uint32_t>(std::time(nullptr)));
 }
