@@ -26,9 +26,13 @@
 namespace {
 
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
+// The waits' deadlines are wall-clock times: measured on that clock, a step of the system clock
+// during a wait does not move the bounds.
+using clock_type = std::chrono::system_clock;
+long long elapsed_ms(clock_type::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
+}
 using test_support::captured;
-using test_support::elapsed_ms;
 using test_support::re_search_lines;
 using test_support::wait_until;
 using body_fn = std::function<void(vos_os_thread_t)>;
