@@ -4,8 +4,8 @@
 # Scenarios: cli (command-line errors, usage, version, in an empty network namespace), mcast
 # (registration by multicast), inbound (registration by unicast, states, frames and their
 # attribution, malformed indications, full registry, SIGUSR1), coap (acknowledgements, library
-# answers, an unasked noise report), stats (statistics answers to -s); what a LAN host or the
-# tool's starter could do wrong: instance (a second instance; a port held by another program),
+# answers, an unasked noise report), stats (malformed statistics answers to -s); what a LAN host
+# or the tool's starter could do wrong: instance (a second instance; a port held by another program),
 # garbage (400 garbage datagrams), fds (started with descriptors 0 to 2 closed); smoke (the
 # simulator and the test bed alone: coap-client and a second simulator as the gateway).
 # shellcheck disable=SC2015,SC2317 source-path=SCRIPTDIR
@@ -49,12 +49,16 @@ scenario_cli() {
   cli "usage after other options" 0 "$help" -- -f -c 3 -?
   cli "usage ends the run at once" 0 "$help" -- -? foo
   cli "usage option letters after the second ignored" 0 "$help" -- -?xyz
+  cli "-h ends the run before -v" 0 "$help" -- -w 5 -h -v
+  cli "--help" 0 "$help" -- --help
+  cli "-help" 0 "$help" -- -help
   run -v
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") =~ ^Release\ :\ 1\.1\ \ \(([A-Z][a-z]{2}\ [\ 0-9][0-9]\ [0-9]{4})\ ([0-9]{2}:[0-9]{2}:[0-9]{2})\)$ ]] &&
     pass "version (status 255)" || fail "version: status $(<"$dir/rc"), output: $(<"$dir/out")"
   run -v -?
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == Release* ]] && pass "version before usage wins" ||
     fail "-v -?: status $(<"$dir/rc"), $(<"$dir/out")"
+  # a message and the usage line; a missing value is never read past the argument list
   while IFS='|' read -r name msg args; do
     # shellcheck disable=SC2086
     cli "$name" 255 "$msg"$'\n'"$usage" -- $args </dev/null
@@ -68,15 +72,17 @@ value where an option is expected|Invalid argument foo|-f foo
 -r last|need rx mode|-f -r
 -c last|need command|-c
 -s last|need mode|-s
+-t with six values|need mode channel type power sec msec tx_frame|-t 1 2 3 4 5 6
+-p with one value|need param value|-p 101
+-p last|need param id|-p
+-g last|need param id|-g
+-d with two values|need interpacket|-d file 10
+-n with one value|need nb_sample|-n 10
+-w last|need seconds|-j -w
+-m last|need serial|-j -m
+-l last|need level|-j -l
+-p value over 12 bytes|param value too long: at most 12 bytes (24 hexadecimal digits)|-p 1 00112233445566778899AABBCC
 EOF
-  # missing values: a need message, status 255, never a read past the argument list
-  for args in "-t 1 2 3 4 5 6" "-p 101" "-p" "-g" "-d file 10" "-n 10"; do
-    # shellcheck disable=SC2086
-    run $args
-    [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == need*"$usage" ]] &&
-      pass "$args: $(head -1 "$dir/out") (status 255)" ||
-      fail "$args: status $(<"$dir/rc"), output $(<"$dir/out") $(<"$dir/err")"
-  done
   # an unknown option is reported, passed over with the argument after it, the run goes on
   RUN_SECS=$((2 * SLOW)) run -x 5 -x
   [[ $(<"$dir/rc") == 124 && $(head -2 "$dir/out") == "Unused argument -x
@@ -221,7 +227,6 @@ scenario_coap() {
     [[ $out == *"$code"* ]] && pass "$method $path: $code" || fail "$method $path: $out"
   done
   check "no trace line for any of them" </dev/null
-  kill -0 "${TOOL_PID}" 2>/dev/null && pass "tool still running" || fail "tool ended"
   # --- a noise report this run did not ask for: traced with a warning, no file, the run goes on
   out=$(sim_send noise_ind --to mcast --non --from "${m[1]}" --payload 5a5b5c5d5e5f6001020304050607 --wait 100)
   # shellcheck disable=SC2059
@@ -237,8 +242,7 @@ scenario_coap() {
 
 scenario_stats() {
   bed 20 1
-  local good=("${DBG}Update statistics of Modem 1a2b3c4d") zeros i
-  for i in 0 1 2 3 4 5 6; do good+=("$(receiver_line "$i")"); done
+  local zeros
   zeros=$(printf '%0128d' 0) # 66 bytes in all
   local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
   matching() { grep -cE "$re" "${TOOL_OUT}"; }
@@ -257,7 +261,6 @@ scenario_stats() {
     tb_stop "${sim_pid}"
     tb_stop "${TOOL_PID}"
   }
-  stats_case "statistics, 16-bit LOAD form, seven receivers" "$(printf '%s\n' "${good[@]}")"
   stats_case "statistics of 58 bytes" "${ERR}Malformed stats msg" --stats-len 58
   stats_case "statistics with no receiver" "${ERR}Bad nb receiver channel :0" --stats-hex "0001${zeros}"
   stats_case "statistics with eight receivers" "${ERR}Bad nb receiver channel :8" --stats-hex "0801${zeros}"

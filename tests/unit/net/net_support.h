@@ -25,13 +25,12 @@ using bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 using test_support::re_search_lines;
 
-/// True when main() made the network namespace (lo, veth eth0 10.77.0.1/24); else tests skip.
-bool net_ready();
+/// Why main() made no network namespace (lo, veth eth0 10.77.0.1/24), empty when it did.
 const std::string& net_skip_reason();
 
-#define NET_TEST_PREAMBLE()                              \
-  do {                                                   \
-    if (!net_ready()) GTEST_SKIP() << net_skip_reason(); \
+#define NET_TEST_PREAMBLE()                                            \
+  do {                                                                 \
+    if (!net_skip_reason().empty()) GTEST_SKIP() << net_skip_reason(); \
   } while (0)
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
