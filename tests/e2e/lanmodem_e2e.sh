@@ -270,14 +270,18 @@ scenario_stats() {
 scenario_instance() {
   PYTHON=$(command -v python3) || skip "no python3"
   bed 20 1
-  local m0=${TB_MODEM_ADDRS[0]} second=${TB_DIR}/second.out
+  local m0=${TB_MODEM_ADDRS[0]}
+  # refused NAME OUT FATAL_RE: a run of the tool that ends with status 1, the fatal line
+  # FATAL_RE and no start line
+  refused() {
+    tb_run_tool_bg "$2" "$TOOL"
+    wait_end "${TB_LAST_PID}" $((5 * SLOW))
+    [[ $RC == 1 ]] && grep -qE "^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/$3\$" "$2" && ! grep -q 'Start CoAP server' "$2" &&
+      pass "$1: status 1, a fatal line, no start line" || fail "$1: status $RC, output: $(cat "$2" "$2.err")"
+  }
   start_tool "${TB_DIR}/tool.out" "$TOOL"
-  tb_run_tool_bg "$second" "$TOOL"
-  wait_end "${TB_LAST_PID}" $((5 * SLOW))
-  [[ $RC == 1 ]] && pass "a second instance in the same namespace exits 1" || fail "second instance: $RC"
-  grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_main\.c:[0-9]+:Can not claim CoAP port 5683: "Address already in use" \(98\), another lanmodem runs on this network$' "$second" &&
-    pass "with a fatal line that says why" || fail "second instance said: $(cat "$second" "$second.err")"
-  ! grep -q 'Start CoAP server' "$second" && pass "and no start line" || fail "second instance started a server"
+  refused "a second instance in the same namespace" "${TB_DIR}/second.out" \
+    'app_main\.c:[0-9]+:Can not claim CoAP port 5683: "Address already in use" \(98\), another lanmodem runs on this network'
   # the first one still gets what is sent to it alone
   send "$m0" info_ind POST "$(info 1a2b3c4d 1)"
   send "$m0" rx_msg_req PUT "$(rx 5)"
@@ -294,12 +298,7 @@ time.sleep(float(sys.argv[1]))' $((10 * SLOW))
   local holder_pid=${TB_LAST_PID}
   tb_wait_line "${TB_DIR}/holder.out" '^held$' 5 || fail "no port holder"
   TOOL_OUT=${TB_DIR}/held.out
-  tb_run_tool_bg "${TOOL_OUT}" "$TOOL"
-  wait_end "${TB_LAST_PID}" $((5 * SLOW))
-  [[ $RC == 1 ]] && pass "a held port ends the tool with status 1" || fail "held port: status $RC"
-  grep -qE '^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/app_lan\.c:[0-9]+:Can not start CoAP server on 0\.0\.0\.0:5683$' "${TOOL_OUT}" &&
-    pass "with a fatal line" || fail "held port said: $(cat "${TOOL_OUT}")"
-  ! grep -q 'Start CoAP server on' "${TOOL_OUT}" && pass "and no start line" || fail "start line without an endpoint"
+  refused "a port held by another program" "${TOOL_OUT}" 'app_lan\.c:[0-9]+:Can not start CoAP server on 0\.0\.0\.0:5683'
   tb_stop "$holder_pid"
   TOOL_OUT=
   finish

@@ -210,12 +210,11 @@ EOF
   python3 - "$out" <<'EOF' && pass "-g: response, parameter and result events" || fail "-g events: $(cat "$out")"
 import json, sys
 ev = [json.loads(l) for l in open(sys.argv[1])]
-kinds = [e["event"] for e in ev]
 resp = next(e for e in ev if e["event"] == "response")
 assert resp["resource"] == "config_get_param_req" and resp["code"] == "2.05" and not resp["reset"], resp
 par = next(e for e in ev if e["event"] == "parameter")
 assert par["modem"] == "1a2b3c4d" and par["id"] == 0x101 and par["value"] == "c328ff" and par["complete"], par
-assert kinds[-1] == "result" and ev[-1]["exit"] == 0 and ev[-1]["answered"] == ["1a2b3c4d"], ev[-1]
+assert ev[-1]["event"] == "result" and ev[-1]["exit"] == 0 and ev[-1]["answered"] == ["1a2b3c4d"], ev[-1]
 EOF
   [[ $status == 0 ]] && pass "-j -g: exit 0" || fail "-j -g: exit ${status}"
   finish

@@ -86,24 +86,19 @@ TEST(coap_server_start, refused_multicast_join_is_reported_and_unicast_still_ser
   EXPECT_EQ(out.find("setsockopt"), std::string::npos) << out;
 }
 
-// Start-up helpers: an unresolvable node gives no context; eth0's address is read, and a missing,
-// over-long or empty interface name leaves the text as it was.
+// Start-up helpers: an unresolvable node gives no context; a missing, over-long or empty
+// interface name leaves the address text as it was. (Their successes: every end-to-end run.)
 TEST(coap_server_start, helpers_refuse_what_they_cannot_resolve) {
   NET_TEST_PREAMBLE();
   testing::internal::CaptureStderr();
   EXPECT_EQ(get_context("not-an-address", "5683"), nullptr);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(re_search_lines(err, "^getaddrinfo: .+$")) << err;
-  coap_context_t* pt_ctx = get_context("0.0.0.0", "0");
-  EXPECT_NE(pt_ctx, nullptr);
-  coap_free_context(pt_ctx);
   char ac_ip[16] = "0.0.0.0";
   for (const char* pc : {"nosuch0", "an-interface-name-far-too-long", ""}) {
     EXPECT_EQ(app_get_ip(pc, ac_ip), -1) << pc;
   }
   EXPECT_STREQ(ac_ip, "0.0.0.0");
-  EXPECT_EQ(app_get_ip("eth0", ac_ip), 1);
-  EXPECT_STREQ(ac_ip, "10.77.0.1");
 }
 
 }  // namespace
