@@ -58,7 +58,7 @@ action() {
 scenario_upgrade() {
   bed 30 1
   local fw=${TB_TMP}/work/fw.bin staged=${TB_FTP}/${ID} sum upgrade_req
-  upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(ascii_hex "$ID")" 00)"
+  upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(printf %s "$ID" | hex_of)" 00)"
   local upgrade_lines="${DBG}Request fw upgrade of Modem ${ID} (${WORK}/fw.bin)
 DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/fw.bin\" to \"/var/ftp/${ID}\"
 ${DBG}Request fw upgrade of Modem ${ID} (${ID}), name:manual, size:1000
@@ -106,7 +106,7 @@ scenario_download() {
 ${DBG}Request donwnload  file ${WORK}/ep.bin
 DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/ep.bin\" to \"/var/ftp/tx_${ID}\"
 ${RES}2.04" "${ID} command_req POST CON 02
-${ID} tx_file_req PUT CON $(hx 00000000 "$(le32 1000)" "$(le16 11)" 0000 "$(le16 100)" 05 10 02 00 1b "$(ascii_hex "tx_$ID")" 00)"
+${ID} tx_file_req PUT CON $(hx 00000000 "$(le32 1000)" "$(le16 11)" 0000 "$(le16 100)" 05 10 02 00 1b "$(printf %s "tx_$ID" | hex_of)" 00)"
   [[ ! -e $ep && -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] &&
     pass "file moved to /var/ftp/tx_${ID}" || fail "staging: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
   # --- 1000 bytes are not a whole number of 300-byte packets: refused, nothing sent, the file stays
