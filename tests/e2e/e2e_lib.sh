@@ -214,11 +214,13 @@ step() {
   check "$name"
 }
 
-# client ARGS...: coap-client in the modem namespace (CLIENT_IN=gw: the gateway's), answer
-# body in $TB_DIR/answer, the code line (or nothing for 2.xx) on stdout
+# client ARGS...: coap-client in the modem namespace (CLIENT_IN=gw: the gateway's), PAYLOAD (hex)
+# as the body when set, answer body in $TB_DIR/answer, the code line (or nothing for 2.xx) on stdout
 client() {
+  local body=()
+  [[ -n ${PAYLOAD:-} ]] && tohex_file "$PAYLOAD" "${TB_DIR}/request.bin" && body=(-f "${TB_DIR}/request.bin")
   rm -f "${TB_DIR}/answer"
-  "tb_exec_${CLIENT_IN:-modems}" "${COAP_CLIENT}" -B $((3 * SLOW)) -o "${TB_DIR}/answer" "$@" 2>&1
+  "tb_exec_${CLIENT_IN:-modems}" "${COAP_CLIENT}" -B $((3 * SLOW)) -o "${TB_DIR}/answer" "${body[@]}" "$@" 2>&1
   touch "${TB_DIR}/answer"
 }
 

@@ -114,8 +114,7 @@ scenario_inbound() {
   start_tool "${TB_DIR}/tool.out" "$TOOL"
   step "registration by unicast (simulator), first modem" "${m[0]}" info_ind POST "$(info 11111111 1)" \
     <<<"$(monitor_lines 11111111 "${m[0]}:5683")"
-  tohex_file "$(info 22222222 2)" "${TB_DIR}/info2.bin"
-  client -m post -a "${m[1]}" -p 5683 -f "${TB_DIR}/info2.bin" "coap://${TB_GW_ADDR}/info_ind" >/dev/null
+  PAYLOAD=$(info 22222222 2) client -m post -a "${m[1]}" -p 5683 "coap://${TB_GW_ADDR}/info_ind" >/dev/null
   check "registration by unicast (coap-client), second modem in RUNNING state" \
     <<<"$(registration_lines 22222222 "${m[1]}:5683" 2)"
   # --- one state line per change of state, an unsupported state on every info
@@ -131,10 +130,9 @@ scenario_inbound() {
     <<<"$(info_line 11111111 1)"$'\n'"${DBG}Modem 11111111 is in READY state"
   # --- frames and their attribution: the modem's address and port, or modem 0
   step "frame from the first modem (simulator)" "${m[0]}" rx_msg_req PUT "$(rx 7)" <<<"$(frame_lines 7 11111111)"
-  tohex_file "$(rx 8)" "${TB_DIR}/rx.bin"
-  client -m put -a "${m[1]}" -p 5683 -f "${TB_DIR}/rx.bin" "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
+  PAYLOAD=$(rx 8) client -m put -a "${m[1]}" -p 5683 "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
   check "frame from the second modem (coap-client)" <<<"$(frame_lines 8 22222222)"
-  client -m put -a "${m[0]}" -f "${TB_DIR}/rx.bin" "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
+  PAYLOAD=$(rx 8) client -m put -a "${m[0]}" "coap://${TB_GW_ADDR}/rx_msg_req" >/dev/null
   check "frame from the first modem's address, other port: modem 0" <<<"$(frame_lines 8 0)"
   step "frame from an unknown address: modem 0" "${m[2]}" rx_msg_req PUT "$(rx 9)" <<<"$(frame_lines 9 0)"
   # the data length counts 31 bytes, 5 came: the dump and the end point stop at what came
@@ -198,8 +196,7 @@ scenario_coap() {
     fail "acknowledgement: sent $sent, answer $answer"
   check "the acknowledged frame" <<<"$(frame_lines 1 0)"
   # coap-client with a token, its messages as it logs them: "v:1 t:ACK c:2.03 i:<mid> {<token>}"
-  tohex_file "$(rx 3)" "${TB_DIR}/rx.bin"
-  out=$(client -v 7 -T e2e1 -m put -f "${TB_DIR}/rx.bin" "coap://${TB_GW_ADDR}/rx_msg_req")
+  out=$(PAYLOAD=$(rx 3) client -v 7 -T e2e1 -m put "coap://${TB_GW_ADDR}/rx_msg_req")
   sent=$(grep -E '^v:1 t:CON c:PUT i:[0-9a-f]+ \{' <<<"$out" | head -1)
   answer=$(grep -E '^v:1 t:(ACK|CON|NON|RST) ' <<<"$out" | grep -v 'c:PUT')
   local id=${sent#*i:} tok=${sent#*\{}
@@ -218,12 +215,10 @@ scenario_coap() {
   [[ $(<"${TB_DIR}/answer") == '</rx_msg_req>;ct=0,</info_ind>;ct=0,</firmware_install_ind>;ct=0,</noise_ind>;ct=0' ]] &&
     pass "/.well-known/core lists the four resources with ct=0" ||
     fail "/.well-known/core: $out $(<"${TB_DIR}/answer")"
-  tohex_file "$(info 11111111 1)" "${TB_DIR}/info.bin"
   local req method path code
   for req in PUT:info_ind:4.05 GET:info_ind:4.05 POST:rx_msg_req:4.05 GET:statistics_req:4.04 POST:unknown:4.04; do
     IFS=: read -r method path code <<<"$req"
-    # shellcheck disable=SC2046
-    out=$(client -m "${method,,}" $([[ $method != GET ]] && echo -f "${TB_DIR}/info.bin") "coap://${TB_GW_ADDR}/$path")
+    out=$(PAYLOAD=$([[ $method == GET ]] || info 11111111 1) client -m "${method,,}" "coap://${TB_GW_ADDR}/$path")
     [[ $out == *"$code"* ]] && pass "$method $path: $code" || fail "$method $path: $out"
   done
   check "no trace line for any of them" </dev/null
@@ -354,11 +349,7 @@ scenario_fds() {
 }
 
 # coap METHOD ADDR PATH [PAYLOAD-HEX]: from the gateway; answer body in $TB_DIR/answer, code on stdout
-coap() {
-  local args=(-m "${1,,}")
-  [[ -n ${4:-} ]] && tohex_file "$4" "${TB_DIR}/request.bin" && args+=(-f "${TB_DIR}/request.bin")
-  CLIENT_IN=gw client "${args[@]}" "coap://$2/$3"
-}
+coap() { PAYLOAD=${4:-} CLIENT_IN=gw client -m "${1,,}" "coap://$2/$3"; }
 scenario_smoke() {
   local host_had_var_ftp=0 out start ms M1 M2 M3 G S
   [[ -e /var/ftp ]] && host_had_var_ftp=1

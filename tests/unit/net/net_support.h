@@ -83,6 +83,14 @@ class udp_socket {
     d.data.resize(static_cast<std::size_t>(n));
     return d;
   }
+  /// Sends @p request every 50 ms, at most 40 times, until an answer comes: the first answer.
+  std::optional<datagram> ask(const sockaddr_in& to, const bytes& request) {
+    for (int i = 0; i < 40; ++i) {
+      send_to(to, request);
+      if (auto d = receive(50ms)) return d;
+    }
+    return std::nullopt;
+  }
 
  private:
   int fd_;
