@@ -4,8 +4,8 @@
 # Scenarios: cli (command-line errors, usage, version, in an empty network namespace), mcast
 # (registration by multicast), inbound (registration by unicast, states, frames and their
 # attribution, malformed indications, full registry, SIGUSR1), coap (acknowledgements, library
-# answers, an unasked noise report), stats (malformed statistics answers to -s); what a LAN host
-# or the tool's starter could do wrong: instance (a second instance; a port held by another program),
+# answers, an unasked noise report), stats (statistics answers to -s); what a LAN host or the
+# tool's starter could do wrong: instance (a second instance; a port held by another program),
 # garbage (400 garbage datagrams), fds (started with descriptors 0 to 2 closed); smoke (the
 # simulator and the test bed alone: coap-client and a second simulator as the gateway).
 # shellcheck disable=SC2015,SC2317 source-path=SCRIPTDIR
@@ -237,7 +237,8 @@ scenario_coap() {
 
 scenario_stats() {
   bed 20 1
-  local zeros
+  local good=("${DBG}Update statistics of Modem 1a2b3c4d") zeros i
+  for i in 0 1 2 3 4 5 6; do good+=("$(receiver_line "$i")"); done
   zeros=$(printf '%0128d' 0) # 66 bytes in all
   local re='Update statistics|Receiver [0-9] :|Malformed stats msg|Bad nb receiver channel'
   matching() { grep -cE "$re" "${TOOL_OUT}"; }
@@ -256,6 +257,7 @@ scenario_stats() {
     tb_stop "${sim_pid}"
     tb_stop "${TOOL_PID}"
   }
+  stats_case "statistics, 16-bit LOAD form, seven receivers" "$(printf '%s\n' "${good[@]}")"
   stats_case "statistics of 58 bytes" "${ERR}Malformed stats msg" --stats-len 58
   stats_case "statistics with no receiver" "${ERR}Bad nb receiver channel :0" --stats-hex "0001${zeros}"
   stats_case "statistics with eight receivers" "${ERR}Bad nb receiver channel :8" --stats-hex "0801${zeros}"
