@@ -63,8 +63,7 @@ wait_end() {
 le16() { printf '%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)); }
 le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
 hx() { local IFS=; echo "$*"; } # hx A B C...: hex fields joined, written apart for the reader
-hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
-ascii_hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
+hex_of() { od -An -tx1 -v "$@" | tr -d ' \n'; } # hex_of [FILE]: the file's bytes (or stdin's)
 tohex_file() { printf '%s' "$1" | sed 's/../\\x&/g' | xargs -0 printf '%b' >"$2"; }
 
 TMSP=1700000000
@@ -215,11 +214,13 @@ step() {
   check "$name"
 }
 
-# client ARGS...: coap-client in the modem namespace (CLIENT_IN=gw: the gateway's), answer
-# body in $TB_DIR/answer, the code line (or nothing for 2.xx) on stdout
+# client ARGS...: coap-client in the modem namespace (CLIENT_IN=gw: the gateway's), PAYLOAD (hex)
+# as the body when set, answer body in $TB_DIR/answer, the code line (or nothing for 2.xx) on stdout
 client() {
+  local body=()
+  [[ -n ${PAYLOAD:-} ]] && tohex_file "$PAYLOAD" "${TB_DIR}/request.bin" && body=(-f "${TB_DIR}/request.bin")
   rm -f "${TB_DIR}/answer"
-  "tb_exec_${CLIENT_IN:-modems}" "${COAP_CLIENT}" -B $((3 * SLOW)) -o "${TB_DIR}/answer" "$@" 2>&1
+  "tb_exec_${CLIENT_IN:-modems}" "${COAP_CLIENT}" -B $((3 * SLOW)) -o "${TB_DIR}/answer" "${body[@]}" "$@" 2>&1
   touch "${TB_DIR}/answer"
 }
 

@@ -58,7 +58,7 @@ action() {
 scenario_upgrade() {
   bed 30 1
   local fw=${TB_TMP}/work/fw.bin staged=${TB_FTP}/${ID} sum upgrade_req
-  upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(ascii_hex "$ID")" 00)"
+  upgrade_req="${ID} firmware_upgrade_req POST CON $(hx "$(le32 1000)" "$(le16 8)" "$(printf %s "$ID" | hex_of)" 00)"
   local upgrade_lines="${DBG}Request fw upgrade of Modem ${ID} (${WORK}/fw.bin)
 DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/fw.bin\" to \"/var/ftp/${ID}\"
 ${DBG}Request fw upgrade of Modem ${ID} (${ID}), name:manual, size:1000
@@ -81,23 +81,15 @@ ${RES}2.04" installed="${DBG}Firmware install (name:manual) of modem ${ID} is"
   # --- the modem reports a failed install: KO, and the staged file goes all the same
   head -c 1000 /dev/urandom >"$fw"
   SIM_OPTS=(--install-result ko)
-  begin -u fw.bin
-  acted "upgrade again, install result KO" <<<"${upgrade_lines}"$'\n'"${installed} KO "
-  requests "the same firmware_upgrade_req" <<<"$upgrade_req"
+  action "-u fw.bin" "${upgrade_lines}"$'\n'"${installed} KO " "$upgrade_req"
   [[ ! -e $staged ]] && pass "staged image deleted after KO" || fail "staged image left behind after KO"
-  end
   # --- an empty image: refused, deleted, nothing sent
   : >"${TB_TMP}/work/empty.bin"
   SIM_OPTS=()
-  begin -u empty.bin
-  acted "empty image refused" <<EOF
-${DBG}Request fw upgrade of Modem ${ID} (${WORK}/empty.bin)
-${ERR}Empty firmware for upgrade(${WORK}/empty.bin), name:manual
-EOF
-  requests "nothing sent for an empty image" </dev/null
+  action "-u empty.bin" "${DBG}Request fw upgrade of Modem ${ID} (${WORK}/empty.bin)
+${ERR}Empty firmware for upgrade(${WORK}/empty.bin), name:manual" ""
   [[ ! -e ${TB_TMP}/work/empty.bin ]] && pass "empty image deleted" || fail "empty image left"
   [[ -z $(ls -A "${TB_FTP}") ]] && pass "nothing staged" || fail "staged: $(ls -A "${TB_FTP}")"
-  end
   # --- -u with -f: the upgrade alone
   head -c 1000 /dev/urandom >"$fw"
   action "-u fw.bin -f" "${upgrade_lines}"$'\n'"${installed} OK " "$upgrade_req"
@@ -109,30 +101,21 @@ scenario_download() {
   local ep=${TB_TMP}/work/ep.bin staged=${TB_FTP}/tx_${ID} sum
   head -c 1000 /dev/urandom >"$ep"
   sum=$(hex_of "$ep" | md5sum)
-  begin -d ep.bin 100 5
-  acted "end-point file sent" <<EOF
-${RES}2.04
+  # command 2, then a 31-byte tx_file_req naming tx_ID
+  action "-d ep.bin 100 5" "${RES}2.04
 ${DBG}Request donwnload  file ${WORK}/ep.bin
-DATE:DEBUG:vos_fs.c:LINE:Copying file "${WORK}/ep.bin" to "/var/ftp/tx_${ID}"
-${RES}2.04
-EOF
-  requests "command 2, then a 31-byte tx_file_req naming tx_${ID}" <<EOF
-${ID} command_req POST CON 02
-${ID} tx_file_req PUT CON $(hx 00000000 "$(le32 1000)" "$(le16 11)" 0000 "$(le16 100)" 05 10 02 00 1b "$(ascii_hex "tx_$ID")" 00)
-EOF
+DATE:DEBUG:vos_fs.c:LINE:Copying file \"${WORK}/ep.bin\" to \"/var/ftp/tx_${ID}\"
+${RES}2.04" "${ID} command_req POST CON 02
+${ID} tx_file_req PUT CON $(hx 00000000 "$(le32 1000)" "$(le16 11)" 0000 "$(le16 100)" 05 10 02 00 1b "$(printf %s "tx_$ID" | hex_of)" 00)"
   [[ ! -e $ep && -f $staged && $(hex_of "$staged" | md5sum) == "$sum" ]] &&
     pass "file moved to /var/ftp/tx_${ID}" || fail "staging: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
-  end
-  # --- 1000 bytes are not a whole number of 300-byte packets: refused, the file stays
+  # --- 1000 bytes are not a whole number of 300-byte packets: refused, nothing sent, the file stays
   rm -f "$staged"
   head -c 1000 /dev/urandom >"$ep"
-  begin -d ep.bin 300 5
-  acted "size not a multiple of the packet size" \
-    <<<"${DBG}Request donwnload  file ${WORK}/ep.bin"$'\n'"${ERR}file not wellformed, size 1000 is not modulo 300 "
-  requests "nothing sent, not even command 2" </dev/null
+  action "-d ep.bin 300 5" "${DBG}Request donwnload  file ${WORK}/ep.bin
+${ERR}file not wellformed, size 1000 is not modulo 300 " ""
   [[ -f $ep && -z $(ls -A "${TB_FTP}") ]] && pass "the file stays where it was" ||
     fail "file moved: $(ls -l "${TB_TMP}/work" "${TB_FTP}")"
-  end
   finish
 }
 

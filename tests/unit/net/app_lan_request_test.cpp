@@ -14,24 +14,16 @@
 
 namespace {
 
-// "path payload-hex" of a CoAP request.
+// "path payload-hex" of a CoAP request to port 5683: its one option is the Uri-Path.
 std::string summary(const bytes& req) {
   std::size_t i = 4 + (req.at(0) & 0x0F);
-  std::string path;
-  unsigned number = 0;
-  while (i < req.size() && req[i] != 0xFF) {
-    unsigned delta = req[i] >> 4, len = req[i] & 0x0F;
-    ++i;
-    if (delta == 13) delta = 13 + req[i++];
-    if (len == 13) len = 13 + req[i++];
-    number += delta;
-    if (number == 11)
-      path.append(req.begin() + static_cast<long>(i), req.begin() + static_cast<long>(i + len));
-    i += len;
-  }
-  std::string s = path + " ";
+  std::size_t len = req.at(i) & 0x0F;
+  if (len == 13) len = 13 + req.at(++i);
+  std::string s(req.begin() + static_cast<long>(i + 1),
+                req.begin() + static_cast<long>(i + 1 + len));
+  s += " ";
   char ac[3];
-  for (std::size_t j = i + 1; j < req.size(); ++j) {
+  for (std::size_t j = i + 2 + len; j < req.size(); ++j) {
     std::snprintf(ac, sizeof ac, "%02x", req[j]);
     s += ac;
   }

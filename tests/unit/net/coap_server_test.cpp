@@ -33,12 +33,7 @@ TEST(coap_server, quit_ends_the_loop_within_one_pass) {
     b_done = true;
   });
   udp_socket probe(eth0_ip, 0), client(eth0_ip, 0);
-  bool b_ready = false;
-  for (int i = 0; i < 40 && !b_ready; ++i) {
-    probe.send_to(server_unicast, {0x40, 0x00, 0x00, 0x01});
-    b_ready = probe.receive(50ms).has_value();
-  }
-  EXPECT_TRUE(b_ready) << "server did not come up";
+  EXPECT_TRUE(probe.ask(server_unicast, {0x40, 0x00, 0x00, 0x01}).has_value()) << "server down";
   std::this_thread::sleep_for(2300ms);
   EXPECT_FALSE(b_done.load());
   const auto start = std::chrono::steady_clock::now();
@@ -60,13 +55,9 @@ int _serve_without_multicast() {
   std::thread server([] { coap_server_task(); });
   udp_socket client("127.0.0.1", 0);
   const sockaddr_in to = ipv4("127.0.0.1", 5683);
-  bool b_answered = false;
-  for (int i = 0; i < 40 && !b_answered; ++i) {
-    client.send_to(
-        to, {0x40, 0x03, 0x00, 0x05, 0xBA, 'r', 'x', '_', 'm', 's', 'g', '_', 'r', 'e', 'q'});
-    const auto answer = client.receive(50ms);
-    b_answered = answer && answer->data == bytes{0x60, 0x43, 0x00, 0x05};
-  }
+  const auto answer = client.ask(
+      to, {0x40, 0x03, 0x00, 0x05, 0xBA, 'r', 'x', '_', 'm', 's', 'g', '_', 'r', 'e', 'q'});
+  const bool b_answered = answer && answer->data == bytes{0x60, 0x43, 0x00, 0x05};
   coap_server_stop();
   client.send_to(to, {0x40, 0x00, 0x00});
   server.join();
@@ -86,24 +77,19 @@ TEST(coap_server_start, refused_multicast_join_is_reported_and_unicast_still_ser
   EXPECT_EQ(out.find("setsockopt"), std::string::npos) << out;
 }
 
-// Start-up helpers: an unresolvable node gives no context; eth0's address is read, and a missing,
-// over-long or empty interface name leaves the text as it was.
+// Start-up helpers: an unresolvable node gives no context; a missing, over-long or empty
+// interface name leaves the address text as it was. (Their successes: every end-to-end run.)
 TEST(coap_server_start, helpers_refuse_what_they_cannot_resolve) {
   NET_TEST_PREAMBLE();
   testing::internal::CaptureStderr();
   EXPECT_EQ(get_context("not-an-address", "5683"), nullptr);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(re_search_lines(err, "^getaddrinfo: .+$")) << err;
-  coap_context_t* pt_ctx = get_context("0.0.0.0", "0");
-  EXPECT_NE(pt_ctx, nullptr);
-  coap_free_context(pt_ctx);
   char ac_ip[16] = "0.0.0.0";
   for (const char* pc : {"nosuch0", "an-interface-name-far-too-long", ""}) {
     EXPECT_EQ(app_get_ip(pc, ac_ip), -1) << pc;
   }
   EXPECT_STREQ(ac_ip, "0.0.0.0");
-  EXPECT_EQ(app_get_ip("eth0", ac_ip), 1);
-  EXPECT_STREQ(ac_ip, "10.77.0.1");
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ std::string _setup_namespace() {
 
 }  // namespace
 
-bool net_ready() { return net_reason.empty(); }
 const std::string& net_skip_reason() { return net_reason; }
 
 std::vector<rx_call>& rx_calls() {
@@ -56,7 +55,7 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   net_reason = _setup_namespace();
-  if (!net_ready()) std::printf("net_tests: %s\n", net_reason.c_str());
+  if (!net_reason.empty()) std::printf("net_tests: %s\n", net_reason.c_str());
   vos_os_init();
   coap_startup();
   const int i_result = RUN_ALL_TESTS();

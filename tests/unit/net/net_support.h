@@ -25,13 +25,12 @@ using bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 using test_support::re_search_lines;
 
-/// True when main() made the network namespace (lo, veth eth0 10.77.0.1/24); else tests skip.
-bool net_ready();
+/// Why main() made no network namespace (lo, veth eth0 10.77.0.1/24), empty when it did.
 const std::string& net_skip_reason();
 
-#define NET_TEST_PREAMBLE()                              \
-  do {                                                   \
-    if (!net_ready()) GTEST_SKIP() << net_skip_reason(); \
+#define NET_TEST_PREAMBLE()                                            \
+  do {                                                                 \
+    if (!net_skip_reason().empty()) GTEST_SKIP() << net_skip_reason(); \
   } while (0)
 
 inline constexpr const char* eth0_ip = "10.77.0.1";
@@ -83,6 +82,14 @@ class udp_socket {
     if (n < 0) return std::nullopt;
     d.data.resize(static_cast<std::size_t>(n));
     return d;
+  }
+  /// Sends @p request every 50 ms, at most 40 times, until an answer comes: the first answer.
+  std::optional<datagram> ask(const sockaddr_in& to, const bytes& request) {
+    for (int i = 0; i < 40; ++i) {
+      send_to(to, request);
+      if (auto d = receive(50ms)) return d;
+    }
+    return std::nullopt;
   }
 
  private:

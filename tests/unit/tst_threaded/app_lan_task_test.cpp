@@ -1,18 +1,24 @@
 // LAN hand-off and workers: which thread treats which kind, copies and null payloads,
-// independence of the two workers, allocation balance. (The whole inbound path, dropped kinds
-// and the workers' idle time-outs run in the end-to-end tests.)
+// independence of the two workers, a worker that lags while the LAN keeps sending; every block
+// comes back. (The whole inbound path, dropped kinds and idle time-outs: end-to-end tests.)
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "app_lan.h"
 #include "app_lan_internal.h"
 #include "coap_addr.h"
+#include "stdout_capture.h"
+#include "test_regex.h"
 #include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
@@ -20,6 +26,46 @@
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::wait_until;
+
+// The workers started as app_lan_init starts them, around the treating functions a test sets;
+// stop() ends them (a message of kind 0 each) and puts the real functions back.
+class app_lan_task : public test_support::alloc_balance_test {
+ protected:
+  void SetUp() override {
+    vos_os_init();
+    detail::app_lan_reset();
+    std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
+    u32_threads_ = vos_os_nb_thread();
+    mark_alloc();
+  }
+  void TearDown() override {
+    stop();
+    expect_alloc_balance();
+  }
+  // The worker of @p pf_entry, its handle in @p t_handle.
+  static void start(vos_os_thread_entry_t pf_entry, vos_os_thread_t& t_handle) {
+    t_handle = vos_os_create_thread_stack(pf_entry, 6, "worker", nullptr, detail::LAN_THREAD_STACK);
+    ASSERT_NE(t_handle, nullptr);
+    vos_os_set_thread_quota(t_handle, detail::LAN_WORKER_QUOTA);
+  }
+  void stop() {
+    for (vos_os_thread_t* pt :
+         {&detail::_pv_lan_itf_task_handle, &detail::_pv_lan_modem_task_handle}) {
+      if (*pt == nullptr) continue;
+      void* pv_stop = nullptr;
+      vos_os_calloc(&pv_stop, sizeof(lan_msg));
+      EXPECT_EQ(vos_os_send_msg_to_thread(*pt, &pv_stop), 1);
+      *pt = nullptr;
+    }
+    EXPECT_TRUE(wait_until([this] { return vos_os_nb_thread() == u32_threads_; }, 10s));
+    std::copy(std::begin(saved_), std::end(saved_), detail::_apf_lan_treat);
+  }
+
+  detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1] = {};
+  std::uint32_t u32_threads_ = 0;
+};
+class app_lan_hostile_task : public app_lan_task {};
 
 // One call of a treating function: kind, thread, payload pointer and bytes, sender port.
 struct record {
@@ -54,34 +100,33 @@ std::vector<record> records() {
 }
 
 bool wait_records(std::size_t n) {
-  return test_support::wait_until([n] { return records().size() >= n; }, 10s);
+  return wait_until([n] { return records().size() >= n; }, 10s);
+}
+
+std::atomic<bool> b_release{false};
+std::atomic<bool> b_entered{false};
+std::atomic<std::uint32_t> u32_treated{0};
+
+// A frame worker stuck until released, as one whose standard output nobody reads.
+std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32_t) {
+  b_entered = true;
+  while (!b_release.load()) std::this_thread::sleep_for(1ms);
+  ++u32_treated;
+  return 1;
 }
 
 }  // namespace
 
 // Each kind on its worker with a private copy (a zero-length payload as null); radio frames go
-// on while the modem worker waits for the registry; every block comes back.
-TEST(app_lan_task, each_kind_on_its_worker_and_frames_never_wait_for_the_registry) {
-  vos_os_init();
-  detail::app_lan_reset();
-  detail::lan_treat_fn saved[detail::LAN_MSG_LAST + 1];
-  std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved);
+// on while the modem worker waits for the registry.
+TEST_F(app_lan_task, each_kind_on_its_worker_and_frames_never_wait_for_the_registry) {
   const detail::lan_treat_fn recorders[] = {recorder<1>, recorder<2>, recorder<3>,
                                             recorder<4>, recorder<5>, recorder<6>};
   std::copy(std::begin(recorders), std::end(recorders), &detail::_apf_lan_treat[1]);
-  const std::uint32_t u32_pool = vos_os_nb_pool(), u32_cur = vos_os_curmem();
-  const std::uint32_t u32_threads = vos_os_nb_thread();
-  vos_os_thread_t workers[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    workers[i] =
-        vos_os_create_thread_stack(i == 0 ? detail::_lan_itf_task : detail::_lan_modem_task, 6,
-                                   "worker", nullptr, detail::LAN_THREAD_STACK);
-    ASSERT_NE(workers[i], nullptr);
-    vos_os_set_thread_quota(workers[i], detail::LAN_WORKER_QUOTA);  // as app_lan_init does
-  }
-  detail::_pv_lan_itf_task_handle = workers[0];
-  detail::_pv_lan_modem_task_handle = workers[1];
-
+  start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
+  start(detail::_lan_modem_task, detail::_pv_lan_modem_task_handle);
+  const vos_os_thread_t workers[2] = {detail::_pv_lan_itf_task_handle,
+                                      detail::_pv_lan_modem_task_handle};
   const coap_address_t t_sender = ipv4("10.0.0.2", 40000);
   std::uint8_t au8_payload[3] = {0x10, 0x20, 0x30};
   {
@@ -108,16 +153,36 @@ TEST(app_lan_task, each_kind_on_its_worker_and_frames_never_wait_for_the_registr
               (std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.u32_kind), 0x20, 0x30}));
   }
   EXPECT_EQ(records().at(0).u32_kind, LAN_MSG_RX_FRAME) << "the frame waited for the registry";
+}
 
-  for (vos_os_thread_t t_worker : workers) {  // a message of kind 0 stops a worker
-    void* pv_stop = nullptr;
-    vos_os_calloc(&pv_stop, sizeof(lan_msg));
-    EXPECT_EQ(vos_os_send_msg_to_thread(t_worker, &pv_stop), 1);
-  }
-  EXPECT_TRUE(test_support::wait_until([&] { return vos_os_nb_thread() == u32_threads; }, 10s));
-  detail::_pv_lan_itf_task_handle = nullptr;
-  detail::_pv_lan_modem_task_handle = nullptr;
-  std::copy(std::begin(saved), std::end(saved), detail::_apf_lan_treat);
-  EXPECT_EQ(vos_os_nb_pool(), u32_pool);
-  EXPECT_EQ(vos_os_curmem(), u32_cur);
+// A worker that lags (its trace stalls) while the LAN keeps sending: its mailbox stays at its
+// quota, what does not fit is dropped and counted, and the count is given by a warning line.
+TEST_F(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_counted_in_a_warning) {
+  detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = stuck_treat;
+  start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
+  constexpr std::uint32_t u32_sent = 1000;
+  std::uint32_t u32_posted = 0;
+  const std::string out = test_support::captured([&] {
+    const std::uint8_t au8_frame[64] = {};
+    const coap_address_t t_from{};
+    const auto post = [&] {
+      if (app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_from, au8_frame, sizeof au8_frame) == 1) {
+        ++u32_posted;
+      }
+    };
+    // The worker holds the first message before the flood: every drop comes after its last
+    // report, so one warning carries them all.
+    post();
+    ASSERT_TRUE(wait_until([] { return b_entered.load(); }, 10s));
+    for (std::uint32_t i = 1; i < u32_sent; ++i) post();
+    b_release = true;
+    ASSERT_TRUE(wait_until([&] { return u32_treated.load() == u32_posted; }, 10s));
+    stop();  // the worker reports after its next wait: a message, or its 2 s time-out
+  });
+  // The quota, plus the one being treated.
+  EXPECT_EQ(u32_posted, detail::LAN_WORKER_QUOTA + 1);
+  EXPECT_TRUE(test_support::re_search_lines(
+      out, "^[0-9]{8}-[0-9]{6}:WARNING:\\.\\./tst/app_lan\\.c:[0-9]+:" +
+               std::to_string(u32_sent - u32_posted) + " LAN messages dropped: worker busy$"))
+      << out;
 }
