@@ -166,7 +166,9 @@ TEST_F(app_lan, registry_rules_and_sender_matching) {
   EXPECT_EQ(app_lan_set_modem_firmware(0x99, "manual", "99"), -1);
   ASSERT_EQ(treat(detail::_app_lan_treat_statistics, modem_a, stats59).i, 1);
   const coap_address_t t_moved = ipv4("10.0.0.8", 1234);
+  EXPECT_EQ(detail::_app_lan_modem_id(&modem_a), 0xA0u);
   ASSERT_EQ(treat(detail::_app_lan_treat_info, t_moved, info(0xA0, 2, 2, {0xA1, 0xA2})).i, 1);
+  EXPECT_EQ(detail::_app_lan_modem_id(&modem_a), 0u) << "answered from before the move";
   lan_modem_entry t{};
   ASSERT_EQ(app_lan_find_modem(0xA0, &t), 1);
   EXPECT_TRUE(detail::_app_lan_address_equal(t.t_addr, t_moved));

@@ -186,3 +186,19 @@ TEST_F(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_count
                std::to_string(u32_sent - u32_posted) + " LAN messages dropped: worker busy$"))
       << out;
 }
+
+// Message blocks are kept for reuse: sizes that fit a kept block, do not fit, or are never kept
+// all reach the worker whole, one frame at a time so that each may take the block of the last.
+TEST_F(app_lan_task, reused_message_blocks_carry_each_payload_whole) {
+  detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = recorder<1>;
+  start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
+  const coap_address_t t_sender = ipv4("10.0.0.2", 40000);
+  g_records.clear();
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (const std::uint32_t u32_size : {60, 60, 50, 1, 2000, 60, 300, 450, 40, 455}) {
+    sent.emplace_back(u32_size, static_cast<std::uint8_t>(0xA0 + sent.size()));
+    ASSERT_EQ(app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_sender, sent.back().data(), u32_size), 1);
+    ASSERT_TRUE(wait_records(sent.size()));
+    EXPECT_EQ(records().back().data, sent.back());
+  }
+}
