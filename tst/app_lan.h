@@ -24,15 +24,17 @@
 // | "lan_modem" | the registry's entries;     | taken only by the registry's operations         |
 // |             | private to app_lan.cpp,     | (app_lan.cpp), once per call: callers never     |
 // |             | created by app_lan_init     | hold it. Outermost: never taken inside another  |
-// |             |                             | lock; not recursive. Held across the            |
-// |             |                             | visitor of app_lan_for_each_modem (which may    |
-// |             |                             | send requests) and across the reports of the    |
-// |             |                             | treating functions (trace lines, events)        |
+// |             |                             | lock; not recursive. Never held while a trace   |
+// |             |                             | line or an event is written: the registry's     |
+// |             |                             | reports and the visitor of                      |
+// |             |                             | app_lan_for_each_modem run on copies, with the  |
+// |             |                             | lock free                                       |
 // | "lan"       | the body of app_lan_init    | never held together with "lan_modem"            |
 // | noise       | the noise report expected   | innermost: nothing is taken while it is held    |
-// The trace and allocator locks (inside vos) are taken under "lan_modem", never the reverse.
-// So are the two leaf locks of the events (app_lan_event): the JSON output lock and the lock of
-// a bounded run's outcome (app_main_outcome), which the workers and the main thread report to.
+// The allocator lock (inside vos) may be taken under "lan_modem", never the reverse. The trace
+// lock and the two leaf locks of the events (app_lan_event: the JSON output lock and the lock
+// of a bounded run's outcome, app_main_outcome) are never taken under it: a stalled output
+// blocks the thread that writes, never the registry.
 // clang-format on
 #pragma once
 
@@ -56,6 +58,7 @@ inline constexpr const char* LAN_FTP_DIR = "/var/ftp/";
 struct lan_modem_entry {
   coap_address_t t_addr;                ///< source address and port of the modem's last modem info
   std::uint8_t u8_in_use;               ///< 1 when the entry holds a modem
+  std::uint8_t u8_published;  ///< 1 once its registration is reported: seen by look-ups
   std::uint32_t u32_info_time;          ///< timestamp of the last modem info
   std::uint32_t u32_stats_time;         ///< timestamp of the last statistics
   char ac_fw_label[LAN_FW_LABEL_SIZE];  ///< label of the last firmware upgrade request
@@ -89,7 +92,8 @@ void app_lan_get_modems_info(lan_modem_entry* pt_entries);
 
 /// Entry lookup by identifier: under the registry lock, scans entries 0 to 4 and copies the
 /// first entry in use whose serial number is @p u32_id into the caller's record; the lock is
-/// released on return, so the copy may be used to send without holding it.
+/// released on return, so the copy may be used to send without holding it. A modem whose
+/// registration is still being reported is not found yet (nor by app_lan_first_modem_id).
 /// @retval 1  found, *pt_entry holds the copy
 /// @retval -1 no entry in use has this identifier (or null argument); *pt_entry is untouched
 int app_lan_find_modem(std::uint32_t u32_id, lan_modem_entry* pt_entry);
@@ -101,8 +105,8 @@ int app_lan_find_modem(std::uint32_t u32_id, lan_modem_entry* pt_entry);
 /// @retval -1 no entry in use has this identifier
 int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const char* pc_staged);
 
-/// Calls @p pf_visit for every entry in use, entry 0 first, with the registry lock held for the
-/// whole walk (the visitor may send requests; it must not take the registry lock).
+/// Calls @p pf_visit for every entry in use, entry 0 first, on a copy of the entries taken
+/// under the registry lock: the visitor runs with the lock free (it may send requests).
 /// @return the number of entries visited
 std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_entry,
                                                       void* pv_arg),

@@ -105,30 +105,33 @@ vos_os_lock_guard _app_lan_hold_registry();
 /// What a registry operation did with the entry it hands to its report.
 enum class lan_registry_outcome : std::uint8_t {
   updated,  ///< the entry of a registered modem was written
+  moved,    ///< the same, and its IP address changed
   added,    ///< a new modem took a free entry
   full,     ///< a new modem was refused: every entry is in use (the entry shown is not stored)
   unknown,  ///< the sender is not registered: nothing was written (no entry)
 };
 
-/// Report of a registry operation, called by it with the registry lock held, so that what it
-/// traces and the events it reports leave before any other thread can see the change. It gets
-/// the entry as written (or as refused; null when unknown) and must take no LAN lock.
+/// Report of a registry operation, called by it once the lock is free, with a copy of the
+/// entry as written (or as refused; null when unknown) and, when the modem moved, the address
+/// it had before (else null). A new modem is seen by the look-ups only once its report has
+/// returned, so that what the report traces comes before anything about the modem.
 using lan_registry_report = void (*)(lan_registry_outcome e_outcome,
-                                     const lan_modem_entry* pt_entry, void* pv_arg);
+                                     const lan_modem_entry* pt_entry,
+                                     const coap_address_t* pt_moved_from, void* pv_arg);
 
 /// Registers or updates the modem of a decoded modem info from @p pt_sender (null: a zero
 /// address). A modem already registered under this serial number keeps its entry: its address,
 /// info time and info are replaced, what the tool recorded (firmware, statistics, last state
-/// reported) is kept. A new modem takes the highest free entry. @p pf_report (may be null) is
-/// called under the lock with the entry's last reported state still the previous one; then the
-/// entry's state is recorded as reported.
+/// reported) is kept. A new modem takes the highest free entry. @p pf_report (may be null) gets
+/// the entry with its last reported state still the previous one; the entry's state is
+/// recorded as reported.
 /// @retval 1  updated or added
 /// @retval -1 refused: the registry is full
 int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_info,
                       lan_registry_report pf_report, void* pv_arg);
 
 /// Stores @p stats (receiver 0 first) and the time in the entry of the modem at @p pt_sender,
-/// then calls @p pf_report (may be null) under the lock: updated, or unknown with no entry.
+/// then calls @p pf_report (may be null): updated, or unknown with no entry.
 /// @retval 1  stored
 /// @retval -1 unknown (or null) sender: nothing stored
 int _app_lan_store_statistics(const coap_address_t* pt_sender,
@@ -149,14 +152,24 @@ struct lan_fw_taken {
 /// @retval -1 unknown (or null) sender, or null @p pt_taken: *pt_taken is untouched
 int _app_lan_take_firmware(const coap_address_t* pt_sender, lan_fw_taken* pt_taken);
 
-/// Identifier of the registered modem whose address (family, address and port) equals
-/// @p pt_sender's; should several match, the highest index wins.
-/// @return the identifier, or 0 when no entry in use matches (or null sender)
+/// Whether a registered modem's address (family, address and port) equals @p pt_sender's;
+/// should several match, the highest index wins. Its serial number goes to @p pu32_id (may be
+/// null) when one does, 0 otherwise. A serial number 0 is a modem like any other: only the
+/// result tells "not registered".
+bool _app_lan_find_sender(const coap_address_t* pt_sender, std::uint32_t* pu32_id);
+
+/// Serial number of the registered modem at @p pt_sender, as _app_lan_find_sender; 0 when none
+/// (as the trace names an unknown sender).
 std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender);
 
 /// Address comparison of the registry: same length field, same family, and for IPv4 / IPv6
 /// the same port and address; any other family never matches.
 bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
+
+/// Same host: same family and, for IPv4 / IPv6, the same IP address, whatever the ports. A
+/// modem may report from another port than the one it announced itself from, and its answers
+/// come from port 5683: what it sends is told by its IP address.
+bool _app_lan_same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
 
 // ---- Treating functions (app_lan_treat.cpp) ----------------------------------------------------
 

@@ -247,12 +247,23 @@ int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
   return 1;
 }
 
+const char* app_lan_file_refusal(const char* pc_path, std::uint32_t u32_packet_size) {
+  struct stat st {};
+  if (pc_path == nullptr || ::stat(pc_path, &st) != 0) return "no such file";
+  std::uint32_t u32_size = 0;
+  if (!_stageable_size_quiet(pc_path, &u32_size)) return "not a regular file of at most 4 GiB";
+  if (::access(pc_path, R_OK) != 0) return "not readable";
+  if (u32_size == 0) return "empty file";
+  if (u32_packet_size == 0) return nullptr;
+  if (u32_packet_size > max_packet_size) return "packet size above 65535";
+  if (u32_size % u32_packet_size != 0) return "size not a multiple of the packet size";
+  return nullptr;
+}
+
 bool app_lan_tx_file_acceptable(std::uint32_t u32_id, const char* pc_path,
                                 std::uint32_t u32_packet_size) {
-  std::uint32_t u32_size = 0;
   lan_modem_entry entry{};
-  return _stageable_size_quiet(pc_path, &u32_size) && u32_size != 0 && u32_packet_size != 0 &&
-         u32_packet_size <= max_packet_size && u32_size % u32_packet_size == 0 &&
+  return u32_packet_size != 0 && app_lan_file_refusal(pc_path, u32_packet_size) == nullptr &&
          app_lan_find_modem(u32_id, &entry) == 1;
 }
 
@@ -292,11 +303,13 @@ int app_lan_noise_req_test(std::uint32_t u32_id, std::uint8_t u8_duration,
 int app_lan_statistics_req(std::uint32_t u32_id, std::uint8_t u8_day) {
   lan_modem_entry entry{};
   if (app_lan_find_modem(u32_id, &entry) != 1) return -1;
+  app_lan_event_statistics_day(u8_day);
   _send(entry, statistics_req, std::span{&u8_day, 1});
   return 1;
 }
 
 int app_lan_update_modem_statistic(std::uint8_t u8_day) {
+  app_lan_event_statistics_day(u8_day);
   app_lan_for_each_modem(_send_statistics, &u8_day);
   return 1;
 }

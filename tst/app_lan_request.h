@@ -64,6 +64,12 @@ void app_lan_modem_tx_msg_req(std::uint32_t u32_id, std::uint32_t u32_sec, std::
 bool app_lan_tx_file_acceptable(std::uint32_t u32_id, const char* pc_path,
                                 std::uint32_t u32_packet_size);
 
+/// Why the file @p pc_path cannot be sent (with packets of @p u32_packet_size bytes; 0: whole),
+/// or null when it can: "no such file", "not a regular file of at most 4 GiB", "not readable",
+/// "empty file", "packet size above 65535", "size not a multiple of the packet size". Logs
+/// nothing and sends nothing. Static texts.
+const char* app_lan_file_refusal(const char* pc_path, std::uint32_t u32_packet_size);
+
 /// Stages the end-point upgrade file @p pc_path as LAN_FTP_DIR + "tx_%x" of @p u32_id and sends
 /// tx_file_req (size, staged name, packet size, inter-packet gap in units of 20 ms, radio mode
 /// 16, channel 2, type 0, power 27). The file stays where it was on every failure. A relative
@@ -99,7 +105,7 @@ int app_lan_noise_req_test(std::uint32_t u32_id, std::uint8_t u8_duration,
 int app_lan_statistics_req(std::uint32_t u32_id, std::uint8_t u8_day);
 
 /// Sends statistics_req with the day selector (0 today, 1 yesterday) to every registered
-/// modem, entry 0 first, holding the registry lock across all the requests.
+/// modem, entry 0 first (app_lan_for_each_modem: the registry lock is free while sending).
 /// @retval 1 always
 int app_lan_update_modem_statistic(std::uint8_t u8_day);
 

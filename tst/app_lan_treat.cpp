@@ -19,6 +19,7 @@
 #include "app_lan_event.h"
 #include "app_lan_internal.h"
 #include "app_lan_msg.h"
+#include "vos_errno_text.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
 #include "vos_util_date.h"
@@ -58,42 +59,58 @@ void _report_state(const lan_modem_info& info) {
   }
 }
 
-// Report of the registry for a modem info, under its lock: the lines and the event leave before
-// the main thread can see the modem.
-void _report_info(detail::lan_registry_outcome e_outcome, const lan_modem_entry* pt_entry, void*) {
+// Report of the registry for a modem info, once its lock is free and before the other threads
+// can see a new modem: its lines and event come first.
+void _report_info(detail::lan_registry_outcome e_outcome, const lan_modem_entry* pt_entry,
+                  const coap_address_t* pt_moved_from, void*) {
   using enum detail::lan_registry_outcome;
   const lan_modem_info& info = pt_entry->t_info;
-  if (e_outcome != updated) {
-    std::array<unsigned char, addr_text_size> ac_addr{};
-    coap_print_addr(&pt_entry->t_addr, ac_addr.data(), ac_addr.size());
-    ac_addr.back() = '\0';
-    vos_trace_info("New modem detected %x (IP:%s)", info.u32_serial,
-                   reinterpret_cast<const char*>(ac_addr.data()));
+  std::array<unsigned char, addr_text_size> ac_addr{};
+  coap_print_addr(&pt_entry->t_addr, ac_addr.data(), ac_addr.size());
+  ac_addr.back() = '\0';
+  const char* pc_addr = reinterpret_cast<const char*>(ac_addr.data());
+  if (e_outcome == added || e_outcome == full) {
+    vos_trace_info("New modem detected %x (IP:%s)", info.u32_serial, pc_addr);
   }
   if (e_outcome == full) {
     VOS_ERROR("No more place in modem list!!!!");
     return;
   }
   if (e_outcome == added) vos_trace_info("Register new modem %x", info.u32_serial);
-  app_lan_event_modem(*pt_entry);
+  if (e_outcome == moved) {
+    std::array<unsigned char, addr_text_size> ac_from{};
+    coap_print_addr(pt_moved_from, ac_from.data(), ac_from.size());
+    ac_from.back() = '\0';
+    VOS_WARNING("Modem %x moved from IP:%s to IP:%s", info.u32_serial,
+                reinterpret_cast<const char*>(ac_from.data()), pc_addr);
+  }
+  app_lan_event_modem(*pt_entry, e_outcome == moved ? pt_moved_from : nullptr);
   _report_state(info);
 }
 
-// Report of the registry for statistics (@p pv_stats: the receivers received), under its lock.
+// What the statistics report needs besides the entry.
+struct statistics_report {
+  const coap_address_t* pt_sender;
+  std::span<const lan_rx_stats> received;
+};
+
+// Report of the registry for statistics (@p pv_report: a statistics_report).
 void _report_statistics(detail::lan_registry_outcome, const lan_modem_entry* pt_entry,
-                        void* pv_stats) {
-  const auto& stats = *static_cast<const std::span<const lan_rx_stats>*>(pv_stats);
+                        const coap_address_t*, void* pv_report) {
+  const auto& report = *static_cast<const statistics_report*>(pv_report);
   const std::uint32_t u32_id = pt_entry != nullptr ? pt_entry->t_info.u32_serial : 0;
   VOS_DEBUG("Update statistics of Modem %x", u32_id);
-  for (std::size_t i = 0; i < stats.size(); ++i) {
-    const lan_rx_stats& s = stats[i];
+  for (std::size_t i = 0; i < report.received.size(); ++i) {
+    const lan_rx_stats& s = report.received[i];
     vos_trace_info(
         "Receiver %d : CRC OK : %d\t CRC KO : %d\t LOAD : %d\t RSSI_min : -%d\t RSSI_avg : -%d\t "
         "RSSI_max : -%d",
         static_cast<int>(i), s.u16_crc_ok, s.u16_crc_ko, s.u16_load, s.u8_rssi_min, s.u8_rssi_avg,
         s.u8_rssi_max);
   }
-  app_lan_event_statistics(u32_id, stats);
+  app_lan_event_statistics(report.pt_sender,
+                           pt_entry != nullptr ? std::optional{u32_id} : std::nullopt,
+                           report.received);
 }
 
 // The noise report this run waits for: the address of the modem asked, published by the main
@@ -102,24 +119,9 @@ std::mutex _noise_mutex;
 coap_address_t _t_noise_target{};
 bool _b_noise_expected = false;
 
-// Same host: family and IP address; the port is left out, since a modem may report from
-// another port than the one it announced itself from.
-bool _same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
-  if (t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
-  switch (t_a.addr.sa.sa_family) {
-    case AF_INET:
-      return t_a.addr.sin.sin_addr.s_addr == t_b.addr.sin.sin_addr.s_addr;
-    case AF_INET6:
-      return std::memcmp(&t_a.addr.sin6.sin6_addr, &t_b.addr.sin6.sin6_addr,
-                         sizeof t_a.addr.sin6.sin6_addr) == 0;
-    default:
-      return false;
-  }
-}
-
 bool _noise_expected_from(const coap_address_t* pt_sender) noexcept {
   const std::lock_guard lock(_noise_mutex);
-  return pt_sender != nullptr && _b_noise_expected && _same_host(_t_noise_target, *pt_sender);
+  return pt_sender != nullptr && _b_noise_expected && detail::_app_lan_same_host(_t_noise_target, *pt_sender);
 }
 
 // Writes @p content to a new file beside @p pc_final (never through a link, never over an
@@ -138,7 +140,8 @@ bool _write_report(const char* pc_final, std::string_view content) {
   }
   if (fd < 0) {
     const int i_errno = errno;
-    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, std::strerror(i_errno), i_errno);
+    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(),
+              i_errno);
     return false;
   }
   int i_errno = 0;
@@ -153,7 +156,8 @@ bool _write_report(const char* pc_final, std::string_view content) {
   if (::close(fd) != 0 && i_errno == 0) i_errno = errno;
   if (i_errno == 0 && std::rename(s_tmp.c_str(), pc_final) != 0) i_errno = errno;
   if (i_errno != 0) {
-    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, std::strerror(i_errno), i_errno);
+    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(),
+              i_errno);
     ::unlink(s_tmp.c_str());
     return false;
   }
@@ -212,7 +216,8 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
   }
   VOS_DEBUG_LINE().text("WMBUS Data len : ").dec(rx.u16_data_len);
   VOS_DUMP_LINE().bytes(rx.frame.data(), rx.frame.size());
-  const std::uint32_t u32_id = _app_lan_modem_id(pt_sender);
+  std::uint32_t u32_id = 0;
+  const bool b_registered = _app_lan_find_sender(pt_sender, &u32_id);
   std::array<char, LAN_ENDPOINT_TEXT_SIZE> ac_endpoint{};
   VOS_DEBUG_LINE()
       .text("Receive RF frame from EndPoint [")
@@ -221,7 +226,7 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
       .hex(u32_id)
       .text("]");
   VOS_DEBUG_LINE().text("\n################\n################");
-  app_lan_event_frame(u32_id, rx);
+  app_lan_event_frame(pt_sender, b_registered ? std::optional{u32_id} : std::nullopt, rx);
   return 1;
 }
 
@@ -260,15 +265,17 @@ std::int32_t _app_lan_treat_firmware_install_ind(const coap_address_t* pt_sender
     return -1;
   }
   lan_fw_taken fw{};  // serial 0 and no label for an unknown sender; a modem may have serial 0 too
+  const bool b_registered = _app_lan_take_firmware(pt_sender, &fw) == 1;
   // By its full path: the working directory is not to be relied on.
-  if (_app_lan_take_firmware(pt_sender, &fw) == 1 && fw.ac_staged[0] != '\0') {
+  if (b_registered && fw.ac_staged[0] != '\0') {
     char ac_path[sizeof "/var/ftp/" + LAN_FW_STAGED_SIZE];
     const int n = std::snprintf(ac_path, sizeof ac_path, "%s%s", LAN_FTP_DIR, fw.ac_staged);
     if (n > 0 && static_cast<std::size_t>(n) < sizeof ac_path) ::unlink(ac_path);
   }
   VOS_DEBUG("Firmware install (name:%s) of modem %x is %s ", fw.ac_label, fw.u32_id,
             u8_result == 1 ? "OK" : "KO");
-  app_lan_event_firmware(fw.u32_id, u8_result, fw.ac_label);
+  app_lan_event_firmware(pt_sender, b_registered ? std::optional{fw.u32_id} : std::nullopt,
+                         u8_result, fw.ac_label);
   return 1;
 }
 
@@ -285,8 +292,8 @@ std::int32_t _app_lan_treat_statistics(const coap_address_t* pt_sender,
     VOS_ERROR("Bad nb receiver channel :%d", u8_nb);
     return -1;
   }
-  std::span<const lan_rx_stats> received{at_stats, u8_nb};
-  _app_lan_store_statistics(pt_sender, at_stats, _report_statistics, &received);
+  statistics_report report{pt_sender, {at_stats, u8_nb}};
+  _app_lan_store_statistics(pt_sender, at_stats, _report_statistics, &report);
   return 1;
 }
 

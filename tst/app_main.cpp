@@ -14,7 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <variant>
 
 #include "app_lan.h"
@@ -31,6 +35,10 @@
 #include "vos_task_linux.h"
 #include "vos_trace.h"
 
+#ifdef LANMODEM_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 namespace {
 
 constexpr const char* source_name = "../tst/app_main.c";
@@ -38,6 +46,9 @@ constexpr const char* source_name = "../tst/app_main.c";
 constexpr long poll_ns = 500'000'000;  // 500 ms between two looks at the registry
 // A bounded run also looks at the registry this often while it waits (new modems for -s).
 constexpr std::chrono::milliseconds bounded_poll{200};
+// A run that is to end does so this long after its deadline (or its stop) at the latest,
+// whatever its output does.
+constexpr std::chrono::milliseconds end_grace{900};
 
 using steady = std::chrono::steady_clock;
 
@@ -65,19 +76,69 @@ action _action(const app_options& opt) {
 }
 
 app_outcome _t_outcome;
+// Whether the run's (target) modem announced itself: what the outcome's first fact is made of.
+std::atomic<bool> _b_saw_modem{false};
 
 void _observe(const lan_event& t_event) noexcept { _t_outcome.observe(t_event); }
 
 // A noise report in a bounded run is a fact of the outcome; the run ends through it.
 void _noise_end_in_bounded_run(int) noexcept {}
 
+void _exit_now(int i_status) {
+#ifdef LANMODEM_COVERAGE
+  __gcov_dump();  // _Exit skips the counters' own writing at exit
+#endif
+  std::_Exit(i_status);
+}
+
+// Ends the process with the outcome's status once its time limit passes, should the run still
+// be writing its last lines then (an output that nobody reads blocks the writer, and the lines
+// of every other thread wait behind it).
+class end_guard {
+ public:
+  void start(steady::time_point t_limit) {
+    t_limit_ = t_limit;
+    thread_ = std::thread([this] { watch(); });
+    thread_.detach();  // it ends with the process
+  }
+  // Ends the process @p grace from now at the latest (sooner when it was due sooner).
+  void tighten(steady::time_point t_limit) {
+    {
+      const std::lock_guard lock(mutex_);
+      t_limit_ = std::min(t_limit_, t_limit);
+    }
+    cond_.notify_all();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock lock(mutex_);
+    while (steady::now() < t_limit_) cond_.wait_until(lock, t_limit_);
+    lock.unlock();
+    _exit_now(app_outcome_status(_t_outcome.facts(_b_saw_modem.load())));
+  }
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  steady::time_point t_limit_ = steady::time_point::max();
+  std::thread thread_;
+};
+
+end_guard _t_end_guard;
+
 // The modem the action goes to: the one named by -m, else the first registered.
 bool _target(const app_options& opt, std::uint32_t* pu32_id) {
-  if (opt.u32_target == 0) return app_lan_first_modem_id(pu32_id) == 1;
+  if (!opt.b_target) return app_lan_first_modem_id(pu32_id) == 1;
   lan_modem_entry entry{};
   if (app_lan_find_modem(opt.u32_target, &entry) != 1) return false;
   *pu32_id = opt.u32_target;
   return true;
+}
+
+// Asks modem @p u32_id of the outcome: its answers and indications count from now.
+bool _ask(std::uint32_t u32_id) {
+  lan_modem_entry entry{};
+  if (app_lan_find_modem(u32_id, &entry) != 1) entry.t_addr = coap_address_t{};
+  return _t_outcome.ask(u32_id, entry.t_addr);
 }
 
 // Asks every registered modem that was not asked yet for its statistics.
@@ -87,9 +148,12 @@ void _ask_new_modems(std::uint8_t u8_day, steady::time_point t_deadline) {
   // The first registered sits at the highest index: ask in the order of registration.
   for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
     const lan_modem_entry& entry = *it;
-    if (entry.u8_in_use == 0 || steady::now() >= t_deadline) continue;
+    if (entry.u8_in_use == 0 || entry.u8_published == 0 || steady::now() >= t_deadline ||
+        _t_outcome.stopped()) {
+      continue;
+    }
     const std::uint32_t u32_id = entry.t_info.u32_serial;
-    if (!_t_outcome.ask(u32_id)) continue;
+    if (!_t_outcome.ask(u32_id, entry.t_addr)) continue;
     app_lan_statistics_req(u32_id, u8_day);
     _t_outcome.sent(u32_id);
   }
@@ -131,7 +195,7 @@ void _summary() {
   s_modems += ']';
   if (app_lan_event_json_on()) {
     std::string s_line;
-    app_json json = app_lan_event_begin(s_line, "summary", 0);
+    app_json json = app_lan_event_begin(s_line, "summary", std::nullopt);
     json.num("count", nb).raw("modems", s_modems);
     app_lan_event_write(json);
   }
@@ -152,44 +216,19 @@ std::string _json_list(const std::string& s_list) {
   return s_json + "]";
 }
 
-// Runs the action within -w seconds from @p t_start; @return the exit status.
-int _bounded_run(const app_options& opt, steady::time_point t_start) {
-  const steady::time_point t_deadline = t_start + std::chrono::seconds(opt.i32_wait_s);
-  coap_set_request_deadline(t_deadline);
-  const action t_action = _action(opt);
-  const bool b_each_modem = opt.b_statistics && opt.u32_target == 0 &&
-                            t_action.e_completion == app_completion::statistics;
-  _t_outcome.begin(t_action.e_completion);
+// What a run did, for its closing lines.
+struct run_facts {
+  action t_action;
+  bool b_each_modem = false;  // -s without -m under -w: every modem that announced itself
+  bool b_modem = false;       // the (target) modem announced itself
+  std::uint32_t u32_id = 0;   // that modem
+};
 
-  std::uint32_t u32_id = 0;
-  bool b_modem = _target(opt, &u32_id);
-  while (!b_modem && steady::now() < t_deadline) {
-    _t_outcome.wait(std::min(steady::now() + bounded_poll, t_deadline), true, true);
-    b_modem = _target(opt, &u32_id);
-  }
-  if (b_modem) {
-    vos_trace_info("Perform action on modem LAN:%x", u32_id);
-    if (b_each_modem) {
-      const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
-      // Until the deadline: a modem may still announce itself and is asked then.
-      for (;;) {
-        _ask_new_modems(u8_day, t_deadline);
-        const steady::time_point t_now = steady::now();
-        if (t_now >= t_deadline) break;
-        _t_outcome.wait(std::min(t_now + bounded_poll, t_deadline), true, true);
-      }
-    } else {
-      _t_outcome.ask(u32_id);
-      const int i_dispatch = app_main_dispatch(opt, u32_id);
-      if (i_dispatch < 0) _t_outcome.local_error();
-      _t_outcome.sent(u32_id);
-      _t_outcome.wait(t_deadline, i_dispatch == 0, false);
-    }
-  }
-  // Without an action or a named modem, watching the LAN for the whole window is the outcome.
-  const bool b_monitor = t_action.e_completion == app_completion::none &&
-                         std::string_view{t_action.pc_name} == "monitor";
-  const app_outcome_facts facts = _t_outcome.facts(b_modem || (b_monitor && opt.u32_target == 0));
+// Closes a run at its outcome, its deadline or its stop: the answered modems, the summary, the
+// result event and the Outcome line (a warning when the outcome is not 0).
+// @return the exit status
+int _close_run(const app_options& opt, const run_facts& run, steady::time_point t_start) {
+  const app_outcome_facts facts = _t_outcome.facts(run.b_modem);
   const int i_status = app_outcome_status(facts);
   const long long ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
@@ -198,28 +237,25 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
   std::string s_not_answered;
   _t_outcome.modems(s_answered, s_not_answered);
   std::string s_modems;
-  if (b_each_modem) {
+  std::optional<std::uint32_t> result_modem;
+  if (run.b_each_modem) {
     s_modems = s_answered;
     if (!s_modems.empty() && !s_not_answered.empty()) s_modems += ' ';
     s_modems += s_not_answered;
     vos_trace_info("Answered: %s; not answered: %s",
                    s_answered.empty() ? "none" : s_answered.c_str(),
                    s_not_answered.empty() ? "none" : s_not_answered.c_str());
-  } else if (b_modem) {
+  } else if (run.b_modem || opt.b_target) {
+    result_modem = run.b_modem ? run.u32_id : opt.u32_target;
     char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", u32_id);
-    s_modems = ac_serial;
-  } else if (opt.u32_target != 0) {
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", opt.u32_target);
+    std::snprintf(ac_serial, sizeof ac_serial, "%x", *result_modem);
     s_modems = ac_serial;
   }
   _summary();
   if (app_lan_event_json_on()) {
     std::string s_line;
-    app_json json = app_lan_event_begin(s_line, "result",
-                                        b_each_modem ? 0 : (b_modem ? u32_id : opt.u32_target));
-    json.str("action", t_action.pc_name)
+    app_json json = app_lan_event_begin(s_line, "result", result_modem);
+    json.str("action", run.t_action.pc_name)
         .str("word", app_outcome_word(i_status))
         .num("exit", i_status)
         .num("elapsed_ms", ms)
@@ -227,10 +263,88 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
         .raw("not_answered", _json_list(s_not_answered));
     app_lan_event_write(json);
   }
-  vos_trace_info("Outcome: %s on modem %s: %s (exit %d, %lld ms)", t_action.pc_name,
-                 s_modems.empty() ? "none" : s_modems.c_str(), app_outcome_word(i_status), i_status,
-                 ms);
+  const char* pc_modems = s_modems.empty() ? "none" : s_modems.c_str();
+  if (i_status == APP_EXIT_DONE) {
+    vos_trace_info("Outcome: %s on modem %s: %s (exit %d, %lld ms)", run.t_action.pc_name,
+                   pc_modems, app_outcome_word(i_status), i_status, ms);
+  } else {
+    VOS_WARNING("Outcome: %s on modem %s: %s (exit %d, %lld ms)", run.t_action.pc_name, pc_modems,
+                app_outcome_word(i_status), i_status, ms);
+  }
   return i_status;
+}
+
+// Waits for the run's (target) modem until @p t_until or a stop. @return whether it came.
+bool _wait_for_modem(const app_options& opt, steady::time_point t_until, std::uint32_t* pu32_id) {
+  bool b_modem = _target(opt, pu32_id);
+  while (!b_modem && steady::now() < t_until && !_t_outcome.stopped()) {
+    _t_outcome.wait(std::min(steady::now() + bounded_poll, t_until), true, true);
+    b_modem = _target(opt, pu32_id);
+  }
+  _b_saw_modem.store(b_modem);
+  return b_modem;
+}
+
+// Issues the action against modem @p u32_id as a fact of the outcome (none for a monitor:
+// nothing is asked). @return the dispatch's result
+int _act(const app_options& opt, const run_facts& run) {
+  vos_trace_info("Perform action on modem LAN:%x", run.u32_id);
+  const bool b_asks = std::string_view{run.t_action.pc_name} != "monitor";
+  if (b_asks) _ask(run.u32_id);
+  const int i_dispatch = app_main_dispatch(opt, run.u32_id);
+  if (i_dispatch < 0) _t_outcome.local_error();
+  if (b_asks) _t_outcome.sent(run.u32_id);
+  return i_dispatch;
+}
+
+// Runs the action within -w seconds from @p t_start; @return the exit status.
+int _bounded_run(const app_options& opt, steady::time_point t_start) {
+  const steady::time_point t_deadline = t_start + std::chrono::seconds(opt.i32_wait_s);
+  _t_end_guard.start(t_deadline + end_grace);
+  coap_set_request_deadline(t_deadline);
+  run_facts run{_action(opt)};
+  run.b_each_modem = opt.b_statistics && !opt.b_target &&
+                     run.t_action.e_completion == app_completion::statistics;
+  _t_outcome.begin(run.t_action.e_completion,
+                   static_cast<std::uint16_t>(opt.u32_get_param_id));
+
+  // What can be refused without a modem is refused before waiting for one.
+  if (app_main_check(opt) != 1) {
+    _t_outcome.local_error();
+    run.b_modem = true;  // no modem was needed to know the outcome
+    _b_saw_modem.store(true);
+    return _close_run(opt, run, t_start);
+  }
+  run.b_modem = _wait_for_modem(opt, t_deadline, &run.u32_id);
+  if (run.b_modem && !_t_outcome.stopped()) {
+    if (run.b_each_modem) {
+      vos_trace_info("Perform action on modem LAN:%x", run.u32_id);
+      const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
+      // Until the deadline: a modem may still announce itself and is asked then.
+      for (;;) {
+        _ask_new_modems(u8_day, t_deadline);
+        const steady::time_point t_now = steady::now();
+        if (t_now >= t_deadline || _t_outcome.stopped()) break;
+        _t_outcome.wait(std::min(t_now + bounded_poll, t_deadline), true, true);
+      }
+    } else {
+      const int i_dispatch = _act(opt, run);
+      _t_outcome.wait(t_deadline, i_dispatch == 0, false);
+    }
+  }
+  return _close_run(opt, run, t_start);
+}
+
+// A -j run without -w: as the plain run, until a signal or the loss of the events' reader
+// closes it as a deadline would. @return the exit status
+int _json_run(const app_options& opt, steady::time_point t_start) {
+  run_facts run{_action(opt)};
+  _t_outcome.begin(run.t_action.e_completion,
+                   static_cast<std::uint16_t>(opt.u32_get_param_id));
+  run.b_modem = _wait_for_modem(opt, steady::time_point::max(), &run.u32_id);
+  if (run.b_modem && !_t_outcome.stopped()) _act(opt, run);
+  while (!_t_outcome.stopped()) _t_outcome.wait(steady::now() + std::chrono::hours(1), true, false);
+  return _close_run(opt, run, t_start);
 }
 
 }  // namespace
@@ -251,13 +365,18 @@ void _fill_standard_descriptors() {
   }
 }
 
-// SIGUSR1 asks for the allocator report. It is blocked in every thread (the mask is set before
-// the first thread starts) and taken synchronously by the main thread, which writes the report
-// as a trace line: nothing runs in signal context.
-sigset_t _report_signals() {
+// SIGUSR1 asks for the allocator report; under -w or -j, SIGINT and SIGTERM end the run as its
+// deadline would. They are blocked in every thread (the mask is set before the first thread
+// starts) and taken synchronously, by the main thread or, in a run that waits on its outcome,
+// by a thread of their own: nothing runs in signal context.
+sigset_t _handled_signals(bool b_stops) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGUSR1);
+  if (b_stops) {
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+  }
   return set;
 }
 
@@ -267,8 +386,6 @@ void _print_mem_report() {
 }
 
 #ifdef LANMODEM_COVERAGE
-extern "C" void __gcov_dump();
-
 // Coverage build only: the tests stop the tool with a signal, so write the counters first and
 // then die of the signal as before (the handler is reset, the signal is pending until return).
 void _on_stop_signal(int i_signal) {
@@ -285,6 +402,21 @@ void _flush_coverage_on_stop() {
   sigaction(SIGINT, &sa, nullptr);
 }
 #endif
+
+// Takes the signals of a -w or -j run: the report, or the end of the run.
+void _signal_loop(sigset_t set) {
+  for (;;) {
+    int i_signal = 0;
+    if (sigwait(&set, &i_signal) != 0) return;
+    if (i_signal == SIGUSR1) {
+      _print_mem_report();
+      continue;
+    }
+    _t_outcome.stop();
+    coap_cancel_requests();
+    _t_end_guard.tighten(steady::now() + end_grace);
+  }
+}
 
 }  // namespace
 
@@ -316,7 +448,10 @@ int main(int argc, char** argv) {
 #ifdef LANMODEM_COVERAGE
   _flush_coverage_on_stop();
 #endif
-  const sigset_t report_set = _report_signals();
+  const bool b_bounded = opt.i32_wait_s > 0;
+  // A run whose outcome is watched: bounded, or giving its events to a program.
+  const bool b_watched = b_bounded || opt.b_json;
+  const sigset_t report_set = _handled_signals(b_watched);
   pthread_sigmask(SIG_BLOCK, &report_set, nullptr);
   vos_os_init();
   if (coap_server_claim_port() != 1) {
@@ -325,22 +460,15 @@ int main(int argc, char** argv) {
               std::strerror(i_errno), i_errno);
   }
   if (opt.i32_level >= 0) vos_trace_level(static_cast<std::uint32_t>(opt.i32_level));
-  const bool b_bounded = opt.i32_wait_s > 0;
-  if (b_bounded) {
-    detail::_pf_lan_noise_end = _noise_end_in_bounded_run;
-    app_lan_event_start(opt.b_json, _observe);
-  } else if (opt.b_json) {
-    app_lan_event_start(true, nullptr);
-  }
+  if (b_bounded) detail::_pf_lan_noise_end = _noise_end_in_bounded_run;
+  if (b_watched) app_lan_event_start(opt.b_json, _observe);
   app_lan_init();
-  if (b_bounded) {
-    const int i_status = _bounded_run(opt, t_start);
+  if (b_watched) {
+    std::thread(_signal_loop, report_set).detach();
+    const int i_status = b_bounded ? _bounded_run(opt, t_start) : _json_run(opt, t_start);
     // The LAN threads are still running: no static destructor may run under them.
     std::fflush(nullptr);
-#ifdef LANMODEM_COVERAGE
-    __gcov_dump();  // _Exit skips the counters' own writing at exit
-#endif
-    std::_Exit(i_status);
+    _exit_now(i_status);
   }
 
   std::uint32_t u32_modem_id = 0;

@@ -3,8 +3,10 @@
 #include "app_main_args.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "vos_util_hexa.h"
@@ -49,6 +51,31 @@ std::uint32_t hexadecimal(const char* text) {
   return vos_hexa_to_i(text, static_cast<std::uint16_t>(std::strlen(text)));
 }
 
+// A serial number: 1 to 8 hexadecimal digits, 0x or 0X before them allowed, nothing else.
+std::optional<std::uint32_t> serial(std::string_view text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  }
+  std::uint32_t u32_value = 0;
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), u32_value, 16);
+  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return u32_value;
+}
+
+// A decimal number from @p i32_min to @p i32_max, digits only.
+std::optional<std::int32_t> bounded_decimal(std::string_view text, std::int32_t i32_min,
+                                            std::int32_t i32_max) {
+  if (text.empty() || text.size() > 10 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::int64_t i64_value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), i64_value, 10);
+  if (i64_value < i32_min || i64_value > i32_max) return std::nullopt;
+  return static_cast<std::int32_t>(i64_value);
+}
+
 class parser {
  public:
   parser(int argc, const char* const* argv, std::FILE* out)
@@ -66,6 +93,7 @@ class parser {
       const int nb_values = argc_ - i - 1;
       const char* const* v = argv_ + i + 1;
       if (std::string_view{arg} == "--help") return usage();
+      if (std::string_view{arg} == "--version") return version();
       switch (arg[1]) {
         case '?':
         case 'h':
@@ -140,28 +168,37 @@ class parser {
           opts_.i32_noise_nb_sample = decimal(v[1]);
           i += 3;
           break;
-        case 'w':
+        case 'w': {
           if (nb_values < 1) return need("need seconds");
-          opts_.i32_wait_s = std::max(decimal(v[0]), 0);
+          const auto seconds = bounded_decimal(v[0], 1, APP_WAIT_MAX_S);
+          if (!seconds) return invalid(arg, v[0]);
+          opts_.i32_wait_s = *seconds;
           i += 2;
           break;
-        case 'm':
+        }
+        case 'm': {
           if (nb_values < 1) return need("need serial");
-          opts_.u32_target = hexadecimal(v[0]);
+          const auto target = serial(v[0]);
+          if (!target) return invalid(arg, v[0]);
+          opts_.b_target = true;
+          opts_.u32_target = *target;
           i += 2;
           break;
+        }
         case 'j':
           opts_.b_json = true;
           i += 1;
           break;
-        case 'l':
+        case 'l': {
           if (nb_values < 1) return need("need level");
-          opts_.i32_level = std::clamp(decimal(v[0]), -1, 2);
+          const auto level = bounded_decimal(v[0], 0, 2);
+          if (!level || std::strlen(v[0]) != 1) return invalid(arg, v[0]);
+          opts_.i32_level = *level;
           i += 2;
           break;
+        }
         case 'v':
-          std::fprintf(out_, "Release : %s  (%s %s)\n", ac_app_version, __DATE__, __TIME__);
-          return -1;
+          return version();
         default:
           // Unknown option: it and the argument after it are passed over.
           std::fprintf(out_, "Unused argument %s\n", arg);
@@ -177,6 +214,15 @@ class parser {
     std::fprintf(out_, "Usage: %s -?\n", prog_);
     for (const char* line : usage_lines) put_line(out_, line);
     return 0;
+  }
+  int version() {
+    std::fprintf(out_, "Release : %s  (%s %s)\n", ac_app_version, __DATE__, __TIME__);
+    return -1;
+  }
+  // A value the option does not take: named with its option, then the usage line.
+  int invalid(const char* pc_option, const char* pc_value) {
+    std::fprintf(out_, "Invalid argument %s %s\n", pc_option, pc_value);
+    return usage_error();
   }
   int usage_error() {
     std::fprintf(out_, "Usage: %s -?\n", prog_);

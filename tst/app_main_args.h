@@ -12,6 +12,8 @@ extern const char ac_app_version[];
 
 /// Bytes a set-parameter value may hold (24 hexadecimal digits).
 inline constexpr std::uint32_t APP_PARAM_VALUE_MAX = 12;
+/// Longest bounded run (-w), in seconds.
+inline constexpr std::int32_t APP_WAIT_MAX_S = 2'000'000;
 
 /// Collected options. Texts point into the argument vector.
 struct app_options {
@@ -38,13 +40,17 @@ struct app_options {
   std::int32_t i32_noise_duration = 0;   ///< -n duration (s)
   std::int32_t i32_noise_nb_sample = 0;  ///< -n nb_sample
   std::int32_t i32_wait_s = 0;           ///< -w: bounded run of that many seconds; 0 = none
-  std::uint32_t u32_target = 0;          ///< -m: serial number of the target modem; 0 = none
+  bool b_target = false;                 ///< -m given: act on the modem u32_target only
+  std::uint32_t u32_target = 0;          ///< -m: serial number of the target modem (0 is one)
   bool b_json = false;                   ///< -j: JSON lines on stdout, trace on stderr
   std::int32_t i32_level = -1;           ///< -l: trace level 0 to 2; -1 = the default
 };
 
 /// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error
-/// texts are printed on @p out. Never reads past argv[argc - 1].
+/// texts are printed on @p out. Never reads past argv[argc - 1]. The values of -m (1 to 8
+/// hexadecimal digits, an optional 0x or 0X before them), -w (decimal seconds, 1 to
+/// APP_WAIT_MAX_S) and -l (0, 1 or 2) are taken whole or refused ("Invalid argument").
 /// @return the collected options when the run goes on, or the value main returns:
-///         0 after -?, -h and --help, -1 (exit status 255) after -v and after every error.
+///         0 after -?, -h and --help, -1 (exit status 255) after -v, --version and after every
+///         error.
 std::variant<app_options, int> app_parse_args(int argc, const char* const* argv, std::FILE* out);

@@ -47,6 +47,30 @@ const char* _text(const work_buffer& buffer) {
 
 }  // namespace
 
+int app_main_check(const app_options& opt) {
+  work_buffer buffer{};
+  const char* pc_name = opt.pc_firmware_name != nullptr ? opt.pc_firmware_name : opt.pc_ep_file_name;
+  if (pc_name != nullptr) {
+    if (!_absolute_path(pc_name, buffer)) return -1;
+    // The packet size matters to the end-point file only (the firmware goes whole).
+    const bool b_packets = opt.pc_firmware_name == nullptr;
+    if (b_packets && opt.i32_packet_size <= 0) {
+      VOS_ERROR("Can not send %s: invalid packet size %d", pc_name, opt.i32_packet_size);
+      return -1;
+    }
+    const std::uint32_t u32_packet = b_packets ? static_cast<std::uint32_t>(opt.i32_packet_size) : 0;
+    if (const char* pc_why = app_lan_file_refusal(_text(buffer), u32_packet)) {
+      VOS_ERROR("Can not send %s: %s", pc_name, pc_why);
+      return -1;
+    }
+  } else if (opt.pc_tx_frame != nullptr && std::strlen(opt.pc_tx_frame) / 2 > buffer.size()) {
+    VOS_ERROR("Transmit frame too long (%zu bytes, at most %u)", std::strlen(opt.pc_tx_frame) / 2,
+              APP_WORK_BUFFER_SIZE);
+    return -1;
+  }
+  return 1;
+}
+
 int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
   work_buffer buffer{};
 
@@ -97,7 +121,7 @@ int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
     app_lan_force_update_req(u32_id);
   } else if (opt.b_statistics) {
     const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
-    if (opt.u32_target != 0) {
+    if (opt.b_target) {
       app_lan_statistics_req(u32_id, u8_day);
     } else {
       app_lan_update_modem_statistic(u8_day);

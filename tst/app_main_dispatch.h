@@ -23,3 +23,10 @@ inline constexpr std::uint32_t APP_WORK_BUFFER_SIZE = 1024;
 ///            frame does not fit the working buffer, or the request refused its file (empty,
 ///            unreadable, sizes, staging); for -d, command 2 has gone out before the file check
 int app_main_dispatch(const app_options& opt, std::uint32_t u32_id);
+
+/// The checks of the action of @p opt that need no modem, made before waiting for one (a bounded
+/// run): the file of -u or -d exists, is a regular file of at most 4 GiB, readable and not
+/// empty, -d's packet size (1 to 65,535) divides its size; -t's frame fits. Sends nothing.
+/// @retval 1  nothing to refuse
+/// @retval -1 refused, with an error line saying why
+int app_main_check(const app_options& opt);

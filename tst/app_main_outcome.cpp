@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "app_lan_internal.h"
+
 namespace {
 
 constexpr std::uint32_t class_success = 2;
@@ -13,6 +15,7 @@ constexpr std::uint32_t class_success = 2;
 int app_outcome_status(const app_outcome_facts& facts) {
   if (!facts.b_modem) return APP_EXIT_NO_MODEM;
   if (facts.b_local_error) return APP_EXIT_LOCAL_ERROR;
+  if (facts.b_events_lost) return APP_EXIT_EVENTS_LOST;
   if (facts.b_refused) return APP_EXIT_REFUSED;
   if (facts.b_no_answer) return APP_EXIT_NO_ANSWER;
   if (facts.b_not_written) return APP_EXIT_NOT_WRITTEN;
@@ -39,14 +42,17 @@ const char* app_outcome_word(int i_status) {
       return "failed";
     case APP_EXIT_LOCAL_ERROR:
       return "local error";
+    case APP_EXIT_EVENTS_LOST:
+      return "events lost";
     default:
       return "unknown";
   }
 }
 
-void app_outcome::begin(app_completion e_completion) {
+void app_outcome::begin(app_completion e_completion, std::uint16_t u16_param_id) {
   const std::lock_guard lock(mutex_);
   e_completion_ = e_completion;
+  u16_param_id_ = u16_param_id;
   nb_modems_ = 0;
   b_local_error_ = false;
 }
@@ -58,10 +64,18 @@ app_outcome::modem_state* app_outcome::find(std::uint32_t u32_serial) {
   return nullptr;
 }
 
-bool app_outcome::ask(std::uint32_t u32_serial) {
+app_outcome::modem_state* app_outcome::find_host(const coap_address_t* pt_sender) {
+  if (pt_sender == nullptr) return nullptr;
+  for (std::size_t i = 0; i < nb_modems_; ++i) {
+    if (detail::_app_lan_same_host(at_modems_[i].t_addr, *pt_sender)) return &at_modems_[i];
+  }
+  return nullptr;
+}
+
+bool app_outcome::ask(std::uint32_t u32_serial, const coap_address_t& t_addr) {
   const std::lock_guard lock(mutex_);
   if (find(u32_serial) != nullptr || nb_modems_ == max_modems) return false;
-  at_modems_[nb_modems_++] = modem_state{u32_serial};
+  at_modems_[nb_modems_++] = modem_state{u32_serial, t_addr};
   return true;
 }
 
@@ -84,43 +98,70 @@ void app_outcome::local_error() {
 void app_outcome::observe(const lan_event& t_event) {
   {
     const std::lock_guard lock(mutex_);
-    if (t_event.e_kind == lan_event_kind::modem) {
-      ++u32_modem_events_;
-    } else if (modem_state* pt = find(t_event.u32_modem)) {
-      switch (t_event.e_kind) {
-        case lan_event_kind::response:
-          if (t_event.u32_code == 0 && !t_event.b_reset) {
-            pt->b_no_answer = true;
-          } else if (t_event.b_reset || (t_event.u32_code >> 5) != class_success) {
-            pt->b_refused = true;
-          }
-          break;
-        case lan_event_kind::firmware_result:
-          if (e_completion_ != app_completion::firmware) return;
-          pt->b_completed = true;
-          pt->b_failed = !t_event.b_ok;
-          break;
-        case lan_event_kind::statistics:
-          if (e_completion_ != app_completion::statistics) return;
-          pt->b_completed = true;
-          break;
-        case lan_event_kind::parameter:
-          if (e_completion_ != app_completion::parameter) return;
-          pt->b_completed = true;
-          break;
-        case lan_event_kind::noise:
-          if (e_completion_ != app_completion::noise) return;
-          pt->b_completed = true;
-          pt->b_not_written = !t_event.b_ok;
-          break;
-        case lan_event_kind::modem:
-          break;
+    switch (t_event.e_kind) {
+      case lan_event_kind::modem:
+        ++u32_modem_events_;
+        break;
+      case lan_event_kind::output_lost:
+        b_events_lost_ = true;
+        break;
+      case lan_event_kind::response: {
+        modem_state* pt = find(t_event.u32_modem);
+        if (pt == nullptr) return;
+        if (t_event.u32_code == 0 && !t_event.b_reset) {
+          pt->b_no_answer = true;
+        } else if (t_event.b_reset || (t_event.u32_code >> 5) != class_success) {
+          pt->b_refused = true;
+        }
+        break;
       }
-    } else {
-      return;
+      case lan_event_kind::firmware_result: {
+        // Only the registered modem itself: its staged file goes with the result.
+        modem_state* pt = t_event.b_registered ? find(t_event.u32_modem) : nullptr;
+        if (e_completion_ != app_completion::firmware || pt == nullptr) return;
+        pt->b_completed = true;
+        pt->b_failed = !t_event.b_ok;
+        break;
+      }
+      case lan_event_kind::statistics: {
+        modem_state* pt = find_host(t_event.pt_sender);
+        if (e_completion_ != app_completion::statistics || pt == nullptr) return;
+        pt->b_completed = true;
+        break;
+      }
+      case lan_event_kind::parameter: {
+        // A value cut short, or another parameter's, leaves the run waiting.
+        modem_state* pt = find_host(t_event.pt_sender);
+        if (e_completion_ != app_completion::parameter || pt == nullptr || !t_event.b_ok ||
+            t_event.u16_param_id != u16_param_id_) {
+          return;
+        }
+        pt->b_completed = true;
+        break;
+      }
+      case lan_event_kind::noise: {
+        modem_state* pt = find_host(t_event.pt_sender);
+        if (e_completion_ != app_completion::noise || pt == nullptr) return;
+        pt->b_completed = true;
+        pt->b_not_written = !t_event.b_ok;
+        break;
+      }
     }
   }
   cond_.notify_all();
+}
+
+void app_outcome::stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    b_stopped_ = true;
+  }
+  cond_.notify_all();
+}
+
+bool app_outcome::stopped() const {
+  const std::lock_guard lock(mutex_);
+  return b_stopped_ || b_events_lost_;
 }
 
 bool app_outcome::finished(const modem_state& m) const {
@@ -146,7 +187,7 @@ bool app_outcome::wait(std::chrono::steady_clock::time_point t_until, bool b_to_
   };
   cond_.wait_until(lock, t_until, [&] {
     return (!b_to_deadline && (b_local_error_ || all_finished())) ||
-           (b_wake_on_modem && u32_modem_events_ != u32_events);
+           (b_wake_on_modem && u32_modem_events_ != u32_events) || b_stopped_ || b_events_lost_;
   });
   return b_local_error_ || all_finished();
 }
@@ -156,6 +197,7 @@ app_outcome_facts app_outcome::facts(bool b_modem) const {
   app_outcome_facts facts;
   facts.b_modem = b_modem;
   facts.b_local_error = b_local_error_;
+  facts.b_events_lost = b_events_lost_;
   for (std::size_t i = 0; i < nb_modems_; ++i) {
     const modem_state& m = at_modems_[i];
     facts.b_refused |= m.b_refused;

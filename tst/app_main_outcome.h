@@ -21,6 +21,7 @@ enum : int {
   APP_EXIT_NOT_COMPLETED = 6,  ///< answered, but the completing indication did not come
   APP_EXIT_FAILED = 7,         ///< the modem reported failure (firmware install KO)
   APP_EXIT_LOCAL_ERROR = 8,    ///< refused here before anything was sent
+  APP_EXIT_EVENTS_LOST = 9,    ///< -j: the events could not be written on standard output
 };
 
 /// The indication that completes an action.
@@ -30,6 +31,7 @@ enum class app_completion : std::uint8_t { none, firmware, statistics, parameter
 struct app_outcome_facts {
   bool b_modem = false;        ///< the (target) modem announced itself
   bool b_local_error = false;  ///< refused before anything was sent
+  bool b_events_lost = false;  ///< standard output refused the events (-j)
   bool b_refused = false;      ///< some answer 4.xx / 5.xx / other non-success, or a reset
   bool b_no_answer = false;    ///< some request without an answer
   bool b_failed = false;       ///< some completing indication negative
@@ -37,29 +39,34 @@ struct app_outcome_facts {
   bool b_pending = false;      ///< some completing indication missing
 };
 
-/// Exit status of @p facts: the first that holds of no modem (3), local error (8), refused
-/// (4), no answer (5), not written (2), failed (7), pending (6); else 0. Pure.
+/// Exit status of @p facts: the first that holds of no modem (3), local error (8), events lost
+/// (9), refused (4), no answer (5), not written (2), failed (7), pending (6); else 0. Pure.
 int app_outcome_status(const app_outcome_facts& facts);
 
 /// Word of the Outcome line for an exit status of app_outcome_status: "done", "no modem",
-/// "refused", "no answer", "not written", "failed", "not completed", "local error"; "unknown"
-/// for any other value. Static text.
+/// "refused", "no answer", "not written", "failed", "not completed", "local error", "events
+/// lost"; "unknown" for any other value. Static text.
 const char* app_outcome_word(int i_status);
 
-/// Facts of one bounded run. One object, shared by the main thread (begin, ask, sent,
-/// local_error, wait, facts) and the LAN threads (observe).
+/// Facts of one bounded run (or of a -j run). One object, shared by the main thread (begin, ask,
+/// sent, local_error, wait, facts), the LAN threads (observe) and whoever stops the run (stop).
+/// An indication completes a modem's action only when it comes from that modem: a firmware
+/// result from the registered modem itself, statistics, a parameter value or a noise report
+/// from its IP address (whatever the port, as the tool accepts them).
 class app_outcome {
  public:
   /// Modems one run may ask: the registry's entries and then some.
   static constexpr std::size_t max_modems = 16;
 
-  /// Starts a run whose action is completed by @p e_completion. Main thread, before any fact.
-  void begin(app_completion e_completion);
+  /// Starts a run whose action is completed by @p e_completion; for a parameter, only a whole
+  /// value of parameter @p u16_param_id completes it. Main thread, before any fact.
+  void begin(app_completion e_completion, std::uint16_t u16_param_id = 0);
 
-  /// Modem @p u32_serial is about to be asked; its answers and indications count from now.
+  /// Modem @p u32_serial, registered at @p t_addr, is about to be asked; its answers and
+  /// indications count from now.
   /// @retval true  newly asked
   /// @retval false asked before, or no room left (max_modems): not to be asked again
-  bool ask(std::uint32_t u32_serial);
+  bool ask(std::uint32_t u32_serial, const coap_address_t& t_addr);
   /// Every request to modem @p u32_serial has returned.
   void sent(std::uint32_t u32_serial);
   /// The action was refused here before anything was sent.
@@ -68,8 +75,14 @@ class app_outcome {
   /// A fact from the LAN link. Any thread; takes only this object's lock.
   void observe(const lan_event& t_event);
 
+  /// Ends the run as its deadline would (a signal, or the events' reader gone). Any thread.
+  void stop();
+  /// True once stop was called or standard output refused the events.
+  bool stopped() const;
+
   /// Waits until every asked modem's outcome is known (when @p b_to_deadline is false), a
-  /// modem event arrives (when @p b_wake_on_modem), or @p t_until passes. Main thread.
+  /// modem event arrives (when @p b_wake_on_modem), the run is stopped, or @p t_until passes.
+  /// Main thread.
   /// @retval true every asked modem's outcome is known (and at least one was asked)
   bool wait(std::chrono::steady_clock::time_point t_until, bool b_to_deadline,
             bool b_wake_on_modem);
@@ -85,6 +98,7 @@ class app_outcome {
  private:
   struct modem_state {
     std::uint32_t u32_serial = 0;
+    coap_address_t t_addr{};
     bool b_sent = false;
     bool b_refused = false;
     bool b_no_answer = false;
@@ -93,14 +107,18 @@ class app_outcome {
     bool b_not_written = false;
   };
   modem_state* find(std::uint32_t u32_serial);
+  modem_state* find_host(const coap_address_t* pt_sender);
   bool finished(const modem_state& m) const;
   bool good(const modem_state& m) const;
 
   mutable std::mutex mutex_;
   std::condition_variable cond_;
   app_completion e_completion_ = app_completion::none;
+  std::uint16_t u16_param_id_ = 0;
   modem_state at_modems_[max_modems];
   std::size_t nb_modems_ = 0;
   bool b_local_error_ = false;
+  bool b_events_lost_ = false;
+  bool b_stopped_ = false;
   std::uint32_t u32_modem_events_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -43,6 +44,7 @@ constexpr std::uint16_t default_port = LAN_COAP_PORT;
 using steady = std::chrono::steady_clock;
 // Latest end of any request's wait; the far future unless a bounded run set it.
 constinit steady::time_point _t_request_deadline = steady::time_point::max();
+constinit std::atomic<bool> _b_requests_cancelled{false};
 constexpr std::size_t max_message_size = 1400;  // header, options, marker and payload
 constexpr std::size_t max_path_options = 40;    // encoded Uri-Path options of one path
 
@@ -134,6 +136,8 @@ std::uint32_t _content_kind(const coap_pdu_t* pt_sent) noexcept {
 void coap_set_request_deadline(std::chrono::steady_clock::time_point t_deadline) {
   _t_request_deadline = t_deadline;
 }
+
+void coap_cancel_requests() { _b_requests_cancelled.store(true); }
 
 coap_optlist_t* new_option_node(std::uint16_t u16_number, std::uint32_t u32_length,
                                 const std::uint8_t* pu8_value) {
@@ -258,7 +262,7 @@ coap_request_outcome coap_send_request(const coap_address_t* pt_dest, std::uint1
   // the response handler.
   while (coap_can_exit(ctx.get()) == 0) {
     const steady::time_point now = steady::now();
-    if (now >= deadline) {
+    if (now >= deadline || _b_requests_cancelled.load()) {
       coap_log(LOG_INFO, "timeout\n");
       break;
     }

@@ -40,6 +40,10 @@ coap_request_outcome coap_send_request(const coap_address_t* pt_dest, std::uint1
 /// top of the 20 seconds of each. Main thread, between requests.
 void coap_set_request_deadline(std::chrono::steady_clock::time_point t_deadline);
 
+/// Ends the wait of the request in progress within a second, and of every later one at once, as
+/// if its deadline had come (a run being stopped). Any thread.
+void coap_cancel_requests();
+
 /// Response handler installed on every request context; the library calls it from inside the
 /// request's wait, on the requesting thread.
 coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt_sent,

@@ -1,7 +1,11 @@
-// Dispatch of the command line (the parser is compared on the real binary: end-to-end tests).
+// Dispatch of the command line, and the values the parser takes (its texts and the option
+// order are compared on the real binary: end-to-end tests).
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 #include "app_main_dispatch.h"
 #include "stdout_capture.h"
@@ -26,5 +30,68 @@ TEST(app_main_args, dispatch_refusals_and_no_action) {
     const std::string out = test_support::captured([&] { i_result = app_main_dispatch(opt, 1); });
     EXPECT_EQ(i_result, r.i_result);
     EXPECT_NE(out.find(r.pc_line), std::string::npos) << out;
+  }
+}
+
+// -m, -w and -l take their whole value or refuse it; --version is -v.
+TEST(app_main_args, values_taken_whole_or_refused) {
+  const struct {
+    std::vector<const char*> args;
+    int i_status;              // the run's end, or 1 when it goes on
+    std::uint32_t u32_target;  // with b_target, when it goes on
+    std::int32_t i32_wait;
+    std::int32_t i32_level;
+  } rows[] = {
+      {{"-m", "1a2b3c4e"}, 1, 0x1a2b3c4e, 0, -1},
+      {{"-m", "0X1A2B3C4E"}, 1, 0x1a2b3c4e, 0, -1},
+      {{"-m", "0x0"}, 1, 0, 0, -1},
+      {{"-m", "0"}, 1, 0, 0, -1},
+      {{"-m", "a00000O1"}, -1, 0, 0, 0},
+      {{"-m", "1a2b3c4e-typo"}, -1, 0, 0, 0},
+      {{"-m", "11a2b3c4e"}, -1, 0, 0, 0},
+      {{"-m", "0x"}, -1, 0, 0, 0},
+      {{"-m", ""}, -1, 0, 0, 0},
+      {{"-m", "-1"}, -1, 0, 0, 0},
+      {{"-w", "1"}, 1, 0, 1, -1},
+      {{"-w", "2000000", "-l", "0"}, 1, 0, 2'000'000, 0},
+      {{"-w", ""}, -1, 0, 0, 0},
+      {{"-w", "abc"}, -1, 0, 0, 0},
+      {{"-w", "-5"}, -1, 0, 0, 0},
+      {{"-w", "0"}, -1, 0, 0, 0},
+      {{"-w", "2000001"}, -1, 0, 0, 0},
+      {{"-w", "2147483648"}, -1, 0, 0, 0},
+      {{"-w", "4294967299"}, -1, 0, 0, 0},
+      {{"-w", "99999999999999999999"}, -1, 0, 0, 0},
+      {{"-w", "5s"}, -1, 0, 0, 0},
+      {{"-l", "2"}, 1, 0, 0, 2},
+      {{"-l", "3"}, -1, 0, 0, 0},
+      {{"-l", "-1"}, -1, 0, 0, 0},
+      {{"-l", "1x"}, -1, 0, 0, 0},
+      {{"--version"}, -1, 0, 0, 0},
+  };
+  for (const auto& r : rows) {
+    std::vector<const char*> argv{"lanmodem"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    std::string s_out;
+    std::variant<app_options, int> parsed;
+    s_out = test_support::captured([&] {
+      parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout);
+    });
+    const std::string s_args = r.args[0] + std::string(" ") + (r.args.size() > 1 ? r.args[1] : "");
+    if (r.i_status != 1) {
+      ASSERT_TRUE(std::holds_alternative<int>(parsed)) << s_args;
+      EXPECT_EQ(std::get<int>(parsed), r.i_status) << s_args;
+      const bool b_version = std::string_view{r.args[0]} == "--version";
+      EXPECT_NE(s_out.find(b_version ? "Release : " : "Invalid argument " + s_args),
+                std::string::npos)
+          << s_args << ": " << s_out;
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<app_options>(parsed)) << s_args << ": " << s_out;
+    const app_options& opt = std::get<app_options>(parsed);
+    EXPECT_EQ(opt.b_target, std::string_view{r.args[0]} == "-m") << s_args;
+    EXPECT_EQ(opt.u32_target, r.u32_target) << s_args;
+    EXPECT_EQ(opt.i32_wait_s, r.i32_wait) << s_args;
+    EXPECT_EQ(opt.i32_level, r.i32_level) << s_args;
   }
 }
