@@ -221,6 +221,7 @@ struct run_facts {
   action t_action;
   bool b_each_modem = false;  // -s without -m under -w: every modem that announced itself
   bool b_modem = false;       // the (target) modem announced itself
+  bool b_no_modem_needed = false;  // refused before any modem mattered
   std::uint32_t u32_id = 0;   // that modem
 };
 
@@ -228,7 +229,7 @@ struct run_facts {
 // result event and the Outcome line (a warning when the outcome is not 0).
 // @return the exit status
 int _close_run(const app_options& opt, const run_facts& run, steady::time_point t_start) {
-  const app_outcome_facts facts = _t_outcome.facts(run.b_modem);
+  const app_outcome_facts facts = _t_outcome.facts(run.b_modem || run.b_no_modem_needed);
   const int i_status = app_outcome_status(facts);
   const long long ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
@@ -311,7 +312,7 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
   // What can be refused without a modem is refused before waiting for one.
   if (app_main_check(opt) != 1) {
     _t_outcome.local_error();
-    run.b_modem = true;  // no modem was needed to know the outcome
+    run.b_no_modem_needed = true;
     _b_saw_modem.store(true);
     return _close_run(opt, run, t_start);
   }

@@ -18,6 +18,7 @@ TOOL=$(readlink -f "$TOOL") SIM=$(readlink -f "$SIM") # the tool starts in / in 
 SLOW=1
 [[ $TOOL == */build*asan* || $TOOL == */build*tsan* || $TOOL == */build/cov/* ]] && SLOW=3
 ID=1a2b3c4d ID2=1a2b3c4e DBG="DATE:DEBUG:../tst/app_lan.c:LINE:" ERR="DATE:ERROR:../tst/app_lan.c:LINE:"
+WARN="DATE:WARNING:../tst/app_lan.c:LINE:"
 WORK=/tmp/work # a working directory in the tool's mount namespace: ${TB_TMP}/work
 # shellcheck disable=SC2016
 IN_WORK=(sh -c 'cd "$1" && shift && exec "$@"' cd "${WORK}") # IN_WORK CMD...: CMD run from WORK

@@ -141,11 +141,12 @@ scenario_inbound() {
   long=${FRAME}$(printf '%02x' {0..99}) # every byte dumped
   step "frame of 131 bytes" "${m[0]}" rx_msg_req PUT "$(rx 15 "$long")" <<<"$(frame_lines 15 11111111 131 "$long")"
   # --- a modem that moves to another address keeps its entry and is known there from then on
-  step "second modem's info from another address" "${m[5]}" info_ind POST "$(info 22222222 2)" \
-    <<<"$(info_line 22222222 2)"
+  step "second modem's info from another address: a warning names both" "${m[5]}" info_ind POST \
+    "$(info 22222222 2)" <<<"$(info_line 22222222 2)"$'\n'"${WARN}Modem 22222222 moved from IP:${m[1]}:5683 to IP:${m[5]}:5683"
   step "frame from its new address" "${m[5]}" rx_msg_req PUT "$(rx 16)" <<<"$(frame_lines 16 22222222)"
   step "frame from its old address: modem 0" "${m[1]}" rx_msg_req PUT "$(rx 17)" <<<"$(frame_lines 17 0)"
-  step "back at its first address" "${m[1]}" info_ind POST "$(info 22222222 2)" <<<"$(info_line 22222222 2)"
+  step "back at its first address" "${m[1]}" info_ind POST "$(info 22222222 2)" \
+    <<<"$(info_line 22222222 2)"$'\n'"${WARN}Modem 22222222 moved from IP:${m[5]}:5683 to IP:${m[1]}:5683"
   # --- every malformed indication; the tool answers each one and goes on
   step "frame without payload" "${m[0]}" rx_msg_req PUT <<<"${ERR}Receive bad rx_msg, size:0"
   step "frame of 16 bytes" "${m[0]}" rx_msg_req PUT "$(rx 10 | cut -c1-32)" <<<"${ERR}Receive bad rx_msg, size:16"

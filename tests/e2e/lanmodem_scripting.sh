@@ -14,7 +14,8 @@ command -v python3 >/dev/null || skip "no python3"
 RUN=0
 # bounded NAME WANT_STATUS OUTCOME SIM_OPTS... -- TOOL_ARGS...: one run of the tool from WORK
 # while the simulator plays the modems (MODEMS of them, default one); passes when the tool ended
-# by itself with WANT_STATUS and its last trace line is "Outcome: OUTCOME (exit WANT_STATUS, N ms)"
+# by itself with WANT_STATUS and its last trace line is "Outcome: OUTCOME (exit WANT_STATUS, N ms)",
+# an information line for 0, a warning for any other status
 bounded() {
   local name=$1 want=$2 outcome_re=$3 sim_opts=() modems=() i status last
   shift 3
@@ -32,7 +33,9 @@ bounded() {
   tb_stop "${SIM_PID}"
   sanitizer_check "${TOOL_OUT}"
   last=$(tail -n 1 "${TOOL_OUT}" | normalise)
-  [[ $status == "$want" && $last =~ ^DATE:INFO:Outcome:\ ${outcome_re}\ \(exit\ ${want},\ [0-9]+\ ms\)$ ]] &&
+  local level=INFO
+  [[ $want == 0 ]] || level='WARNING:\.\./tst/app_main\.c:LINE'
+  [[ $status == "$want" && $last =~ ^DATE:${level}:Outcome:\ ${outcome_re}\ \(exit\ ${want},\ [0-9]+\ ms\)$ ]] &&
     pass "$name: exit $status, ${last#DATE:INFO:}" || {
     fail "$name: exit $status (want $want), last line: $last"
     tail -n 5 "${TOOL_OUT}" "${TOOL_OUT}.err" | sed 's/^/    /'
@@ -64,7 +67,7 @@ scenario_status() {
   t0=$SECONDS
   bounded "no install result" 6 "upgrade on modem ${ID}: not completed" --install-result none -- -w 3 -u fw.bin
   [[ $((SECONDS - t0)) -ge 3 ]] && pass "waited for the whole window" || fail "ended before the deadline"
-  bounded "missing file" 8 "upgrade on modem ${ID}: local error" -- -w "$w" -u missing.bin
+  bounded "missing file" 8 "upgrade on modem none: local error" -- -w "$w" -u missing.bin
   asked firmware_upgrade_req ""
   bounded "4.04" 4 "command on modem ${ID}: refused" --misbehave command_req=code:4.04 -- -w "$w" -c 7
   bounded "reset" 4 "command on modem ${ID}: refused" --misbehave command_req=rst -- -w "$w" -c 7
@@ -146,7 +149,10 @@ if len(got_frames) != len(want_frames):
 for w in want_frames:
     g = got_by.get(key(w))
     if g is None: problems.append(f"no frame event for {w}"); continue
-    extra = {k for k in g if k not in w and k not in ("time", "c_name", "device_type_name", "ci_name")}
+    extra = {k for k in g if k not in w and k not in ("time", "seq", "address", "c_name", "device_type_name", "ci_name")}
+    announced = next((e["address"] for e in events if e.get("event") == "modem" and e.get("modem") == w["modem"]), None)
+    if g.get("address") != announced:
+        problems.append(f"frame from {g.get('address')}, its modem announced itself from {announced}")
     diff = {k: (w[k], g.get(k)) for k in w if g.get(k) != w[k]}
     if extra or diff:
         problems.append(f"frame differs: {diff}, fields not held by the frame: {extra}")
@@ -162,6 +168,8 @@ for modem, p in sent_infos.items():
         problems.append(f"{len(ms)} modem events for {modem}")
     elif any(ms[0].get(k) != v for k, v in want.items()):
         problems.append(f"modem {modem}: {ms[0]} against {want}")
+if [e.get("seq") for e in events] != list(range(1, len(events) + 1)):
+    problems.append(f"seq is not 1, 2, 3...: {[e.get('seq') for e in events][:12]}")
 bad_times = [e.get("time") for e in events if not re.fullmatch(TIME, e.get("time", ""))]
 if bad_times:
     problems.append(f"times {bad_times[:3]}")
@@ -260,6 +268,85 @@ EOF
     fail "objects differ: $(cat "$sub_out" "${sub_out}.err")"
   report=$(check_json "$sub_out" "${TB_DIR}/sim.out") && pass "mqtt frames as sent: ${report}" ||
     fail "mqtt: ${report}"
+  finish
+}
+
+# elapsed_since NS: milliseconds since the date +%s%N value NS
+elapsed_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+
+# What decides a bounded run, and runs that their output, a signal or a spoofer would derail.
+scenario_outcomes() {
+  bed 60 2
+  local m0=${TB_MODEM_ADDRS[0]} m1=${TB_MODEM_ADDRS[1]} t0 ms out=${TB_DIR}/tool.out wrapper pid sim_pid
+  head -c 1000 /dev/urandom >"${TB_TMP}/work/fw.bin"
+  t0=$(date +%s%N)
+  bounded "a missing file is refused before any modem" 8 "upgrade on modem deadbeef: local error" -- -w 6 -m deadbeef -u nope.bin
+  ms=$(elapsed_since "$t0")
+  ((ms < 2500 * SLOW)) && pass "refused in ${ms} ms" || fail "refused after ${ms} ms"
+  bounded "a monitor that saw no modem" 3 "monitor on modem none: no modem" --announce-delay 60000 -- -w 2
+  bounded "-l 0: a failed outcome is a warning" 3 "command on modem deadbeef: no modem" -- -w 2 -l 0 -m deadbeef -c 7
+  # a modem of serial 0: a result sent by a host that is not registered does not complete -u
+  tb_bg_modems "${TB_DIR}/sim0.out" "$SIM" --modem "$m0=0" "${ANNOUNCE[@]}" --ftp-dir "${TB_FTP}" --install-result none
+  sim_pid=${TB_LAST_PID}
+  tb_run_tool_bg "$out" "${IN_WORK[@]}" "$TOOL" -w $((4 * SLOW)) -m 0 -u fw.bin
+  wrapper=${TB_LAST_PID}
+  tb_wait_line "$out" 'Request fw upgrade of Modem 0 \(0\)' $((10 * SLOW)) || fail "no upgrade request: $(cat "$out")"
+  send "$m1" firmware_install_ind POST 01
+  wait_end "$wrapper" $((10 * SLOW))
+  tb_stop "$sim_pid"
+  [[ $RC == 6 && -f ${TB_FTP}/0 ]] && pass "-m 0 -u: a stranger's result is not the modem's (exit 6, /var/ftp/0 kept)" ||
+    fail "-m 0 -u with a stranger's result: exit $RC, $(ls "${TB_FTP}")"
+  # a modem that announced itself from another port: its answer from 5683 completes -g
+  tb_bg_modems "${TB_DIR}/simp.out" "$SIM" --modem "$m0" --param 0x101=0aff
+  sim_pid=${TB_LAST_PID}
+  tb_run_tool_bg "$out" "${IN_WORK[@]}" "$TOOL" -w $((10 * SLOW)) -g 101
+  wrapper=${TB_LAST_PID}
+  tb_wait_line "$out" 'Start CoAP server' $((10 * SLOW)) || fail "tool did not start"
+  PAYLOAD=$(info "$ID" 1) client -m post -a "$m0" -p 40123 "coap://${TB_GW_ADDR}/info_ind" >/dev/null
+  wait_end "$wrapper" $((15 * SLOW))
+  tb_stop "$sim_pid"
+  [[ $RC == 0 ]] && pass "-g answered for a modem announced from port 40123" || fail "-g: exit $RC: $(tail -n 3 "$out")"
+  # frames flood an output that nobody reads: the run still ends by its deadline, with its outcome
+  local flood=(--rx-count 3000 --rx-window 8 --rx-quiet --gateway "${TB_GW_ADDR}")
+  for args in "-j -w 3" "-w 3"; do
+    tb_bg_modems "${TB_DIR}/simf.out" "$SIM" --modem "$m0" "${ANNOUNCE[@]}" "${flood[@]}"
+    sim_pid=${TB_LAST_PID}
+    t0=$(date +%s%N)
+    # shellcheck disable=SC2086,SC2016
+    tb_run_tool "$out" sh -c 'mkfifo /tmp/stall && exec 3<>/tmp/stall && exec "$@" >/tmp/stall' stall "$TOOL" $args
+    RC=$? ms=$(elapsed_since "$t0")
+    tb_stop "$sim_pid"
+    rm -f "${TB_TMP}/stall"
+    [[ $RC == 0 ]] && ((ms >= 3000 && ms < 4000 + 1000 * SLOW)) &&
+      pass "$args into a stalled pipe: exit 0 after ${ms} ms" || fail "$args into a stalled pipe: exit $RC after ${ms} ms"
+  done
+  # the events' reader is gone: one error line, status 9, at once
+  tb_bg_modems "${TB_DIR}/simc.out" "$SIM" --modem "$m0" "${ANNOUNCE[@]}"
+  sim_pid=${TB_LAST_PID}
+  t0=$(date +%s%N)
+  # shellcheck disable=SC2016
+  tb_run_tool "$out" bash -c '"$@" | true; exit "${PIPESTATUS[0]}"' closed "$TOOL" -j -w 10
+  RC=$? ms=$(elapsed_since "$t0")
+  tb_stop "$sim_pid"
+  [[ $RC == 9 ]] && ((ms < 5000 * SLOW)) && [[ $(grep -c 'ERROR:.*Can not write the events on standard output: "Broken pipe"' "$out.err") == 1 ]] &&
+    grep -q 'WARNING:.*Outcome: monitor on modem .*: events lost (exit 9' "$out.err" &&
+    pass "-j into a closed pipe: exit 9 after ${ms} ms, one error line" || fail "-j into a closed pipe: exit $RC after ${ms} ms: $(cat "$out.err")"
+  # SIGUSR1 reports in a bounded run; SIGTERM ends it as the deadline would
+  tb_bg_modems "${TB_DIR}/sims.out" "$SIM" --modem "$m0" "${ANNOUNCE[@]}"
+  sim_pid=${TB_LAST_PID}
+  tb_run_tool_bg "$out" "$TOOL" -j -w $((30 * SLOW))
+  wrapper=${TB_LAST_PID}
+  pid=$(tb_exe_pid "$wrapper" "$TOOL") && tb_wait_line "$out.err" 'Perform action on modem' $((10 * SLOW)) || fail "no modem"
+  kill -USR1 "$pid"
+  tb_wait_line "$out.err" 'INFO:Nbpools=[0-9]+ memsize' 5 && pass "SIGUSR1: the allocator report" || fail "SIGUSR1: no report"
+  t0=$(date +%s%N)
+  kill -TERM "$pid"
+  wait_end "$wrapper" $((5 * SLOW))
+  ms=$(elapsed_since "$t0")
+  tb_stop "$sim_pid"
+  [[ $RC == 0 ]] && ((ms < 2000 * SLOW)) && tail -n 1 "$out.err" | grep -q 'INFO:Outcome: monitor on modem 1a2b3c4d: done (exit 0' &&
+    python3 -c 'import json,sys; e=[json.loads(l) for l in open(sys.argv[1])]; assert [x["event"] for x in e[-2:]] == ["summary", "result"], e[-2:]' "$out" &&
+    pass "SIGTERM: summary, result and Outcome line, exit 0 after ${ms} ms" || fail "SIGTERM: exit $RC after ${ms} ms: $(tail -n 3 "$out" "$out.err")"
   finish
 }
 
