@@ -124,8 +124,7 @@ bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b
 bool _app_lan_find_sender(const coap_address_t* pt_sender, std::uint32_t* pu32_id) {
   if (pt_sender == nullptr) return false;
   sender_answer& last = _s_last_sender;
-  if (!last.b_valid ||
-      last.u32_version != _u32_registry_version.load(std::memory_order_relaxed) ||
+  if (!last.b_valid || last.u32_version != _u32_registry_version.load(std::memory_order_relaxed) ||
       !_app_lan_address_equal(last.t_addr, *pt_sender)) {
     vos_os_lock_guard lock(_t_lan_modem_mutex);
     const lan_modem_entry* pt_entry = _find_sender(pt_sender);
@@ -176,7 +175,8 @@ int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_i
       // Same modem: what it tells about itself is replaced, what the tool recorded is kept.
       t_new.t_info.u8_reported_state = pt_entry->t_info.u8_reported_state;
       t_before = pt_entry->t_addr;
-      if (!detail::_app_lan_same_host(t_before, t_new.t_addr)) e_outcome = lan_registry_outcome::moved;
+      if (!detail::_app_lan_same_host(t_before, t_new.t_addr))
+        e_outcome = lan_registry_outcome::moved;
       pt_entry->t_addr = t_new.t_addr;
       pt_entry->u32_info_time = t_new.u32_info_time;
       pt_entry->t_info = t_new.t_info;

@@ -58,7 +58,7 @@ inline constexpr const char* LAN_FTP_DIR = "/var/ftp/";
 struct lan_modem_entry {
   coap_address_t t_addr;                ///< source address and port of the modem's last modem info
   std::uint8_t u8_in_use;               ///< 1 when the entry holds a modem
-  std::uint8_t u8_published;  ///< 1 once its registration is reported: seen by look-ups
+  std::uint8_t u8_published;            ///< 1 once its registration is reported: seen by look-ups
   std::uint32_t u32_info_time;          ///< timestamp of the last modem info
   std::uint32_t u32_stats_time;         ///< timestamp of the last statistics
   char ac_fw_label[LAN_FW_LABEL_SIZE];  ///< label of the last firmware upgrade request

@@ -289,8 +289,7 @@ void _app_lan_event_firmware(const coap_address_t* pt_sender, std::optional<std:
             .pt_sender = pt_sender});
 }
 
-void _app_lan_event_statistics(const coap_address_t* pt_sender,
-                               std::optional<std::uint32_t> modem,
+void _app_lan_event_statistics(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
                                std::span<const lan_rx_stats> stats) {
   if (_json()) {
     std::string s_receivers = "[";

@@ -86,8 +86,7 @@ void _app_lan_event_response(std::uint32_t u32_id, const lan_path_t& path, std::
                              bool b_reset);
 void _app_lan_event_firmware(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
                              std::uint8_t u8_result, const char* pc_label);
-void _app_lan_event_statistics(const coap_address_t* pt_sender,
-                               std::optional<std::uint32_t> modem,
+void _app_lan_event_statistics(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
                                std::span<const lan_rx_stats> stats);
 void _app_lan_event_param(const coap_address_t* pt_sender, const lan_param_value& param,
                           bool b_whole);
@@ -98,8 +97,8 @@ void _app_lan_event_noise(const coap_address_t* pt_sender, const lan_noise_repor
 
 /// A received radio frame from @p pt_sender, the registered modem @p modem (none: not
 /// registered). "_lan_itf_task".
-inline void app_lan_event_frame(const coap_address_t* pt_sender,
-                                std::optional<std::uint32_t> modem, const lan_rx_frame& rx) {
+inline void app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
+                                const lan_rx_frame& rx) {
   if (detail::_b_lan_event_json.load(std::memory_order_relaxed)) [[unlikely]] {
     detail::_app_lan_event_frame(pt_sender, modem, rx);
   }

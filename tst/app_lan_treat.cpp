@@ -121,7 +121,8 @@ bool _b_noise_expected = false;
 
 bool _noise_expected_from(const coap_address_t* pt_sender) noexcept {
   const std::lock_guard lock(_noise_mutex);
-  return pt_sender != nullptr && _b_noise_expected && detail::_app_lan_same_host(_t_noise_target, *pt_sender);
+  return pt_sender != nullptr && _b_noise_expected &&
+         detail::_app_lan_same_host(_t_noise_target, *pt_sender);
 }
 
 // Writes @p content to a new file beside @p pc_final (never through a link, never over an
@@ -140,8 +141,7 @@ bool _write_report(const char* pc_final, std::string_view content) {
   }
   if (fd < 0) {
     const int i_errno = errno;
-    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(),
-              i_errno);
+    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(), i_errno);
     return false;
   }
   int i_errno = 0;
@@ -156,8 +156,7 @@ bool _write_report(const char* pc_final, std::string_view content) {
   if (::close(fd) != 0 && i_errno == 0) i_errno = errno;
   if (i_errno == 0 && std::rename(s_tmp.c_str(), pc_final) != 0) i_errno = errno;
   if (i_errno != 0) {
-    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(),
-              i_errno);
+    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(), i_errno);
     ::unlink(s_tmp.c_str());
     return false;
   }

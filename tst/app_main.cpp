@@ -134,6 +134,20 @@ bool _target(const app_options& opt, std::uint32_t* pu32_id) {
   return true;
 }
 
+// At the end of a run that did not see its modem: whether it registered all the same (its
+// registration may still have been on its way out when the run was stopped).
+bool _registered_late(const app_options& opt, std::uint32_t* pu32_id) {
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
+  app_lan_get_modems_info(at_entries.data());
+  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
+    if (it->u8_in_use != 0 && (!opt.b_target || it->t_info.u32_serial == opt.u32_target)) {
+      *pu32_id = it->t_info.u32_serial;
+      return true;
+    }
+  }
+  return false;
+}
+
 // Asks modem @p u32_id of the outcome: its answers and indications count from now.
 bool _ask(std::uint32_t u32_id) {
   lan_modem_entry entry{};
@@ -219,16 +233,17 @@ std::string _json_list(const std::string& s_list) {
 // What a run did, for its closing lines.
 struct run_facts {
   action t_action;
-  bool b_each_modem = false;  // -s without -m under -w: every modem that announced itself
-  bool b_modem = false;       // the (target) modem announced itself
+  bool b_each_modem = false;       // -s without -m under -w: every modem that announced itself
+  bool b_modem = false;            // the (target) modem announced itself
   bool b_no_modem_needed = false;  // refused before any modem mattered
-  std::uint32_t u32_id = 0;   // that modem
+  std::uint32_t u32_id = 0;        // that modem
 };
 
 // Closes a run at its outcome, its deadline or its stop: the answered modems, the summary, the
 // result event and the Outcome line (a warning when the outcome is not 0).
 // @return the exit status
-int _close_run(const app_options& opt, const run_facts& run, steady::time_point t_start) {
+int _close_run(const app_options& opt, run_facts run, steady::time_point t_start) {
+  if (!run.b_modem && _t_outcome.stopped()) run.b_modem = _registered_late(opt, &run.u32_id);
   const app_outcome_facts facts = _t_outcome.facts(run.b_modem || run.b_no_modem_needed);
   const int i_status = app_outcome_status(facts);
   const long long ms =
@@ -304,10 +319,9 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
   _t_end_guard.start(t_deadline + end_grace);
   coap_set_request_deadline(t_deadline);
   run_facts run{_action(opt)};
-  run.b_each_modem = opt.b_statistics && !opt.b_target &&
-                     run.t_action.e_completion == app_completion::statistics;
-  _t_outcome.begin(run.t_action.e_completion,
-                   static_cast<std::uint16_t>(opt.u32_get_param_id));
+  run.b_each_modem =
+      opt.b_statistics && !opt.b_target && run.t_action.e_completion == app_completion::statistics;
+  _t_outcome.begin(run.t_action.e_completion, static_cast<std::uint16_t>(opt.u32_get_param_id));
 
   // What can be refused without a modem is refused before waiting for one.
   if (app_main_check(opt) != 1) {
@@ -340,8 +354,7 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
 // closes it as a deadline would. @return the exit status
 int _json_run(const app_options& opt, steady::time_point t_start) {
   run_facts run{_action(opt)};
-  _t_outcome.begin(run.t_action.e_completion,
-                   static_cast<std::uint16_t>(opt.u32_get_param_id));
+  _t_outcome.begin(run.t_action.e_completion, static_cast<std::uint16_t>(opt.u32_get_param_id));
   run.b_modem = _wait_for_modem(opt, steady::time_point::max(), &run.u32_id);
   if (run.b_modem && !_t_outcome.stopped()) _act(opt, run);
   while (!_t_outcome.stopped()) _t_outcome.wait(steady::now() + std::chrono::hours(1), true, false);

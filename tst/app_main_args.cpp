@@ -28,9 +28,10 @@ constexpr const char* usage_lines[] = {
     "-g param_id  : get parameter (hex for id). Ex : -g 101 to get param 0x101",
     "-s yesterday: request modem statistics 0: today, 1 : yesterday",
     "-n duration nb_sample: request noise with duration in seconds and nb_sample",
-    "-v : display tools version",
-    "-w seconds : bounded run: ends within seconds, the outcome in the exit status",
-    "-m serial : act on the modem with this serial number (hex) instead of the first one",
+    "-v, --version : display tools version",
+    "-w seconds : bounded run (1 to 2000000): ends within seconds, the outcome in the exit status",
+    "-m serial : act on the modem with this serial number (1 to 8 hex digits) instead of the first "
+    "one",
     "-j : events as JSON lines on standard output, the trace on standard error",
     "-l level : trace level 0: warnings and errors, 1: and information, 2: everything",
     "-h, --help : print this help",

@@ -49,7 +49,8 @@ const char* _text(const work_buffer& buffer) {
 
 int app_main_check(const app_options& opt) {
   work_buffer buffer{};
-  const char* pc_name = opt.pc_firmware_name != nullptr ? opt.pc_firmware_name : opt.pc_ep_file_name;
+  const char* pc_name =
+      opt.pc_firmware_name != nullptr ? opt.pc_firmware_name : opt.pc_ep_file_name;
   if (pc_name != nullptr) {
     if (!_absolute_path(pc_name, buffer)) return -1;
     // The packet size matters to the end-point file only (the firmware goes whole).
@@ -58,7 +59,8 @@ int app_main_check(const app_options& opt) {
       VOS_ERROR("Can not send %s: invalid packet size %d", pc_name, opt.i32_packet_size);
       return -1;
     }
-    const std::uint32_t u32_packet = b_packets ? static_cast<std::uint32_t>(opt.i32_packet_size) : 0;
+    const std::uint32_t u32_packet =
+        b_packets ? static_cast<std::uint32_t>(opt.i32_packet_size) : 0;
     if (const char* pc_why = app_lan_file_refusal(_text(buffer), u32_packet)) {
       VOS_ERROR("Can not send %s: %s", pc_name, pc_why);
       return -1;

@@ -39,9 +39,9 @@ scenario_cli() {
 -g param_id  : get parameter (hex for id). Ex : -g 101 to get param 0x101
 -s yesterday: request modem statistics 0: today, 1 : yesterday
 -n duration nb_sample: request noise with duration in seconds and nb_sample
--v : display tools version
--w seconds : bounded run: ends within seconds, the outcome in the exit status
--m serial : act on the modem with this serial number (hex) instead of the first one
+-v, --version : display tools version
+-w seconds : bounded run (1 to 2000000): ends within seconds, the outcome in the exit status
+-m serial : act on the modem with this serial number (1 to 8 hex digits) instead of the first one
 -j : events as JSON lines on standard output, the trace on standard error
 -l level : trace level 0: warnings and errors, 1: and information, 2: everything
 -h, --help : print this help"
@@ -55,6 +55,9 @@ scenario_cli() {
   run -v
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") =~ ^Release\ :\ 1\.1\ \ \(([A-Z][a-z]{2}\ [\ 0-9][0-9]\ [0-9]{4})\ ([0-9]{2}:[0-9]{2}:[0-9]{2})\)$ ]] &&
     pass "version (status 255)" || fail "version: status $(<"$dir/rc"), output: $(<"$dir/out")"
+  run --version
+  [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == Release\ :\ 1.1* ]] && pass "--version (status 255)" ||
+    fail "--version: status $(<"$dir/rc"), $(<"$dir/out")"
   run -v -?
   [[ $(<"$dir/rc") == 255 && $(<"$dir/out") == Release* ]] && pass "version before usage wins" ||
     fail "-v -?: status $(<"$dir/rc"), $(<"$dir/out")"
@@ -80,6 +83,11 @@ value where an option is expected|Invalid argument foo|-f foo
 -n with one value|need nb_sample|-n 10
 -w last|need seconds|-j -w
 -m last|need serial|-j -m
+-m with a letter O|Invalid argument -m a00000O1|-m a00000O1 -c 7
+-m with nine digits|Invalid argument -m 11a2b3c4e|-m 11a2b3c4e -c 7
+-w not a number|Invalid argument -w abc|-w abc
+-w beyond 32 bits|Invalid argument -w 4294967299|-w 4294967299
+-l 3|Invalid argument -l 3|-l 3
 -l last|need level|-j -l
 -p value over 12 bytes|param value too long: at most 12 bytes (24 hexadecimal digits)|-p 1 00112233445566778899AABBCC
 EOF

@@ -74,9 +74,8 @@ TEST(app_main_args, values_taken_whole_or_refused) {
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     std::string s_out;
     std::variant<app_options, int> parsed;
-    s_out = test_support::captured([&] {
-      parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout);
-    });
+    s_out = test_support::captured(
+        [&] { parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout); });
     const std::string s_args = r.args[0] + std::string(" ") + (r.args.size() > 1 ? r.args[1] : "");
     if (r.i_status != 1) {
       ASSERT_TRUE(std::holds_alternative<int>(parsed)) << s_args;
