@@ -36,6 +36,9 @@ constexpr const char* mcast_group = "224.1.2.3";
 constexpr unsigned pass_ms = 2000;  // one pass of the receive loop at most
 constexpr unsigned max_idle_sessions = 32;
 constexpr unsigned idle_session_seconds = 60;
+// Max-Age of the 5.03 answer to a request that could not be queued: the modem may try again
+// after a second, when the worker has had time to drain its mailbox.
+constexpr unsigned refused_max_age_s = 1;
 // Name of the abstract UNIX socket that marks the CoAP port as taken. Abstract names belong to
 // the network namespace, as the port does, so separate namespaces (separate LANs) do not meet.
 constexpr std::string_view instance_name{"\0lanmodem-coap-5683", 19};
@@ -56,7 +59,10 @@ void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
 }
 
 // One request on a served resource: hand it over, answer 2.03 piggybacked (the library has
-// already given the response the request's type, message ID and token).
+// already given the response the request's type, message ID and token). A request the hand-off
+// did not take (the worker's mailbox full, no memory) is answered 5.03 with a Max-Age instead:
+// the library acknowledges whatever the handler answers, and a 2.03 would tell the modem that a
+// dropped frame was received.
 void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
                       const coap_pdu_t* pt_request, coap_pdu_t* pt_response) noexcept {
   std::size_t size = 0;
@@ -65,9 +71,15 @@ void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
     size = 0;
     pu8_data = nullptr;
   }
-  app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
-                     static_cast<std::uint32_t>(size));
-  coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
+  if (app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
+                         static_cast<std::uint32_t>(size)) == 1) {
+    coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
+    return;
+  }
+  coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_SERVICE_UNAVAILABLE);
+  std::uint8_t au8_age[4];
+  coap_add_option(pt_response, COAP_OPTION_MAXAGE,
+                  coap_encode_var_safe(au8_age, sizeof(au8_age), refused_max_age_s), au8_age);
 }
 
 void hnd_put_rx_msg_req(coap_resource_t*, coap_session_t* pt_session, const coap_pdu_t* pt_request,

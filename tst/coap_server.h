@@ -15,7 +15,8 @@ extern std::atomic<bool> quit;
 /// 0.0.0.0:5683 (and logs "Start CoAP server on 0.0.0.0:5683" once it exists), registers info_ind
 /// (POST), rx_msg_req (PUT), firmware_install_ind (POST) and noise_ind (POST), joins 224.1.2.3 on
 /// eth0 and serves until quit is set. Every request on one of these resources is handed to
-/// app_lan_rx_handler and answered 2.03. Call once, from the entry function of "lan_itf_rx_thread".
+/// app_lan_rx_handler and answered 2.03, or 5.03 with Max-Age 1 when the hand-off did not post
+/// it. Call once, from the entry function of "lan_itf_rx_thread".
 /// @retval 0 orderly stop after quit was set (the context is freed)
 /// @retval -1 no context for the listening endpoint (no start line is logged then), or a
 ///            resource could not be made
