@@ -364,8 +364,9 @@ scenario_smoke() {
     fail "run-tool mount namespace: $(cat "${TB_DIR}/mnt.out.err")"
   [[ $host_had_var_ftp == 1 || ! -e /var/ftp ]] && pass "host /var/ftp untouched" || fail "host /var/ftp created"
   [[ ! -e /tmp/probe ]] || fail "host /tmp written"
-  # --- a stand-in gateway server: logs every request, answers 2.03
-  tb_run_tool_bg "$G" "${SIM}" --modem 0.0.0.0=0 --join-mcast --misbehave '*=code:2.03'
+  # --- a stand-in gateway server: logs every request, answers 2.03 (the first frame 5.03)
+  tb_run_tool_bg "$G" "${SIM}" --modem 0.0.0.0=0 --join-mcast --misbehave 'rx_msg_req=code:5.03@1' \
+    --misbehave '*=code:2.03'
   GW_PID=${TB_LAST_PID}
   expect "$G" '"event":"modem","modem":"0","addr":"0.0.0.0"' || exit 1
   # --- two modems: multicast announcement, three frames each, fixed time fields
@@ -385,7 +386,10 @@ scenario_smoke() {
   expect "$G" "\"path\":\"rx_msg_req\",\"method\":\"PUT\",\"type\":\"CON\"" \
     "\"from\":\"${M1}\",\"payload\":\"$(hx f01fcb33 00f15365 0000 f4ff 1f00 46 10 00"${FRAME}")\"}" \
     "\"from\":\"${M2}\",\"payload\":\"$(hx f01fcb33 00f15365 0200 f4ff 1f00 46 10 00"${FRAME}")\"}"
-  expect "$S" '"event":"rx_done","modem":"1a2b3c4d","sent":3,"acked":3,"failed":0'
+  expect "$S" '"event":"rx_done","modem":"1a2b3c4d","sent":3,' '"event":"rx_done","modem":"cafe0001","sent":3,'
+  same "frames of both modems acked, failed, refused" "5 0 1" "$(grep -F '"event":"rx_done"' "$S" |
+    sed -E 's/.*"acked":([0-9]+),"failed":([0-9]+),"refused":([0-9]+),.*/\1 \2 \3/' |
+    awk '{ a += $1; f += $2; r += $3 } END { print a + 0, f + 0, r + 0 }')"
   # --- statistics, 16-bit LOAD form, day 1
   coap GET "${M1}" statistics_req 01 >/dev/null
   same "statistics_req answer (66 bytes)" "$(hx 0701 c800c900ca00cb00cc00cd00ce00 0100020003000400050006000700 \
