@@ -3,6 +3,7 @@
 #include "coap_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,10 +44,99 @@ constexpr unsigned refused_max_age_s = 1;
 // Name of the abstract UNIX socket that marks the CoAP port as taken. Abstract names belong to
 // the network namespace, as the port does, so separate namespaces (separate LANs) do not meet.
 constexpr std::string_view instance_name{"\0lanmodem-coap-5683", 19};
+// Connections of later claimers that wait on the claim, never accepted; more are refused.
+constexpr int claim_backlog = 4;
 
 struct addrinfo_deleter {
   void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
 };
+
+struct dir_closer {
+  void operator()(DIR* p) const noexcept { closedir(p); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// Effective user ID of process @p pid ("self" or digits) from its status, or -1.
+std::int64_t _proc_euid(const std::string& pid) noexcept {
+  std::ifstream in("/proc/" + pid + "/status");
+  for (std::string line; std::getline(in, line);) {
+    unsigned long u_real = 0, u_effective = 0;
+    if (std::sscanf(line.c_str(), "Uid: %lu %lu", &u_real, &u_effective) == 2) {
+      return static_cast<std::int64_t>(u_effective);
+    }
+  }
+  return -1;
+}
+
+// Program name of a process (its comm), empty when unreadable.
+std::string _proc_comm(const std::string& pid) noexcept {
+  std::ifstream in("/proc/" + pid + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+// Inode of the stream socket bound to the claim's name in this network namespace, or 0. The
+// sockets that connections to it leave queued show the same name, without an inode.
+unsigned long _claim_inode() noexcept {
+  const std::string name = "@" + std::string(instance_name.substr(1));
+  std::ifstream in("/proc/net/unix");
+  for (std::string line; std::getline(in, line);) {
+    unsigned u_type = 0;
+    unsigned long u_inode = 0;
+    int i_path = 0;
+    if (std::sscanf(line.c_str(), "%*s %*x %*x %*x %x %*x %lu %n", &u_type, &u_inode, &i_path) ==
+            2 &&
+        u_type == SOCK_STREAM && u_inode != 0 && std::string_view(line).substr(i_path) == name) {
+      return u_inode;
+    }
+  }
+  return 0;
+}
+
+// A process that has socket @p u_inode open, or -1. Only the processes whose descriptors this
+// user may read are seen.
+std::int32_t _socket_owner(unsigned long u_inode) noexcept {
+  const std::string link = "socket:[" + std::to_string(u_inode) + "]";
+  const dir_ptr procs{opendir("/proc")};
+  while (const dirent* pt_proc = procs ? readdir(procs.get()) : nullptr) {
+    char* pc_end = nullptr;
+    const long pid = std::strtol(pt_proc->d_name, &pc_end, 10);
+    if (pid <= 0 || pid > INT32_MAX || *pc_end != '\0') continue;
+    const dir_ptr fds{opendir(("/proc/" + std::string(pt_proc->d_name) + "/fd").c_str())};
+    while (const dirent* pt_fd = fds ? readdir(fds.get()) : nullptr) {
+      char ac_target[64];
+      const ssize_t n = readlinkat(dirfd(fds.get()), pt_fd->d_name, ac_target, sizeof(ac_target));
+      if (n > 0 && std::string_view(ac_target, static_cast<std::size_t>(n)) == link) {
+        return static_cast<std::int32_t>(pid);
+      }
+    }
+  }
+  return -1;
+}
+
+// Who holds the claim: the credentials its listening socket gives a connection (without
+// waiting: a full queue refuses at once), else the process found with the socket open.
+coap_claim_holder _claim_holder(const sockaddr_un& t_addr, socklen_t len) noexcept {
+  coap_claim_holder t_holder{};
+  const vos_fd_guard sock{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+  ucred t_cred{};
+  socklen_t cred_len = sizeof(t_cred);
+  if (sock.get() >= 0 &&
+      connect(sock.get(), reinterpret_cast<const sockaddr*>(&t_addr), len) == 0 &&
+      getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &t_cred, &cred_len) == 0 && t_cred.pid > 0) {
+    t_holder.i32_pid = t_cred.pid;
+    t_holder.i64_uid = t_cred.uid;
+  } else if (const unsigned long u_inode = _claim_inode(); u_inode != 0) {
+    t_holder.i32_pid = _socket_owner(u_inode);
+    if (t_holder.i32_pid > 0) t_holder.i64_uid = _proc_euid(std::to_string(t_holder.i32_pid));
+  }
+  if (t_holder.i32_pid > 0 && t_holder.i64_uid == static_cast<std::int64_t>(geteuid())) {
+    const std::string comm = _proc_comm(std::to_string(t_holder.i32_pid));
+    t_holder.b_same = !comm.empty() && comm == _proc_comm("self");
+  }
+  return t_holder;
+}
 
 // Library lines go to standard error like the tool's other CoAP diagnostics.
 void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
@@ -260,20 +351,24 @@ std::int32_t coap_server_task() {
   return 0;
 }
 
-int coap_server_claim_port() {
+int coap_server_claim_port(coap_claim_holder* pt_holder) {
   // The library binds with SO_REUSEADDR, so a second server on 5683 would start without error
   // and take the unicast datagrams of the first; the claim is kept for the life of the process.
+  // Abstract names are apart per socket type: a name held by a datagram socket does not stop
+  // a stream socket from binding it.
   static int fd_claim = -1;
   if (fd_claim >= 0) return 1;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_un t_addr{};
   t_addr.sun_family = AF_UNIX;
   instance_name.copy(t_addr.sun_path, instance_name.size());
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + instance_name.size());
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&t_addr), len) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&t_addr), len) != 0 ||
+      listen(fd, claim_backlog) != 0) {
     const int i_errno = errno;
     close(fd);
+    if (i_errno == EADDRINUSE && pt_holder != nullptr) *pt_holder = _claim_holder(t_addr, len);
     errno = i_errno;
     return -1;
   }

@@ -22,12 +22,23 @@ extern std::atomic<bool> quit;
 ///            resource could not be made
 std::int32_t coap_server_task();
 
-/// Claims the CoAP port for this process in its network namespace (an abstract UNIX socket
-/// held open until the process ends). Main thread, before the server starts.
+/// Who holds the claim of the CoAP port, as coap_server_claim_port finds it.
+struct coap_claim_holder {
+  std::int32_t i32_pid = -1;  ///< process ID, -1 when not found
+  std::int64_t i64_uid = -1;  ///< its effective user ID, -1 when not found
+  bool b_same = false;        ///< found, and a process of this program run by this user
+};
+
+/// Claims the CoAP port for this process in its network namespace: an abstract UNIX stream
+/// socket, listening (no connection is ever accepted) and held open until the process ends, so
+/// that a later claimer can ask its holder who it is. Main thread, before the server starts.
+/// @param pt_holder when the name is held (errno EADDRINUSE), receives who holds it: the peer
+///        credentials of a connection to it or, when it does not listen, the process that has
+///        the socket open; may be null
 /// @retval 1  claimed (also when this process already holds it)
 /// @retval -1 another process of this network namespace holds it (errno EADDRINUSE), or no
 ///            socket could be made (errno tells)
-int coap_server_claim_port();
+int coap_server_claim_port(coap_claim_holder* pt_holder);
 
 /// Sets quit. Any thread.
 /// @retval 0 always
