@@ -247,6 +247,34 @@ void _join_multicast(coap_context_t* pt_ctx) noexcept {
   }
 }
 
+// The library binds its endpoint with SO_REUSEADDR and keeps the socket to itself: any local
+// user could then bind the port as well and receive the unicast datagrams meant for the tool.
+// Once bound, the option is cleared on this process's UDP socket of the port, found among its
+// descriptors, so that a later bind of the port fails whatever options it sets. Start-up only.
+void _make_port_exclusive() noexcept {
+  bool b_done = false;
+  const dir_ptr fds{opendir("/proc/self/fd")};
+  while (const dirent* pt_fd = fds ? readdir(fds.get()) : nullptr) {
+    char* pc_end = nullptr;
+    const long fd = std::strtol(pt_fd->d_name, &pc_end, 10);
+    if (pc_end == pt_fd->d_name || *pc_end != '\0' || fd < 0 || fd > INT32_MAX) continue;
+    const auto i_fd = static_cast<int>(fd);
+    int i_type = 0;
+    socklen_t type_len = sizeof(i_type);
+    sockaddr_storage t_local{};
+    socklen_t local_len = sizeof(t_local);
+    if (getsockopt(i_fd, SOL_SOCKET, SO_TYPE, &i_type, &type_len) != 0 || i_type != SOCK_DGRAM ||
+        getsockname(i_fd, reinterpret_cast<sockaddr*>(&t_local), &local_len) != 0 ||
+        t_local.ss_family != AF_INET ||
+        ntohs(reinterpret_cast<const sockaddr_in*>(&t_local)->sin_port) != LAN_COAP_PORT) {
+      continue;
+    }
+    const int i_off = 0;
+    b_done = setsockopt(i_fd, SOL_SOCKET, SO_REUSEADDR, &i_off, sizeof(i_off)) == 0 || b_done;
+  }
+  if (!b_done) VOS_ERROR("cannot keep port %u to this process alone", LAN_COAP_PORT);
+}
+
 }  // namespace
 
 namespace detail {
@@ -342,6 +370,7 @@ std::int32_t coap_server_task() {
   }
 
   _join_multicast(pt_ctx);
+  _make_port_exclusive();
 
   while (!quit.load()) {
     // Returns early after each datagram, so quit is seen within one pass.
