@@ -96,6 +96,7 @@ int run_modems() {
           .num("sent", static_cast<long long>(m->rx_sent))
           .num("acked", static_cast<long long>(m->rx_acked))
           .num("failed", static_cast<long long>(m->rx_failed))
+          .num("refused", static_cast<long long>(m->rx_refused))
           .num("ms", m->rx_start_ms != 0 ? now_ms() - m->rx_start_ms : 0)
           .num("incomplete", 1)
           .emit();

@@ -21,7 +21,8 @@ constexpr const char* usage_text = R"(Usage: lanmodem-sim [OPTIONS]
 Plays LAN radio modems on CoAP/UDP 5683, one libcoap context per modem address. Prints one JSON
 object per line on stdout: "modem" (started), "request" (every request received: modem, path,
 method, type, mid, token, from, payload hex), "send" (every request sent), "answer", "nack",
-"install", "rx_done", "empty_ack", "timeout". Diagnostics go to stderr. Stops on SIGINT/SIGTERM.
+"install", "rx_done" (sent, acked, failed, refused: answered 5.03, ms), "empty_ack", "timeout".
+Diagnostics go to stderr. Stops on SIGINT/SIGTERM.
 
 Modems:
   --modem ADDR[=SERIAL]     play a modem at IPv4 ADDR, port 5683; SERIAL in hex (default
@@ -60,7 +61,7 @@ Received frames (rx_msg_req PUT, to the gateway):
                             header fields (defaults 868950000, 70, 16, 0, -12, now); the RTC
                             milliseconds count the frames
   --rx-quiet                no send/answer line per frame (the rx_done line stays)
-  --exit-after-rx           exit once every modem has all its frames answered or failed
+  --exit-after-rx           exit once every modem has all its frames answered, refused or failed
 
 Served resources: firmware_upgrade_req, firmware_force_update_req, tx_msg_req, tx_msg_ext_req,
 tx_file_req, rx_mode_config_req, rx_ext_config_req, command_req, config_set_param_req,

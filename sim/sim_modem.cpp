@@ -132,7 +132,10 @@ bytes info_payload(const modem& m) {
 }
 
 void check_rx_done(modem& m) {
-  if (m.rx_done || m.rx_sent < cfg.rx_count || m.rx_acked + m.rx_failed < m.rx_sent) return;
+  if (m.rx_done || m.rx_sent < cfg.rx_count ||
+      m.rx_acked + m.rx_failed + m.rx_refused < m.rx_sent) {
+    return;
+  }
   m.rx_done = true;
   json_line()
       .str("event", "rx_done")
@@ -140,6 +143,7 @@ void check_rx_done(modem& m) {
       .num("sent", static_cast<long long>(m.rx_sent))
       .num("acked", static_cast<long long>(m.rx_acked))
       .num("failed", static_cast<long long>(m.rx_failed))
+      .num("refused", static_cast<long long>(m.rx_refused))
       .num("ms", now_ms() - m.rx_start_ms)
       .emit();
   if (cfg.exit_after_rx &&
@@ -208,9 +212,9 @@ void pump_rx(modem& m) {
 
 namespace {
 
-void frame_settled(modem& m, bool acked) {
+void frame_settled(modem& m, unsigned long& count) {
   if (m.rx_in_flight > 0) --m.rx_in_flight;
-  (acked ? m.rx_acked : m.rx_failed)++;
+  ++count;
   if (cfg.rx_rate == 0) pump_rx(m);
   check_rx_done(m);
 }
@@ -233,7 +237,9 @@ coap_response_t on_response(coap_session_t* s, const coap_pdu_t* sent, const coa
     answer_line(m->serial(), path, s, received, mid);
   }
   if (is_rx && sent != nullptr && coap_pdu_get_type(sent) == COAP_MESSAGE_CON) {
-    frame_settled(*m, true);
+    // 5.03: the gateway says it did not take the frame, which is not an acknowledgement
+    const bool refused = coap_pdu_get_code(received) == COAP_RESPONSE_CODE_SERVICE_UNAVAILABLE;
+    frame_settled(*m, refused ? m->rx_refused : m->rx_acked);
   }
   return COAP_RESPONSE_OK;
 }
@@ -250,7 +256,7 @@ void on_nack(coap_session_t* s, const coap_pdu_t* sent, const coap_nack_reason_t
       .num("mid", mid)
       .emit();
   // ICMP errors leave the message queued for retransmission; the others end it
-  if (path == "rx_msg_req" && reason != COAP_NACK_ICMP_ISSUE) frame_settled(*m, false);
+  if (path == "rx_msg_req" && reason != COAP_NACK_ICMP_ISSUE) frame_settled(*m, m->rx_failed);
 }
 
 // ---------------------------------------------------------------------------------------------

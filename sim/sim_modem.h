@@ -49,7 +49,8 @@ struct modem {
   std::optional<in_addr> gateway;  // where frames go
   std::uint64_t token_counter = 0;
   // frames
-  unsigned long rx_sent = 0, rx_acked = 0, rx_failed = 0;
+  // refused: answered 5.03 (the gateway did not take the frame), neither acked nor failed
+  unsigned long rx_sent = 0, rx_acked = 0, rx_failed = 0, rx_refused = 0;
   unsigned rx_in_flight = 0;
   long long rx_start_ms = 0;
   bool rx_done = false;

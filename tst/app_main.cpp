@@ -468,8 +468,15 @@ int main(int argc, char** argv) {
   const sigset_t report_set = _handled_signals(b_watched);
   pthread_sigmask(SIG_BLOCK, &report_set, nullptr);
   vos_os_init();
-  if (coap_server_claim_port() != 1) {
+  coap_claim_holder t_holder{};
+  if (coap_server_claim_port(&t_holder) != 1) {
     const int i_errno = errno;
+    if (i_errno == EADDRINUSE && !t_holder.b_same) {
+      const auto known = [](std::int64_t v) { return v >= 0 ? std::to_string(v) : "unknown"; };
+      VOS_FATAL(
+          "Can not claim CoAP port 5683: held by uid %s (pid %s), not a lanmodem of this user",
+          known(t_holder.i64_uid).c_str(), known(t_holder.i32_pid).c_str());
+    }
     VOS_FATAL("Can not claim CoAP port 5683: \"%s\" (%d), another lanmodem runs on this network",
               std::strerror(i_errno), i_errno);
   }

@@ -3,6 +3,7 @@
 #include "coap_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,13 +38,105 @@ constexpr const char* mcast_group = "224.1.2.3";
 constexpr unsigned pass_ms = 2000;  // one pass of the receive loop at most
 constexpr unsigned max_idle_sessions = 32;
 constexpr unsigned idle_session_seconds = 60;
+// Max-Age of the 5.03 answer to a request that could not be queued: the modem may try again
+// after a second, when the worker has had time to drain its mailbox.
+constexpr unsigned refused_max_age_s = 1;
 // Name of the abstract UNIX socket that marks the CoAP port as taken. Abstract names belong to
 // the network namespace, as the port does, so separate namespaces (separate LANs) do not meet.
 constexpr std::string_view instance_name{"\0lanmodem-coap-5683", 19};
+// Connections of later claimers that wait on the claim, never accepted; more are refused.
+constexpr int claim_backlog = 4;
 
 struct addrinfo_deleter {
   void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
 };
+
+struct dir_closer {
+  void operator()(DIR* p) const noexcept { closedir(p); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// Effective user ID of process @p pid ("self" or digits) from its status, or -1.
+std::int64_t _proc_euid(const std::string& pid) noexcept {
+  std::ifstream in("/proc/" + pid + "/status");
+  for (std::string line; std::getline(in, line);) {
+    unsigned long u_real = 0, u_effective = 0;
+    if (std::sscanf(line.c_str(), "Uid: %lu %lu", &u_real, &u_effective) == 2) {
+      return static_cast<std::int64_t>(u_effective);
+    }
+  }
+  return -1;
+}
+
+// Program name of a process (its comm), empty when unreadable.
+std::string _proc_comm(const std::string& pid) noexcept {
+  std::ifstream in("/proc/" + pid + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+// Inode of the stream socket bound to the claim's name in this network namespace, or 0. The
+// sockets that connections to it leave queued show the same name, without an inode.
+unsigned long _claim_inode() noexcept {
+  const std::string name = "@" + std::string(instance_name.substr(1));
+  std::ifstream in("/proc/net/unix");
+  for (std::string line; std::getline(in, line);) {
+    unsigned u_type = 0;
+    unsigned long u_inode = 0;
+    int i_path = 0;
+    if (std::sscanf(line.c_str(), "%*s %*x %*x %*x %x %*x %lu %n", &u_type, &u_inode, &i_path) ==
+            2 &&
+        u_type == SOCK_STREAM && u_inode != 0 && std::string_view(line).substr(i_path) == name) {
+      return u_inode;
+    }
+  }
+  return 0;
+}
+
+// A process that has socket @p u_inode open, or -1. Only the processes whose descriptors this
+// user may read are seen.
+std::int32_t _socket_owner(unsigned long u_inode) noexcept {
+  const std::string link = "socket:[" + std::to_string(u_inode) + "]";
+  const dir_ptr procs{opendir("/proc")};
+  while (const dirent* pt_proc = procs ? readdir(procs.get()) : nullptr) {
+    char* pc_end = nullptr;
+    const long pid = std::strtol(pt_proc->d_name, &pc_end, 10);
+    if (pid <= 0 || pid > INT32_MAX || *pc_end != '\0') continue;
+    const dir_ptr fds{opendir(("/proc/" + std::string(pt_proc->d_name) + "/fd").c_str())};
+    while (const dirent* pt_fd = fds ? readdir(fds.get()) : nullptr) {
+      char ac_target[64];
+      const ssize_t n = readlinkat(dirfd(fds.get()), pt_fd->d_name, ac_target, sizeof(ac_target));
+      if (n > 0 && std::string_view(ac_target, static_cast<std::size_t>(n)) == link) {
+        return static_cast<std::int32_t>(pid);
+      }
+    }
+  }
+  return -1;
+}
+
+// Who holds the claim: the credentials its listening socket gives a connection (without
+// waiting: a full queue refuses at once), else the process found with the socket open.
+coap_claim_holder _claim_holder(const sockaddr_un& t_addr, socklen_t len) noexcept {
+  coap_claim_holder t_holder{};
+  const vos_fd_guard sock{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+  ucred t_cred{};
+  socklen_t cred_len = sizeof(t_cred);
+  if (sock.get() >= 0 &&
+      connect(sock.get(), reinterpret_cast<const sockaddr*>(&t_addr), len) == 0 &&
+      getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &t_cred, &cred_len) == 0 && t_cred.pid > 0) {
+    t_holder.i32_pid = t_cred.pid;
+    t_holder.i64_uid = t_cred.uid;
+  } else if (const unsigned long u_inode = _claim_inode(); u_inode != 0) {
+    t_holder.i32_pid = _socket_owner(u_inode);
+    if (t_holder.i32_pid > 0) t_holder.i64_uid = _proc_euid(std::to_string(t_holder.i32_pid));
+  }
+  if (t_holder.i32_pid > 0 && t_holder.i64_uid == static_cast<std::int64_t>(geteuid())) {
+    const std::string comm = _proc_comm(std::to_string(t_holder.i32_pid));
+    t_holder.b_same = !comm.empty() && comm == _proc_comm("self");
+  }
+  return t_holder;
+}
 
 // Library lines go to standard error like the tool's other CoAP diagnostics.
 void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
@@ -56,7 +150,10 @@ void _coap_log_to_stderr(coap_log_t level, const char* pc_message) noexcept {
 }
 
 // One request on a served resource: hand it over, answer 2.03 piggybacked (the library has
-// already given the response the request's type, message ID and token).
+// already given the response the request's type, message ID and token). A request the hand-off
+// did not take (the worker's mailbox full, no memory) is answered 5.03 with a Max-Age instead:
+// the library acknowledges whatever the handler answers, and a 2.03 would tell the modem that a
+// dropped frame was received.
 void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
                       const coap_pdu_t* pt_request, coap_pdu_t* pt_response) noexcept {
   std::size_t size = 0;
@@ -65,9 +162,15 @@ void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
     size = 0;
     pu8_data = nullptr;
   }
-  app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
-                     static_cast<std::uint32_t>(size));
-  coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
+  if (app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
+                         static_cast<std::uint32_t>(size)) == 1) {
+    coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
+    return;
+  }
+  coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_SERVICE_UNAVAILABLE);
+  std::uint8_t au8_age[4];
+  coap_add_option(pt_response, COAP_OPTION_MAXAGE,
+                  coap_encode_var_safe(au8_age, sizeof(au8_age), refused_max_age_s), au8_age);
 }
 
 void hnd_put_rx_msg_req(coap_resource_t*, coap_session_t* pt_session, const coap_pdu_t* pt_request,
@@ -142,6 +245,34 @@ void _join_multicast(coap_context_t* pt_ctx) noexcept {
   if (coap_join_mcast_group_intf(pt_ctx, mcast_group, b_has_ip ? mcast_interface : nullptr) != 0) {
     VOS_ERROR("cannot join multicast group");
   }
+}
+
+// The library binds its endpoint with SO_REUSEADDR and keeps the socket to itself: any local
+// user could then bind the port as well and receive the unicast datagrams meant for the tool.
+// Once bound, the option is cleared on this process's UDP socket of the port, found among its
+// descriptors, so that a later bind of the port fails whatever options it sets. Start-up only.
+void _make_port_exclusive() noexcept {
+  bool b_done = false;
+  const dir_ptr fds{opendir("/proc/self/fd")};
+  while (const dirent* pt_fd = fds ? readdir(fds.get()) : nullptr) {
+    char* pc_end = nullptr;
+    const long fd = std::strtol(pt_fd->d_name, &pc_end, 10);
+    if (pc_end == pt_fd->d_name || *pc_end != '\0' || fd < 0 || fd > INT32_MAX) continue;
+    const auto i_fd = static_cast<int>(fd);
+    int i_type = 0;
+    socklen_t type_len = sizeof(i_type);
+    sockaddr_storage t_local{};
+    socklen_t local_len = sizeof(t_local);
+    if (getsockopt(i_fd, SOL_SOCKET, SO_TYPE, &i_type, &type_len) != 0 || i_type != SOCK_DGRAM ||
+        getsockname(i_fd, reinterpret_cast<sockaddr*>(&t_local), &local_len) != 0 ||
+        t_local.ss_family != AF_INET ||
+        ntohs(reinterpret_cast<const sockaddr_in*>(&t_local)->sin_port) != LAN_COAP_PORT) {
+      continue;
+    }
+    const int i_off = 0;
+    b_done = setsockopt(i_fd, SOL_SOCKET, SO_REUSEADDR, &i_off, sizeof(i_off)) == 0 || b_done;
+  }
+  if (!b_done) VOS_ERROR("cannot keep port %u to this process alone", LAN_COAP_PORT);
 }
 
 }  // namespace
@@ -239,6 +370,7 @@ std::int32_t coap_server_task() {
   }
 
   _join_multicast(pt_ctx);
+  _make_port_exclusive();
 
   while (!quit.load()) {
     // Returns early after each datagram, so quit is seen within one pass.
@@ -248,20 +380,24 @@ std::int32_t coap_server_task() {
   return 0;
 }
 
-int coap_server_claim_port() {
+int coap_server_claim_port(coap_claim_holder* pt_holder) {
   // The library binds with SO_REUSEADDR, so a second server on 5683 would start without error
   // and take the unicast datagrams of the first; the claim is kept for the life of the process.
+  // Abstract names are apart per socket type: a name held by a datagram socket does not stop
+  // a stream socket from binding it.
   static int fd_claim = -1;
   if (fd_claim >= 0) return 1;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_un t_addr{};
   t_addr.sun_family = AF_UNIX;
   instance_name.copy(t_addr.sun_path, instance_name.size());
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + instance_name.size());
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&t_addr), len) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&t_addr), len) != 0 ||
+      listen(fd, claim_backlog) != 0) {
     const int i_errno = errno;
     close(fd);
+    if (i_errno == EADDRINUSE && pt_holder != nullptr) *pt_holder = _claim_holder(t_addr, len);
     errno = i_errno;
     return -1;
   }

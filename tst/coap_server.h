@@ -15,18 +15,30 @@ extern std::atomic<bool> quit;
 /// 0.0.0.0:5683 (and logs "Start CoAP server on 0.0.0.0:5683" once it exists), registers info_ind
 /// (POST), rx_msg_req (PUT), firmware_install_ind (POST) and noise_ind (POST), joins 224.1.2.3 on
 /// eth0 and serves until quit is set. Every request on one of these resources is handed to
-/// app_lan_rx_handler and answered 2.03. Call once, from the entry function of "lan_itf_rx_thread".
+/// app_lan_rx_handler and answered 2.03, or 5.03 with Max-Age 1 when the hand-off did not post
+/// it. Call once, from the entry function of "lan_itf_rx_thread".
 /// @retval 0 orderly stop after quit was set (the context is freed)
 /// @retval -1 no context for the listening endpoint (no start line is logged then), or a
 ///            resource could not be made
 std::int32_t coap_server_task();
 
-/// Claims the CoAP port for this process in its network namespace (an abstract UNIX socket
-/// held open until the process ends). Main thread, before the server starts.
+/// Who holds the claim of the CoAP port, as coap_server_claim_port finds it.
+struct coap_claim_holder {
+  std::int32_t i32_pid = -1;  ///< process ID, -1 when not found
+  std::int64_t i64_uid = -1;  ///< its effective user ID, -1 when not found
+  bool b_same = false;        ///< found, and a process of this program run by this user
+};
+
+/// Claims the CoAP port for this process in its network namespace: an abstract UNIX stream
+/// socket, listening (no connection is ever accepted) and held open until the process ends, so
+/// that a later claimer can ask its holder who it is. Main thread, before the server starts.
+/// @param pt_holder when the name is held (errno EADDRINUSE), receives who holds it: the peer
+///        credentials of a connection to it or, when it does not listen, the process that has
+///        the socket open; may be null
 /// @retval 1  claimed (also when this process already holds it)
 /// @retval -1 another process of this network namespace holds it (errno EADDRINUSE), or no
 ///            socket could be made (errno tells)
-int coap_server_claim_port();
+int coap_server_claim_port(coap_claim_holder* pt_holder);
 
 /// Sets quit. Any thread.
 /// @retval 0 always

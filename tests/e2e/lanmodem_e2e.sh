@@ -4,10 +4,11 @@
 # Scenarios: cli (command-line errors, usage, version, in an empty network namespace), mcast
 # (registration by multicast), inbound (registration by unicast, states, frames and their
 # attribution, malformed indications, full registry, SIGUSR1), coap (acknowledgements, library
-# answers, an unasked noise report), stats (statistics answers to -s); what a LAN host or the
-# tool's starter could do wrong: instance (a second instance; a port held by another program),
-# garbage (400 garbage datagrams), fds (started with descriptors 0 to 2 closed); smoke (the
-# simulator and the test bed alone: coap-client and a second simulator as the gateway).
+# answers, an unasked noise report), stats (statistics answers to -s); what a LAN host, a local
+# user or the tool's starter could do wrong: instance (a second instance; a port held by another
+# program), local_user (user nobody: the claim's name taken first, the port bound with
+# SO_REUSEADDR), garbage (400 garbage datagrams), fds (started with descriptors 0 to 2 closed);
+# smoke (the simulator and the test bed alone: coap-client and a second simulator as the gateway).
 # shellcheck disable=SC2015,SC2317 source-path=SCRIPTDIR
 set -u
 # shellcheck source=e2e_lib.sh
@@ -273,18 +274,18 @@ scenario_stats() {
   finish
 }
 
+# refused NAME OUT FATAL_RE: a run of the tool that ends with status 1, the fatal line FATAL_RE
+# and no start line
+refused() {
+  tb_run_tool_bg "$2" "$TOOL"
+  wait_end "${TB_LAST_PID}" $((5 * SLOW))
+  [[ $RC == 1 ]] && grep -qE "^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/$3\$" "$2" && ! grep -q 'Start CoAP server' "$2" &&
+    pass "$1: status 1, a fatal line, no start line" || fail "$1: status $RC, output: $(cat "$2" "$2.err")"
+}
 scenario_instance() {
   PYTHON=$(command -v python3) || skip "no python3"
   bed 20 1
   local m0=${TB_MODEM_ADDRS[0]}
-  # refused NAME OUT FATAL_RE: a run of the tool that ends with status 1, the fatal line
-  # FATAL_RE and no start line
-  refused() {
-    tb_run_tool_bg "$2" "$TOOL"
-    wait_end "${TB_LAST_PID}" $((5 * SLOW))
-    [[ $RC == 1 ]] && grep -qE "^[0-9]{8}-[0-9]{6}:FATAL:\.\./tst/$3\$" "$2" && ! grep -q 'Start CoAP server' "$2" &&
-      pass "$1: status 1, a fatal line, no start line" || fail "$1: status $RC, output: $(cat "$2" "$2.err")"
-  }
   start_tool "${TB_DIR}/tool.out" "$TOOL"
   refused "a second instance in the same namespace" "${TB_DIR}/second.out" \
     'app_main\.c:[0-9]+:Can not claim CoAP port 5683: "Address already in use" \(98\), another lanmodem runs on this network'
@@ -307,6 +308,45 @@ time.sleep(float(sys.argv[1]))' $((10 * SLOW))
   refused "a port held by another program" "${TOOL_OUT}" 'app_lan\.c:[0-9]+:Can not start CoAP server on 0\.0\.0\.0:5683'
   tb_stop "$holder_pid"
   TOOL_OUT=
+  finish
+}
+
+scenario_local_user() {
+  local as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups) uid pid holder listen out
+  # a python3 that nobody may run (root's own may live where nobody cannot read)
+  for PYTHON in /usr/bin/python3 "$(command -v python3)"; do "${as_nobody[@]}" "$PYTHON" -c '' 2>/dev/null && break; done ||
+    skip "no python3 that user nobody can run (setpriv, user nobody)"
+  bed 20 1
+  uid=$(id -u nobody)
+  # nobody takes the name of the tool's claim first, for every socket type, listening or not
+  for listen in 1 0; do
+    gw_bg "${TB_DIR}/name.out" "${as_nobody[@]}" "$PYTHON" -c '
+import os, socket, sys, time
+s = [socket.socket(socket.AF_UNIX, t) for t in (socket.SOCK_STREAM, socket.SOCK_DGRAM, socket.SOCK_SEQPACKET)]
+for x in s: x.bind(b"\0lanmodem-coap-5683")
+if sys.argv[1] == "1": s[0].listen(1)
+print(os.getpid(), flush=True)
+time.sleep(float(sys.argv[2]))' "$listen" $((10 * SLOW))
+    holder=${TB_LAST_PID}
+    tb_wait_line "${TB_DIR}/name.out" '^[0-9]+$' 5 || fail "no name holder"
+    pid=$(<"${TB_DIR}/name.out")
+    refused "the claim's name held by nobody (listening: $listen)" "${TB_DIR}/claim$listen.out" \
+      "app_main\.c:[0-9]+:Can not claim CoAP port 5683: held by uid $uid \(pid $pid\), not a lanmodem of this user"
+    tb_stop "$holder"
+  done
+  # while the tool runs, nobody cannot bind its port, not even with SO_REUSEADDR
+  start_tool "${TB_DIR}/tool.out" "$TOOL"
+  out=$(tb_exec_gw "${as_nobody[@]}" "$PYTHON" -c '
+import socket, sys
+for a in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind((a, 5683)); print(a, "bound")
+    except OSError as e:
+        print(a, "errno", e.errno)' 0.0.0.0 "${TB_GW_ADDR}" 2>&1)
+  same "nobody's binds of port 5683 with SO_REUSEADDR" "0.0.0.0 errno 98"$'\n'"${TB_GW_ADDR} errno 98" "$out"
+  tb_stop "${TOOL_PID}"
   finish
 }
 
@@ -373,8 +413,9 @@ scenario_smoke() {
     fail "run-tool mount namespace: $(cat "${TB_DIR}/mnt.out.err")"
   [[ $host_had_var_ftp == 1 || ! -e /var/ftp ]] && pass "host /var/ftp untouched" || fail "host /var/ftp created"
   [[ ! -e /tmp/probe ]] || fail "host /tmp written"
-  # --- a stand-in gateway server: logs every request, answers 2.03
-  tb_run_tool_bg "$G" "${SIM}" --modem 0.0.0.0=0 --join-mcast --misbehave '*=code:2.03'
+  # --- a stand-in gateway server: logs every request, answers 2.03 (the first frame 5.03)
+  tb_run_tool_bg "$G" "${SIM}" --modem 0.0.0.0=0 --join-mcast --misbehave 'rx_msg_req=code:5.03@1' \
+    --misbehave '*=code:2.03'
   GW_PID=${TB_LAST_PID}
   expect "$G" '"event":"modem","modem":"0","addr":"0.0.0.0"' || exit 1
   # --- two modems: multicast announcement, three frames each, fixed time fields
@@ -394,7 +435,10 @@ scenario_smoke() {
   expect "$G" "\"path\":\"rx_msg_req\",\"method\":\"PUT\",\"type\":\"CON\"" \
     "\"from\":\"${M1}\",\"payload\":\"$(hx f01fcb33 00f15365 0000 f4ff 1f00 46 10 00"${FRAME}")\"}" \
     "\"from\":\"${M2}\",\"payload\":\"$(hx f01fcb33 00f15365 0200 f4ff 1f00 46 10 00"${FRAME}")\"}"
-  expect "$S" '"event":"rx_done","modem":"1a2b3c4d","sent":3,"acked":3,"failed":0'
+  expect "$S" '"event":"rx_done","modem":"1a2b3c4d","sent":3,' '"event":"rx_done","modem":"cafe0001","sent":3,'
+  same "frames of both modems acked, failed, refused" "5 0 1" "$(grep -F '"event":"rx_done"' "$S" |
+    sed -E 's/.*"acked":([0-9]+),"failed":([0-9]+),"refused":([0-9]+),.*/\1 \2 \3/' |
+    awk '{ a += $1; f += $2; r += $3 } END { print a + 0, f + 0, r + 0 }')"
   # --- statistics, 16-bit LOAD form, day 1
   coap GET "${M1}" statistics_req 01 >/dev/null
   same "statistics_req answer (66 bytes)" "$(hx 0701 c800c900ca00cb00cc00cd00ce00 0100020003000400050006000700 \

@@ -45,6 +45,30 @@ TEST(coap_server, quit_ends_the_loop_within_one_pass) {
   EXPECT_FALSE(client.receive(2s).has_value()) << "nobody answers on 5683 any more";
 }
 
+// A request the hand-off does not post is refused 5.03 with Max-Age 1 s, never acknowledged
+// 2.03 as if it were queued; once the hand-off posts again, the answer is 2.03.
+TEST(coap_server, request_not_posted_is_answered_5_03_with_max_age) {
+  NET_TEST_PREAMBLE();
+  quit = false;
+  std::thread server([] { coap_server_task(); });
+  udp_socket client(eth0_ip, 0);
+  ASSERT_TRUE(client.ask(server_unicast, {0x40, 0x00, 0x00, 0x01}).has_value()) << "server down";
+  const bytes put = {0x40, 0x03, 0x12, 0x34, 0xBA, 'r', 'x', '_',
+                     'm',  's',  'g',  '_',  'r',  'e', 'q'};
+  bytes refused_answer = ack_for(put, 0xA3);
+  refused_answer.insert(refused_answer.end(), {0xD1, 0x01, 0x01});
+  for (const int i_result : {0, -1, 1}) {
+    rx_handler_result = i_result;
+    client.send_to(server_unicast, put);
+    const auto answer = client.receive(2s);
+    EXPECT_EQ(answer ? answer->data : bytes{}, i_result == 1 ? ack_for(put, 0x43) : refused_answer)
+        << "hand-off result " << i_result;
+  }
+  coap_server_stop();
+  client.send_to(server_unicast, {0x40, 0x00, 0x00, 0x09});
+  server.join();
+}
+
 // Runs in a child with only lo in its network namespace: the join has no route to go by, the
 // server must still answer unicast. Returns the child's exit status.
 int _serve_without_multicast() {

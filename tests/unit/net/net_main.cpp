@@ -49,7 +49,7 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   if (pt_sender != nullptr) call.sender = *pt_sender;
   if (pu8_payload != nullptr) call.payload.assign(pu8_payload, pu8_payload + u32_size);
   rx_calls().push_back(std::move(call));
-  return 1;
+  return rx_handler_result.load();
 }
 
 int main(int argc, char** argv) {

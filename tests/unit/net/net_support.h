@@ -103,6 +103,8 @@ struct rx_call {
   bytes payload;
 };
 std::vector<rx_call>& rx_calls();
+/// What the test double returns: 1 (posted) unless a test refuses the hand-off.
+inline std::atomic<int> rx_handler_result{1};
 
 // The modem's address as the registry records it: its source port, which the request replaces.
 inline coap_address_t modem_address() {
