@@ -30,6 +30,7 @@ const coap_address_t at_a = addr("10.0.0.11", 40001);
 const coap_address_t at_b = addr("10.0.0.12", 5683);
 const coap_address_t a_answers = addr("10.0.0.11", 5683);
 const coap_address_t stranger = addr("10.0.0.99", 5683);
+const coap_address_t a_other_port = addr("10.0.0.11", 7);
 
 // A response of code @p u32_code (0x44 2.04, 0x45 2.05, 0x84 4.04, 0xA0 5.00, 0 none).
 lan_event rsp(std::uint32_t u32_code, std::uint32_t u32_modem = modem_a, bool b_reset = false) {
@@ -109,7 +110,7 @@ TEST(app_main_outcome, facts_count_for_the_asked_modems_in_any_order) {
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter)}, 0},
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter, false)}, 6},
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter, true, a_answers, &modem_a, 0x9999)}, 6},
-      {c::noise, modem_a, {rsp(0x44), ind(k::noise, false, addr("10.0.0.11", 7))}, 2},
+      {c::noise, modem_a, {rsp(0x44), ind(k::noise, false, a_other_port)}, 2},
       {c::noise, modem_a, {rsp(0x44), ind(k::noise, true, at_b, &modem_b)}, 6},
       {c::none, modem_a, {rsp(0x44), {.e_kind = k::output_lost}}, 9},
   };
