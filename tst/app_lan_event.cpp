@@ -134,14 +134,25 @@ bool app_lan_event_output_lost() { return _b_lan_event_lost.load(); }
 
 void app_lan_event_statistics_day(std::uint8_t u8_day) { _u8_lan_stats_day.store(u8_day); }
 
-app_json app_lan_event_begin(std::string& buf, const char* pc_event,
-                             std::optional<std::uint32_t> modem) {
-  app_json json(buf);
-  json.str("event", pc_event);
+std::int64_t app_lan_event_now_ms() {
   timespec t_now{};
   clock_gettime(CLOCK_REALTIME, &t_now);
+  return std::int64_t{t_now.tv_sec} * 1000 + t_now.tv_nsec / 1'000'000;
+}
+
+app_json app_lan_event_begin(std::string& buf, const char* pc_event,
+                             std::optional<std::uint32_t> modem) {
+  return app_lan_event_begin_at(buf, pc_event, modem, app_lan_event_now_ms());
+}
+
+app_json app_lan_event_begin_at(std::string& buf, const char* pc_event,
+                                std::optional<std::uint32_t> modem, std::int64_t i64_utc_ms) {
+  app_json json(buf);
+  json.str("event", pc_event);
+  const timespec t_at{static_cast<std::time_t>(i64_utc_ms / 1000),
+                      static_cast<long>(i64_utc_ms % 1000) * 1'000'000};
   std::array<char, 32> ac_time{};
-  json.str("time", app_json_time(t_now, ac_time));
+  json.str("time", app_json_time(t_at, ac_time));
   if (modem) {
     char ac_serial[12];
     const int n = std::snprintf(ac_serial, sizeof ac_serial, "%x", *modem);
@@ -178,9 +189,9 @@ void app_lan_event_write(app_json& json) {
 namespace detail {
 
 void _app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
-                          const lan_rx_frame& rx) {
+                          const lan_rx_frame& rx, std::int64_t i64_utc_ms) {
   std::array<unsigned char, 48> ac_addr;
-  app_json json = app_lan_event_begin(_line_buffer(), "frame", modem);
+  app_json json = app_lan_event_begin_at(_line_buffer(), "frame", modem, i64_utc_ms);
   json.str("address", _address(pt_sender, ac_addr))
       .num("rtc_sec", rx.u32_rtc_sec)
       .num("rtc_msec", rx.u16_rtc_msec)

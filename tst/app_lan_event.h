@@ -63,6 +63,10 @@ bool app_lan_event_output_lost();
 app_json app_lan_event_begin(std::string& buf, const char* pc_event,
                              std::optional<std::uint32_t> modem);
 
+/// The same with the time @p i64_utc_ms (UTC milliseconds) instead of now.
+app_json app_lan_event_begin_at(std::string& buf, const char* pc_event,
+                                std::optional<std::uint32_t> modem, std::int64_t i64_utc_ms);
+
 /// Ends the object, adds the newline and writes the line to standard output in one piece,
 /// with "seq" (1 for the run's first event, one more for each next one, in the order written)
 /// after "event". Any thread. When standard output refuses it (a closed pipe, a bad
@@ -80,7 +84,7 @@ extern constinit std::atomic<bool> _b_lan_event_json;
 extern constinit std::atomic<bool> _b_lan_event_on;
 
 void _app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
-                          const lan_rx_frame& rx);
+                          const lan_rx_frame& rx, std::int64_t i64_utc_ms);
 void _app_lan_event_modem(const lan_modem_entry& entry, const coap_address_t* pt_moved_from);
 void _app_lan_event_response(std::uint32_t u32_id, const lan_path_t& path, std::uint32_t u32_code,
                              bool b_reset);
@@ -96,13 +100,16 @@ void _app_lan_event_noise(const coap_address_t* pt_sender, const lan_noise_repor
 }  // namespace detail
 
 /// A received radio frame from @p pt_sender, the registered modem @p modem (none: not
-/// registered). "_lan_itf_task".
+/// registered), arrived at @p i64_utc_ms (the event's time). "_lan_itf_task".
 inline void app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::uint32_t> modem,
-                                const lan_rx_frame& rx) {
+                                const lan_rx_frame& rx, std::int64_t i64_utc_ms) {
   if (detail::_b_lan_event_json.load(std::memory_order_relaxed)) [[unlikely]] {
-    detail::_app_lan_event_frame(pt_sender, modem, rx);
+    detail::_app_lan_event_frame(pt_sender, modem, rx, i64_utc_ms);
   }
 }
+
+/// Now as UTC milliseconds, the clock of the events.
+std::int64_t app_lan_event_now_ms();
 
 /// A modem entry just written by a modem info: reported when the modem is new, moved to another
 /// IP address (@p pt_moved_from: where it was), or its state differs from the one last

@@ -1,7 +1,11 @@
 // Start-up of the LAN modem link and its threads. Each worker treats its messages one at a
 // time, in the order posted, and frees every message it takes out, whatever its kind.
+#include <algorithm>
+#include <optional>
+
 #include "app_lan.h"
 #include "app_lan_internal.h"
+#include "app_lan_telegram.h"
 #include "coap_server.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
@@ -14,12 +18,25 @@ constexpr const char* source_name = "../tst/app_lan.c";
 constinit vos_os_mutex_t _t_lan_mutex = nullptr;
 
 // Waits for messages until a stop message comes; treats the kinds in [first, last].
+// Ticks to wait at most: @p u32_wait_ticks, less when a telegram's window closes sooner.
+std::uint32_t _wait_ticks(std::uint32_t u32_wait_ticks, bool b_frames) {
+  if (!b_frames) return u32_wait_ticks;
+  const std::optional<std::int64_t> wait_ms = app_lan_telegram_next_wait_ms();
+  if (!wait_ms) return u32_wait_ticks;
+  const std::int64_t ms_per_tick = 1000 / VOS_OS_TICKS_PER_SECOND;
+  return static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>((*wait_ms + ms_per_tick - 1) / ms_per_tick, 1, u32_wait_ticks));
+}
+
 std::uint32_t _lan_worker_loop(vos_os_thread_t t_self, std::uint32_t u32_wait_ticks,
                                std::uint32_t u32_first, std::uint32_t u32_last) noexcept {
+  const bool b_frames = u32_first == LAN_MSG_RX_FRAME;
   for (;;) {
     void* pv_msg = nullptr;
-    const int i_wait = vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, u32_wait_ticks);
+    const int i_wait =
+        vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, _wait_ticks(u32_wait_ticks, b_frames));
     detail::_app_lan_report_drops();  // what was dropped while this worker lagged
+    if (b_frames) app_lan_telegram_expire();  // windows that closed meanwhile
     if (i_wait == 0) continue;        // time-out: nothing to do
     if (i_wait < 0) return 0;         // no mailbox to wait on
     const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};

@@ -19,6 +19,7 @@
 #include "app_lan_event.h"
 #include "app_lan_internal.h"
 #include "app_lan_msg.h"
+#include "app_lan_telegram.h"
 #include "vos_errno_text.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
@@ -225,7 +226,16 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
       .hex(u32_id)
       .text("]");
   VOS_DEBUG_LINE().text("\n################\n################");
-  app_lan_event_frame(pt_sender, b_registered ? std::optional{u32_id} : std::nullopt, rx);
+  const std::optional<std::uint32_t> modem =
+      b_registered ? std::optional{u32_id} : std::nullopt;
+  // One arrival time for the frame event and the telegram, so that a replay of the events
+  // groups them as the live run did.
+  if (detail::_b_lan_event_json.load(std::memory_order_relaxed) ||
+      detail::_b_lan_telegram_on.load(std::memory_order_relaxed)) [[unlikely]] {
+    const std::int64_t i64_ms = app_lan_event_now_ms();
+    app_lan_event_frame(pt_sender, modem, rx, i64_ms);
+    app_lan_telegram_frame(pt_sender, modem, rx, i64_ms);
+  }
   return 1;
 }
 

@@ -20,14 +20,18 @@
 #include <string_view>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "app_lan.h"
 #include "app_lan_event.h"
 #include "app_lan_internal.h"
 #include "app_lan_request.h"
+#include "app_lan_telegram.h"
 #include "app_main_args.h"
 #include "app_main_dispatch.h"
 #include "app_main_outcome.h"
+#include "app_meter.h"
+#include "app_replay.h"
 #include "coap_client.h"
 #include "coap_server.h"
 #include "vos_mem.h"
@@ -230,6 +234,87 @@ std::string _json_list(const std::string& s_list) {
   return s_json + "]";
 }
 
+// The meters expected (-e), read before the run starts.
+const std::vector<app_meter_expected>* _pt_expected = nullptr;
+
+// "Outcome: survey of N meters: ..." in place of the action's Outcome line.
+void _survey_outcome(const app_survey& t_survey, int i_status, long long ms) {
+  if (i_status == APP_EXIT_DONE) {
+    vos_trace_info(
+        "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
+        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(),
+        t_survey.single.size(), i_status, ms);
+  } else {
+    VOS_WARNING(
+        "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
+        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(),
+        t_survey.single.size(), i_status, ms);
+  }
+}
+
+// Replays the recorded frames of -i: telegrams, meters and the result (with the survey of -e).
+// @return the exit status: 0, or 10 when the survey failed
+int _replay(const app_options& opt, steady::time_point t_start) {
+  std::FILE* pf_in = std::string_view{opt.pc_replay} == "-" ? stdin : std::fopen(opt.pc_replay, "r");
+  if (pf_in == nullptr) {
+    const int i_errno = errno;
+    VOS_FATAL("Can not read %s: \"%s\" (%d)", opt.pc_replay, std::strerror(i_errno), i_errno);
+  }
+  std::uint64_t u64_frames = 0;
+  std::uint64_t u64_skipped = 0;
+  std::int64_t i64_last_ms = 0;
+  char* pc_line = nullptr;
+  std::size_t line_room = 0;
+  app_replay_frame t_frame;
+  for (ssize_t n; (n = getline(&pc_line, &line_room, pf_in)) >= 0;) {
+    std::string_view line{pc_line, static_cast<std::size_t>(n)};
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    t_frame = {};
+    switch (app_replay_parse(line, &t_frame)) {
+      case app_replay_line::frame:
+        // A line without a time takes the last one: the recording's clock never goes back.
+        t_frame.copy.i64_arrival_ms = std::max(t_frame.copy.i64_arrival_ms, i64_last_ms);
+        i64_last_ms = t_frame.copy.i64_arrival_ms;
+        app_lan_telegram_add(t_frame.frame, t_frame.copy);
+        ++u64_frames;
+        break;
+      case app_replay_line::skipped:
+        break;
+      case app_replay_line::malformed:
+        ++u64_skipped;
+        break;
+    }
+  }
+  std::free(pc_line);
+  if (pf_in != stdin) std::fclose(pf_in);
+  app_survey t_survey;
+  app_lan_telegram_close(_pt_expected, &t_survey);
+  const int i_status =
+      _pt_expected != nullptr && t_survey.failed() ? APP_EXIT_SURVEY_FAILED : APP_EXIT_DONE;
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
+  std::string s_line;
+  app_json json = app_lan_event_begin(s_line, "result", std::nullopt);
+  json.str("action", "replay")
+      .str("word", app_outcome_word(i_status))
+      .num("exit", i_status)
+      .num("elapsed_ms", ms)
+      .num("frames", static_cast<std::int64_t>(u64_frames))
+      .num("skipped", static_cast<std::int64_t>(u64_skipped));
+  if (_pt_expected != nullptr) app_survey_member(t_survey, json);
+  app_lan_event_write(json);
+  if (_pt_expected != nullptr) {
+    _survey_outcome(t_survey, i_status, ms);
+  } else {
+    vos_trace_info("Outcome: replay of %llu frames (%llu lines skipped): %s (exit %d, %lld ms)",
+                   static_cast<unsigned long long>(u64_frames),
+                   static_cast<unsigned long long>(u64_skipped), app_outcome_word(i_status),
+                   i_status, ms);
+  }
+  if (app_lan_event_output_lost() && i_status == APP_EXIT_DONE) return APP_EXIT_EVENTS_LOST;
+  return i_status;
+}
+
 // What a run did, for its closing lines.
 struct run_facts {
   action t_action;
@@ -245,7 +330,12 @@ struct run_facts {
 int _close_run(const app_options& opt, run_facts run, steady::time_point t_start) {
   if (!run.b_modem && _t_outcome.stopped()) run.b_modem = _registered_late(opt, &run.u32_id);
   const app_outcome_facts facts = _t_outcome.facts(run.b_modem || run.b_no_modem_needed);
-  const int i_status = app_outcome_status(facts);
+  int i_status = app_outcome_status(facts);
+  app_survey t_survey;
+  app_lan_telegram_close(_pt_expected, &t_survey);
+  if (i_status == APP_EXIT_DONE && _pt_expected != nullptr && t_survey.failed()) {
+    i_status = APP_EXIT_SURVEY_FAILED;
+  }
   const long long ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
 
@@ -277,7 +367,12 @@ int _close_run(const app_options& opt, run_facts run, steady::time_point t_start
         .num("elapsed_ms", ms)
         .raw("answered", _json_list(s_answered))
         .raw("not_answered", _json_list(s_not_answered));
+    if (_pt_expected != nullptr) app_survey_member(t_survey, json);
     app_lan_event_write(json);
+  }
+  if (_pt_expected != nullptr) {
+    _survey_outcome(t_survey, i_status, ms);
+    return i_status;
   }
   const char* pc_modems = s_modems.empty() ? "none" : s_modems.c_str();
   if (i_status == APP_EXIT_DONE) {
@@ -453,6 +548,18 @@ int main(int argc, char** argv) {
   }
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const app_options& opt = *pt_opt;
+  std::vector<app_meter_expected> expected;
+  if (opt.pc_expected != nullptr) {
+    std::string s_error;
+    auto read = app_meter_read_expected(opt.pc_expected, s_error);
+    if (!read) {
+      std::printf("Invalid argument -e %s\nUsage: %s -?\n", s_error.c_str(),
+                  argc > 0 && argv[0] != nullptr ? argv[0] : "lanmodem");
+      return -1;
+    }
+    expected = std::move(*read);
+    _pt_expected = &expected;
+  }
 
   // With -j standard output carries the events; the log moves out of their way.
   if (opt.b_json) vos_trace_set_output(STDERR_FILENO);
@@ -462,6 +569,15 @@ int main(int argc, char** argv) {
 #ifdef LANMODEM_COVERAGE
   _flush_coverage_on_stop();
 #endif
+  if (opt.pc_replay != nullptr) {
+    // Offline: no socket, no claim; a replay runs beside a live instance.
+    if (opt.i32_level >= 0) vos_trace_level(static_cast<std::uint32_t>(opt.i32_level));
+    app_lan_event_start(true, nullptr);
+    app_lan_telegram_start(opt.i32_window_ms);
+    const int i_status = _replay(opt, t_start);
+    std::fflush(nullptr);
+    _exit_now(i_status);
+  }
   const bool b_bounded = opt.i32_wait_s > 0;
   // A run whose outcome is watched: bounded, or giving its events to a program.
   const bool b_watched = b_bounded || opt.b_json;
@@ -483,6 +599,8 @@ int main(int argc, char** argv) {
   if (opt.i32_level >= 0) vos_trace_level(static_cast<std::uint32_t>(opt.i32_level));
   if (b_bounded) detail::_pf_lan_noise_end = _noise_end_in_bounded_run;
   if (b_watched) app_lan_event_start(opt.b_json, _observe);
+  // Telegrams and meters only where they are asked for: the frame path stays as it is.
+  if (opt.b_json || _pt_expected != nullptr) app_lan_telegram_start(opt.i32_window_ms);
   app_lan_init();
   if (b_watched) {
     std::thread(_signal_loop, report_set).detach();

@@ -34,6 +34,12 @@ constexpr const char* usage_lines[] = {
     "one",
     "-j : events as JSON lines on standard output, the trace on standard error",
     "-l level : trace level 0: warnings and errors, 1: and information, 2: everything",
+    "-y ms : telegram window: copies of a frame within ms form one telegram (0 to 60000, "
+    "default 2000)",
+    "-e file : survey: the meters expected, one MAN,ID[,min_rssi_dbm[,min_receivers]] a line "
+    "(with -w or -i)",
+    "-i file : replay recorded frames (JSON lines of -j, or hexadecimal lines; - for standard "
+    "input) instead of the LAN",
     "-h, --help : print this help",
 };
 
@@ -198,6 +204,25 @@ class parser {
           i += 2;
           break;
         }
+        case 'y': {
+          if (nb_values < 1) return need("need window");
+          const auto window = bounded_decimal(v[0], 0, APP_TELEGRAM_WINDOW_MAX);
+          if (!window) return invalid(arg, v[0]);
+          opts_.i32_window_ms = *window;
+          i += 2;
+          break;
+        }
+        case 'e':
+          if (nb_values < 1) return need("need expected meters file");
+          opts_.pc_expected = v[0];
+          i += 2;
+          break;
+        case 'i':
+          if (nb_values < 1) return need("need recording file");
+          opts_.pc_replay = v[0];
+          opts_.b_json = true;
+          i += 2;
+          break;
         case 'v':
           return version();
         default:
@@ -206,6 +231,9 @@ class parser {
           i += 2;
           break;
       }
+    }
+    if (opts_.pc_expected != nullptr && opts_.i32_wait_s == 0 && opts_.pc_replay == nullptr) {
+      return need("need -w or -i with -e");
     }
     return opts_;
   }

@@ -14,6 +14,9 @@ extern const char ac_app_version[];
 inline constexpr std::uint32_t APP_PARAM_VALUE_MAX = 12;
 /// Longest bounded run (-w), in seconds.
 inline constexpr std::int32_t APP_WAIT_MAX_S = 2'000'000;
+/// Telegram window (-y), in milliseconds: the default and the largest.
+inline constexpr std::int32_t APP_TELEGRAM_WINDOW_DEFAULT = 2'000;
+inline constexpr std::int32_t APP_TELEGRAM_WINDOW_MAX = 60'000;
 
 /// Collected options. Texts point into the argument vector.
 struct app_options {
@@ -44,12 +47,16 @@ struct app_options {
   std::uint32_t u32_target = 0;          ///< -m: serial number of the target modem (0 is one)
   bool b_json = false;                   ///< -j: JSON lines on stdout, trace on stderr
   std::int32_t i32_level = -1;           ///< -l: trace level 0 to 2; -1 = the default
+  std::int32_t i32_window_ms = APP_TELEGRAM_WINDOW_DEFAULT;  ///< -y: telegram window (ms)
+  const char* pc_expected = nullptr;     ///< -e: file of the meters expected (survey)
+  const char* pc_replay = nullptr;       ///< -i: recorded frames to replay ("-": stdin)
 };
 
 /// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error
 /// texts are printed on @p out. Never reads past argv[argc - 1]. The values of -m (1 to 8
 /// hexadecimal digits, an optional 0x or 0X before them), -w (decimal seconds, 1 to
-/// APP_WAIT_MAX_S) and -l (0, 1 or 2) are taken whole or refused ("Invalid argument").
+/// APP_WAIT_MAX_S), -l (0, 1 or 2) and -y (decimal milliseconds, 0 to APP_TELEGRAM_WINDOW_MAX)
+/// are taken whole or refused ("Invalid argument"). -e needs -w or -i; -i implies -j.
 /// @return the collected options when the run goes on, or the value main returns:
 ///         0 after -?, -h and --help, -1 (exit status 255) after -v, --version and after every
 ///         error.

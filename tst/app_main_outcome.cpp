@@ -44,6 +44,8 @@ const char* app_outcome_word(int i_status) {
       return "local error";
     case APP_EXIT_EVENTS_LOST:
       return "events lost";
+    case APP_EXIT_SURVEY_FAILED:
+      return "survey failed";
     default:
       return "unknown";
   }

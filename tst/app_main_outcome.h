@@ -22,6 +22,7 @@ enum : int {
   APP_EXIT_FAILED = 7,         ///< the modem reported failure (firmware install KO)
   APP_EXIT_LOCAL_ERROR = 8,    ///< refused here before anything was sent
   APP_EXIT_EVENTS_LOST = 9,    ///< -j: the events could not be written on standard output
+  APP_EXIT_SURVEY_FAILED = 10,  ///< -e: an expected meter missing, weak or single
 };
 
 /// The indication that completes an action.

@@ -45,6 +45,9 @@ scenario_cli() {
 -m serial : act on the modem with this serial number (1 to 8 hex digits) instead of the first one
 -j : events as JSON lines on standard output, the trace on standard error
 -l level : trace level 0: warnings and errors, 1: and information, 2: everything
+-y ms : telegram window: copies of a frame within ms form one telegram (0 to 60000, default 2000)
+-e file : survey: the meters expected, one MAN,ID[,min_rssi_dbm[,min_receivers]] a line (with -w or -i)
+-i file : replay recorded frames (JSON lines of -j, or hexadecimal lines; - for standard input) instead of the LAN
 -h, --help : print this help"
   cli "usage" 0 "$help" -- -?
   cli "usage after other options" 0 "$help" -- -f -c 3 -?
@@ -89,6 +92,9 @@ value where an option is expected|Invalid argument foo|-f foo
 -w not a number|Invalid argument -w abc|-w abc
 -w beyond 32 bits|Invalid argument -w 4294967299|-w 4294967299
 -l 3|Invalid argument -l 3|-l 3
+-y above 60000|Invalid argument -y 60001|-y 60001
+-e without -w or -i|need -w or -i with -e|-e meters.txt
+-e of a file that is not there|Invalid argument -e /nonexistent/meters.txt: cannot read: No such file or directory|-w 5 -e /nonexistent/meters.txt
 -l last|need level|-j -l
 -p value over 12 bytes|param value too long: at most 12 bytes (24 hexadecimal digits)|-p 1 00112233445566778899AABBCC
 EOF
