@@ -4,7 +4,9 @@
 # the simulated modems sent, also through a real MQTT broker inside the test bed.
 # Scenarios: status (one run per exit status; -m; -s asking a modem that registers late), json
 # (-j -w: every line parses, frames and modems equal what the simulator sent, the trace on
-# stderr), mqtt (lanmodem -j | mosquitto_pub -l: a subscriber gets the same objects).
+# stderr), mqtt (lanmodem -j | mosquitto_pub -l: a subscriber gets the same objects), outcomes
+# (what decides a bounded run; stalled and closed output; signals), meters (telegrams, meters,
+# surveys and the replay of a run's own events).
 # shellcheck disable=SC2015 source-path=SCRIPTDIR
 set -u
 # shellcheck source=e2e_lib.sh
@@ -348,6 +350,73 @@ scenario_outcomes() {
   [[ $RC == 0 ]] && ((ms < 2000 * SLOW)) && tail -n 1 "$out.err" | grep -q 'INFO:Outcome: monitor on modem 1a2b3c4d: done (exit 0' &&
     python3 -c 'import json,sys; e=[json.loads(l) for l in open(sys.argv[1])]; assert [x["event"] for x in e[-2:]] == ["summary", "result"], e[-2:]' "$out" &&
     pass "SIGTERM: summary, result and Outcome line, exit 0 after ${ms} ms" || fail "SIGTERM: exit $RC after ${ms} ms: $(tail -n 3 "$out" "$out.err")"
+  finish
+}
+
+# Three modems hear the same six meters: telegrams with every copy, meters, surveys, replay.
+scenario_meters() {
+  bed 60 3
+  local frames="" i out=${TB_DIR}/meters.json sim_pid status
+  # six meters of manufacturer KAM, ids 01345678 to 06345678, one telegram each
+  for i in 1 2 3 4 5 6; do
+    frames+=${frames:+,}1e442d2c7856340${i}01077a1a0000000c1312345678046d2c1a4b2202fd1700
+  done
+  local modems=(--modem "${TB_MODEM_ADDRS[0]}" --modem "${TB_MODEM_ADDRS[1]}" --modem "${TB_MODEM_ADDRS[2]}")
+  local sim_args=("${modems[@]}" "${ANNOUNCE[@]}" --gateway "${TB_GW_ADDR}" --rx-frames "$frames" --rx-count 6
+    --rx-rate 20 --rx-delay 1500 --rx-rssi-step 5 --rx-stagger 20)
+  printf '# all six, heard by three receivers at -90 dBm or better\n' >"${TB_TMP}/work/pass.txt"
+  for i in 1 2 3 4 5 6; do printf 'KAM,0%d345678,-90,3\n' "$i" >>"${TB_TMP}/work/pass.txt"; done
+  printf 'KAM,01345678,-60\nKAM,02345678,,\nKAM,99999999\n' >"${TB_TMP}/work/bad.txt"
+  tb_run_tool "$out" "${IN_WORK[@]}" "$TOOL" -w 3 -e bad.txt
+  status=$?
+  [[ $status == 255 ]] && grep -q 'Invalid argument -e bad.txt:2' "$out" && pass "a malformed expected line: 255, named" ||
+    fail "malformed expected line: exit $status, $(cat "$out")"
+  printf 'KAM,01345678,-60\nKAM,02345678,-90,4\nkam,03345678\nKAM,99999999\n' >"${TB_TMP}/work/fail.txt"
+  for survey in pass fail; do
+    tb_bg_modems "${TB_DIR}/sim-$survey.out" "$SIM" "${sim_args[@]}"
+    sim_pid=${TB_LAST_PID}
+    tb_run_tool "$out.$survey" "${IN_WORK[@]}" "$TOOL" -j -w $((5 * SLOW)) -e "$survey.txt"
+    status=$?
+    tb_stop "$sim_pid"
+    [[ $survey == pass && $status == 0 || $survey == fail && $status == 10 ]] &&
+      pass "survey $survey: exit $status" || fail "survey $survey: exit $status: $(tail -n 4 "$out.$survey.err")"
+  done
+  python3 - "$out.pass" "$out.fail" <<'EOF2' && pass "telegrams, meters and surveys as the modems sent them" || fail "telegrams or meters"
+import json, sys
+ev = [json.loads(l) for l in open(sys.argv[1])]
+tg = [e for e in ev if e["event"] == "telegram"]
+assert len(tg) == 6, f"{len(tg)} telegrams"
+for t in tg:
+    assert t["copies"] == 3 and t["duplicates"] == 0 and not t["repeat"], t
+    assert [r["rssi_dbm"] for r in t["receivers"]] and sorted(r["modem"] for r in t["receivers"]) == ["1a2b3c4d", "1a2b3c4e", "1a2b3c4f"], t
+    assert t["best"]["modem"] == "1a2b3c4d" and t["best"]["rssi_dbm"] == -70 and t["rssi_spread_db"] == 10, t
+    assert t["manufacturer"] == "KAM" and t["acc"] == 0x1a and t["receivers"][0]["delay_ms"] == 0, t
+meters = [e for e in ev if e["event"] == "meter"]
+assert [m["id"] for m in meters] == [f"0{i}345678" for i in range(1, 7)], meters
+assert all(m["telegrams"] == 1 and m["copies"] == 3 and len(m["receivers"]) == 3 for m in meters), meters
+assert [e["event"] for e in ev[-8:]] == ["meter"] * 6 + ["summary", "result"], [e["event"] for e in ev[-8:]]
+assert ev[-1]["survey"] == {"expected": 6, "ok": 6, "missing": [], "weak": [], "single": [], "unexpected": []}, ev[-1]
+bad = [json.loads(l) for l in open(sys.argv[2])][-1]["survey"]
+assert bad == {"expected": 4, "ok": 1, "missing": ["KAM,99999999"], "weak": ["KAM,01345678"], "single": ["KAM,02345678"],
+               "unexpected": ["KAM,04345678", "KAM,05345678", "KAM,06345678"]}, bad
+EOF2
+  grep -q 'WARNING:.*Outcome: survey of 4 meters: 1 missing, 1 weak, 1 single (exit 10' "$out.fail.err" &&
+    pass "the survey's Outcome line" || fail "survey Outcome line: $(tail -n 2 "$out.fail.err")"
+  # the run's own events replayed offline: the same telegrams and meters, the same verdict
+  cp "$out.pass" "${TB_TMP}/work/rec.json"
+  tb_run_tool "$out.replay" "${IN_WORK[@]}" "$TOOL" -i rec.json -e pass.txt
+  status=$?
+  python3 - "$out.pass" "$out.replay" <<'EOF2' && [[ $status == 0 ]] && pass "replay: the same telegrams, meters and survey" ||
+import json, sys
+def of(path):
+    ev = [json.loads(l) for l in open(path)]
+    for e in ev: e.pop("seq", None)
+    return ([e for e in ev if e["event"] in ("telegram", "meter")], ev[-1])
+live, replay = of(sys.argv[1]), of(sys.argv[2])
+assert live[0] == replay[0], f"live {live[0][:2]}\nreplay {replay[0][:2]}"
+assert replay[1]["action"] == "replay" and replay[1]["skipped"] == 0 and replay[1]["survey"] == live[1]["survey"], replay[1]
+EOF2
+    fail "replay: exit $status, $(tail -n 3 "$out.replay.err")"
   finish
 }
 
