@@ -66,6 +66,7 @@ int run_modems() {
   std::vector<coap_context_t*> ctxs;
   for (const auto& [ip, serial] : cfg.modems) {
     auto m = std::make_unique<modem>();
+    m->index = modems.size();
     m->addr = ip;
     char b[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &ip, b, sizeof b);
@@ -84,7 +85,10 @@ int run_modems() {
     for (auto& m : modems) {
       modem* pm = m.get();
       if (!cfg.announce_to.empty()) after(cfg.announce_delay_ms, [pm] { announce(*pm); });
-      if (cfg.rx_count > 0) after(cfg.rx_delay_ms, [pm] { pump_rx(*pm); });
+      if (cfg.rx_count > 0) {
+        after(cfg.rx_delay_ms + static_cast<long long>(pm->index) * cfg.rx_stagger_ms,
+              [pm] { pump_rx(*pm); });
+      }
     }
     run_loop(ctxs, [] { return false; });
   }

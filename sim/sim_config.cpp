@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,12 @@ Received frames (rx_msg_req PUT, to the gateway):
   --rx-type con|non         default con
   --rx-delay MS             first frame MS after start (default 500)
   --rx-frame HEX            the wM-Bus frame (default a 31-byte frame from 2d2c / 78563412 01 07)
+  --rx-frames HEX[,HEX...]  up to 256 frames sent in turn: a modem's frame i is frame i mod n
+                            (modems given the same list send copies of the same telegrams);
+                            the last of --rx-frame and --rx-frames holds
+  --rx-rssi-step N          the k-th modem (from 0, in --modem order) reports RSSI
+                            --rx-rssi + k*N, clamped to 0..255 (N -255..255, default 0)
+  --rx-stagger MS           the k-th modem starts its frames k*MS later (0..60000, default 0)
   --rx-freq N, --rx-rssi N, --rx-mod N, --rx-receiver N, --rx-offset N, --rx-rtc SEC
                             header fields (defaults 868950000, 70, 16, 0, -12, now); the RTC
                             milliseconds count the frames
@@ -196,6 +203,9 @@ enum opt_id {
   o_rx_type,
   o_rx_delay,
   o_rx_frame,
+  o_rx_frames,
+  o_rx_rssi_step,
+  o_rx_stagger,
   o_rx_freq,
   o_rx_rssi,
   o_rx_mod,
@@ -254,6 +264,9 @@ const option long_options[] = {
     {"rx-type", required_argument, nullptr, o_rx_type},
     {"rx-delay", required_argument, nullptr, o_rx_delay},
     {"rx-frame", required_argument, nullptr, o_rx_frame},
+    {"rx-frames", required_argument, nullptr, o_rx_frames},
+    {"rx-rssi-step", required_argument, nullptr, o_rx_rssi_step},
+    {"rx-stagger", required_argument, nullptr, o_rx_stagger},
     {"rx-freq", required_argument, nullptr, o_rx_freq},
     {"rx-rssi", required_argument, nullptr, o_rx_rssi},
     {"rx-mod", required_argument, nullptr, o_rx_mod},
@@ -307,6 +320,21 @@ bool set_hex(const char* arg, bytes& out) {
   return v.has_value();
 }
 
+/// Comma-separated frames, each one not empty and at most 0xFFFF bytes, rx_frames_max at most.
+bool set_frames(std::string_view arg, std::vector<bytes>& out) {
+  std::vector<bytes> frames;
+  for (;;) {
+    const auto comma = arg.find(',');
+    auto f = parse_hex(arg.substr(0, comma));
+    if (!f || f->empty() || f->size() > 0xFFFF || frames.size() == rx_frames_max) return false;
+    frames.push_back(std::move(*f));
+    if (comma == std::string_view::npos) break;
+    arg.remove_prefix(comma + 1);
+  }
+  out = std::move(frames);
+  return true;
+}
+
 bool set_con(const char* arg, bool& con) {
   if (std::strcmp(arg, "con") == 0 || std::strcmp(arg, "CON") == 0) {
     con = true;
@@ -319,6 +347,17 @@ bool set_con(const char* arg, bool& con) {
 }
 
 }  // namespace
+
+const bytes& rx_frame_at(unsigned long index) {
+  return cfg.rx_frames.empty() ? cfg.rx.frame : cfg.rx_frames[index % cfg.rx_frames.size()];
+}
+
+std::uint8_t rx_rssi_of(std::size_t index) {
+  // from the 256th modem on, any step other than 0 has reached a bound: no overflow
+  const long long k = static_cast<long long>(std::min<std::size_t>(index, 256));
+  const long long v = cfg.rx.rssi + k * cfg.rx_rssi_step;
+  return static_cast<std::uint8_t>(std::clamp(v, 0LL, 255LL));
+}
 
 int parse_args(int argc, char** argv) {
   // the default wM-Bus frame of rx_msg_req (see --rx-frame in the usage text)
@@ -427,6 +466,21 @@ int parse_args(int argc, char** argv) {
         break;
       case o_rx_frame:
         ok = set_hex(a, cfg.rx.frame) && cfg.rx.frame.size() <= 0xFFFF;
+        cfg.rx_frames.clear();
+        break;
+      case o_rx_frames:
+        ok = set_frames(a, cfg.rx_frames);
+        break;
+      case o_rx_rssi_step: {
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(a, &end, 10);
+        ok = *a != '\0' && *end == '\0' && errno == 0 && v >= -255 && v <= 255;
+        if (ok) cfg.rx_rssi_step = static_cast<int>(v);
+        break;
+      }
+      case o_rx_stagger:
+        ok = set_uint(a, cfg.rx_stagger_ms, 60000);
         break;
       case o_rx_freq:
         ok = set_uint(a, cfg.rx.freq, 0xFFFFFFFFUL);

@@ -50,6 +50,9 @@ struct config {
   bool rx_con = true;
   bool rx_quiet = false;
   rx_frame rx;
+  std::vector<bytes> rx_frames;  // --rx-frames: sent in turn instead of rx.frame when not empty
+  int rx_rssi_step = 0;          // the k-th modem reports rx.rssi + k * step (clamped 0..255)
+  unsigned rx_stagger_ms = 0;    // the k-th modem starts its frames k * this later
   bool rx_rtc_set = false;
 
   std::string ftp_dir = "/var/ftp";
@@ -79,6 +82,15 @@ struct config {
   std::string send_from;
   unsigned wait_ms = 5000;
 };
+
+/// Most frames --rx-frames takes.
+inline constexpr std::size_t rx_frames_max = 256;
+
+/// The frame a modem sends as its frame number @p index (0-based).
+const bytes& rx_frame_at(unsigned long index);
+
+/// The RSSI magnitude that the modem at @p index (0-based, in --modem order) reports.
+std::uint8_t rx_rssi_of(std::size_t index);
 
 /// The one configuration of the process.
 extern config cfg;

@@ -154,6 +154,8 @@ void check_rx_done(modem& m) {
 
 void send_one_frame(modem& m) {
   rx_frame f = cfg.rx;
+  f.frame = rx_frame_at(m.rx_sent);
+  f.rssi = rx_rssi_of(m.index);
   if (!cfg.rx_rtc_set) f.rtc_sec = wall_seconds();
   f.rtc_ms = static_cast<std::uint16_t>(m.rx_sent % 1000);
   const bytes p = build_rx_msg(f);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,6 +41,7 @@ extern std::atomic<bool> stop_requested;
 // Modems
 
 struct modem {
+  std::size_t index = 0;  // position in --modem order (--rx-rssi-step, --rx-stagger)
   in_addr addr{};
   std::string addr_str;
   modem_info info;
