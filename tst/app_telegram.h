@@ -36,8 +36,8 @@ app_telegram_key app_telegram_key_of(std::span<const std::uint8_t> frame);
 
 /// One receiver's copy of a telegram.
 struct app_telegram_copy {
-  std::optional<std::uint32_t> modem;  ///< serial of the registered modem; none: not registered
-  std::string s_address;               ///< "ip:port" of the sender ("" when unknown: replay)
+  std::optional<std::uint32_t> modem;    ///< serial of the registered modem; none: not registered
+  std::string s_address;                 ///< "ip:port" of the sender ("" when unknown: replay)
   std::optional<std::uint8_t> receiver;  ///< RF_RECEIVER; none when unknown (replay of hex)
   int i_rssi_dbm = 0;
   std::int16_t i16_freq_offset = 0;
@@ -89,12 +89,23 @@ class app_telegram_correlator {
     app_telegram t;
     std::int64_t i64_close_ms;
   };
-  void close_front();
+  struct emission {
+    std::uint64_t u64_key;
+    std::int64_t i64_ms;
+  };
+  void close_front(std::int64_t i64_at_ms);
+  void emit(app_telegram t, std::int64_t i64_at_ms);
+  void forget_emitted(std::int64_t i64_now_ms);
+  void advance_clock(std::int64_t i64_ms);
   std::int64_t i64_window_ms_;
   sink pf_emit_;
-  std::deque<open_telegram> open_;                         // oldest first
-  std::unordered_map<std::uint64_t, std::size_t> by_key_;  // key -> index in open_ (+ offset)
-  std::size_t u_base_ = 0;                                 // index of open_.front()
+  // Every window is as long, so open order is close order: a queue, oldest first.
+  std::deque<open_telegram> open_;
+  std::unordered_map<std::uint64_t, std::uint64_t> by_key_;  // key -> u64_front_seq_ + index
+  std::uint64_t u64_front_seq_ = 0;                          // sequence number of open_.front()
   std::unordered_map<std::uint64_t, std::int64_t> emitted_;  // key -> last emission time
+  std::deque<emission> emissions_;  // emission order, for forgetting keys after REPEAT_MS
+  std::int64_t i64_clock_ms_ = 0;   // latest time seen (a time that goes back is taken as this)
+  bool b_clock_ = false;            // a time was seen
   std::uint64_t u64_closed_early_ = 0;
 };

@@ -1,0 +1,422 @@
+// Radio telegrams: keys of golden frames (CRCs and hashes computed outside this code), the
+// correlation windows, and the members of the telegram event.
+#include "app_telegram.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app_json.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+// FNV-1a 64 written from its definition; pinned below by values computed outside this code.
+std::uint64_t fnv1a(const bytes& b) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const std::uint8_t u8 : b) h = (h ^ u8) * 0x100000001b3ULL;
+  return h;
+}
+
+bytes cat(std::initializer_list<bytes> parts) {
+  bytes out;
+  for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The CRCs below were computed with a bitwise CRC-16 (polynomial 0x3D65, initial 0, result
+// inverted) written apart from this code, whose value for "123456789" is 0xC2B7.
+
+// KAM water meter, short transport header (ACC 0x2A), without CRCs: L = 0x13, 20 bytes.
+const bytes f1_head = {0x13, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07};
+const bytes f1_tail = {0x7A, 0x2A, 0x00, 0x00, 0x00, 0x04, 0x13, 0x39, 0x30, 0x00};
+const bytes f1 = cat({f1_head, f1_tail});
+// The same in format A: CRC 0xD974 after block 1, 0x733E after block 2.
+const bytes f1_a = cat({f1_head, {0xD9, 0x74}, f1_tail, {0x73, 0x3E}});
+
+// L = 0x1E: three format A blocks (10, 16, 5 bytes), CRCs 0xED56, 0x5175, 0x8BEB.
+const bytes f2_head = {0x1E, 0x44, 0x2D, 0x2C, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07};
+const bytes f2_mid = {0x7A, 0x01, 0x00, 0x00, 0x00, 0x10, 0x11, 0x12,
+                      0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A};
+const bytes f2_end = {0x1B, 0x1C, 0x1D, 0x1E, 0x1F};
+const bytes f2 = cat({f2_head, f2_mid, f2_end});
+const bytes f2_a = cat({f2_head, {0xED, 0x56}, f2_mid, {0x51, 0x75}, f2_end, {0x8B, 0xEB}});
+
+// f1's content in format B: L = 0x15 counts the CRC 0x75AC over the 20 bytes before it.
+const bytes fb_data = cat({{0x15}, bytes(f1.begin() + 1, f1.end())});
+const bytes fb = cat({fb_data, {0x75, 0xAC}});
+
+// Format B over 127 bytes, L = 0x8A: byte i is (7 i + 3) mod 256 but L; CRC 0xF219 over
+// bytes 0-124 at 125-126, then 10 bytes and CRC 0x46EC over them.
+bytes long_b_byte_range(std::size_t from, std::size_t to) {
+  bytes out;
+  for (std::size_t i = from; i < to; ++i) out.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+  if (from == 0) out[0] = 0x8A;
+  return out;
+}
+const bytes fb_long_data = cat({long_b_byte_range(0, 125), long_b_byte_range(127, 137)});
+const bytes fb_long =
+    cat({long_b_byte_range(0, 125), {0xF2, 0x19}, long_b_byte_range(127, 137), {0x46, 0xEC}});
+
+// SEN cold water meter, extended link layer II (CI 0x8D), CC at byte 11: 0x20 as sent by the
+// meter, 0x30 (H) after a repeater.
+bytes ell_with_cc(std::uint8_t u8_ci, std::uint8_t u8_cc) {
+  return {0x14,  0x44, 0xAE, 0x4C, 0x99, 0x88, 0x77, 0x66, 0x1B, 0x16, u8_ci,
+          u8_cc, 0x35, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xBB, 0xCC, 0xDD};
+}
+const bytes ell = ell_with_cc(0x8D, 0x20);
+// The relayed copy in format A: CRCs 0xA34C and 0x6506.
+const bytes ell_h_a = cat({bytes(ell.begin(), ell.begin() + 10),
+                           {0xA3, 0x4C},
+                           bytes{0x8D, 0x30, 0x35, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xBB, 0xCC, 0xDD},
+                           {0x65, 0x06}});
+
+bytes with(bytes b, std::size_t at, std::uint8_t u8) {
+  b.at(at) = u8;
+  return b;
+}
+
+TEST(app_telegram, fnv1a_reference_matches_values_computed_apart) {
+  EXPECT_EQ(fnv1a({}), 0xcbf29ce484222325ULL);
+  EXPECT_EQ(fnv1a(f1), 0x57dea57fbf85935fULL);
+  EXPECT_EQ(fnv1a(ell), 0xd384371f6ebfc662ULL);
+}
+
+TEST(app_telegram, key_hashes_link_bytes_without_verified_crcs_and_repeater_bits) {
+  const struct {
+    const char* pc_name;
+    bytes frame;
+    bytes hashed;  // what the key must be the hash of
+    bool b_relayed;
+  } cases[] = {
+      {"empty", {}, {}, false},
+      {"no CRC", f1, f1, false},
+      {"format A, every CRC verified", f1_a, f1, false},
+      {"format A, three blocks", f2_a, f2, false},
+      {"format A, block 1 CRC wrong", with(f1_a, 10, 0xD8), with(f1_a, 10, 0xD8), false},
+      {"format A, last CRC wrong", with(f1_a, 23, 0x3F), with(f1_a, 23, 0x3F), false},
+      {"format A, data byte changed", with(f2_a, 20, 0x00), with(f2_a, 20, 0x00), false},
+      {"format A, one byte short", bytes(f1_a.begin(), f1_a.end() - 1),
+       bytes(f1_a.begin(), f1_a.end() - 1), false},
+      {"format B", fb, fb_data, false},
+      {"format B, CRC wrong", with(fb, 21, 0xAD), with(fb, 21, 0xAD), false},
+      {"format B, two CRCs", fb_long, fb_long_data, false},
+      {"format B, block 3 CRC wrong", with(fb_long, 138, 0xED), with(fb_long, 138, 0xED), false},
+      {"format B, block 2 CRC wrong", with(fb_long, 126, 0x18), with(fb_long, 126, 0x18), false},
+      {"ELL, CC as sent", ell, ell, false},
+      {"ELL, H set", ell_with_cc(0x8D, 0x30), ell, true},
+      {"ELL, R set", ell_with_cc(0x8D, 0x22), ell, true},
+      {"ELL I, H and R set", ell_with_cc(0x8C, 0x32), ell_with_cc(0x8C, 0x20), true},
+      {"ELL 0x8E, H set", ell_with_cc(0x8E, 0x10), ell_with_cc(0x8E, 0x00), true},
+      {"ELL 0x8F, R set", ell_with_cc(0x8F, 0x02), ell_with_cc(0x8F, 0x00), true},
+      {"ELL, other CC bits kept", ell_with_cc(0x8D, 0xED), ell_with_cc(0x8D, 0xED), false},
+      {"CI 0x7A: byte 11 is not CC", ell_with_cc(0x7A, 0x12), ell_with_cc(0x7A, 0x12), false},
+      {"ELL relayed, format A: CRCs out, then H masked", ell_h_a, ell, true},
+      {"ELL cut before CC", bytes(ell.begin(), ell.begin() + 11),
+       bytes(ell.begin(), ell.begin() + 11), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pc_name);
+    const app_telegram_key k = app_telegram_key_of(c.frame);
+    EXPECT_EQ(k.u64_hash, fnv1a(c.hashed));
+    EXPECT_EQ(k.b_relayed, c.b_relayed);
+  }
+  const bytes f1_again = f1;
+  EXPECT_EQ(app_telegram_key_of(f1_again).u64_hash, app_telegram_key_of(f1).u64_hash);
+  EXPECT_NE(app_telegram_key_of(f1).u64_hash, app_telegram_key_of(f2).u64_hash);
+}
+
+app_telegram_copy copy_at(std::int64_t i64_ms, std::optional<std::uint32_t> modem,
+                          std::optional<std::uint8_t> receiver = 0, int i_rssi_dbm = -70) {
+  app_telegram_copy c;
+  c.modem = modem;
+  c.receiver = receiver;
+  c.i_rssi_dbm = i_rssi_dbm;
+  c.i64_arrival_ms = i64_ms;
+  return c;
+}
+
+struct recorder {
+  std::vector<app_telegram> out;
+  app_telegram_correlator::sink sink() {
+    return [this](const app_telegram& t) { out.push_back(t); };
+  }
+};
+
+TEST(app_telegram, copies_within_the_window_make_one_telegram_in_arrival_order) {
+  recorder r;
+  app_telegram_correlator corr(2'000, r.sink());
+  corr.add(f1, copy_at(10'000, 0x1234, 0, -80));
+  corr.add(f1, copy_at(10'350, 0x5678, 2, -60));
+  corr.add(f1_a, copy_at(10'400, 0x9ABC, 1, -70));  // with CRCs: the same telegram
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(corr.open_count(), 1u);
+  EXPECT_EQ(corr.next_close_ms(), 12'000);
+  corr.expire(11'999);
+  EXPECT_TRUE(r.out.empty());
+  corr.expire(12'000);
+  ASSERT_EQ(r.out.size(), 1u);
+  const app_telegram& t = r.out[0];
+  EXPECT_EQ(t.u64_key, fnv1a(f1));
+  EXPECT_EQ(t.raw, f1);
+  ASSERT_EQ(t.copies.size(), 3u);
+  EXPECT_EQ(t.copies[0].modem, 0x1234u);
+  EXPECT_EQ(t.copies[1].modem, 0x5678u);
+  EXPECT_EQ(t.copies[2].modem, 0x9ABCu);
+  EXPECT_EQ(t.first_ms(), 10'000);
+  EXPECT_EQ(t.copies[1].i64_arrival_ms - t.first_ms(), 350);
+  EXPECT_FALSE(t.b_repeat);
+  EXPECT_EQ(t.u32_duplicates, 0u);
+  EXPECT_EQ(corr.open_count(), 0u);
+  EXPECT_EQ(corr.next_close_ms(), std::nullopt);
+
+  // The emitted telegram's JSON shows the delay of each copy.
+  std::string s;
+  app_json json(s);
+  app_telegram_members(t, json);
+  EXPECT_NE(json.end().find("\"delay_ms\":350"), std::string::npos) << s;
+}
+
+TEST(app_telegram, relayed_copy_joins_the_telegram_of_the_meter_copy) {
+  recorder r;
+  app_telegram_correlator corr(2'000, r.sink());
+  corr.add(ell, copy_at(0, 1));
+  corr.add(ell_h_a, copy_at(40, 2));
+  corr.flush();
+  ASSERT_EQ(r.out.size(), 1u);
+  ASSERT_EQ(r.out[0].copies.size(), 2u);
+  EXPECT_FALSE(r.out[0].copies[0].b_relayed);
+  EXPECT_TRUE(r.out[0].copies[1].b_relayed);
+  EXPECT_EQ(r.out[0].raw, ell);
+}
+
+TEST(app_telegram, same_key_after_its_emission_is_a_repeat_within_sixty_seconds) {
+  const struct {
+    const char* pc_name;
+    std::int64_t i64_second_ms;  // first copy at 0, window 2000: emitted at 2000
+    bool b_repeat;
+  } cases[] = {
+      {"at the window's end: a new telegram", 2'000, true},
+      {"after the window", 2'500, true},
+      {"60 s after the emission", 62'000, true},
+      {"more than 60 s after the emission", 62'001, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pc_name);
+    recorder r;
+    app_telegram_correlator corr(2'000, r.sink());
+    corr.add(f1, copy_at(0, 1));
+    corr.add(f1, copy_at(c.i64_second_ms, 2));
+    ASSERT_EQ(r.out.size(), 1u);
+    EXPECT_FALSE(r.out[0].b_repeat);
+    corr.flush();
+    ASSERT_EQ(r.out.size(), 2u);
+    EXPECT_EQ(r.out[1].first_ms(), c.i64_second_ms);
+    EXPECT_EQ(r.out[1].copies.size(), 1u);
+    EXPECT_EQ(r.out[1].b_repeat, c.b_repeat);
+  }
+}
+
+TEST(app_telegram, same_modem_and_receiver_within_the_window_counts_duplicates) {
+  recorder r;
+  app_telegram_correlator corr(2'000, r.sink());
+  for (std::int64_t ms = 0; ms < 4'000; ms += 500) corr.add(f1, copy_at(ms, 7, 1));
+  corr.add(f1, copy_at(3'600, 7, 2));          // another receiver of the modem: a copy
+  corr.add(f1, copy_at(3'700, std::nullopt));  // not registered: a copy
+  corr.add(f1, copy_at(3'800, std::nullopt));  // ... once
+  corr.flush();
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_EQ(r.out[0].copies.size(), 1u);
+  EXPECT_EQ(r.out[0].u32_duplicates, 3u);  // 500, 1000, 1500
+  EXPECT_FALSE(r.out[0].b_repeat);
+  EXPECT_EQ(r.out[1].first_ms(), 2'000);
+  EXPECT_EQ(r.out[1].copies.size(), 3u);
+  EXPECT_EQ(r.out[1].u32_duplicates, 4u);  // 2500, 3000, 3500, 3800
+  EXPECT_TRUE(r.out[1].b_repeat);
+}
+
+TEST(app_telegram, window_zero_emits_every_frame_at_once) {
+  recorder r;
+  app_telegram_correlator corr(0, r.sink());
+  corr.add(f1, copy_at(100, 1));
+  ASSERT_EQ(r.out.size(), 1u);
+  corr.add(f1, copy_at(100, 2));
+  corr.add(f1, copy_at(100, 2));
+  ASSERT_EQ(r.out.size(), 3u);
+  EXPECT_EQ(corr.open_count(), 0u);
+  EXPECT_EQ(corr.next_close_ms(), std::nullopt);
+  for (const app_telegram& t : r.out) {
+    EXPECT_EQ(t.copies.size(), 1u);
+    EXPECT_EQ(t.u32_duplicates, 0u);
+  }
+  EXPECT_FALSE(r.out[0].b_repeat);
+  EXPECT_TRUE(r.out[1].b_repeat);
+  corr.flush();
+  EXPECT_EQ(r.out.size(), 3u);
+}
+
+TEST(app_telegram, telegrams_close_oldest_first) {
+  recorder r;
+  app_telegram_correlator corr(1'000, r.sink());
+  corr.add(f1, copy_at(0, 1));
+  corr.add(f2, copy_at(300, 1));
+  corr.add(ell, copy_at(600, 1));
+  corr.add(f1, copy_at(700, 2));  // joins the first: its close time stays 1000
+  EXPECT_EQ(corr.next_close_ms(), 1'000);
+  corr.expire(1'300);
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_EQ(r.out[0].raw, f1);
+  EXPECT_EQ(r.out[0].copies.size(), 2u);
+  EXPECT_EQ(r.out[1].raw, f2);
+  EXPECT_EQ(corr.next_close_ms(), 1'600);
+  corr.expire(1'000);  // a time that goes back closes nothing more
+  EXPECT_EQ(r.out.size(), 2u);
+  corr.flush();
+  ASSERT_EQ(r.out.size(), 3u);
+  EXPECT_EQ(r.out[2].raw, ell);
+  EXPECT_EQ(corr.closed_early(), 0u);
+}
+
+TEST(app_telegram, opening_past_the_cap_closes_the_oldest_early) {
+  recorder r;
+  app_telegram_correlator corr(APP_TELEGRAM_WINDOW_MAX_MS, r.sink());
+  const auto frame = [](std::size_t i) {
+    bytes b = f1;  // a distinct id per telegram
+    b[4] = static_cast<std::uint8_t>(i);
+    b[5] = static_cast<std::uint8_t>(i >> 8);
+    return b;
+  };
+  for (std::size_t i = 0; i < APP_TELEGRAM_OPEN_MAX; ++i) {
+    corr.add(frame(i), copy_at(static_cast<std::int64_t>(i), 1));
+  }
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(corr.open_count(), APP_TELEGRAM_OPEN_MAX);
+  EXPECT_EQ(corr.closed_early(), 0u);
+  // A copy of an open telegram opens nothing.
+  corr.add(frame(1), copy_at(5'000, 2));
+  EXPECT_TRUE(r.out.empty());
+
+  corr.add(frame(APP_TELEGRAM_OPEN_MAX), copy_at(5'001, 1));
+  ASSERT_EQ(r.out.size(), 1u);
+  EXPECT_EQ(r.out[0].raw, frame(0));
+  EXPECT_EQ(corr.closed_early(), 1u);
+  EXPECT_EQ(corr.open_count(), APP_TELEGRAM_OPEN_MAX);
+  EXPECT_EQ(corr.next_close_ms(), 1 + APP_TELEGRAM_WINDOW_MAX_MS);
+
+  // The one closed early was emitted: its content again is a repeat.
+  corr.add(frame(0), copy_at(5'002, 1));
+  EXPECT_EQ(corr.closed_early(), 2u);
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_EQ(r.out[1].raw, frame(1));
+  EXPECT_EQ(r.out[1].copies.size(), 2u);
+
+  corr.flush();
+  ASSERT_EQ(r.out.size(), 2 + APP_TELEGRAM_OPEN_MAX);
+  for (std::size_t i = 2; i < APP_TELEGRAM_OPEN_MAX; ++i) {
+    ASSERT_EQ(r.out[i].raw, frame(i)) << i;
+  }
+  EXPECT_EQ(r.out[APP_TELEGRAM_OPEN_MAX].raw, frame(APP_TELEGRAM_OPEN_MAX));
+  EXPECT_EQ(r.out.back().raw, frame(0));
+  EXPECT_TRUE(r.out.back().b_repeat);
+  EXPECT_EQ(corr.closed_early(), 2u);
+  EXPECT_EQ(corr.open_count(), 0u);
+}
+
+std::string members(const app_telegram& t) {
+  std::string s;
+  app_json json(s);
+  app_telegram_members(t, json);
+  return json.end();
+}
+
+TEST(app_telegram, members_of_one_telegram) {
+  app_telegram t;
+  t.u64_key = 0xdeadbeef;
+  t.raw = f1;
+  app_telegram_copy c1 = copy_at(5'000, 0x1a2b, 3, -80);
+  c1.s_address = "10.0.0.2:5683";
+  c1.i16_freq_offset = -12;
+  c1.u32_rtc_sec = 1000;
+  c1.u16_rtc_msec = 250;
+  app_telegram_copy c2 = copy_at(5'120, 0xc0ffee, 0, -65);
+  c2.s_address = "10.0.0.3:5683";
+  c2.i16_freq_offset = 7;
+  c2.u32_rtc_sec = 1000;
+  c2.u16_rtc_msec = 370;
+  c2.b_relayed = true;
+  app_telegram_copy c3 = copy_at(5'300, std::nullopt, std::nullopt, -65);  // a replay of hex
+  t.copies = {c1, c2, c3};
+  t.u32_duplicates = 2;
+  t.b_repeat = true;
+  EXPECT_EQ(
+      members(t),
+      R"({"key":"00000000deadbeef","length":20,"raw":"13442d2c7856341201077a2a0000000413393000",)"
+      R"("l":19,"c":68,"c_name":"SND_NR","m":11309,"manufacturer":"KAM","id":"12345678",)"
+      R"("version":1,"device_type":7,"device_type_name":"water","ci":122,)"
+      R"("ci_name":"rsp_short_header","acc":42,"copies":3,"receivers":[)"
+      R"({"modem":"1a2b","address":"10.0.0.2:5683","receiver":3,"rssi_dbm":-80,)"
+      R"("freq_offset":-12,"rtc_sec":1000,"rtc_msec":250,"delay_ms":0,"relayed":false},)"
+      R"({"modem":"c0ffee","address":"10.0.0.3:5683","receiver":0,"rssi_dbm":-65,)"
+      R"("freq_offset":7,"rtc_sec":1000,"rtc_msec":370,"delay_ms":120,"relayed":true},)"
+      R"({"rssi_dbm":-65,"freq_offset":0,"rtc_sec":0,"rtc_msec":0,"delay_ms":300,)"
+      R"("relayed":false}],"best":{"modem":"c0ffee","receiver":0,"rssi_dbm":-65},)"
+      R"("rssi_spread_db":15,"repeat":true,"duplicates":2})");
+}
+
+TEST(app_telegram, members_decode_the_link_layer_without_crcs_and_find_the_access_number) {
+  bytes long_header = {0x14, 0x44, 0x01, 0x06, 0x21, 0x43, 0x65, 0x87, 0x02, 0x02, 0x72,
+                       0x78, 0x56, 0x34, 0x12, 0x2D, 0x2C, 0x01, 0x07, 0x9C, 0x00};
+  const struct {
+    const char* pc_name;
+    bytes frame;
+    const char* pc_link;  // the members from "l" to before "copies"
+  } cases[] = {
+      {"format A: CI and ACC after the CRC of block 1", f1_a,
+       R"("l":19,"c":68,"c_name":"SND_NR","m":11309,"manufacturer":"KAM","id":"12345678",)"
+       R"("version":1,"device_type":7,"device_type_name":"water","ci":122,)"
+       R"("ci_name":"rsp_short_header","acc":42,)"},
+      {"long header: ACC at CI + 9", long_header,
+       R"("l":20,"c":68,"c_name":"SND_NR","m":1537,"manufacturer":"APA","id":"87654321",)"
+       R"("version":2,"device_type":2,"device_type_name":"electricity","ci":114,)"
+       R"("ci_name":"rsp_long_header","acc":156,)"},
+      {"long header cut before ACC", bytes(long_header.begin(), long_header.begin() + 19),
+       R"("l":20,"c":68,"c_name":"SND_NR","m":1537,"manufacturer":"APA","id":"87654321",)"
+       R"("version":2,"device_type":2,"device_type_name":"electricity","ci":114,)"
+       R"("ci_name":"rsp_long_header",)"},
+      {"ELL II: ACC after CC", ell,
+       R"("l":20,"c":68,"c_name":"SND_NR","m":19630,"manufacturer":"SEN","id":"66778899",)"
+       R"("version":27,"device_type":22,"device_type_name":"cold_water","ci":141,)"
+       R"("ci_name":"ell_ii","acc":53,)"},
+      {"ELL I cut before ACC",
+       bytes{0x0B, 0x44, 0xAE, 0x4C, 0x99, 0x88, 0x77, 0x66, 0x1B, 0x16, 0x8C, 0x20},
+       R"("l":11,"c":68,"c_name":"SND_NR","m":19630,"manufacturer":"SEN","id":"66778899",)"
+       R"("version":27,"device_type":22,"device_type_name":"cold_water","ci":140,)"
+       R"("ci_name":"ell_i",)"},
+      {"short transport header cut before ACC", bytes(f1.begin(), f1.begin() + 11),
+       R"("l":19,"c":68,"c_name":"SND_NR","m":11309,"manufacturer":"KAM","id":"12345678",)"
+       R"("version":1,"device_type":7,"device_type_name":"water","ci":122,)"
+       R"("ci_name":"rsp_short_header",)"},
+      {"L and C only", bytes{0x05, 0x44}, R"("l":5,"c":68,"c_name":"SND_NR",)"},
+      {"empty", bytes{}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pc_name);
+    app_telegram t;
+    t.raw = c.frame;
+    t.copies = {copy_at(0, 1, 0, -70)};
+    const std::string s = members(t);
+    const std::size_t from = s.find("\"raw\":");
+    const std::size_t after_raw = s.find(',', from) + 1;
+    const std::size_t to = s.find("\"copies\":");
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    EXPECT_EQ(s.substr(after_raw, to - after_raw), c.pc_link);
+    EXPECT_NE(s.find(",\"length\":" + std::to_string(c.frame.size()) + ","), std::string::npos);
+  }
+}
+
+}  // namespace
