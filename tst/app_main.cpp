@@ -272,7 +272,9 @@ int _replay(const app_options& opt, steady::time_point t_start) {
     t_frame = {};
     switch (app_replay_parse(line, &t_frame)) {
       case app_replay_line::frame:
-        // A line without a time takes the last one: the recording's clock never goes back.
+        // A hexadecimal line has no time: it comes one window after the line before, a telegram
+        // of its own. The recording's clock never goes back.
+        if (t_frame.copy.i64_arrival_ms == 0) t_frame.copy.i64_arrival_ms = i64_last_ms + opt.i32_window_ms;
         t_frame.copy.i64_arrival_ms = std::max(t_frame.copy.i64_arrival_ms, i64_last_ms);
         i64_last_ms = t_frame.copy.i64_arrival_ms;
         app_lan_telegram_add(t_frame.frame, t_frame.copy);
