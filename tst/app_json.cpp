@@ -2,7 +2,9 @@
 // JSON text ever reaches the output.
 #include "app_json.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -107,6 +109,27 @@ app_json& app_json::num(std::string_view k, std::int64_t value) {
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, value);
   out_.append(buf, r.ptr);
+  return *this;
+}
+
+app_json& app_json::real(std::string_view k, double value, int decimals) {
+  key(k);
+  if (!std::isfinite(value)) {
+    out_.append("null");
+    return *this;
+  }
+  // 309 integer digits for the largest double, a sign, a point and the decimals.
+  char buf[336];
+  const int prec = std::clamp(decimals, 0, 17);
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, prec);
+  if (r.ec != std::errc{}) {
+    out_.append("null");
+    return *this;
+  }
+  std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
+  if (text.front() == '-' && text.find_first_not_of("-0.") == std::string_view::npos)
+    text.remove_prefix(1);  // "-0.000" reads as a loss where there is none
+  out_.append(text);
   return *this;
 }
 

@@ -23,6 +23,10 @@ class app_json {
   app_json& str(std::string_view key, std::string_view value);
   /// Member with a decimal integer value.
   app_json& num(std::string_view key, std::int64_t value);
+  /// Member with a fixed-point number of @p decimals decimals (clamped to 0..17), rounded to
+  /// nearest from the exact binary value ("0.25", "-3.0"); never an exponent. NaN and the
+  /// infinities are written null; a value that rounds to zero is written without a sign.
+  app_json& real(std::string_view key, double value, int decimals);
   /// Member with the value true or false.
   app_json& boolean(std::string_view key, bool value);
   /// Member with a string of two lower-case hex digits per byte ("" for no bytes).

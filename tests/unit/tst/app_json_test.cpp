@@ -85,3 +85,30 @@ TEST(app_json, utc_time_with_milliseconds) {
     }
   }
 }
+
+TEST(app_json, real_is_fixed_point_and_never_nan) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    double value;
+    int decimals;
+    std::string_view out;
+  } rows[] = {
+      {0.25, 3, R"({"k":0.250})"},
+      {0.25, 2, R"({"k":0.25})"},
+      {-3, 1, R"({"k":-3.0})"},
+      {2.675, 2, R"({"k":2.67})"},  // 2.67499999... in binary: not rounded up
+      {1e21, 0, R"({"k":1000000000000000000000})"},
+      {1e-7, 3, R"({"k":0.000})"},
+      {-0.0004, 3, R"({"k":0.000})"},  // no "-0.000"
+      {1.7, -1, R"({"k":2})"},
+      {0.1, 30, R"({"k":0.10000000000000001})"},  // 17 decimals at most
+      {std::numeric_limits<double>::quiet_NaN(), 3, R"({"k":null})"},
+      {inf, 1, R"({"k":null})"},
+      {-inf, 1, R"({"k":null})"},
+  };
+  std::string out;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.out);
+    EXPECT_EQ(app_json(out).real("k", r.value, r.decimals).end(), r.out);
+  }
+}
