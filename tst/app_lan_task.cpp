@@ -35,10 +35,10 @@ std::uint32_t _lan_worker_loop(vos_os_thread_t t_self, std::uint32_t u32_wait_ti
     void* pv_msg = nullptr;
     const int i_wait =
         vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, _wait_ticks(u32_wait_ticks, b_frames));
-    detail::_app_lan_report_drops();  // what was dropped while this worker lagged
+    detail::_app_lan_report_drops();          // what was dropped while this worker lagged
     if (b_frames) app_lan_telegram_expire();  // windows that closed meanwhile
-    if (i_wait == 0) continue;        // time-out: nothing to do
-    if (i_wait < 0) return 0;         // no mailbox to wait on
+    if (i_wait == 0) continue;                // time-out: nothing to do
+    if (i_wait < 0) return 0;                 // no mailbox to wait on
     const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
     if (!pt_msg) continue;
     const std::uint32_t u32_kind = pt_msg->u32_kind;

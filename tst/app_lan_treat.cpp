@@ -226,8 +226,7 @@ std::int32_t _app_lan_treat_rx_msg_req(const coap_address_t* pt_sender,
       .hex(u32_id)
       .text("]");
   VOS_DEBUG_LINE().text("\n################\n################");
-  const std::optional<std::uint32_t> modem =
-      b_registered ? std::optional{u32_id} : std::nullopt;
+  const std::optional<std::uint32_t> modem = b_registered ? std::optional{u32_id} : std::nullopt;
   // One arrival time for the frame event and the telegram, so that a replay of the events
   // groups them as the live run did.
   if (detail::_b_lan_event_json.load(std::memory_order_relaxed) ||

@@ -242,20 +242,21 @@ void _survey_outcome(const app_survey& t_survey, int i_status, long long ms) {
   if (i_status == APP_EXIT_DONE) {
     vos_trace_info(
         "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
-        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(),
-        t_survey.single.size(), i_status, ms);
+        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
+        i_status, ms);
   } else {
     VOS_WARNING(
         "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
-        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(),
-        t_survey.single.size(), i_status, ms);
+        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
+        i_status, ms);
   }
 }
 
 // Replays the recorded frames of -i: telegrams, meters and the result (with the survey of -e).
 // @return the exit status: 0, or 10 when the survey failed
 int _replay(const app_options& opt, steady::time_point t_start) {
-  std::FILE* pf_in = std::string_view{opt.pc_replay} == "-" ? stdin : std::fopen(opt.pc_replay, "r");
+  std::FILE* pf_in =
+      std::string_view{opt.pc_replay} == "-" ? stdin : std::fopen(opt.pc_replay, "r");
   if (pf_in == nullptr) {
     const int i_errno = errno;
     VOS_FATAL("Can not read %s: \"%s\" (%d)", opt.pc_replay, std::strerror(i_errno), i_errno);
@@ -274,7 +275,8 @@ int _replay(const app_options& opt, steady::time_point t_start) {
       case app_replay_line::frame:
         // A hexadecimal line has no time: it comes one window after the line before, a telegram
         // of its own. The recording's clock never goes back.
-        if (t_frame.copy.i64_arrival_ms == 0) t_frame.copy.i64_arrival_ms = i64_last_ms + opt.i32_window_ms;
+        if (t_frame.copy.i64_arrival_ms == 0)
+          t_frame.copy.i64_arrival_ms = i64_last_ms + opt.i32_window_ms;
         t_frame.copy.i64_arrival_ms = std::max(t_frame.copy.i64_arrival_ms, i64_last_ms);
         i64_last_ms = t_frame.copy.i64_arrival_ms;
         app_lan_telegram_add(t_frame.frame, t_frame.copy);

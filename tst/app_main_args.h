@@ -48,8 +48,8 @@ struct app_options {
   bool b_json = false;                   ///< -j: JSON lines on stdout, trace on stderr
   std::int32_t i32_level = -1;           ///< -l: trace level 0 to 2; -1 = the default
   std::int32_t i32_window_ms = APP_TELEGRAM_WINDOW_DEFAULT;  ///< -y: telegram window (ms)
-  const char* pc_expected = nullptr;     ///< -e: file of the meters expected (survey)
-  const char* pc_replay = nullptr;       ///< -i: recorded frames to replay ("-": stdin)
+  const char* pc_expected = nullptr;  ///< -e: file of the meters expected (survey)
+  const char* pc_replay = nullptr;    ///< -i: recorded frames to replay ("-": stdin)
 };
 
 /// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error

@@ -13,15 +13,15 @@
 
 /// Exit statuses of a bounded run. Stable: scripts test them.
 enum : int {
-  APP_EXIT_DONE = 0,           ///< every answer 2.xx, every completing indication positive
-  APP_EXIT_NOT_WRITTEN = 2,    ///< the noise report could not be written
-  APP_EXIT_NO_MODEM = 3,       ///< no (target) modem announced itself before the deadline
-  APP_EXIT_REFUSED = 4,        ///< an answer 4.xx or 5.xx, or a reset
-  APP_EXIT_NO_ANSWER = 5,      ///< a request went unanswered (20 s, or the deadline)
-  APP_EXIT_NOT_COMPLETED = 6,  ///< answered, but the completing indication did not come
-  APP_EXIT_FAILED = 7,         ///< the modem reported failure (firmware install KO)
-  APP_EXIT_LOCAL_ERROR = 8,    ///< refused here before anything was sent
-  APP_EXIT_EVENTS_LOST = 9,    ///< -j: the events could not be written on standard output
+  APP_EXIT_DONE = 0,            ///< every answer 2.xx, every completing indication positive
+  APP_EXIT_NOT_WRITTEN = 2,     ///< the noise report could not be written
+  APP_EXIT_NO_MODEM = 3,        ///< no (target) modem announced itself before the deadline
+  APP_EXIT_REFUSED = 4,         ///< an answer 4.xx or 5.xx, or a reset
+  APP_EXIT_NO_ANSWER = 5,       ///< a request went unanswered (20 s, or the deadline)
+  APP_EXIT_NOT_COMPLETED = 6,   ///< answered, but the completing indication did not come
+  APP_EXIT_FAILED = 7,          ///< the modem reported failure (firmware install KO)
+  APP_EXIT_LOCAL_ERROR = 8,     ///< refused here before anything was sent
+  APP_EXIT_EVENTS_LOST = 9,     ///< -j: the events could not be written on standard output
   APP_EXIT_SURVEY_FAILED = 10,  ///< -e: an expected meter missing, weak or single
 };
 
