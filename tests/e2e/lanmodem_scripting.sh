@@ -232,7 +232,7 @@ EOF
 }
 
 scenario_mqtt() {
-  local broker port=18830 sub_out i status report want=10 # 2 modem events, 3 + 3 frames, summary, result
+  local broker port=18830 sub_out i status report want=12 # 2 modem events, 3 + 3 frames, 1 telegram (2 copies), 1 meter, summary, result
   broker=$(command -v mosquitto || { [[ -x /usr/sbin/mosquitto ]] && echo /usr/sbin/mosquitto; }) || skip "no mosquitto"
   command -v mosquitto_pub >/dev/null && command -v mosquitto_sub >/dev/null || skip "no mosquitto-clients"
   bed 40 2
