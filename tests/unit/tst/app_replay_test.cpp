@@ -41,8 +41,14 @@ const std::string real_line =
     R"(","l":30,"c":68,"c_name":"SND_NR","m":11309,"manufacturer":"KAM","id":"12345678",)"
     R"("version":1,"device_type":7,"device_type_name":"water","ci":122,"ci_name":"short"})";
 // A frame event with only the members a replay needs; the rest is appended before "}".
-const std::string t0 = R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","raw":"1e44")";
+const std::string t_time = R"({"event":"frame","time":"2026-12-08T00:27:47.123Z")";
+const std::string t0 = t_time + R"(,"raw":"1e44")";
 const std::string t0_ms = "1e44 1796689667123 ";
+
+// A frame event of one byte at @p time.
+std::string at(const std::string& time) {
+  return R"({"event":"frame","raw":"00","time":")" + time + R"("})";
+}
 
 std::string deep(int n) {
   return R"({"event":"x","a":)" + std::string(n, '[') + std::string(n, ']') + "}";
@@ -53,166 +59,104 @@ std::string deep(int n) {
 TEST(app_replay, lines_table) {
   const struct {
     std::string line;
-    app_replay_line result;
-    std::string want;  // text() of the output
-  } rows[] = {
-      {real_line, app_replay_line::frame,
-       raw + " 1796689667123 1a2b3c4d [10.213.0.11:5683] 0 -70 -12 1700000000 5"},
-      {" " + real_line + " \r", app_replay_line::frame,
+    std::string frame;  // text() of the frame read
+  } frames[] = {
+      {real_line, raw + " 1796689667123 1a2b3c4d [10.213.0.11:5683] 0 -70 -12 1700000000 5"},
+      {" " + real_line + " \r",
        raw + " 1796689667123 1a2b3c4d [10.213.0.11:5683] 0 -70 -12 1700000000 5"},
       // escapes, in a member kept and in one passed over
       {t0 + R"(,"c_name":"a \"}\" \\ \u00e9\/","address":"gw\u003a\u00e9\ud83d\ude00\"\\"})",
-       app_replay_line::frame, t0_ms + "- [gw:\xc3\xa9\xf0\x9f\x98\x80\"\\] - 0 0 0 0"},
-      {t0 + R"(,"address":"\ud800x\udc00\ud800\u0041\n\t"})", app_replay_line::frame,
+       t0_ms + "- [gw:\xc3\xa9\xf0\x9f\x98\x80\"\\] - 0 0 0 0"},
+      {t0 + R"(,"address":"\ud800x\udc00\ud800\u0041\n\t"})",
        t0_ms + "- [\xef\xbf\xbdx\xef\xbf\xbd\xef\xbf\xbd" + "A\n\t] - 0 0 0 0"},
       {R"({ "raw" : "0A0b" , "event" : "frame" , "modem" : "ABC" , "receiver" : 255 ,)"
        R"( "time" : "2024-02-29T23:59:59.999Z" , "rssi_dbm" : -105 , "freq_offset" : 32767 ,)"
        R"( "rtc_sec" : 4294967295 , "rtc_msec" : 65535 })",
-       app_replay_line::frame, "0a0b 1709251199999 abc [] 255 -105 32767 4294967295 65535"},
+       "0a0b 1709251199999 abc [] 255 -105 32767 4294967295 65535"},
       {t0 + R"(,"modem":null,"address":null,"receiver":null,"rssi_dbm":null,"modem":"0"})",
-       app_replay_line::frame, t0_ms + "0 [] - 0 0 0 0"},
+       t0_ms + "0 [] - 0 0 0 0"},
       {t0 + R"(,"freq_offset":-32768,"rssi_dbm":-0,"nested":{"raw":"ff","a":[{"b":[]}]}})",
-       app_replay_line::frame, t0_ms + "- [] - 0 -32768 0 0"},
+       t0_ms + "- [] - 0 -32768 0 0"},
       // the last of a repeated member holds
-      {t0 + R"(,"raw":"ff00"})", app_replay_line::frame, "ff00 1796689667123 - [] - 0 0 0 0"},
+      {t0 + R"(,"raw":"ff00"})", "ff00 1796689667123 - [] - 0 0 0 0"},
       // times: fractions of 1 to 9 digits, the epoch, and every field out of range
-      {R"({"event":"frame","raw":"00","time":"1970-01-01T00:00:00.000Z"})", app_replay_line::frame,
-       "00 0 - [] - 0 0 0 0"},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.1Z"})", app_replay_line::frame,
-       "00 951912000100 - [] - 0 0 0 0"},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.005999999Z"})",
-       app_replay_line::frame, "00 951912000005 - [] - 0 0 0 0"},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.0059999999Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.Z"})", app_replay_line::malformed,
-       none},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00Z"})", app_replay_line::malformed,
-       none},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.12aZ"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2000-03-01T12:00:00.1234a"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-12-08 00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-13-08T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-00-08T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-02-29T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2100-02-29T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-04-31T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-12-00T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-12-08T24:00:00.000Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-12-08T00:60:00.000Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"2026-12-08T00:00:60.000Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"1969-12-31T23:59:59.999Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":"+026-12-08T00:27:47.123Z"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00","time":1796689667123})", app_replay_line::malformed, none},
-      {R"({"event":"frame","raw":"00"})", app_replay_line::malformed, none},
-      // raw missing, empty, odd, not hexadecimal, not a string
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z"})", app_replay_line::malformed, none},
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","raw":""})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","raw":"1e4"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","raw":"1g"})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","raw":1234})",
-       app_replay_line::malformed, none},
-      {R"({"event":"frame","time":"2026-12-08T00:27:47.123Z","x":{"raw":"1e44"}})",
-       app_replay_line::malformed, none},
-      // members of the wrong type or out of range
-      {t0 + R"(,"receiver":256})", app_replay_line::malformed, none},
-      {t0 + R"(,"receiver":-1})", app_replay_line::malformed, none},
-      {t0 + R"(,"receiver":"0"})", app_replay_line::malformed, none},
-      {t0 + R"(,"rssi_dbm":-70.5})", app_replay_line::malformed, none},
-      {t0 + R"(,"rssi_dbm":1e2})", app_replay_line::malformed, none},
-      {t0 + R"(,"rssi_dbm":99999999999999999999})", app_replay_line::malformed, none},
-      {t0 + R"(,"freq_offset":32768})", app_replay_line::malformed, none},
-      {t0 + R"(,"rtc_sec":4294967296})", app_replay_line::malformed, none},
-      {t0 + R"(,"rtc_msec":-1})", app_replay_line::malformed, none},
-      {t0 + R"(,"rtc_msec":true})", app_replay_line::malformed, none},
-      {t0 + R"(,"modem":"123456789"})", app_replay_line::malformed, none},
-      {t0 + R"(,"modem":"xyz"})", app_replay_line::malformed, none},
-      {t0 + R"(,"modem":""})", app_replay_line::malformed, none},
-      {t0 + R"(,"modem":"-1"})", app_replay_line::malformed, none},
-      {t0 + R"(,"modem":305419896})", app_replay_line::malformed, none},
-      {t0 + R"(,"address":[]})", app_replay_line::malformed, none},
-      // other events, nested values passed over
-      {R"({"event":"result","seq":9,"answered":["1a2b3c4d"],"not_answered":[],"ok":true})",
-       app_replay_line::skipped, none},
-      {R"({"event":"statistics","receivers":[{"receiver":0,"load":[1,-2.5e+3,{"x":[false,null]}]}]})",
-       app_replay_line::skipped, none},
-      {R"({"event":"response","text":"a \"}]\" \\\"","raw":"zz","time":"x"})",
-       app_replay_line::skipped, none},
-      {R"({"event":"noise","s":"\ud800 \u00E9 \uDFFF","v":[[[]]],"o":{"":{}}})",
-       app_replay_line::skipped, none},
-      {R"(  { "event" : "modem" , "a" : [ 1 , { } ] }  )", app_replay_line::skipped, none},
-      {deep(31), app_replay_line::skipped, none},
-      {deep(32), app_replay_line::malformed, none},
-      {deep(5000), app_replay_line::malformed, none},
-      // blank lines
-      {"", app_replay_line::skipped, none},
-      {" \t \r", app_replay_line::skipped, none},
+      {at("1970-01-01T00:00:00.000Z"), "00 0 - [] - 0 0 0 0"},
+      {at("2000-03-01T12:00:00.1Z"), "00 951912000100 - [] - 0 0 0 0"},
+      {at("2000-03-01T12:00:00.005999999Z"), "00 951912000005 - [] - 0 0 0 0"},
       // hexadecimal lines
-      {"1e44", app_replay_line::frame, "1e44 0 - [] - 0 0 0 0"},
-      {" \t0A0bFf \r", app_replay_line::frame, "0a0bff 0 - [] - 0 0 0 0"},
-      {"1", app_replay_line::malformed, none},
-      {"1e4", app_replay_line::malformed, none},
-      {"1e 44", app_replay_line::malformed, none},
-      {"0x1e", app_replay_line::malformed, none},
-      {"1e44\0"s, app_replay_line::malformed, none},
-      // junk and broken JSON
-      {"hello", app_replay_line::malformed, none},
-      {"[1,2]", app_replay_line::malformed, none},
-      {"{}", app_replay_line::malformed, none},
-      {R"({"event":1})", app_replay_line::malformed, none},
-      {R"({"event":null})", app_replay_line::malformed, none},
-      {R"({"seq":1})", app_replay_line::malformed, none},
-      {"{", app_replay_line::malformed, none},
-      {R"({"event":"frame")", app_replay_line::malformed, none},
-      {R"({"event":"fra)", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":)", app_replay_line::malformed, none},
-      {R"({"event":"modem","s":"\u12)", app_replay_line::malformed, none},
-      {R"({"event":"modem","s":"\)", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":[1,2}})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":{"b"}})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":{"b":1,}})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":[1,]})", app_replay_line::malformed, none},
-      {R"({"event":"modem",})", app_replay_line::malformed, none},
-      {R"({"event":"modem"} x)", app_replay_line::malformed, none},
-      {R"({"event":"modem"}{})", app_replay_line::malformed, none},
-      {R"({"event":"modem" "a":1})", app_replay_line::malformed, none},
-      {R"({'event':'modem'})", app_replay_line::malformed, none},
-      {R"({event:"modem"})", app_replay_line::malformed, none},
-      {R"({"event":"modem","s":"\x41"})", app_replay_line::malformed, none},
-      {R"({"event":"modem","s":"\u12g4"})", app_replay_line::malformed, none},
-      {"{\"event\":\"modem\",\"s\":\"a\tb\"}", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":tru})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":True})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":01})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":-})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":1.})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":.5})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":1e})", app_replay_line::malformed, none},
-      {R"({"event":"modem","a":+1})", app_replay_line::malformed, none},
+      {"1e44", "1e44 0 - [] - 0 0 0 0"},
+      {" \t0A0bFf \r", "0a0bff 0 - [] - 0 0 0 0"},
   };
-  // One output for every row: nothing of a line may show through the next one.
-  app_replay_frame out;
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.line);
-    EXPECT_EQ(app_replay_parse(r.line, &out), r.result);
-    EXPECT_EQ(text(out), r.want);
-  }
+  // Other events (nested values passed over) and blank lines.
+  const std::string skipped[] = {
+      R"({"event":"result","seq":9,"answered":["1a2b3c4d"],"not_answered":[],"ok":true})",
+      R"({"event":"statistics","receivers":[{"receiver":0,"load":[1,-2.5e+3,{"x":[false,null]}]}]})",
+      R"({"event":"response","text":"a \"}]\" \\\"","raw":"zz","time":"x"})",
+      R"({"event":"noise","s":"\ud800 \u00E9 \uDFFF","v":[[[]]],"o":{"":{}}})",
+      R"(  { "event" : "modem" , "a" : [ 1 , { } ] }  )",
+      deep(31),
+      "",
+      " \t \r"};
+
+  // Malformed: times (fraction of 10 digits or none, a field out of range), raw (missing,
+  // empty, odd, not hexadecimal, not a string, nested), members of the wrong type or out of
+  // range, broken JSON, junk and bad hexadecimal lines.
+  const char* bad_times[] = {
+      "2000-03-01T12:00:00.0059999999Z", "2000-03-01T12:00:00.Z",     "2000-03-01T12:00:00Z",
+      "2000-03-01T12:00:00.12aZ",        "2000-03-01T12:00:00.1234a", "2026-12-08 00:27:47.123Z",
+      "2026-13-08T00:27:47.123Z",        "2026-00-08T00:27:47.123Z",  "2026-02-29T00:27:47.123Z",
+      "2100-02-29T00:27:47.123Z",        "2026-04-31T00:27:47.123Z",  "2026-12-00T00:27:47.123Z",
+      "2026-12-08T24:00:00.000Z",        "2026-12-08T00:60:00.000Z",  "2026-12-08T00:00:60.000Z",
+      "1969-12-31T23:59:59.999Z",        "+026-12-08T00:27:47.123Z"};
+  const char* bad_raw[] = {"",
+                           R"(,"raw":"")",
+                           R"(,"raw":"1e4")",
+                           R"(,"raw":"1g")",
+                           R"(,"raw":1234)",
+                           R"(,"x":{"raw":"1e44"})"};
+  const char* bad_members[] = {
+      R"("receiver":256)",      R"("receiver":-1)",        R"("receiver":"0")",
+      R"("rssi_dbm":-70.5)",    R"("rssi_dbm":1e2)",       R"("rssi_dbm":99999999999999999999)",
+      R"("freq_offset":32768)", R"("rtc_sec":4294967296)", R"("rtc_msec":-1)",
+      R"("rtc_msec":true)",     R"("modem":"123456789")",  R"("modem":"xyz")",
+      R"("modem":"")",          R"("modem":"-1")",         R"("modem":305419896)",
+      R"("address":[])"};
+  // bad_json after {"event":"modem", bad_values after {"event":"modem","a":, junk as it stands.
+  const char* bad_json[] = {R"(,})",           R"(} x)",     R"(}{})",          R"( "a":1})",
+                            R"(,"s":"\u12)",   R"(,"s":"\)", R"(,"s":"\x41"})", R"(,"s":"\u12g4"})",
+                            ",\"s\":\"a\tb\"}"};
+  const char* bad_values[] = {"",     "[1,2}}", R"({"b"}})", R"({"b":1,}})", "[1,]}",
+                              "tru}", "True}",  "01}",       "-}",           "1.}",
+                              ".5}",  "1e}",    "+1}"};
+  const std::string junk[] = {R"({"event":"frame","raw":"00","time":1796689667123})",
+                              R"({"event":"frame","raw":"00"})",
+                              R"({"event":1})",
+                              R"({"event":null})",
+                              R"({"seq":1})",
+                              R"({"event":"frame")",
+                              R"({"event":"fra)",
+                              R"({'event':'modem'})",
+                              R"({event:"modem"})",
+                              deep(32),
+                              deep(5000)};
+  const std::string bad_hex[] = {"1e44\0"s, "hello", "[1,2]", "{}",  "{",
+                                 "1",       "1e4",   "1e 44", "0x1e"};
+  app_replay_frame out;  // one for every line: nothing of a line may show through the next
+  const auto check = [&](const std::string& line, app_replay_line result, const std::string& want) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(app_replay_parse(line, &out), result);
+    EXPECT_EQ(text(out), want);
+  };
+  for (const auto& r : frames) check(r.line, app_replay_line::frame, r.frame);
+  for (const auto& line : skipped) check(line, app_replay_line::skipped, none);
+  const auto bad = [&](const std::string& line) { check(line, app_replay_line::malformed, none); };
+  for (const char* pc : bad_times) bad(at(pc));
+  for (const char* pc : bad_raw) bad(t_time + pc + "}");
+  for (const char* pc : bad_members) bad(t0 + "," + pc + "}");
+  for (const char* pc : bad_json) bad(R"({"event":"modem")" + std::string(pc));
+  for (const char* pc : bad_values) bad(R"({"event":"modem","a":)" + std::string(pc));
+  for (const std::string& line : junk) bad(line);
+  for (const std::string& line : bad_hex) bad(line);
 }
 
 TEST(app_replay, reads_only_the_line_given) {
