@@ -19,17 +19,10 @@ using bytes = std::vector<std::uint8_t>;
 bytes frame(const char* man, std::uint32_t u32_id_bcd, std::uint8_t ver, std::uint8_t type,
             const bytes& tail) {
   const unsigned m = (man[0] - 64u) << 10 | (man[1] - 64u) << 5 | (man[2] - 64u);
-  bytes f = {0,
-             0x44,
-             std::uint8_t(m),
-             std::uint8_t(m >> 8),
-             std::uint8_t(u32_id_bcd),
-             std::uint8_t(u32_id_bcd >> 8),
-             std::uint8_t(u32_id_bcd >> 16),
-             std::uint8_t(u32_id_bcd >> 24),
-             ver,
-             type};
-  for (const std::uint8_t b : tail) f.push_back(b);
+  bytes f = {0, 0x44, std::uint8_t(m), std::uint8_t(m >> 8)};
+  for (int i = 0; i < 32; i += 8) f.push_back(std::uint8_t(u32_id_bcd >> i));
+  f.insert(f.end(), {ver, type});
+  f.insert(f.end(), tail.begin(), tail.end());
   f[0] = std::uint8_t(f.size() - 1);
   return f;
 }
@@ -88,29 +81,15 @@ std::string members(const app_meter& m) {
 
 }  // namespace
 
+// What member_json shows only in part: the histories in order (the receivers it shows whole).
 TEST(app_meter, inventory_statistics) {
   const app_meter_inventory inv = fixture();
   ASSERT_EQ(inv.meters().size(), 3u);
   EXPECT_EQ(inv.not_added(), 0u);
   const app_meter& a = inv.meters().begin()->second;
   EXPECT_EQ(a.id, (app_meter_id{"ABC", "12345678", 1, 7}));
-  EXPECT_EQ(a.i64_first_ms, base_ms);
-  EXPECT_EQ(a.i64_last_ms, base_ms + 44000);
-  EXPECT_EQ(a.u64_telegrams, 3u);
-  EXPECT_EQ(a.u64_copies, 6u);
-  EXPECT_EQ(a.u64_repeats, 1u);
   EXPECT_EQ(a.intervals_ms, (std::vector<std::int64_t>{30000, 14000}));
   EXPECT_EQ(a.acc_seen, (bytes{10, 11, 13}));
-  ASSERT_EQ(a.receivers.size(), 4u);  // unknown first, then modem 3, then 1a2b's 0 and 1
-  EXPECT_FALSE(a.receivers[0].modem);
-  EXPECT_EQ(a.receivers[1].modem, 0x3u);
-  EXPECT_EQ(a.receivers[2].receiver, 0);
-  EXPECT_EQ(a.receivers[2].u64_copies, 3u);
-  EXPECT_EQ(a.receivers[2].i_rssi_dbm_max, -60);
-  EXPECT_EQ(a.receivers[2].d_rssi_sum, -221);
-  EXPECT_EQ(a.receivers[3].receiver, 1);
-  const app_meter& q = inv.meters().at({"QQQ", "0000000a", 3, 4});
-  EXPECT_TRUE(q.acc_seen.empty());
   EXPECT_EQ(inv.meters().at({"XYZ", "00000042", 2, 0x16}).acc_seen, (bytes{250, 3}));
 }
 
@@ -194,44 +173,33 @@ TEST(app_meter, histories_and_meters_are_bounded) {
 TEST(app_meter, parse_expected_table) {
   const struct {
     std::string_view line;
-    std::optional<app_meter_expected> e;
+    app_meter_expected e;
   } rows[] = {
-      {"ABC,12345678", app_meter_expected{"ABC", "12345678", {}, {}}},
-      {" abc , 1234abCD , -95 , 2 ", app_meter_expected{"ABC", "1234abcd", -95, 2u}},
-      {"xYz\t,\t00000000\t,+5", app_meter_expected{"XYZ", "00000000", 5, {}}},
-      {"ABC,12345678,0,1", app_meter_expected{"ABC", "12345678", 0, 1u}},
-      {"", {}},
-      {"ABC", {}},
-      {"ABC,1234567", {}},
-      {"ABC,123456789", {}},
-      {"ABC,1234567g", {}},
-      {"ABC,1234 678", {}},
-      {"AB1,12345678", {}},
-      {"ABCD,12345678", {}},
-      {"A C,12345678", {}},
-      {"ABC;12345678", {}},
-      {",12345678", {}},
-      {"ABC,,-95", {}},
-      {"ABC,12345678,", {}},
-      {"ABC,12345678,-", {}},
-      {"ABC,12345678,- 95", {}},
-      {"ABC,12345678,-9x5", {}},
-      {"ABC,12345678,99999999999", {}},
-      {"ABC,12345678,-95,0", {}},
-      {"ABC,12345678,-95,-1", {}},
-      {"ABC,12345678,-95,+1", {}},
-      {"ABC,12345678,-95,2.5", {}},
-      {"ABC,12345678,-95,2,x", {}},
+      {"ABC,12345678", {"ABC", "12345678", {}, {}}},
+      {" abc , 1234abCD , -95 , 2 ", {"ABC", "1234abcd", -95, 2u}},
+      {"xYz\t,\t00000000\t,+5", {"XYZ", "00000000", 5, {}}},
+      {"ABC,12345678,0,1", {"ABC", "12345678", 0, 1u}},
   };
+  const std::string_view bad_ids[] = {
+      "ABC,1234567",   "ABC,123456789", "ABC,1234567g", "ABC,1234 678", "AB1,12345678",
+      "ABCD,12345678", "A C,12345678",  "ABC;12345678", ",12345678",    "",
+      "ABC",           "ABC,,-95"};
+  const std::string_view bad_numbers[] = {
+      "ABC,12345678,",       "ABC,12345678,-",           "ABC,12345678,- 95",
+      "ABC,12345678,-9x5",   "ABC,12345678,99999999999", "ABC,12345678,-95,0",
+      "ABC,12345678,-95,-1", "ABC,12345678,-95,+1",      "ABC,12345678,-95,2.5",
+      "ABC,12345678,-95,2,x"};
+  for (const std::string_view line : bad_ids) EXPECT_FALSE(app_meter_parse_expected(line)) << line;
+  for (const std::string_view line : bad_numbers)
+    EXPECT_FALSE(app_meter_parse_expected(line)) << line;
   for (const auto& r : rows) {
     SCOPED_TRACE(r.line);
     const auto got = app_meter_parse_expected(r.line);
-    ASSERT_EQ(got.has_value(), r.e.has_value());
-    if (!got) continue;
-    EXPECT_EQ(got->s_manufacturer, r.e->s_manufacturer);
-    EXPECT_EQ(got->s_id, r.e->s_id);
-    EXPECT_EQ(got->min_rssi_dbm, r.e->min_rssi_dbm);
-    EXPECT_EQ(got->min_receivers, r.e->min_receivers);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->s_manufacturer, r.e.s_manufacturer);
+    EXPECT_EQ(got->s_id, r.e.s_id);
+    EXPECT_EQ(got->min_rssi_dbm, r.e.min_rssi_dbm);
+    EXPECT_EQ(got->min_receivers, r.e.min_receivers);
   }
 }
 
