@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -64,8 +63,7 @@ const bytes fb_long_data = cat({long_b_byte_range(0, 125), long_b_byte_range(127
 const bytes fb_long =
     cat({long_b_byte_range(0, 125), {0xF2, 0x19}, long_b_byte_range(127, 137), {0x46, 0xEC}});
 
-// SEN cold water meter, extended link layer II (CI 0x8D), CC at byte 11: 0x20 as sent by the
-// meter, 0x30 (H) after a repeater.
+// SEN cold water meter, ELL II (CI 0x8D); CC at byte 11: 0x20 as sent, 0x30 (H) relayed.
 bytes ell_with_cc(std::uint8_t u8_ci, std::uint8_t u8_cc) {
   return {0x14,  0x44, 0xAE, 0x4C, 0x99, 0x88, 0x77, 0x66, 0x1B, 0x16, u8_ci,
           u8_cc, 0x35, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xBB, 0xCC, 0xDD};
@@ -123,7 +121,6 @@ TEST(app_telegram, key_hashes_link_bytes_without_verified_crcs_and_repeater_bits
     EXPECT_EQ(k.u64_hash, fnv1a(c.hashed.value_or(c.frame)));
     EXPECT_EQ(k.b_relayed, c.b_relayed);
   }
-  EXPECT_NE(app_telegram_key_of(f1).u64_hash, app_telegram_key_of(f2).u64_hash);
 }
 
 app_telegram_copy copy_at(std::int64_t i64_ms, std::optional<std::uint32_t> modem,
@@ -136,22 +133,20 @@ app_telegram_copy copy_at(std::int64_t i64_ms, std::optional<std::uint32_t> mode
   return c;
 }
 
-// One step: a copy of *frame at ms; no frame: expire(ms), or with ms -1 log next_close_ms() and
-// open_count().
+// One step: a copy of *frame; no frame: expire() at the copy's arrival, or when that is -1 log
+// next_close_ms() and open_count().
 struct step {
   const bytes* frame;
-  std::int64_t ms;
-  std::optional<std::uint32_t> modem = 1;
-  std::optional<std::uint8_t> receiver = 0;
+  app_telegram_copy copy;
 };
 step at(const bytes& f, std::int64_t ms, std::optional<std::uint32_t> modem = 1,
         std::optional<std::uint8_t> receiver = 0) {
-  return {&f, ms, modem, receiver};
+  return {&f, copy_at(ms, modem, receiver)};
 }
-step expire(std::int64_t ms) { return {nullptr, ms}; }
-step probe() { return {nullptr, -1}; }
+step expire(std::int64_t ms) { return {nullptr, copy_at(ms, {})}; }
+step probe() { return {nullptr, copy_at(-1, {})}; }
 
-// "FRAME FIRST_MS MODEM.RECEIVER[* when relayed]... dDUPLICATES[ repeat]"
+// "FRAME FIRST_MS MODEM.RECEIVER[* when relayed] (decimal)... dDUPLICATES[ repeat]"
 std::string text(const app_telegram& t) {
   const std::pair<const char*, const bytes*> names[] = {
       {"f1", &f1}, {"f1_a", &f1_a}, {"f2", &f2}, {"ell", &ell}, {"ell_h_a", &ell_h_a}};
@@ -159,12 +154,9 @@ std::string text(const app_telegram& t) {
   for (const auto& [pc, b] : names)
     if (t.raw == *b) s = pc;
   s += " " + std::to_string(t.first_ms());
-  char ac[16];
-  for (const app_telegram_copy& c : t.copies) {
-    std::snprintf(ac, sizeof ac, "%x", c.modem.value_or(0));
-    s += " " + (c.modem ? std::string(ac) : "-") + "." +
+  for (const app_telegram_copy& c : t.copies)
+    s += " " + (c.modem ? std::to_string(*c.modem) : "-") + "." +
          (c.receiver ? std::to_string(*c.receiver) : "-") + (c.b_relayed ? "*" : "");
-  }
   return s + " d" + std::to_string(t.u32_duplicates) + (t.b_repeat ? " repeat" : "");
 }
 
@@ -179,7 +171,7 @@ TEST(app_telegram, correlation_windows) {
        2'000,
        {at(f1, 10'000, 0x1234, 0), at(f1, 10'350, 0x5678, 2), at(f1_a, 10'400, 0x9ABC, 1), probe(),
         expire(11'999), probe(), expire(12'000), probe()},
-       {"next 12000 open 1", "next 12000 open 1", "f1 10000 1234.0 5678.2 9abc.1 d0",
+       {"next 12000 open 1", "next 12000 open 1", "f1 10000 4660.0 22136.2 39612.1 d0",
         "next - open 0"}},
       {"relayed copy", 2'000, {at(ell, 0), at(ell_h_a, 40, 2)}, {"ell 0 1.0 2.0* d0"}},
       // After the emission at the window's end, the same key within 60 s is a repeat.
@@ -214,9 +206,9 @@ TEST(app_telegram, correlation_windows) {
     });
     for (const step& s : c.steps) {
       if (s.frame != nullptr) {
-        corr.add(*s.frame, copy_at(s.ms, s.modem, s.receiver));
-      } else if (s.ms >= 0) {
-        corr.expire(s.ms);
+        corr.add(*s.frame, s.copy);
+      } else if (s.copy.i64_arrival_ms >= 0) {
+        corr.expire(s.copy.i64_arrival_ms);
       } else {
         const auto next = corr.next_close_ms();
         log.push_back("next " + (next ? std::to_string(*next) : "-") + " open " +
@@ -233,31 +225,23 @@ TEST(app_telegram, opening_past_the_cap_closes_the_oldest_early) {
   std::vector<app_telegram> out;
   app_telegram_correlator corr(APP_TELEGRAM_WINDOW_MAX_MS,
                                [&](const app_telegram& t) { out.push_back(t); });
-  const auto frame = [](std::size_t i) {
-    bytes b = f1;  // a distinct id per telegram
-    b[4] = static_cast<std::uint8_t>(i);
-    b[5] = static_cast<std::uint8_t>(i >> 8);
-    return b;
+  const auto frame = [](std::size_t i) {  // a distinct id per telegram
+    return with(with(f1, 4, std::uint8_t(i)), 5, std::uint8_t(i >> 8));
   };
-  for (std::size_t i = 0; i < APP_TELEGRAM_OPEN_MAX; ++i) {
-    corr.add(frame(i), copy_at(static_cast<std::int64_t>(i), 1));
-  }
+  for (std::size_t i = 0; i < APP_TELEGRAM_OPEN_MAX; ++i) corr.add(frame(i), copy_at(i, 1));
   corr.add(frame(1), copy_at(5'000, 2));  // a copy of an open telegram opens nothing
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(corr.closed_early(), 0u);
-
   corr.add(frame(APP_TELEGRAM_OPEN_MAX), copy_at(5'001, 1));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].raw, frame(0));
   EXPECT_EQ(corr.closed_early(), 1u);
   EXPECT_EQ(corr.open_count(), APP_TELEGRAM_OPEN_MAX);
   EXPECT_EQ(corr.next_close_ms(), 1 + APP_TELEGRAM_WINDOW_MAX_MS);
-
   corr.add(frame(0), copy_at(5'002, 1));  // the one closed early was emitted: now a repeat
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].raw, frame(1));
   EXPECT_EQ(out[1].copies.size(), 2u);
-
   corr.flush();
   ASSERT_EQ(out.size(), 2 + APP_TELEGRAM_OPEN_MAX);
   for (std::size_t i = 2; i <= APP_TELEGRAM_OPEN_MAX; ++i) ASSERT_EQ(out[i].raw, frame(i)) << i;
@@ -338,10 +322,7 @@ TEST(app_telegram, members_decode_the_link_layer_without_crcs_and_find_the_acces
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pc_name);
-    app_telegram t;
-    t.raw = c.frame;
-    t.copies = {copy_at(0, 1, 0, -70)};
-    const std::string s = members(t);
+    const std::string s = members({.u64_key = 0, .raw = c.frame, .copies = {copy_at(0, 1)}});
     const std::size_t from = s.find(',', s.find("\"raw\":")) + 1;
     const std::size_t to = s.find("\"copies\":");
     ASSERT_NE(to, std::string::npos);
