@@ -39,12 +39,11 @@ app_telegram telegram(bytes raw, std::int64_t ms, const std::vector<copy_row>& c
   t.raw = std::move(raw);
   t.b_repeat = repeat;
   for (const copy_row& r : copies) {
-    app_telegram_copy c;
+    app_telegram_copy& c = t.copies.emplace_back();
     c.modem = r.modem;
     c.receiver = r.receiver;
     c.i_rssi_dbm = r.rssi;
     c.i64_arrival_ms = ms;
-    t.copies.push_back(c);
   }
   return t;
 }
@@ -133,15 +132,11 @@ TEST(app_meter, access_number_by_ci_and_length) {
       {{0x8D, 0x20, 0x24, 0, 0}, 0x24},
       {{0x78, 0x25, 0x26}, {}},
   };
-  app_meter_inventory inv;
-  for (std::uint32_t i = 0; i < std::size(rows); ++i)
-    inv.add(telegram(frame("ABC", i, 1, 7, rows[i].tail), 0, {}));
-  ASSERT_EQ(inv.meters().size(), std::size(rows));
-  std::uint32_t i = 0;
-  for (const auto& [id, m] : inv.meters()) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(m.acc_seen, rows[i].acc ? bytes{*rows[i].acc} : bytes{});
-    ++i;
+  for (const auto& r : rows) {
+    app_meter_inventory inv;
+    inv.add(telegram(frame("ABC", 1, 1, 7, r.tail), 0, {}));
+    ASSERT_EQ(inv.meters().size(), 1u);
+    EXPECT_EQ(inv.meters().begin()->second.acc_seen, r.acc ? bytes{*r.acc} : bytes{});
   }
 }
 
@@ -159,7 +154,6 @@ TEST(app_meter, histories_and_meters_are_bounded) {
   EXPECT_EQ(m.acc_seen.front(), 5);
   EXPECT_EQ(m.acc_seen.back(), 1004 % 256);
   EXPECT_EQ(m.u64_telegrams, 1005u);
-
   for (std::uint32_t i = 2; i <= APP_METER_MAX; ++i)
     inv.add(telegram(frame("ABC", i, 1, 7, {}), 0, {}));
   inv.add(telegram(frame("ABC", 0, 1, 7, {}), 0, {}));
@@ -232,14 +226,15 @@ TEST(app_meter, survey_verdicts) {
   // The same meter in another version: counted with the first.
   inv.add(telegram(frame("ABC", 0x12345678, 2, 7, {}), 0, {{9, 0, -50}, {0x1a2b, 0, -99}}));
   inv.add(telegram(frame("AAA", 7, 1, 7, {}), 0, {{9, 0, -50}}));
-  const std::vector<app_meter_expected> expected = {
-      *app_meter_parse_expected("ZZZ,00000001"),
-      *app_meter_parse_expected("ABC,12345678,-55,5"),  // ok only with the second version
-      *app_meter_parse_expected("XYZ,00000042,-84,2"),  // best -85, one receiver
-      *app_meter_parse_expected("qqq,0000000A"),        // heard, no copy: no threshold to fail
-      *app_meter_parse_expected("GHI,00000099,-100"),
+  const auto survey = [&](std::initializer_list<const char*> lines) {
+    std::vector<app_meter_expected> e;
+    for (const char* pc : lines) e.push_back(*app_meter_parse_expected(pc));
+    return inv.survey(e);
   };
-  const app_survey s = inv.survey(expected);
+  // ABC ok only with the second version; XYZ best -85, one receiver; QQQ heard, no copy: no
+  // threshold to fail.
+  const app_survey s = survey({"ZZZ,00000001", "ABC,12345678,-55,5", "XYZ,00000042,-84,2",
+                               "qqq,0000000A", "GHI,00000099,-100"});
   EXPECT_TRUE(s.failed());
   std::string out;
   app_json json(out);
@@ -248,8 +243,7 @@ TEST(app_meter, survey_verdicts) {
             R"({"survey":{"expected":5,"ok":2,"missing":["GHI,00000099","ZZZ,00000001"],)"
             R"("weak":["XYZ,00000042"],"single":["XYZ,00000042"],"unexpected":["AAA,00000007"]}})");
   // The threshold itself passes; one receiver short fails.
-  const app_survey edge = inv.survey({*app_meter_parse_expected("XYZ,00000042,-85,1"),
-                                      *app_meter_parse_expected("ABC,12345678,-50,6")});
+  const app_survey edge = survey({"XYZ,00000042,-85,1", "ABC,12345678,-50,6"});
   EXPECT_EQ(edge.u_ok, 1u);
   EXPECT_EQ(edge.single, std::vector<std::string>{"ABC,12345678"});
   EXPECT_TRUE(edge.weak.empty());
