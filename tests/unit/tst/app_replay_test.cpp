@@ -14,13 +14,9 @@ namespace {
 // frame hex, arrival ms, modem, [address], receiver, rssi, freq offset, rtc sec, rtc msec
 std::string text(const app_replay_frame& f) {
   std::string s;
-  for (const auto b : f.frame) {
-    char ac[3];
-    std::snprintf(ac, sizeof ac, "%02x", b);
-    s += ac;
-  }
+  char ac[16];
+  for (const auto b : f.frame) s += (std::snprintf(ac, sizeof ac, "%02x", b), ac);
   const auto& c = f.copy;
-  char ac[64];
   std::snprintf(ac, sizeof ac, "%x", c.modem.value_or(0));
   s += " " + std::to_string(c.i64_arrival_ms) + " " + (c.modem ? ac : "-") + " [" + c.s_address +
        "] " + (c.receiver ? std::to_string(*c.receiver) : "-") + " " +
@@ -108,12 +104,8 @@ TEST(app_replay, lines_table) {
       "2100-02-29T00:27:47.123Z",        "2026-04-31T00:27:47.123Z",  "2026-12-00T00:27:47.123Z",
       "2026-12-08T24:00:00.000Z",        "2026-12-08T00:60:00.000Z",  "2026-12-08T00:00:60.000Z",
       "1969-12-31T23:59:59.999Z",        "+026-12-08T00:27:47.123Z"};
-  const char* bad_raw[] = {"",
-                           R"(,"raw":"")",
-                           R"(,"raw":"1e4")",
-                           R"(,"raw":"1g")",
-                           R"(,"raw":1234)",
-                           R"(,"x":{"raw":"1e44"})"};
+  const char* bad_raw[] = {R"(,"raw":"")",   R"(,"raw":"1e4")",        R"(,"raw":"1g")",
+                           R"(,"raw":1234)", R"(,"x":{"raw":"1e44"})", ""};
   const char* bad_members[] = {
       R"("receiver":256)",      R"("receiver":-1)",        R"("receiver":"0")",
       R"("rssi_dbm":-70.5)",    R"("rssi_dbm":1e2)",       R"("rssi_dbm":99999999999999999999)",
@@ -128,19 +120,14 @@ TEST(app_replay, lines_table) {
   const char* bad_values[] = {"",     "[1,2}}", R"({"b"}})", R"({"b":1,}})", "[1,]}",
                               "tru}", "True}",  "01}",       "-}",           "1.}",
                               ".5}",  "1e}",    "+1}"};
-  const std::string junk[] = {R"({"event":"frame","raw":"00","time":1796689667123})",
-                              R"({"event":"frame","raw":"00"})",
-                              R"({"event":1})",
-                              R"({"event":null})",
-                              R"({"seq":1})",
-                              R"({"event":"frame")",
-                              R"({"event":"fra)",
-                              R"({'event':'modem'})",
-                              R"({event:"modem"})",
-                              deep(32),
-                              deep(5000)};
-  const std::string bad_hex[] = {"1e44\0"s, "hello", "[1,2]", "{}",  "{",
-                                 "1",       "1e4",   "1e 44", "0x1e"};
+  const std::vector<std::string> junk = {
+      R"({"event":1})",   R"({"event":null})",    R"({"seq":1})",       R"({"event":"frame")",
+      R"({"event":"fra)", R"({'event':'modem'})", R"({event:"modem"})", deep(32),
+      deep(5000)};
+  const std::vector<std::string> no_time = {R"({"event":"frame","raw":"00"})",
+                                            R"({"event":"frame","raw":"00","time":1796689667123})"};
+  const std::vector<std::string> bad_hex = {"1e44\0"s, "hello", "[1,2]", "{}",  "{",
+                                            "1",       "1e4",   "1e 44", "0x1e"};
   app_replay_frame out;  // one for every line: nothing of a line may show through the next
   const auto check = [&](const std::string& line, app_replay_line result, const std::string& want) {
     SCOPED_TRACE(line);
@@ -155,8 +142,8 @@ TEST(app_replay, lines_table) {
   for (const char* pc : bad_members) bad(t0 + "," + pc + "}");
   for (const char* pc : bad_json) bad(R"({"event":"modem")" + std::string(pc));
   for (const char* pc : bad_values) bad(R"({"event":"modem","a":)" + std::string(pc));
-  for (const std::string& line : junk) bad(line);
-  for (const std::string& line : bad_hex) bad(line);
+  for (const auto* v : {&junk, &no_time, &bad_hex})
+    for (const std::string& line : *v) bad(line);
 }
 
 TEST(app_replay, reads_only_the_line_given) {
