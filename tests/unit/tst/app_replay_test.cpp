@@ -147,12 +147,13 @@ TEST(app_replay, lines_table) {
 }
 
 TEST(app_replay, reads_only_the_line_given) {
-  // The view ends inside the object; what follows in memory is never read.
+  // The view ends inside the object or a hex line; what follows in memory is never read.
   const std::string buffer = t0 + "}";
   const std::string_view cut(buffer.data(), buffer.size() - 1);
   app_replay_frame out;
   EXPECT_EQ(app_replay_parse(cut, &out), app_replay_line::malformed);
   EXPECT_EQ(app_replay_parse(std::string_view(buffer.data(), 3), &out), app_replay_line::malformed);
+  EXPECT_EQ(app_replay_parse(std::string_view("1e44", 3), &out), app_replay_line::malformed);
   EXPECT_EQ(app_replay_parse(buffer, &out), app_replay_line::frame);
   EXPECT_EQ(app_replay_parse(buffer, nullptr), app_replay_line::malformed);
 }
