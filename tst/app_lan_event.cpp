@@ -203,27 +203,7 @@ void _app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::ui
       .num("length", rx.u16_data_len)
       .hex("raw", rx.frame);
   wmbus_link link{};
-  if (app_wmbus_decode(rx.frame, &link) == 1) {
-    // Only the fields the frame holds: a short frame stops where its bytes stop.
-    json.num("l", link.u8_l);
-    if (link.u8_fields >= 2) {
-      json.num("c", link.u8_c);
-      if (const char* pc = app_wmbus_c_name(link.u8_c)) json.str("c_name", pc);
-    }
-    if (link.u8_fields >= 3) json.num("m", link.u16_m).str("manufacturer", link.ac_manufacturer);
-    if (link.u8_fields >= 4) json.str("id", link.ac_id);
-    if (link.u8_fields >= 5) json.num("version", link.u8_version);
-    if (link.u8_fields >= 6) {
-      json.num("device_type", link.u8_device_type);
-      if (const char* pc = app_wmbus_device_type_name(link.u8_device_type)) {
-        json.str("device_type_name", pc);
-      }
-    }
-    if (link.u8_fields >= 7) {
-      json.num("ci", link.u8_ci);
-      if (const char* pc = app_wmbus_ci_name(link.u8_ci)) json.str("ci_name", pc);
-    }
-  }
+  if (app_wmbus_decode(rx.frame, &link) == 1) app_wmbus_members(link, json);
   app_lan_event_write(json);
 }
 

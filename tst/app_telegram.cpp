@@ -142,25 +142,7 @@ std::string_view _serial(std::uint32_t u32_serial, std::span<char, 12> buf) {
 // The link layer as the frame event writes it: only the fields the frame holds.
 void _link_members(std::span<const std::uint8_t> b, app_json& json) {
   wmbus_link link{};
-  if (app_wmbus_decode(b, &link) != 1) return;
-  json.num("l", link.u8_l);
-  if (link.u8_fields >= 2) {
-    json.num("c", link.u8_c);
-    if (const char* pc = app_wmbus_c_name(link.u8_c)) json.str("c_name", pc);
-  }
-  if (link.u8_fields >= 3) json.num("m", link.u16_m).str("manufacturer", link.ac_manufacturer);
-  if (link.u8_fields >= 4) json.str("id", link.ac_id);
-  if (link.u8_fields >= 5) json.num("version", link.u8_version);
-  if (link.u8_fields >= 6) {
-    json.num("device_type", link.u8_device_type);
-    if (const char* pc = app_wmbus_device_type_name(link.u8_device_type)) {
-      json.str("device_type_name", pc);
-    }
-  }
-  if (link.u8_fields >= 7) {
-    json.num("ci", link.u8_ci);
-    if (const char* pc = app_wmbus_ci_name(link.u8_ci)) json.str("ci_name", pc);
-  }
+  if (app_wmbus_decode(b, &link) == 1) app_wmbus_members(link, json);
 }
 
 bool _same_receiver(const app_telegram_copy& a, const app_telegram_copy& b) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "app_json.h"
+
 namespace {
 
 struct named {
@@ -157,3 +159,24 @@ const char* app_wmbus_device_type_name(std::uint8_t u8_type) {
 }
 
 const char* app_wmbus_ci_name(std::uint8_t u8_ci) { return find_name(ci_values, u8_ci); }
+
+void app_wmbus_members(const wmbus_link& link, app_json& json) {
+  json.num("l", link.u8_l);
+  if (link.u8_fields >= 2) {
+    json.num("c", link.u8_c);
+    if (const char* pc = app_wmbus_c_name(link.u8_c)) json.str("c_name", pc);
+  }
+  if (link.u8_fields >= 3) json.num("m", link.u16_m).str("manufacturer", link.ac_manufacturer);
+  if (link.u8_fields >= 4) json.str("id", link.ac_id);
+  if (link.u8_fields >= 5) json.num("version", link.u8_version);
+  if (link.u8_fields >= 6) {
+    json.num("device_type", link.u8_device_type);
+    if (const char* pc = app_wmbus_device_type_name(link.u8_device_type)) {
+      json.str("device_type_name", pc);
+    }
+  }
+  if (link.u8_fields >= 7) {
+    json.num("ci", link.u8_ci);
+    if (const char* pc = app_wmbus_ci_name(link.u8_ci)) json.str("ci_name", pc);
+  }
+}

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+class app_json;
+
 /// The link-layer fields of one frame. A frame as the modem delivers it has no CRC blocks:
 /// L (byte 0), C (1), M (2-3, little-endian), identification number (4-7, BCD, little-endian),
 /// version (8), device type (9), CI (10). Fields beyond @c u8_fields are zero / empty.
@@ -33,6 +35,11 @@ inline constexpr std::size_t WMBUS_LINK_SIZE = 11;
 /// @retval 1 at least L held (@c u8_fields says how far the frame went).
 /// @retval -1 empty frame or null @p pt_link; @p pt_link, when not null, is left cleared.
 int app_wmbus_decode(std::span<const std::uint8_t> frame, wmbus_link* pt_link);
+
+/// Adds the decoded fields to an event, only those the frame holds: "l", "c" and "c_name",
+/// "m" and "manufacturer", "id", "version", "device_type" and "device_type_name", "ci" and
+/// "ci_name" (a name only when the value has one).
+void app_wmbus_members(const wmbus_link& link, app_json& json);
 
 /// Name of a C-field ("SND_NR", "RSP_UD", ...), or null for a value without a name.
 /// Bit 7 must be 0. Bit 6 (PRM) chooses the table. From a primary station (PRM 1): when FCV
