@@ -20,11 +20,6 @@ namespace {
 constexpr const char* source_name = "../tst/app_lan.c";
 constexpr std::int64_t warn_period_ms = 1000;
 
-std::int64_t _now_ms() { return app_lan_event_now_ms(); }
-
-// Written by the sink of the correlator; the caller holds the lock.
-void _emit(const app_telegram& t_telegram);
-
 struct telegram_state {
   std::mutex mutex;
   std::unique_ptr<app_telegram_correlator> correlator;
@@ -43,6 +38,7 @@ std::string& _line_buffer() {
   return s_buffer;
 }
 
+// The sink of the correlator: the caller holds the lock.
 void _emit(const app_telegram& t_telegram) {
   _state().inventory.add(t_telegram);
   if (!app_lan_event_json_on()) return;
@@ -119,7 +115,7 @@ void app_lan_telegram_expire(std::optional<std::int64_t> i64_now_ms) {
   if (!app_lan_telegram_on()) return;
   telegram_state& t_state = _state();
   const std::lock_guard lock(t_state.mutex);
-  if (t_state.correlator) t_state.correlator->expire(i64_now_ms.value_or(_now_ms()));
+  if (t_state.correlator) t_state.correlator->expire(i64_now_ms.value_or(app_lan_event_now_ms()));
 }
 
 std::optional<std::int64_t> app_lan_telegram_next_wait_ms() {
@@ -129,7 +125,7 @@ std::optional<std::int64_t> app_lan_telegram_next_wait_ms() {
   if (!t_state.correlator) return std::nullopt;
   const std::optional<std::int64_t> close_ms = t_state.correlator->next_close_ms();
   if (!close_ms) return std::nullopt;
-  return std::max<std::int64_t>(*close_ms - _now_ms(), 0);
+  return std::max<std::int64_t>(*close_ms - app_lan_event_now_ms(), 0);
 }
 
 void app_lan_telegram_close(const std::vector<app_meter_expected>* pt_expected,

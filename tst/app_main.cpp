@@ -105,7 +105,7 @@ class end_guard {
     thread_ = std::thread([this] { watch(); });
     thread_.detach();  // it ends with the process
   }
-  // Ends the process @p grace from now at the latest (sooner when it was due sooner).
+  // Ends the process at @p t_limit at the latest (sooner when it was due sooner).
   void tighten(steady::time_point t_limit) {
     {
       const std::lock_guard lock(mutex_);
@@ -154,8 +154,8 @@ bool _registered_late(const app_options& opt, std::uint32_t* pu32_id) {
 
 // Asks modem @p u32_id of the outcome: its answers and indications count from now.
 bool _ask(std::uint32_t u32_id) {
-  lan_modem_entry entry{};
-  if (app_lan_find_modem(u32_id, &entry) != 1) entry.t_addr = coap_address_t{};
+  lan_modem_entry entry{};  // a zero address when the modem is gone: no indication matches it
+  app_lan_find_modem(u32_id, &entry);
   return _t_outcome.ask(u32_id, entry.t_addr);
 }
 
@@ -237,19 +237,24 @@ std::string _json_list(const std::string& s_list) {
 // The meters expected (-e), read before the run starts.
 const std::vector<app_meter_expected>* _pt_expected = nullptr;
 
+// The run's last line, @p pc_text: information for status 0, a warning for any other.
+void _outcome_line(int i_status, const char* pc_text) {
+  if (i_status == APP_EXIT_DONE) {
+    vos_trace_info("%s", pc_text);
+  } else {
+    VOS_WARNING("%s", pc_text);
+  }
+}
+
 // "Outcome: survey of N meters: ..." in place of the action's Outcome line.
 void _survey_outcome(const app_survey& t_survey, int i_status, long long ms) {
-  if (i_status == APP_EXIT_DONE) {
-    vos_trace_info(
-        "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
-        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
-        i_status, ms);
-  } else {
-    VOS_WARNING(
-        "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
-        t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
-        i_status, ms);
-  }
+  char ac_text[160];
+  std::snprintf(
+      ac_text, sizeof ac_text,
+      "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
+      t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
+      i_status, ms);
+  _outcome_line(i_status, ac_text);
 }
 
 // Replays the recorded frames of -i: telegrams, meters and the result (with the survey of -e).
@@ -293,7 +298,7 @@ int _replay(const app_options& opt, steady::time_point t_start) {
   if (pf_in != stdin) std::fclose(pf_in);
   app_survey t_survey;
   app_lan_telegram_close(_pt_expected, &t_survey);
-  const int i_status =
+  int i_status =
       _pt_expected != nullptr && t_survey.failed() ? APP_EXIT_SURVEY_FAILED : APP_EXIT_DONE;
   const long long ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
@@ -307,15 +312,19 @@ int _replay(const app_options& opt, steady::time_point t_start) {
       .num("skipped", static_cast<std::int64_t>(u64_skipped));
   if (_pt_expected != nullptr) app_survey_member(t_survey, json);
   app_lan_event_write(json);
+  // Events that could not be written come before the survey in the order of the statuses.
+  if (app_lan_event_output_lost()) i_status = APP_EXIT_EVENTS_LOST;
   if (_pt_expected != nullptr) {
     _survey_outcome(t_survey, i_status, ms);
   } else {
-    vos_trace_info("Outcome: replay of %llu frames (%llu lines skipped): %s (exit %d, %lld ms)",
-                   static_cast<unsigned long long>(u64_frames),
-                   static_cast<unsigned long long>(u64_skipped), app_outcome_word(i_status),
-                   i_status, ms);
+    char ac_text[160];
+    std::snprintf(ac_text, sizeof ac_text,
+                  "Outcome: replay of %llu frames (%llu lines skipped): %s (exit %d, %lld ms)",
+                  static_cast<unsigned long long>(u64_frames),
+                  static_cast<unsigned long long>(u64_skipped), app_outcome_word(i_status),
+                  i_status, ms);
+    _outcome_line(i_status, ac_text);
   }
-  if (app_lan_event_output_lost() && i_status == APP_EXIT_DONE) return APP_EXIT_EVENTS_LOST;
   return i_status;
 }
 
@@ -378,14 +387,11 @@ int _close_run(const app_options& opt, run_facts run, steady::time_point t_start
     _survey_outcome(t_survey, i_status, ms);
     return i_status;
   }
-  const char* pc_modems = s_modems.empty() ? "none" : s_modems.c_str();
-  if (i_status == APP_EXIT_DONE) {
-    vos_trace_info("Outcome: %s on modem %s: %s (exit %d, %lld ms)", run.t_action.pc_name,
-                   pc_modems, app_outcome_word(i_status), i_status, ms);
-  } else {
-    VOS_WARNING("Outcome: %s on modem %s: %s (exit %d, %lld ms)", run.t_action.pc_name, pc_modems,
-                app_outcome_word(i_status), i_status, ms);
-  }
+  const std::string s_text = "Outcome: " + std::string(run.t_action.pc_name) + " on modem " +
+                             (s_modems.empty() ? "none" : s_modems) + ": " +
+                             app_outcome_word(i_status) + " (exit " + std::to_string(i_status) +
+                             ", " + std::to_string(ms) + " ms)";
+  _outcome_line(i_status, s_text.c_str());
   return i_status;
 }
 

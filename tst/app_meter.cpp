@@ -29,29 +29,6 @@ void push_bounded(std::vector<T>& v, T value) {
   v.push_back(value);
 }
 
-// The access number of a frame as the modem delivered it (no CRC blocks), when it holds one.
-std::optional<std::uint8_t> access_number(std::span<const std::uint8_t> raw,
-                                          const wmbus_link& link) {
-  if (link.u8_fields < 7) return std::nullopt;
-  std::size_t at = 0;
-  switch (link.u8_ci) {
-    case 0x7A:
-      at = WMBUS_LINK_SIZE;
-      break;
-    case 0x72:
-      at = WMBUS_LINK_SIZE - 1 + 9;  // after the 8-byte long header's address
-      break;
-    case 0x8C:
-    case 0x8D:
-      at = WMBUS_LINK_SIZE + 1;  // after CC
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (at >= raw.size()) return std::nullopt;
-  return raw[at];
-}
-
 std::string serial_text(std::uint32_t u32_serial) {
   char ac[12];
   const int n = std::snprintf(ac, sizeof ac, "%x", u32_serial);
@@ -150,7 +127,7 @@ void app_meter_inventory::add(const app_telegram& t_telegram) {
   ++m.u64_telegrams;
   m.u64_copies += t_telegram.copies.size();
   if (t_telegram.b_repeat) ++m.u64_repeats;
-  if (const auto acc = access_number(t_telegram.raw, link)) push_bounded(m.acc_seen, *acc);
+  if (const auto acc = app_telegram_access_number(t_telegram.raw)) push_bounded(m.acc_seen, *acc);
 
   // Kept sorted by modem, then receiver, unknown first (std::optional's order).
   for (const app_telegram_copy& c : t_telegram.copies) {

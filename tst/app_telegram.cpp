@@ -111,28 +111,6 @@ std::span<const std::uint8_t> _link_bytes(std::span<const std::uint8_t> frame, l
 
 bool _is_ell(std::uint8_t u8_ci) { return u8_ci >= 0x8C && u8_ci <= 0x8F; }
 
-// The access number of the link bytes @p b, when they hold one.
-std::optional<std::uint8_t> _access_number(std::span<const std::uint8_t> b) {
-  if (b.size() <= ci_at) return std::nullopt;
-  std::size_t at = 0;
-  switch (b[ci_at]) {
-    case 0x7A:  // short transport header: ACC first
-      at = ci_at + 1;
-      break;
-    case 0x72:  // long: id (4), manufacturer (2), version, device type, then ACC
-      at = ci_at + 9;
-      break;
-    case 0x8C:
-    case 0x8D:  // extended link layer: CC, then ACC
-      at = cc_at + 1;
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (b.size() <= at) return std::nullopt;
-  return b[at];
-}
-
 // Lower-case hex of a modem serial, as the events write it.
 std::string_view _serial(std::uint32_t u32_serial, std::span<char, 12> buf) {
   const int n = std::snprintf(buf.data(), buf.size(), "%x", u32_serial);
@@ -150,6 +128,27 @@ bool _same_receiver(const app_telegram_copy& a, const app_telegram_copy& b) {
 }
 
 }  // namespace
+
+std::optional<std::uint8_t> app_telegram_access_number(std::span<const std::uint8_t> link) {
+  if (link.size() <= ci_at) return std::nullopt;
+  std::size_t at = 0;
+  switch (link[ci_at]) {
+    case 0x7A:  // short transport header: ACC first
+      at = ci_at + 1;
+      break;
+    case 0x72:  // long: id (4), manufacturer (2), version, device type, then ACC
+      at = ci_at + 9;
+      break;
+    case 0x8C:
+    case 0x8D:  // extended link layer: CC, then ACC
+      at = cc_at + 1;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (link.size() <= at) return std::nullopt;
+  return link[at];
+}
 
 app_telegram_key app_telegram_key_of(std::span<const std::uint8_t> frame) {
   link_buffer buf;
@@ -181,7 +180,7 @@ void app_telegram_members(const app_telegram& t_telegram, app_json& json) {
   link_buffer buf;
   const std::span<const std::uint8_t> b = _link_bytes(t.raw, buf);
   _link_members(b, json);
-  if (const auto acc = _access_number(b)) json.num("acc", *acc);
+  if (const auto acc = app_telegram_access_number(b)) json.num("acc", *acc);
   json.num("copies", static_cast<std::int64_t>(t.copies.size()));
 
   std::array<char, 12> ac_serial;

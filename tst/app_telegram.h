@@ -34,6 +34,10 @@ struct app_telegram_key {
 /// Key of @p frame (as the modem forwarded it). An empty frame hashes the empty string.
 app_telegram_key app_telegram_key_of(std::span<const std::uint8_t> frame);
 
+/// The access number of link-layer bytes @p link (no CRC blocks), when they hold one: after CI
+/// 0x7A, after the long header of CI 0x72, after CC in an extended link layer (0x8C, 0x8D).
+std::optional<std::uint8_t> app_telegram_access_number(std::span<const std::uint8_t> link);
+
 /// One receiver's copy of a telegram.
 struct app_telegram_copy {
   std::optional<std::uint32_t> modem;    ///< serial of the registered modem; none: not registered
