@@ -2,11 +2,12 @@
 // any order from any modem or host. (The main thread's wait: the end-to-end bounded runs.)
 #include "app_main_outcome.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "coap_addr.h"
 
 namespace {
 
@@ -15,22 +16,13 @@ constexpr std::uint32_t modem_b = 0x1a2b3c4e;
 using k = lan_event_kind;
 using c = app_completion;
 
-coap_address_t addr(const char* pc_ip, std::uint16_t u16_port) {
-  coap_address_t t{};
-  coap_address_init(&t);
-  t.size = sizeof t.addr.sin;
-  t.addr.sin.sin_family = AF_INET;
-  t.addr.sin.sin_port = htons(u16_port);
-  inet_pton(AF_INET, pc_ip, &t.addr.sin.sin_addr);
-  return t;
-}
 // Where modem_a and modem_b announced themselves; where a modem answers from (port 5683) and a
 // host that is not registered.
-const coap_address_t at_a = addr("10.0.0.11", 40001);
-const coap_address_t at_b = addr("10.0.0.12", 5683);
-const coap_address_t a_answers = addr("10.0.0.11", 5683);
-const coap_address_t stranger = addr("10.0.0.99", 5683);
-const coap_address_t a_other_port = addr("10.0.0.11", 7);
+const coap_address_t at_a = ipv4("10.0.0.11", 40001);
+const coap_address_t at_b = ipv4("10.0.0.12", 5683);
+const coap_address_t a_answers = ipv4("10.0.0.11", 5683);
+const coap_address_t stranger = ipv4("10.0.0.99", 5683);
+const coap_address_t a_other_port = ipv4("10.0.0.11", 7);
 
 // A response of code @p u32_code (0x44 2.04, 0x45 2.05, 0x84 4.04, 0xA0 5.00, 0 none).
 lan_event rsp(std::uint32_t u32_code, std::uint32_t u32_modem = modem_a, bool b_reset = false) {
@@ -81,7 +73,7 @@ TEST(app_main_outcome, status_is_the_first_fact_that_holds) {
 // other indications from its IP address whatever the port, a parameter only whole and of the
 // asked identifier.
 TEST(app_main_outcome, facts_count_for_the_asked_modems_in_any_order) {
-  constexpr std::uint32_t modem_0 = 0;
+  constexpr std::uint32_t m0 = 0;
   const struct {
     app_completion e_completion;
     std::uint32_t u32_asked;
@@ -91,22 +83,13 @@ TEST(app_main_outcome, facts_count_for_the_asked_modems_in_any_order) {
       {c::firmware, modem_a, {ind(k::firmware_result), rsp(0x44)}, 0},
       {c::firmware, modem_a, {rsp(0x44), ind(k::firmware_result, false)}, 7},
       {c::firmware, modem_a, {rsp(0x44), ind(k::firmware_result, true, at_b, &modem_b)}, 6},
-      {c::firmware,
-       modem_0,
-       {rsp(0x44, modem_0), ind(k::firmware_result, true, stranger, nullptr)},
-       6},
-      {c::firmware,
-       modem_0,
-       {rsp(0x44, modem_0), ind(k::firmware_result, true, at_a, &modem_0)},
-       0},
+      {c::firmware, m0, {rsp(0x44, m0), ind(k::firmware_result, true, stranger, nullptr)}, 6},
+      {c::firmware, m0, {rsp(0x44, m0), ind(k::firmware_result, true, at_a, &m0)}, 0},
       {c::firmware, modem_a, {rsp(0x44), ind(k::statistics)}, 6},
       {c::none, modem_a, {rsp(0x44), rsp(0xA0)}, 4},
       {c::none, modem_a, {rsp(0x44), rsp(0x84, modem_b)}, 0},
       {c::statistics, modem_a, {rsp(0x45), ind(k::statistics, true, a_answers, nullptr)}, 0},
-      {c::statistics,
-       modem_0,
-       {rsp(0x45, modem_0), ind(k::statistics, true, stranger, nullptr)},
-       6},
+      {c::statistics, m0, {rsp(0x45, m0), ind(k::statistics, true, stranger, nullptr)}, 6},
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter)}, 0},
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter, false)}, 6},
       {c::parameter, modem_a, {rsp(0x45), ind(k::parameter, true, a_answers, &modem_a, 0x9999)}, 6},
