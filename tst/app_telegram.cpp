@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app_json.h"
+#include "app_mbus_decode.h"
 #include "app_wmbus.h"
 
 namespace {
@@ -22,91 +23,14 @@ constexpr std::size_t cc_at = 11;
 constexpr std::uint8_t cc_h = 0x10;  // hop: sent again by a repeater
 constexpr std::uint8_t cc_r = 0x02;  // repeated access
 
-// Format A: the first block holds L to the A-field, the others 16 bytes, the last fewer.
-constexpr std::size_t block1_size = 10;
-constexpr std::size_t block_size = 16;
-// Format B: block 1 and 2 hold at most 125 bytes before their CRC; block 3 the rest.
-constexpr std::size_t block12_size = 125;
-
-constexpr std::array<std::uint16_t, 256> crc_table = [] {
-  std::array<std::uint16_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) {
-    unsigned r = i << 8;
-    for (int b = 0; b < 8; ++b) r = (r & 0x8000) != 0 ? (r << 1) ^ 0x3D65 : r << 1;
-    t[i] = static_cast<std::uint16_t>(r);
-  }
-  return t;
-}();
-
-// EN 13757-4's CRC: polynomial 0x3D65, initial 0, not reflected, result inverted.
-std::uint16_t _crc(std::span<const std::uint8_t> data) {
-  std::uint16_t r = 0;
-  for (const std::uint8_t u8 : data) {
-    r = static_cast<std::uint16_t>((r << 8) ^ crc_table[((r >> 8) ^ u8) & 0xFF]);
-  }
-  return static_cast<std::uint16_t>(r ^ 0xFFFF);
-}
-
-// @p block is data then its CRC, high byte first.
-bool _crc_ok(std::span<const std::uint8_t> block) {
-  if (block.size() < 2) return false;
-  const std::size_t n = block.size() - 2;
-  return _crc(block.first(n)) == ((block[n] << 8) | block[n + 1]);
-}
-
-using link_buffer = std::array<std::uint8_t, 256>;
-
-// Format A: L counts the bytes after it, CRCs not included.
-std::span<const std::uint8_t> _strip_format_a(std::span<const std::uint8_t> frame,
-                                              link_buffer& buf) {
-  const std::size_t n_data = std::size_t{frame[0]} + 1;
-  if (n_data < block1_size) return {};
-  const std::size_t n_blocks = 1 + (n_data - block1_size + block_size - 1) / block_size;
-  if (frame.size() != n_data + 2 * n_blocks) return {};
-  std::size_t in = 0;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < n_blocks; ++i) {
-    const std::size_t len = i == 0 ? block1_size : std::min(block_size, n_data - out);
-    const auto block = frame.subspan(in, len + 2);
-    if (!_crc_ok(block)) return {};
-    std::copy_n(block.begin(), len, buf.begin() + static_cast<std::ptrdiff_t>(out));
-    in += len + 2;
-    out += len;
-  }
-  return std::span<const std::uint8_t>{buf}.first(out);
-}
-
-// Format B: L counts the bytes after it, CRCs included (the caller checked the size).
-std::span<const std::uint8_t> _strip_format_b(std::span<const std::uint8_t> frame,
-                                              link_buffer& buf) {
-  const std::size_t n = frame.size();
-  if (n < block1_size + 2) return {};
-  if (n <= block12_size + 2) {
-    if (!_crc_ok(frame)) return {};
-    std::copy_n(frame.begin(), n - 2, buf.begin());
-    return std::span<const std::uint8_t>{buf}.first(n - 2);
-  }
-  // Block 3 holds at least one byte before its CRC.
-  constexpr std::size_t block3_at = block12_size + 2;
-  if (n < block3_at + 3) return {};
-  if (!_crc_ok(frame.first(block3_at)) || !_crc_ok(frame.subspan(block3_at))) return {};
-  std::copy_n(frame.begin(), block12_size, buf.begin());
-  std::copy(frame.begin() + block3_at, frame.end() - 2, buf.begin() + block12_size);
-  return std::span<const std::uint8_t>{buf}.first(n - 4);
-}
-
 // The link-layer bytes of @p frame from L to the end with its CRCs left out, in @p buf, when a
 // CRC form fits its length and every CRC verifies; @p frame itself otherwise.
-std::span<const std::uint8_t> _link_bytes(std::span<const std::uint8_t> frame, link_buffer& buf) {
-  if (frame.empty()) return frame;
-  std::span<const std::uint8_t> stripped;
-  if (frame.size() == std::size_t{frame[0]} + 1) {
-    // No CRC and format B have the same length: only verified CRCs tell them apart.
-    stripped = _strip_format_b(frame, buf);
-  } else {
-    stripped = _strip_format_a(frame, buf);
-  }
-  return stripped.empty() ? frame : stripped;
+std::span<const std::uint8_t> _link_bytes(std::span<const std::uint8_t> frame,
+                                          std::span<std::uint8_t, 256> buf) {
+  app_mbus_form e_form = app_mbus_form::unknown;
+  bool b_crc_ok = false;
+  const auto link = app_mbus_link_bytes(frame, buf, e_form, b_crc_ok);
+  return link.empty() ? frame : link;
 }
 
 bool _is_ell(std::uint8_t u8_ci) { return u8_ci >= 0x8C && u8_ci <= 0x8F; }
@@ -151,7 +75,7 @@ std::optional<std::uint8_t> app_telegram_access_number(std::span<const std::uint
 }
 
 app_telegram_key app_telegram_key_of(std::span<const std::uint8_t> frame) {
-  link_buffer buf;
+  std::array<std::uint8_t, 256> buf;
   const std::span<const std::uint8_t> b = _link_bytes(frame, buf);
   app_telegram_key k;
   const bool b_ell = b.size() > cc_at && _is_ell(b[ci_at]);
@@ -177,7 +101,7 @@ void app_telegram_members(const app_telegram& t_telegram, app_json& json) {
       .num("length", static_cast<std::int64_t>(t.raw.size()))
       .hex("raw", t.raw);
   // Decoded without the CRCs, so that a frame carrying them shows its CI, not a CRC byte.
-  link_buffer buf;
+  std::array<std::uint8_t, 256> buf;
   const std::span<const std::uint8_t> b = _link_bytes(t.raw, buf);
   _link_members(b, json);
   if (const auto acc = app_telegram_access_number(b)) json.num("acc", *acc);
