@@ -16,6 +16,7 @@
 
 #include "app_json.h"
 #include "app_lan_internal.h"
+#include "app_lan_mbus.h"
 #include "app_wmbus.h"
 #include "vos_errno_text.h"
 #include "vos_trace.h"
@@ -204,6 +205,7 @@ void _app_lan_event_frame(const coap_address_t* pt_sender, std::optional<std::ui
       .hex("raw", rx.frame);
   wmbus_link link{};
   if (app_wmbus_decode(rx.frame, &link) == 1) app_wmbus_members(link, json);
+  if (app_lan_mbus_on()) app_lan_mbus_members(rx.frame, json);
   app_lan_event_write(json);
 }
 

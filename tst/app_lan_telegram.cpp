@@ -13,6 +13,7 @@
 
 #include "app_json.h"
 #include "app_lan_event.h"
+#include "app_lan_mbus.h"
 #include "vos_trace.h"
 
 namespace {
@@ -40,11 +41,20 @@ std::string& _line_buffer() {
 
 // The sink of the correlator: the caller holds the lock.
 void _emit(const app_telegram& t_telegram) {
-  _state().inventory.add(t_telegram);
-  if (!app_lan_event_json_on()) return;
+  if (!app_lan_event_json_on()) {
+    _state().inventory.add(t_telegram);
+    return;
+  }
   const std::optional<std::uint32_t> none;
   app_json json = app_lan_event_begin_at(_line_buffer(), "telegram", none, t_telegram.first_ms());
   app_telegram_members(t_telegram, json);
+  if (app_lan_mbus_on()) {
+    static app_meter_data t_data;  // the lock is held: one user at a time
+    app_lan_mbus_members(t_telegram.raw, json, &t_data);
+    _state().inventory.add(t_telegram, &t_data);
+  } else {
+    _state().inventory.add(t_telegram);
+  }
   app_lan_event_write(json);
 }
 

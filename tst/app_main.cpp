@@ -25,6 +25,7 @@
 #include "app_lan.h"
 #include "app_lan_event.h"
 #include "app_lan_internal.h"
+#include "app_lan_mbus.h"
 #include "app_lan_request.h"
 #include "app_lan_telegram.h"
 #include "app_main_args.h"
@@ -89,6 +90,7 @@ void _observe(const lan_event& t_event) noexcept { _t_outcome.observe(t_event); 
 void _noise_end_in_bounded_run(int) noexcept {}
 
 void _exit_now(int i_status) {
+  app_lan_mbus_forget_keys();
 #ifdef LANMODEM_COVERAGE
   __gcov_dump();  // _Exit skips the counters' own writing at exit
 #endif
@@ -569,6 +571,15 @@ int main(int argc, char** argv) {
     }
     expected = std::move(*read);
     _pt_expected = &expected;
+  }
+
+  if (opt.b_decode) {
+    std::string s_error;
+    if (app_lan_mbus_start(opt.pc_keys, s_error) != 1) {
+      std::printf("Invalid argument -a %s\nUsage: %s -?\n", s_error.c_str(),
+                  argc > 0 && argv[0] != nullptr ? argv[0] : "lanmodem");
+      return -1;
+    }
   }
 
   // With -j standard output carries the events; the log moves out of their way.

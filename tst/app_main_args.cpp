@@ -40,6 +40,9 @@ constexpr const char* usage_lines[] = {
     "(with -w or -i)",
     "-i file : replay recorded frames (JSON lines of -j, or hexadecimal lines; - for standard "
     "input) instead of the LAN",
+    "-D : decode the meters' data (transport layer, decryption, data records) in the frame and "
+    "telegram events (with -j or -i)",
+    "-a file : the meters' keys, one MAN,ID,KEY a line, readable by its owner only (implies -D)",
     "-h, --help : print this help",
 };
 
@@ -223,6 +226,16 @@ class parser {
           opts_.b_json = true;
           i += 2;
           break;
+        case 'D':
+          opts_.b_decode = true;
+          i += 1;
+          break;
+        case 'a':
+          if (nb_values < 1) return need("need keys file");
+          opts_.pc_keys = v[0];
+          opts_.b_decode = true;
+          i += 2;
+          break;
         case 'v':
           return version();
         default:
@@ -235,6 +248,7 @@ class parser {
     if (opts_.pc_expected != nullptr && opts_.i32_wait_s == 0 && opts_.pc_replay == nullptr) {
       return need("need -w or -i with -e");
     }
+    if (opts_.b_decode && !opts_.b_json) return need("need -j or -i with -D or -a");
     return opts_;
   }
 

@@ -50,13 +50,16 @@ struct app_options {
   std::int32_t i32_window_ms = APP_TELEGRAM_WINDOW_DEFAULT;  ///< -y: telegram window (ms)
   const char* pc_expected = nullptr;  ///< -e: file of the meters expected (survey)
   const char* pc_replay = nullptr;    ///< -i: recorded frames to replay ("-": stdin)
+  bool b_decode = false;              ///< -D (or -a): the meters' data in frame/telegram events
+  const char* pc_keys = nullptr;      ///< -a: the meters' keys file
 };
 
 /// Parses @p argv (@p argc entries, element 0 the program name). Usage, version and error
 /// texts are printed on @p out. Never reads past argv[argc - 1]. The values of -m (1 to 8
 /// hexadecimal digits, an optional 0x or 0X before them), -w (decimal seconds, 1 to
 /// APP_WAIT_MAX_S), -l (0, 1 or 2) and -y (decimal milliseconds, 0 to APP_TELEGRAM_WINDOW_MAX)
-/// are taken whole or refused ("Invalid argument"). -e needs -w or -i; -i implies -j.
+/// are taken whole or refused ("Invalid argument"). -e needs -w or -i; -i implies -j; -x and -a
+/// need -j (or -i); -a implies -x.
 /// @return the collected options when the run goes on, or the value main returns:
 ///         0 after -?, -h and --help, -1 (exit status 255) after -v, --version and after every
 ///         error.

@@ -101,7 +101,7 @@ struct file_closer {
 
 }  // namespace
 
-void app_meter_inventory::add(const app_telegram& t_telegram) {
+void app_meter_inventory::add(const app_telegram& t_telegram, const app_meter_data* pt_data) {
   wmbus_link link;
   if (app_wmbus_decode(t_telegram.raw, &link) != 1 || link.u8_fields < 6) return;
   app_meter_id id{link.ac_manufacturer, link.ac_id, link.u8_version, link.u8_device_type};
@@ -128,6 +128,11 @@ void app_meter_inventory::add(const app_telegram& t_telegram) {
   m.u64_copies += t_telegram.copies.size();
   if (t_telegram.b_repeat) ++m.u64_repeats;
   if (const auto acc = app_telegram_access_number(t_telegram.raw)) push_bounded(m.acc_seen, *acc);
+  if (pt_data != nullptr && pt_data->b_decoded) {
+    m.b_decoded = true;
+    ++m.decrypt[pt_data->pc_decrypt];
+    if (!pt_data->s_records.empty()) m.s_last_records = pt_data->s_records;
+  }
 
   // Kept sorted by modem, then receiver, unknown first (std::optional's order).
   for (const app_telegram_copy& c : t_telegram.copies) {
@@ -246,6 +251,13 @@ void app_meter_members(const app_meter& t_meter, app_json& json) {
   }
   s_array.push_back(']');
   json.raw("receivers", s_array);
+  if (!m.b_decoded) return;
+  app_json decrypt(s_sub);
+  for (const auto& [s_name, u64_count] : m.decrypt) {
+    decrypt.num(s_name, static_cast<std::int64_t>(u64_count));
+  }
+  json.raw("decrypt", decrypt.end());
+  json.raw("last_records", m.s_last_records.empty() ? "[]" : m.s_last_records);
 }
 
 void app_survey_member(const app_survey& t_survey, app_json& json) {

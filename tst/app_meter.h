@@ -36,6 +36,13 @@ struct app_meter_receiver {
   double d_rssi_sum = 0;  ///< for the average
 };
 
+/// What the decoder read of a telegram (-D): the inventory keeps the last records.
+struct app_meter_data {
+  bool b_decoded = false;
+  const char* pc_decrypt = "none";  ///< app_mbus_decrypt_name
+  std::string s_records;            ///< the records as a JSON array; empty when none
+};
+
 /// What was heard of one meter.
 struct app_meter {
   app_meter_id id;
@@ -44,6 +51,9 @@ struct app_meter {
   std::vector<std::int64_t> intervals_ms;  ///< between consecutive telegrams (bounded)
   std::vector<std::uint8_t> acc_seen;      ///< access numbers, in arrival order (bounded)
   std::vector<app_meter_receiver> receivers;
+  bool b_decoded = false;                        ///< the telegrams went through the decoder
+  std::map<std::string, std::uint64_t> decrypt;  ///< telegrams by decrypt result
+  std::string s_last_records;                    ///< JSON array of the last records decoded
 };
 
 /// One line of the expected-meters file: MAN,ID[,min_rssi_dbm[,min_receivers]].
@@ -71,8 +81,9 @@ struct app_survey {
 /// The inventory.
 class app_meter_inventory {
  public:
-  /// A closed telegram (frames shorter than the id are not meters: ignored).
-  void add(const app_telegram& t_telegram);
+  /// A closed telegram (frames shorter than the id are not meters: ignored), and what the
+  /// decoder read of it when @p pt_data is not null.
+  void add(const app_telegram& t_telegram, const app_meter_data* pt_data = nullptr);
   /// The meters, sorted by manufacturer, then id (then version and device type).
   const std::map<app_meter_id, app_meter>& meters() const { return meters_; }
   /// Telegrams of meters beyond APP_METER_MAX.
@@ -89,7 +100,8 @@ class app_meter_inventory {
 /// "id", "version", "device_type", "first_seen", "last_seen", "telegrams", "copies", "repeats",
 /// "interval_s" ({"median","max"}), "acc" ({"distinct","span","loss_estimate"}), "best"
 /// ({"modem","receiver","rssi_dbm"}), "receivers" ([{"modem","receiver","copies",
-/// "rssi_dbm_max","rssi_dbm_avg","share"}]).
+/// "rssi_dbm_max","rssi_dbm_avg","share"}]); after decoding (-D) also "decrypt" ({result: count})
+/// and "last_records".
 void app_meter_members(const app_meter& t_meter, app_json& json);
 
 /// Adds the survey object as member "survey" of the result event: {"expected","ok","missing",

@@ -48,6 +48,8 @@ scenario_cli() {
 -y ms : telegram window: copies of a frame within ms form one telegram (0 to 60000, default 2000)
 -e file : survey: the meters expected, one MAN,ID[,min_rssi_dbm[,min_receivers]] a line (with -w or -i)
 -i file : replay recorded frames (JSON lines of -j, or hexadecimal lines; - for standard input) instead of the LAN
+-D : decode the meters' data (transport layer, decryption, data records) in the frame and telegram events (with -j or -i)
+-a file : the meters' keys, one MAN,ID,KEY a line, readable by its owner only (implies -D)
 -h, --help : print this help"
   cli "usage" 0 "$help" -- -?
   cli "usage after other options" 0 "$help" -- -f -c 3 -?
@@ -95,6 +97,10 @@ value where an option is expected|Invalid argument foo|-f foo
 -y above 60000|Invalid argument -y 60001|-y 60001
 -e without -w or -i|need -w or -i with -e|-e meters.txt
 -e of a file that is not there|Invalid argument -e /nonexistent/meters.txt: cannot read: No such file or directory|-w 5 -e /nonexistent/meters.txt
+-D without -j or -i|need -j or -i with -D or -a|-w 5 -D
+-a without -j or -i|need -j or -i with -D or -a|-a keys.txt
+-a last|need keys file|-j -a
+-a of a file that is not there|Invalid argument -a /nonexistent/keys.txt: "No such file or directory" (2)|-j -a /nonexistent/keys.txt
 -l last|need level|-j -l
 -p value over 12 bytes|param value too long: at most 12 bytes (24 hexadecimal digits)|-p 1 00112233445566778899AABBCC
 EOF

@@ -375,7 +375,9 @@ scenario_meters() {
   for survey in pass fail; do
     tb_bg_modems "${TB_DIR}/sim-$survey.out" "$SIM" "${sim_args[@]}"
     sim_pid=${TB_LAST_PID}
-    tb_run_tool "$out.$survey" "${IN_WORK[@]}" "$TOOL" -j -w $((5 * SLOW)) -e "$survey.txt"
+    # the passing run also decodes the meters' data (-D)
+    tb_run_tool "$out.$survey" "${IN_WORK[@]}" "$TOOL" -j -w $((5 * SLOW)) -e "$survey.txt" \
+      $([[ $survey == pass ]] && echo -D)
     status=$?
     tb_stop "$sim_pid"
     [[ $survey == pass && $status == 0 || $survey == fail && $status == 10 ]] &&
@@ -402,9 +404,39 @@ assert bad == {"expected": 4, "ok": 1, "missing": ["KAM,99999999"], "weak": ["KA
 EOF2
   grep -q 'WARNING:.*Outcome: survey of 4 meters: 1 missing, 1 weak, 1 single (exit 10' "$out.fail.err" &&
     pass "the survey's Outcome line" || fail "survey Outcome line: $(tail -n 2 "$out.fail.err")"
+  python3 - "$out.pass" <<'EOF2' && pass "-D: each frame's records (a time of hour 26 as hex), the last one cut" || fail "-D records"
+import json, sys
+ev = [json.loads(l) for l in open(sys.argv[1])]
+for e in [e for e in ev if e["event"] in ("frame", "telegram")]:
+    assert e["frame_format"] == "none" and e["decrypt"] == "none" and e["records_end"] == "truncated", e
+    assert [(r["quantity"], r["value"]) for r in e["records"]] == [("volume", 78563.412), ("date_time", "2c1a4b22")], e
+meters = [e for e in ev if e["event"] == "meter"]
+assert all(m["decrypt"] == {"none": 1} and len(m["last_records"]) == 2 for m in meters), meters
+EOF2
+  # the keys file: refused when others may read it, then the annex's telegram read with its key
+  printf '2E44931578563412330333637A2A0020255923C95AAA26D1B2E7493BC2AD013EC4A6F6D3529B520EDFF0EA6DEFC955B29D6D69EBF3EC8A\n' \
+    >"${TB_TMP}/work/annex.hex"
+  printf '# gas meter of the annex\nELS,12345678,0102030405060708090A0B0C0D0E0F11\n' >"${TB_TMP}/work/keys.txt"
+  chmod 644 "${TB_TMP}/work/keys.txt"
+  tb_run_tool "$out.keys" "${IN_WORK[@]}" "$TOOL" -i annex.hex -a keys.txt
+  status=$?
+  [[ $status == 255 ]] && grep -q 'Invalid argument -a keys.txt: group or others may access it' "$out.keys" &&
+    ! grep -q 0102030405 "$out.keys" && pass "a keys file others may read: 255, named, no key shown" ||
+    fail "keys file 644: exit $status, $(cat "$out.keys")"
+  chmod 600 "${TB_TMP}/work/keys.txt"
+  tb_run_tool "$out.annex" "${IN_WORK[@]}" "$TOOL" -i annex.hex -a keys.txt
+  status=$?
+  python3 - "$out.annex" <<'EOF2' && [[ $status == 0 ]] && pass "the annex telegram decrypted with -a" ||
+import json, sys
+t = [json.loads(l) for l in open(sys.argv[1])][0]
+assert t["frame_format"] == "A" and t["crc"] == "ok" and t["decrypt"] == "ok" and t["tpl"]["security_mode"] == 5, t
+assert [(r["quantity"], r["value"]) for r in t["records"]] == [("volume", 28504.27), ("date_time", "2008-05-31T23:50"), ("error_flags", 0)], t
+EOF2
+    fail "annex with -a: exit $status, $(cat "$out.annex" "$out.annex.err")"
+  ! grep -qi 0102030405 "$out.annex" "$out.annex.err" && pass "the key is in no output" || fail "the key was written"
   # the run's own events replayed offline: the same telegrams and meters, the same verdict
   cp "$out.pass" "${TB_TMP}/work/rec.json"
-  tb_run_tool "$out.replay" "${IN_WORK[@]}" "$TOOL" -i rec.json -e pass.txt
+  tb_run_tool "$out.replay" "${IN_WORK[@]}" "$TOOL" -i rec.json -e pass.txt -D
   status=$?
   python3 - "$out.pass" "$out.replay" <<'EOF2' && [[ $status == 0 ]] && pass "replay: the same telegrams, meters and survey" ||
 import json, sys

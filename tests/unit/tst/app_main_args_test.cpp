@@ -94,3 +94,34 @@ TEST(app_main_args, values_taken_whole_or_refused) {
     EXPECT_EQ(opt.i32_level, r.i32_level) << s_args;
   }
 }
+
+// -D and -a need the events (-j, or -i which implies it); -a implies -D, wherever -j comes.
+TEST(app_main_args, decoding_needs_the_events) {
+  const struct {
+    std::vector<const char*> args;
+    bool b_goes_on;
+    const char* pc_keys;
+  } rows[] = {
+      {{"-D", "-j"}, true, nullptr},
+      {{"-a", "k.txt", "-j"}, true, "k.txt"},
+      {{"-i", "rec.json", "-a", "k.txt"}, true, "k.txt"},
+      {{"-D", "-w", "5"}, false, nullptr},
+      {{"-a", "k.txt"}, false, nullptr},
+      {{"-j", "-a"}, false, nullptr},
+  };
+  for (const auto& r : rows) {
+    std::vector<const char*> argv{"lanmodem"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    std::variant<app_options, int> parsed;
+    const std::string s_out = test_support::captured(
+        [&] { parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout); });
+    ASSERT_EQ(std::holds_alternative<app_options>(parsed), r.b_goes_on) << r.args[0] << s_out;
+    if (!r.b_goes_on) {
+      EXPECT_EQ(std::get<int>(parsed), -1);
+      continue;
+    }
+    const app_options& opt = std::get<app_options>(parsed);
+    EXPECT_TRUE(opt.b_decode);
+    EXPECT_STREQ(opt.pc_keys == nullptr ? "" : opt.pc_keys, r.pc_keys == nullptr ? "" : r.pc_keys);
+  }
+}
