@@ -54,6 +54,7 @@ void app_lan_mbus_members(std::span<const std::uint8_t> frame, app_json& json,
 }
 
 void app_lan_mbus_forget_keys() noexcept {
+  if (!app_lan_mbus_on()) return;
   mbus_state& t_state = _state();
   const std::lock_guard lock(t_state.mutex);
   t_state.keys.clear();

@@ -381,8 +381,8 @@ void app_mbus_decoder::decode_link(std::span<const std::uint8_t> link, app_mbus_
       for (std::size_t i = 10; i >= 5; --i) u64 = u64 << 8 | rest[i];
       ell.u64_a2 = u64;
     }
+    const bytes sn_bytes = b_session ? rest.subspan(n - 4, 4) : bytes{};
     if (b_session) ell.sn = _le32(rest, n - 4);
-    const bytes sn_bytes = rest.subspan(n - 4, 4);
     const bytes payload = rest.subspan(n);
     rest = payload;
     if (ell.sn && (*ell.sn >> 29) == 1) {  // AES-128-CTR
