@@ -364,7 +364,6 @@ void app_mbus_decoder::decode_link(std::span<const std::uint8_t> link, app_mbus_
   bytes rest = link.subspan(ci_at);
 
   // Extended link layer.
-  std::array<std::uint8_t, 256> ell_plain;
   if (rest[0] >= 0x8C && rest[0] <= 0x8F) {
     app_mbus_ell& ell = out.ell.emplace();
     ell.u8_ci = rest[0];
@@ -398,7 +397,8 @@ void app_mbus_decoder::decode_link(std::span<const std::uint8_t> link, app_mbus_
       std::copy_n(link.begin() + 2, 8, iv.begin());
       iv[8] = static_cast<std::uint8_t>(ell.u8_cc & ~(cc_h | cc_r));
       std::copy(sn_bytes.begin(), sn_bytes.end(), iv.begin() + 9);  // FN and BC stay 0
-      const auto plain = std::span{ell_plain}.first(payload.size());
+      ell_plain_.resize(payload.size());
+      const std::span<std::uint8_t> plain{ell_plain_};
       if (!app_mbus_aes_ctr(*pt_key, iv, payload, plain) ||
           app_mbus_crc(plain.subspan(2)) != _le16(plain, 0)) {
         ell.e_decrypt = out.e_decrypt = app_mbus_decrypt::bad_key;
@@ -439,7 +439,7 @@ void app_mbus_decoder::decode_link(std::span<const std::uint8_t> link, app_mbus_
   bytes body = rest.subspan(n_header);
   const unsigned u_mode = tpl.security_mode();
   const std::size_t n_encrypted = 16 * std::size_t{tpl.encrypted_blocks()};
-  work_.resize(256);
+  work_.resize(body.size());
   if (u_mode == 5 || u_mode == 7) {
     if (n_encrypted == 0) {
       out.e_decrypt = app_mbus_decrypt::none;

@@ -114,7 +114,7 @@ class app_mbus_decoder {
   const app_mbus_keys* pt_keys_;
   std::map<format_key, std::vector<std::uint8_t>> formats_;
   std::vector<format_key> format_order_;  // oldest first
-  std::vector<std::uint8_t> work_, expanded_;
+  std::vector<std::uint8_t> ell_plain_, work_, expanded_;  // reused: capacity kept
 };
 
 /// Adds the members of a decoded frame to a frame or telegram event: "frame_format", "crc",
