@@ -549,7 +549,7 @@ void app_mbus_members(const app_mbus_decoded& d, app_json& json, std::string& s)
   if (d.e_form == app_mbus_form::a || d.e_form == app_mbus_form::b) {
     json.str("crc", d.b_crc_ok ? "ok" : "bad");
   }
-  std::string s_inner;
+  thread_local std::string s_inner;  // grown once a thread: no allocation per frame
   if (d.ell) {
     const app_mbus_ell& e = *d.ell;
     app_json o(s_inner);

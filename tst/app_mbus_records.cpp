@@ -653,8 +653,8 @@ bool app_mbus_records_expand(std::span<const std::uint8_t> format,
 void app_mbus_records_json(const std::vector<app_mbus_record>& records, std::string& out) {
   out.clear();
   out += '[';
-  std::string obj;
-  std::string hex;
+  thread_local std::string obj;  // grown once a thread: no allocation per call
+  thread_local std::string hex;
   for (const app_mbus_record& r : records) {
     if (out.size() > 1) out += ',';
     app_json json(obj);
