@@ -1,7 +1,7 @@
 # Install rules and the Debian package (cpack -G DEB in the build folder).
 #   cmake --install <build> [--prefix DIR]   bin/lanmodem, bin/lanmodem-sim, share/man/man1/*.1
 # A cross-build for the gateway makes an armhf package (CPACK_DEBIAN_PACKAGE_ARCHITECTURE from the
-# toolchain file); dependencies come from dpkg-shlibdeps (libc6, libcoap3, libstdc++6 ...).
+# toolchain file); dependencies come from dpkg-shlibdeps (libc6, libcoap3, libssl3, libstdc++6 ...).
 include(GNUInstallDirs)
 
 install(TARGETS lanmodem lanmodem-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -36,6 +36,6 @@ find_program(LANMODEM_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(LANMODEM_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcoap3 (>= 4.3.1), libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcoap3 (>= 4.3.1), libssl3, libc6, libstdc++6")
 endif()
 include(CPack)
