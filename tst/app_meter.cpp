@@ -17,6 +17,7 @@
 
 #include "app_json.h"
 #include "app_wmbus.h"
+#include "vos_util_hexa.h"
 
 namespace {
 
@@ -295,13 +296,9 @@ std::optional<app_meter_expected> app_meter_parse_expected(std::string_view line
   }
   if (fields[1].size() != 8) return std::nullopt;
   for (const char c : fields[1]) {
-    if (c >= 'A' && c <= 'F') {
-      e.s_id.push_back(static_cast<char>(c - 'A' + 'a'));
-    } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-      e.s_id.push_back(c);
-    } else {
-      return std::nullopt;
-    }
+    const int d = vos_hexa_value(c);
+    if (d < 0) return std::nullopt;
+    e.s_id.push_back(vos_hexa_lower[d]);
   }
   if (fields.size() >= 3) {
     e.min_rssi_dbm = parse_decimal<int>(fields[2], true);
