@@ -29,8 +29,6 @@ namespace {
 
 constexpr const char* source_name = "../tst/app_lan.c";
 
-constexpr std::uint8_t state_ready = 1;
-constexpr std::uint8_t state_running = 2;
 constexpr std::uint32_t supported_protocol = 1;
 constexpr std::size_t addr_text_size = 26;
 constexpr std::size_t report_line_size = 1024;
@@ -47,13 +45,9 @@ int _minor(std::uint16_t u16_ver) { return u16_ver & 0xFF; }
 // Announces a change of state once (the registry then records the state as reported); an
 // unknown state is reported on every info.
 void _report_state(const lan_modem_info& info) {
-  if (info.u8_state == state_ready) {
-    if (info.u8_reported_state != state_ready) {
-      VOS_DEBUG("Modem %x is in READY state", info.u32_serial);
-    }
-  } else if (info.u8_state == state_running) {
-    if (info.u8_reported_state != state_running) {
-      VOS_DEBUG("Modem %x is in RUNNING state", info.u32_serial);
+  if (info.u8_state == LAN_STATE_READY || info.u8_state == LAN_STATE_RUNNING) {
+    if (info.u8_reported_state != info.u8_state) {
+      VOS_DEBUG("Modem %x is in %s state", info.u32_serial, app_lan_state_name(info.u8_state));
     }
   } else {
     VOS_ERROR("Unsupported state %d for modem %x", info.u8_state, info.u32_serial);

@@ -17,10 +17,6 @@ constexpr const char* source_name = "../tst/app_main.c";
 
 constexpr std::uint32_t class_success = 2;
 
-const char* _state_name(std::uint8_t u8_state) {
-  return u8_state == 1 ? "READY" : u8_state == 2 ? "RUNNING" : "UNKNOWN";
-}
-
 // The modems registered, as information lines and as the summary event.
 void _summary() {
   std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
@@ -38,15 +34,13 @@ void _summary() {
     const char* pc_addr = reinterpret_cast<const char*>(ac_addr.data());
     const lan_modem_info& info = it->t_info;
     vos_trace_info("Modem %x (IP:%s): state %d %s", info.u32_serial, pc_addr, info.u8_state,
-                   _state_name(info.u8_state));
+                   app_lan_state_name(info.u8_state));
     if (!app_lan_event_json_on()) continue;
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", info.u32_serial);
     app_json one(s_one);
-    one.str("modem", ac_serial)
+    one.str("modem", lan_serial_text(info.u32_serial).view())
         .str("address", pc_addr)
         .num("state", info.u8_state)
-        .str("state_name", _state_name(info.u8_state));
+        .str("state_name", app_lan_state_name(info.u8_state));
     if (s_modems.size() > 1) s_modems += ',';
     s_modems += one.end();
   }
@@ -109,9 +103,7 @@ void app_outcome_report(const app_outcome& outcome, const app_run_end& end) {
                    s_answered.empty() ? "none" : s_answered.c_str(),
                    s_not_answered.empty() ? "none" : s_not_answered.c_str());
   } else if (end.modem) {
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", *end.modem);
-    s_modems = ac_serial;
+    s_modems = lan_serial_text(*end.modem).view();
   }
   _summary();
   if (app_lan_event_json_on()) {
@@ -371,9 +363,7 @@ void app_outcome::modems(std::string& answered, std::string& not_answered) const
   for (std::size_t i = 0; i < nb_modems_; ++i) {
     const modem_state& m = at_modems_[i];
     std::string& out = good(m) ? answered : not_answered;
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", m.u32_serial);
     if (!out.empty()) out += ' ';
-    out += ac_serial;
+    out += lan_serial_text(m.u32_serial).view();
   }
 }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "app_json.h"
+#include "app_lan_msg.h"
 #include "app_wmbus.h"
 #include "vos_util_hexa.h"
 
@@ -28,12 +29,6 @@ template <class T>
 void push_bounded(std::vector<T>& v, T value) {
   if (v.size() >= history_max) v.erase(v.begin(), v.begin() + (v.size() - history_max + 1));
   v.push_back(value);
-}
-
-std::string serial_text(std::uint32_t u32_serial) {
-  char ac[12];
-  const int n = std::snprintf(ac, sizeof ac, "%x", u32_serial);
-  return {ac, static_cast<std::size_t>(n)};
 }
 
 std::string time_text(std::int64_t i64_ms) {
@@ -51,7 +46,7 @@ std::string time_text(std::int64_t i64_ms) {
 }
 
 void modem_receiver(app_json& json, const app_meter_receiver& r) {
-  if (r.modem) json.str("modem", serial_text(*r.modem));
+  if (r.modem) json.str("modem", lan_serial_text(*r.modem).view());
   if (r.receiver) json.num("receiver", *r.receiver);
 }
 
