@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+#include "vos_util_hexa.h"
 
-constexpr char hex_digits[] = "0123456789abcdef";
+namespace {
 
 // Length of the valid UTF-8 sequence at the start of @p s (1 to 4), or 0 when its first byte
 // does not start one. Ranges of the second byte rule out overlong forms, surrogates and code
@@ -70,7 +70,7 @@ void app_json_escape(std::string& out, std::string_view value) {
         break;
       default:
         if (c < 0x20) {
-          const char esc[] = {'\\', 'u', '0', '0', hex_digits[c >> 4], hex_digits[c & 0xF]};
+          const char esc[] = {'\\', 'u', '0', '0', vos_hexa_lower[c >> 4], vos_hexa_lower[c & 0xF]};
           out.append(esc, sizeof esc);
         } else if ((used = utf8_length(value)) == 0) {
           out.append("\\ufffd");
@@ -143,8 +143,7 @@ app_json& app_json::hex(std::string_view k, std::span<const std::uint8_t> bytes)
   key(k);
   out_.push_back('"');
   for (const std::uint8_t b : bytes) {
-    out_.push_back(hex_digits[b >> 4]);
-    out_.push_back(hex_digits[b & 0xF]);
+    out_.append(&vos_hexa_pairs_lower[2 * b], 2);
   }
   out_.push_back('"');
   return *this;

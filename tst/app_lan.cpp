@@ -107,18 +107,11 @@ void app_lan_reset() {
 vos_os_lock_guard _app_lan_hold_registry() { return vos_os_lock_guard(_t_lan_modem_mutex); }
 
 bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
-  if (t_a.size != t_b.size || t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
-  switch (t_a.addr.sa.sa_family) {
-    case AF_INET:
-      return t_a.addr.sin.sin_port == t_b.addr.sin.sin_port &&
-             t_a.addr.sin.sin_addr.s_addr == t_b.addr.sin.sin_addr.s_addr;
-    case AF_INET6:
-      return t_a.addr.sin6.sin6_port == t_b.addr.sin6.sin6_port &&
-             std::memcmp(&t_a.addr.sin6.sin6_addr, &t_b.addr.sin6.sin6_addr,
-                         sizeof t_a.addr.sin6.sin6_addr) == 0;
-    default:
-      return false;
-  }
+  // Same host (so IPv4 or IPv6, of one family), then the same port.
+  const auto port = [](const coap_address_t& t) {
+    return t.addr.sa.sa_family == AF_INET ? t.addr.sin.sin_port : t.addr.sin6.sin6_port;
+  };
+  return t_a.size == t_b.size && _app_lan_same_host(t_a, t_b) && port(t_a) == port(t_b);
 }
 
 bool _app_lan_find_sender(const coap_address_t* pt_sender, std::uint32_t* pu32_id) {
@@ -275,6 +268,17 @@ int app_lan_find_modem(std::uint32_t u32_id, lan_modem_entry* pt_entry) {
   if (pt_found == nullptr) return -1;
   *pt_entry = *pt_found;
   return 1;
+}
+
+const char* app_lan_state_name(std::uint8_t u8_state) {
+  switch (u8_state) {
+    case LAN_STATE_READY:
+      return "READY";
+    case LAN_STATE_RUNNING:
+      return "RUNNING";
+    default:
+      return "UNKNOWN";
+  }
 }
 
 int app_lan_set_modem_firmware(std::uint32_t u32_id, const char* pc_label, const char* pc_staged) {

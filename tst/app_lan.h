@@ -112,6 +112,10 @@ std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_
                                                       void* pv_arg),
                                      void* pv_arg);
 
+/// Name of modem state @p u8_state: "READY", "RUNNING", or "UNKNOWN" for any other value.
+/// Static text.
+const char* app_lan_state_name(std::uint8_t u8_state);
+
 /// Arms the noise report: this run has asked the modem at @p pt_target (its registry address)
 /// for a noise measurement, so a report from that IP address (whatever its source port) is
 /// written to /tmp/noise.txt and ends the run. Until then, and from any other address, a

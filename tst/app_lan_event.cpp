@@ -32,20 +32,6 @@ constinit std::uint64_t _u64_lan_event_seq = 0;
 constinit std::atomic<bool> _b_lan_event_lost{false};
 constinit std::atomic<std::uint8_t> _u8_lan_stats_day{0};
 
-constexpr std::uint8_t state_ready = 1;
-constexpr std::uint8_t state_running = 2;
-
-const char* _state_name(std::uint8_t u8_state) {
-  switch (u8_state) {
-    case state_ready:
-      return "READY";
-    case state_running:
-      return "RUNNING";
-    default:
-      return "UNKNOWN";
-  }
-}
-
 std::string& _line_buffer() {
   thread_local std::string s_buffer;
   return s_buffer;
@@ -155,9 +141,7 @@ app_json app_lan_event_begin_at(std::string& buf, const char* pc_event,
   std::array<char, 32> ac_time{};
   json.str("time", app_json_time(t_at, ac_time));
   if (modem) {
-    char ac_serial[12];
-    const int n = std::snprintf(ac_serial, sizeof ac_serial, "%x", *modem);
-    json.str("modem", std::string_view{ac_serial, static_cast<std::size_t>(n)});
+    json.str("modem", lan_serial_text(*modem).view());
   }
   return json;
 }
@@ -232,7 +216,7 @@ void _app_lan_event_modem(const lan_modem_entry& entry, const coap_address_t* pt
         .num("type", info.u8_type)
         .num("location", info.u8_location)
         .num("state", info.u8_state)
-        .str("state_name", _state_name(info.u8_state))
+        .str("state_name", app_lan_state_name(info.u8_state))
         .num("wakeup", info.u8_wakeup)
         .raw("receivers", s_receivers);
     app_lan_event_write(json);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vos_util_hexa.h"
+
 namespace {
 
 using bytes = std::span<const std::uint8_t>;
@@ -96,24 +98,15 @@ int lan_decode_rx_frame(bytes payload, lan_rx_frame* pt_rx) {
 
 char* lan_format_endpoint(bytes frame, std::span<char> out) {
   if (out.empty()) return out.data();
-  static constexpr char hex[] = "0123456789abcdef";
   // Address bytes 2 to 9: manufacturer (2, 3), then identification, version, device type.
   if (frame.size() >= 10 && out.size() >= LAN_ENDPOINT_TEXT_SIZE) {
     // The whole text, "mm mm / ii ii ii ii vv tt": digit pairs at fixed places.
-    static constexpr auto pairs = [] {
-      std::array<char, 512> a{};
-      for (std::size_t i = 0; i < 256; ++i) {
-        a[2 * i] = hex[i >> 4];
-        a[2 * i + 1] = hex[i & 0x0F];
-      }
-      return a;
-    }();
     char* pc = out.data();
     static constexpr char blank[LAN_ENDPOINT_TEXT_SIZE] = "      /                  ";
     static_assert(sizeof "2d 2c / 78 56 34 12 01 07" == sizeof blank);
     std::memcpy(pc, blank, sizeof blank);
     const auto put = [&](std::size_t at, std::uint8_t u8) {
-      std::memcpy(pc + at, &pairs[2 * u8], 2);
+      std::memcpy(pc + at, &vos_hexa_pairs_lower[2 * u8], 2);
     };
     put(0, frame[2]);
     put(3, frame[3]);
@@ -135,8 +128,8 @@ char* lan_format_endpoint(bytes frame, std::span<char> out) {
       ac_piece[n++] = '/';
     }
     if (i != 2) ac_piece[n++] = ' ';
-    ac_piece[n++] = hex[frame[i] >> 4];
-    ac_piece[n++] = hex[frame[i] & 0x0F];
+    ac_piece[n++] = vos_hexa_lower[frame[i] >> 4];
+    ac_piece[n++] = vos_hexa_lower[frame[i] & 0x0F];
     // What does not fit is cut, the NUL kept.
     const std::size_t room = out.size() - pos - 1;
     const std::size_t copied = std::min(n, room);

@@ -3,6 +3,7 @@
 // Nothing here allocates, locks or logs: decoders report a short payload through their result.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -82,6 +83,26 @@ struct lan_rx_stats {
   std::uint8_t u8_rssi_min;
   std::uint8_t u8_rssi_avg;
   std::uint8_t u8_rssi_max;
+};
+
+/// States a modem announces in its info (lan_modem_info::u8_state).
+inline constexpr std::uint8_t LAN_STATE_READY = 1;
+inline constexpr std::uint8_t LAN_STATE_RUNNING = 2;
+
+/// A modem serial as the tool writes it everywhere (trace, events, staged file names): lower-case
+/// hexadecimal without leading zeros, as "%x".
+class lan_serial_text {
+ public:
+  explicit lan_serial_text(std::uint32_t u32_serial) noexcept
+      : len_(static_cast<std::size_t>(std::to_chars(ac_, ac_ + 8, u32_serial, 16).ptr - ac_)) {
+    ac_[len_] = '\0';
+  }
+  const char* c_str() const noexcept { return ac_; }
+  std::string_view view() const noexcept { return {ac_, len_}; }
+
+ private:
+  char ac_[9];
+  std::size_t len_;
 };
 
 /// Content of a modem info, as kept in the registry.

@@ -51,39 +51,31 @@ std::uint32_t _send(const lan_modem_entry& entry, const lan_path_t& path,
   return result.u32_code;
 }
 
+// How _stageable_size refuses a file.
+enum class refusal : bool {
+  quiet,   // silently: for checks made before anything is sent
+  traced,  // with the reason traced; a missing file measures 0 (the caller reports it as empty)
+};
+
 // Size of a file that may be staged: a regular file (a link to one counts) of at most 4 GiB.
-// A missing file measures 0 (the caller reports it as empty; nothing is there to delete).
-// Anything else (a FIFO, a device, a directory, a size beyond 32 bits) is refused with an error
-// and left where it is. @return true with the size (which may be 0) stored.
-bool _stageable_size(const char* pc_path, std::uint32_t* pu32_size) {
+// Anything else (a FIFO, a device, a directory, a size beyond 32 bits) is refused and left where
+// it is. @return true with the size stored (0 for a missing file under refusal::traced)
+bool _stageable_size(const char* pc_path, std::uint32_t* pu32_size, refusal e_refusal) {
   *pu32_size = 0;
   struct stat st {};
-  // The size helper reports why a file cannot be measured.
-  if (vos_fs_filesize(pc_path, pu32_size) != 1 && pc_path != nullptr &&
-      ::lstat(pc_path, &st) != 0 && errno == ENOENT) {
-    *pu32_size = 0;
+  if (pc_path != nullptr && ::stat(pc_path, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uintmax_t>(st.st_size) <= UINT32_MAX) {
+    *pu32_size = static_cast<std::uint32_t>(st.st_size);
     return true;
   }
-  if (pc_path == nullptr || ::stat(pc_path, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uintmax_t>(st.st_size) > UINT32_MAX) {
-    VOS_ERROR("Can not stage %s: not a regular file of at most 4 GiB, left in place",
-              _text(pc_path));
-    *pu32_size = 0;
-    return false;
-  }
-  return true;
-}
-
-// Quiet twin of _stageable_size, for checks made before anything is sent.
-bool _stageable_size_quiet(const char* pc_path, std::uint32_t* pu32_size) {
-  *pu32_size = 0;
-  struct stat st {};
-  if (pc_path == nullptr || ::stat(pc_path, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uintmax_t>(st.st_size) > UINT32_MAX) {
-    return false;
-  }
-  *pu32_size = static_cast<std::uint32_t>(st.st_size);
-  return true;
+  if (e_refusal == refusal::quiet) return false;
+  // The size helper reports why the file cannot be measured; a missing file has nothing to
+  // delete.
+  std::uint32_t u32_unused = 0;
+  vos_fs_filesize(pc_path, &u32_unused);
+  if (pc_path != nullptr && ::lstat(pc_path, &st) != 0 && errno == ENOENT) return true;
+  VOS_ERROR("Can not stage %s: not a regular file of at most 4 GiB, left in place", _text(pc_path));
+  return false;
 }
 
 // An empty image is deleted only when the path itself is an empty regular file: never a link,
@@ -135,27 +127,26 @@ int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,
   VOS_DEBUG("Request fw upgrade of Modem %x (%s)", u32_id, pc_file);
 
   std::uint32_t u32_size = 0;
-  if (!_stageable_size(pc_path, &u32_size)) return -1;
+  if (!_stageable_size(pc_path, &u32_size, refusal::traced)) return -1;
   if (u32_size == 0) {
     VOS_ERROR("Empty firmware for upgrade(%s), name:%s", pc_file, pc_label);
     _delete_if_empty_file(pc_path);
     return -1;
   }
 
-  staged_name ac_name{};
-  std::snprintf(ac_name.data(), ac_name.size(), "%x", u32_id);
+  const lan_serial_text ac_name(u32_id);
   // Looked up before the move: an image for a modem that is not there stays with its owner.
   lan_modem_entry entry{};
   if (app_lan_find_modem(u32_id, &entry) != 1) {
-    VOS_ERROR("No Modem %x for fw upgrade(%s), name:%s", u32_id, ac_name.data(), pc_label);
+    VOS_ERROR("No Modem %x for fw upgrade(%s), name:%s", u32_id, ac_name.c_str(), pc_label);
     return -1;
   }
 
   std::array<char, 32> ac_staged_path{};
-  std::snprintf(ac_staged_path.data(), ac_staged_path.size(), "%s%x", LAN_FTP_DIR, u32_id);
+  std::snprintf(ac_staged_path.data(), ac_staged_path.size(), "%s%s", LAN_FTP_DIR, ac_name.c_str());
   if (!_stage(pc_file, ac_staged_path.data())) return -1;
 
-  const std::string_view name{ac_name.data()};
+  const std::string_view name = ac_name.view();
   const std::uint32_t u32_len = lan_firmware_upgrade_size(name);
   const vos_unique_ptr<std::uint8_t> payload = _payload(u32_len);
   if (!payload) {
@@ -164,9 +155,9 @@ int app_lan_firmware_upgrade_request(std::uint32_t u32_id, const char* pc_path,
   }
   lan_encode_firmware_upgrade(std::span{payload.get(), u32_len}, u32_size, name);
 
-  VOS_DEBUG("Request fw upgrade of Modem %x (%s), name:%s, size:%d", u32_id, ac_name.data(),
+  VOS_DEBUG("Request fw upgrade of Modem %x (%s), name:%s, size:%d", u32_id, ac_name.c_str(),
             pc_label, static_cast<int>(u32_size));
-  app_lan_set_modem_firmware(u32_id, pc_label, ac_name.data());
+  app_lan_set_modem_firmware(u32_id, pc_label, ac_name.c_str());
   _send(entry, firmware_upgrade_req, std::span<const std::uint8_t>{payload.get(), u32_len});
   return 1;
 }
@@ -207,7 +198,7 @@ int app_lan_tx_file_request(std::uint32_t u32_id, const char* pc_path,
   VOS_DEBUG("Request donwnload  file %s", pc_file);
 
   std::uint32_t u32_size = 0;
-  if (!_stageable_size(pc_path, &u32_size)) return -1;
+  if (!_stageable_size(pc_path, &u32_size, refusal::traced)) return -1;
   if (u32_size == 0) {
     VOS_ERROR("Empty file for download(%s)", pc_file);
     return -1;
@@ -251,7 +242,9 @@ const char* app_lan_file_refusal(const char* pc_path, std::uint32_t u32_packet_s
   struct stat st {};
   if (pc_path == nullptr || ::stat(pc_path, &st) != 0) return "no such file";
   std::uint32_t u32_size = 0;
-  if (!_stageable_size_quiet(pc_path, &u32_size)) return "not a regular file of at most 4 GiB";
+  if (!_stageable_size(pc_path, &u32_size, refusal::quiet)) {
+    return "not a regular file of at most 4 GiB";
+  }
   if (::access(pc_path, R_OK) != 0) return "not readable";
   if (u32_size == 0) return "empty file";
   if (u32_packet_size == 0) return nullptr;

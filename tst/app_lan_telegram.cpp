@@ -72,12 +72,6 @@ void _warn_closed_early(telegram_state& t_state, std::int64_t i64_now_ms) {
   t_state.i64_last_warning_ms = i64_now_ms;
 }
 
-const char* _serial(const std::optional<std::uint32_t>& modem, char (&ac)[12]) {
-  if (!modem) return "?";
-  std::snprintf(ac, sizeof ac, "%x", *modem);
-  return ac;
-}
-
 }  // namespace
 
 namespace detail {
@@ -151,16 +145,17 @@ void app_lan_telegram_close(const std::vector<app_meter_expected>* pt_expected,
     for (const app_meter_receiver& r : meter.receivers) {
       if (pt_best == nullptr || r.i_rssi_dbm_max > pt_best->i_rssi_dbm_max) pt_best = &r;
     }
-    char ac_modem[12] = "?";
     char ac_receiver[8] = "?";
     if (pt_best != nullptr && pt_best->receiver) {
       std::snprintf(ac_receiver, sizeof ac_receiver, "%d", int{*pt_best->receiver});
     }
-    vos_trace_info("Meter %s %s: %llu telegrams, best %d dBm (modem %s, receiver %s)",
-                   id.s_manufacturer.c_str(), id.s_id.c_str(),
-                   static_cast<unsigned long long>(meter.u64_telegrams),
-                   pt_best != nullptr ? pt_best->i_rssi_dbm_max : 0,
-                   pt_best != nullptr ? _serial(pt_best->modem, ac_modem) : "?", ac_receiver);
+    vos_trace_info(
+        "Meter %s %s: %llu telegrams, best %d dBm (modem %s, receiver %s)",
+        id.s_manufacturer.c_str(), id.s_id.c_str(),
+        static_cast<unsigned long long>(meter.u64_telegrams),
+        pt_best != nullptr ? pt_best->i_rssi_dbm_max : 0,
+        pt_best != nullptr && pt_best->modem ? lan_serial_text(*pt_best->modem).c_str() : "?",
+        ac_receiver);
     if (app_lan_event_json_on()) {
       app_json json =
           app_lan_event_begin_at(_line_buffer(), "meter", std::nullopt, meter.i64_last_ms);

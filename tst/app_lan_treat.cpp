@@ -2,7 +2,6 @@
 // one message at a time per worker: each decodes its payload, makes one registry call and
 // traces. What a registry change traces is written by the report it hands to the registry.
 #include <coap3/coap.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,6 +20,7 @@
 #include "app_lan_msg.h"
 #include "app_lan_telegram.h"
 #include "vos_errno_text.h"
+#include "vos_fs.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
 #include "vos_util_date.h"
@@ -29,8 +29,6 @@ namespace {
 
 constexpr const char* source_name = "../tst/app_lan.c";
 
-constexpr std::uint8_t state_ready = 1;
-constexpr std::uint8_t state_running = 2;
 constexpr std::uint32_t supported_protocol = 1;
 constexpr std::size_t addr_text_size = 26;
 constexpr std::size_t report_line_size = 1024;
@@ -47,13 +45,9 @@ int _minor(std::uint16_t u16_ver) { return u16_ver & 0xFF; }
 // Announces a change of state once (the registry then records the state as reported); an
 // unknown state is reported on every info.
 void _report_state(const lan_modem_info& info) {
-  if (info.u8_state == state_ready) {
-    if (info.u8_reported_state != state_ready) {
-      VOS_DEBUG("Modem %x is in READY state", info.u32_serial);
-    }
-  } else if (info.u8_state == state_running) {
-    if (info.u8_reported_state != state_running) {
-      VOS_DEBUG("Modem %x is in RUNNING state", info.u32_serial);
+  if (info.u8_state == LAN_STATE_READY || info.u8_state == LAN_STATE_RUNNING) {
+    if (info.u8_reported_state != info.u8_state) {
+      VOS_DEBUG("Modem %x is in %s state", info.u32_serial, app_lan_state_name(info.u8_state));
     }
   } else {
     VOS_ERROR("Unsupported state %d for modem %x", info.u8_state, info.u32_serial);
@@ -126,42 +120,15 @@ bool _noise_expected_from(const coap_address_t* pt_sender) noexcept {
          detail::_app_lan_same_host(_t_noise_target, *pt_sender);
 }
 
-// Writes @p content to a new file beside @p pc_final (never through a link, never over an
-// existing file), then renames it over @p pc_final, so the final name holds either the old file
-// or the whole report. On failure the error is traced and the new file removed.
+// Replaces @p pc_final by the report @p content (vos_fs_replace); a failure is traced.
 bool _write_report(const char* pc_final, std::string_view content) {
-  std::string s_tmp;
-  int fd = -1;
-  for (unsigned u_try = 0; fd < 0 && u_try < 100; ++u_try) {
-    char ac_suffix[32];
-    std::snprintf(ac_suffix, sizeof ac_suffix, ".%ld.%x", static_cast<long>(::getpid()),
-                  static_cast<unsigned>(std::rand()) & 0xFFFFFu);
-    s_tmp = std::string(pc_final) + ac_suffix;
-    fd = ::open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    const int i_errno = errno;
-    VOS_ERROR("Can't create %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(), i_errno);
-    return false;
-  }
   int i_errno = 0;
-  for (std::size_t done = 0; done < content.size() && i_errno == 0;) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      i_errno = errno;
-    }
+  const int i_result = vos_fs_replace(pc_final, content, 0644, &i_errno);
+  if (i_result != 1) {
+    VOS_ERROR(i_result == -1 ? "Can't create %s: \"%s\" (%d)" : "Can't write %s: \"%s\" (%d)",
+              pc_final, vos_errno_text(i_errno).c_str(), i_errno);
   }
-  if (::close(fd) != 0 && i_errno == 0) i_errno = errno;
-  if (i_errno == 0 && std::rename(s_tmp.c_str(), pc_final) != 0) i_errno = errno;
-  if (i_errno != 0) {
-    VOS_ERROR("Can't write %s: \"%s\" (%d)", pc_final, vos_errno_text(i_errno).c_str(), i_errno);
-    ::unlink(s_tmp.c_str());
-    return false;
-  }
-  return true;
+  return i_result == 1;
 }
 
 }  // namespace

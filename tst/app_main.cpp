@@ -57,29 +57,6 @@ constexpr std::chrono::milliseconds end_grace{900};
 
 using steady = std::chrono::steady_clock;
 
-// The action of a run, named as the Outcome line and the result event name it.
-struct action {
-  const char* pc_name;
-  app_completion e_completion;
-};
-
-// Same order as the dispatch: the first option present wins.
-action _action(const app_options& opt) {
-  if (opt.pc_firmware_name != nullptr) return {"upgrade", app_completion::firmware};
-  if (opt.pc_ep_file_name != nullptr) return {"download", app_completion::none};
-  if (opt.i32_rx_mode != 0) return {"rx_mode", app_completion::none};
-  if (opt.pc_tx_frame != nullptr) return {"transmit", app_completion::none};
-  if (opt.i32_command != -1) return {"command", app_completion::none};
-  if (opt.u32_set_param_id != 0) return {"set_param", app_completion::none};
-  if (opt.u32_get_param_id != 0) return {"get_param", app_completion::parameter};
-  if (opt.b_force_update) return {"force_update", app_completion::none};
-  if (opt.b_statistics) return {"statistics", app_completion::statistics};
-  if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
-    return {"noise", app_completion::noise};
-  }
-  return {"monitor", app_completion::none};
-}
-
 app_outcome _t_outcome;
 // Whether the run's (target) modem announced itself: what the outcome's first fact is made of.
 std::atomic<bool> _b_saw_modem{false};
@@ -179,84 +156,11 @@ void _ask_new_modems(std::uint8_t u8_day, steady::time_point t_deadline) {
   }
 }
 
-const char* _state_name(std::uint8_t u8_state) {
-  return u8_state == 1 ? "READY" : u8_state == 2 ? "RUNNING" : "UNKNOWN";
-}
-
-// The modems registered, as information lines and as the summary event.
-void _summary() {
-  std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
-  app_lan_get_modems_info(at_entries.data());
-  const auto nb = std::count_if(at_entries.begin(), at_entries.end(),
-                                [](const lan_modem_entry& e) { return e.u8_in_use != 0; });
-  vos_trace_info("Modems registered: %d", static_cast<int>(nb));
-  std::string s_modems = "[";
-  std::string s_one;
-  // Registry order is newest first at the lowest index: list the first registered first.
-  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
-    if (it->u8_in_use == 0) continue;
-    std::array<unsigned char, 48> ac_addr{};
-    coap_print_addr(&it->t_addr, ac_addr.data(), ac_addr.size() - 1);
-    const char* pc_addr = reinterpret_cast<const char*>(ac_addr.data());
-    const lan_modem_info& info = it->t_info;
-    vos_trace_info("Modem %x (IP:%s): state %d %s", info.u32_serial, pc_addr, info.u8_state,
-                   _state_name(info.u8_state));
-    if (!app_lan_event_json_on()) continue;
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", info.u32_serial);
-    app_json one(s_one);
-    one.str("modem", ac_serial)
-        .str("address", pc_addr)
-        .num("state", info.u8_state)
-        .str("state_name", _state_name(info.u8_state));
-    if (s_modems.size() > 1) s_modems += ',';
-    s_modems += one.end();
-  }
-  s_modems += ']';
-  if (app_lan_event_json_on()) {
-    std::string s_line;
-    app_json json = app_lan_event_begin(s_line, "summary", std::nullopt);
-    json.num("count", nb).raw("modems", s_modems);
-    app_lan_event_write(json);
-  }
-}
-
-// "a b c" as the JSON array ["a","b","c"].
-std::string _json_list(const std::string& s_list) {
-  std::string s_json = "[";
-  std::size_t pos = 0;
-  while (pos < s_list.size()) {
-    const std::size_t end = std::min(s_list.find(' ', pos), s_list.size());
-    if (s_json.size() > 1) s_json += ',';
-    s_json += '"';
-    s_json.append(s_list, pos, end - pos);  // hexadecimal digits: nothing to escape
-    s_json += '"';
-    pos = end + 1;
-  }
-  return s_json + "]";
-}
-
 // The meters expected (-e), read before the run starts.
 const std::vector<app_meter_expected>* _pt_expected = nullptr;
 
-// The run's last line, @p pc_text: information for status 0, a warning for any other.
-void _outcome_line(int i_status, const char* pc_text) {
-  if (i_status == APP_EXIT_DONE) {
-    vos_trace_info("%s", pc_text);
-  } else {
-    VOS_WARNING("%s", pc_text);
-  }
-}
-
-// "Outcome: survey of N meters: ..." in place of the action's Outcome line.
-void _survey_outcome(const app_survey& t_survey, int i_status, long long ms) {
-  char ac_text[160];
-  std::snprintf(
-      ac_text, sizeof ac_text,
-      "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
-      t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
-      i_status, ms);
-  _outcome_line(i_status, ac_text);
+long long _elapsed_ms(steady::time_point t_start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
 }
 
 // Replays the recorded frames of -i: telegrams, meters and the result (with the survey of -e).
@@ -300,47 +204,22 @@ int _replay(const app_options& opt, steady::time_point t_start) {
   if (pf_in != stdin) std::fclose(pf_in);
   app_survey t_survey;
   app_lan_telegram_close(_pt_expected, &t_survey);
-  int i_status =
+  const int i_status =
       _pt_expected != nullptr && t_survey.failed() ? APP_EXIT_SURVEY_FAILED : APP_EXIT_DONE;
-  const long long ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
-  std::string s_line;
-  app_json json = app_lan_event_begin(s_line, "result", std::nullopt);
-  json.str("action", "replay")
-      .str("word", app_outcome_word(i_status))
-      .num("exit", i_status)
-      .num("elapsed_ms", ms)
-      .num("frames", static_cast<std::int64_t>(u64_frames))
-      .num("skipped", static_cast<std::int64_t>(u64_skipped));
-  if (_pt_expected != nullptr) app_survey_member(t_survey, json);
-  app_lan_event_write(json);
-  // Events that could not be written come before the survey in the order of the statuses.
-  if (app_lan_event_output_lost()) i_status = APP_EXIT_EVENTS_LOST;
-  if (_pt_expected != nullptr) {
-    _survey_outcome(t_survey, i_status, ms);
-  } else {
-    char ac_text[160];
-    std::snprintf(ac_text, sizeof ac_text,
-                  "Outcome: replay of %llu frames (%llu lines skipped): %s (exit %d, %lld ms)",
-                  static_cast<unsigned long long>(u64_frames),
-                  static_cast<unsigned long long>(u64_skipped), app_outcome_word(i_status),
-                  i_status, ms);
-    _outcome_line(i_status, ac_text);
-  }
-  return i_status;
+  const app_run_end end{"replay",     i_status, _elapsed_ms(t_start),
+                        std::nullopt, false,    _pt_expected != nullptr ? &t_survey : nullptr};
+  return app_outcome_report_replay(end, u64_frames, u64_skipped);
 }
 
 // What a run did, for its closing lines.
 struct run_facts {
-  action t_action;
   bool b_each_modem = false;       // -s without -m under -w: every modem that announced itself
   bool b_modem = false;            // the (target) modem announced itself
   bool b_no_modem_needed = false;  // refused before any modem mattered
   std::uint32_t u32_id = 0;        // that modem
 };
 
-// Closes a run at its outcome, its deadline or its stop: the answered modems, the summary, the
-// result event and the Outcome line (a warning when the outcome is not 0).
+// Closes a run at its outcome, its deadline or its stop (app_outcome_report).
 // @return the exit status
 int _close_run(const app_options& opt, run_facts run, steady::time_point t_start) {
   if (!run.b_modem && _t_outcome.stopped()) run.b_modem = _registered_late(opt, &run.u32_id);
@@ -351,49 +230,16 @@ int _close_run(const app_options& opt, run_facts run, steady::time_point t_start
   if (i_status == APP_EXIT_DONE && _pt_expected != nullptr && t_survey.failed()) {
     i_status = APP_EXIT_SURVEY_FAILED;
   }
-  const long long ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t_start).count();
-
-  std::string s_answered;
-  std::string s_not_answered;
-  _t_outcome.modems(s_answered, s_not_answered);
-  std::string s_modems;
-  std::optional<std::uint32_t> result_modem;
-  if (run.b_each_modem) {
-    s_modems = s_answered;
-    if (!s_modems.empty() && !s_not_answered.empty()) s_modems += ' ';
-    s_modems += s_not_answered;
-    vos_trace_info("Answered: %s; not answered: %s",
-                   s_answered.empty() ? "none" : s_answered.c_str(),
-                   s_not_answered.empty() ? "none" : s_not_answered.c_str());
-  } else if (run.b_modem || opt.b_target) {
-    result_modem = run.b_modem ? run.u32_id : opt.u32_target;
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", *result_modem);
-    s_modems = ac_serial;
+  app_run_end end;
+  end.pc_action = app_action_of(opt.e_action).pc_name;
+  end.i_status = i_status;
+  end.ms = _elapsed_ms(t_start);
+  end.b_each_modem = run.b_each_modem;
+  if (!run.b_each_modem && (run.b_modem || opt.b_target)) {
+    end.modem = run.b_modem ? run.u32_id : opt.u32_target;
   }
-  _summary();
-  if (app_lan_event_json_on()) {
-    std::string s_line;
-    app_json json = app_lan_event_begin(s_line, "result", result_modem);
-    json.str("action", run.t_action.pc_name)
-        .str("word", app_outcome_word(i_status))
-        .num("exit", i_status)
-        .num("elapsed_ms", ms)
-        .raw("answered", _json_list(s_answered))
-        .raw("not_answered", _json_list(s_not_answered));
-    if (_pt_expected != nullptr) app_survey_member(t_survey, json);
-    app_lan_event_write(json);
-  }
-  if (_pt_expected != nullptr) {
-    _survey_outcome(t_survey, i_status, ms);
-    return i_status;
-  }
-  const std::string s_text = "Outcome: " + std::string(run.t_action.pc_name) + " on modem " +
-                             (s_modems.empty() ? "none" : s_modems) + ": " +
-                             app_outcome_word(i_status) + " (exit " + std::to_string(i_status) +
-                             ", " + std::to_string(ms) + " ms)";
-  _outcome_line(i_status, s_text.c_str());
+  if (_pt_expected != nullptr) end.pt_survey = &t_survey;
+  app_outcome_report(_t_outcome, end);
   return i_status;
 }
 
@@ -412,7 +258,7 @@ bool _wait_for_modem(const app_options& opt, steady::time_point t_until, std::ui
 // nothing is asked). @return the dispatch's result
 int _act(const app_options& opt, const run_facts& run) {
   vos_trace_info("Perform action on modem LAN:%x", run.u32_id);
-  const bool b_asks = std::string_view{run.t_action.pc_name} != "monitor";
+  const bool b_asks = opt.e_action != app_action::monitor;
   if (b_asks) _ask(run.u32_id);
   const int i_dispatch = app_main_dispatch(opt, run.u32_id);
   if (i_dispatch < 0) _t_outcome.local_error();
@@ -420,22 +266,23 @@ int _act(const app_options& opt, const run_facts& run) {
   return i_dispatch;
 }
 
-// Runs the action within -w seconds from @p t_start; @return the exit status.
-int _bounded_run(const app_options& opt, steady::time_point t_start) {
+// Runs the action within -w seconds from @p t_start and waits for its outcome, its deadline or
+// its stop. @return what the run did
+run_facts _bounded_run(const app_options& opt, steady::time_point t_start) {
   const steady::time_point t_deadline = t_start + std::chrono::seconds(opt.i32_wait_s);
   _t_end_guard.start(t_deadline + end_grace);
   coap_set_request_deadline(t_deadline);
-  run_facts run{_action(opt)};
-  run.b_each_modem =
-      opt.b_statistics && !opt.b_target && run.t_action.e_completion == app_completion::statistics;
-  _t_outcome.begin(run.t_action.e_completion, static_cast<std::uint16_t>(opt.u32_get_param_id));
+  run_facts run;
+  run.b_each_modem = opt.e_action == app_action::statistics && !opt.b_target;
+  _t_outcome.begin(app_action_of(opt.e_action).e_completion,
+                   static_cast<std::uint16_t>(opt.u32_get_param_id));
 
   // What can be refused without a modem is refused before waiting for one.
   if (app_main_check(opt) != 1) {
     _t_outcome.local_error();
     run.b_no_modem_needed = true;
     _b_saw_modem.store(true);
-    return _close_run(opt, run, t_start);
+    return run;
   }
   run.b_modem = _wait_for_modem(opt, t_deadline, &run.u32_id);
   if (run.b_modem && !_t_outcome.stopped()) {
@@ -454,18 +301,19 @@ int _bounded_run(const app_options& opt, steady::time_point t_start) {
       _t_outcome.wait(t_deadline, i_dispatch == 0, false);
     }
   }
-  return _close_run(opt, run, t_start);
+  return run;
 }
 
 // A -j run without -w: as the plain run, until a signal or the loss of the events' reader
-// closes it as a deadline would. @return the exit status
-int _json_run(const app_options& opt, steady::time_point t_start) {
-  run_facts run{_action(opt)};
-  _t_outcome.begin(run.t_action.e_completion, static_cast<std::uint16_t>(opt.u32_get_param_id));
+// closes it as a deadline would. @return what the run did
+run_facts _json_run(const app_options& opt) {
+  run_facts run;
+  _t_outcome.begin(app_action_of(opt.e_action).e_completion,
+                   static_cast<std::uint16_t>(opt.u32_get_param_id));
   run.b_modem = _wait_for_modem(opt, steady::time_point::max(), &run.u32_id);
   if (run.b_modem && !_t_outcome.stopped()) _act(opt, run);
   while (!_t_outcome.stopped()) _t_outcome.wait(steady::now() + std::chrono::hours(1), true, false);
-  return _close_run(opt, run, t_start);
+  return run;
 }
 
 }  // namespace
@@ -625,7 +473,8 @@ int main(int argc, char** argv) {
   app_lan_init();
   if (b_watched) {
     std::thread(_signal_loop, report_set).detach();
-    const int i_status = b_bounded ? _bounded_run(opt, t_start) : _json_run(opt, t_start);
+    const run_facts run = b_bounded ? _bounded_run(opt, t_start) : _json_run(opt);
+    const int i_status = _close_run(opt, run, t_start);
     // The LAN threads are still running: no static destructor may run under them.
     std::fflush(nullptr);
     _exit_now(i_status);

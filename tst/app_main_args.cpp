@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -84,6 +85,23 @@ std::optional<std::int32_t> bounded_decimal(std::string_view text, std::int32_t 
   std::from_chars(text.data(), text.data() + text.size(), i64_value, 10);
   if (i64_value < i32_min || i64_value > i32_max) return std::nullopt;
   return static_cast<std::int32_t>(i64_value);
+}
+
+// The action the collected options select: the first in the order of app_action.
+app_action selected_action(const app_options& o) {
+  const bool selected[] = {o.pc_firmware_name != nullptr,
+                           o.pc_ep_file_name != nullptr,
+                           o.i32_rx_mode != 0,
+                           o.pc_tx_frame != nullptr,
+                           o.i32_command != -1,
+                           o.u32_set_param_id != 0,
+                           o.u32_get_param_id != 0,
+                           o.b_force_update,
+                           o.b_statistics,
+                           o.i32_noise_duration != 0 && o.i32_noise_nb_sample != 0};
+  const auto* it = std::find(std::begin(selected), std::end(selected), true);
+  if (it == std::end(selected)) return app_action::monitor;
+  return static_cast<app_action>(1 + (it - std::begin(selected)));
 }
 
 class parser {
@@ -249,6 +267,7 @@ class parser {
       return need("need -w or -i with -e");
     }
     if (opts_.b_decode && !opts_.b_json) return need("need -j or -i with -D or -a");
+    opts_.e_action = selected_action(opts_);
     return opts_;
   }
 

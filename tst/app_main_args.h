@@ -18,14 +18,32 @@ inline constexpr std::int32_t APP_WAIT_MAX_S = 2'000'000;
 inline constexpr std::int32_t APP_TELEGRAM_WINDOW_DEFAULT = 2'000;
 inline constexpr std::int32_t APP_TELEGRAM_WINDOW_MAX = 60'000;
 
+/// The one maintenance action of a run, in the order of precedence: when several are given,
+/// the first selected of -u, -d, -r, -t, -c, -p, -g, -f, -s, -n wins. A value that selects
+/// nothing (-r 0, -c -1, -p 0, -g 0, -n with a zero) leaves its option unselected.
+enum class app_action : std::uint8_t {
+  monitor,       ///< none: the LAN is only watched
+  upgrade,       ///< -u
+  download,      ///< -d
+  rx_mode,       ///< -r
+  transmit,      ///< -t
+  command,       ///< -c
+  set_param,     ///< -p
+  get_param,     ///< -g
+  force_update,  ///< -f
+  statistics,    ///< -s
+  noise,         ///< -n
+};
+
 /// Collected options. Texts point into the argument vector.
 struct app_options {
-  const char* pc_firmware_name = nullptr;  ///< -u
-  const char* pc_ep_file_name = nullptr;   ///< -d filename
-  std::int32_t i32_packet_size = 0;        ///< -d packetsize
-  std::int32_t i32_inter_packet = 0;       ///< -d interpacket, units of 20 ms
-  std::int32_t i32_rx_mode = 0;            ///< -r; 0 = none
-  std::int32_t i32_tx_mode = 0;            ///< -t mode channel type power sec msec tx_frame
+  app_action e_action = app_action::monitor;  ///< what the values below select
+  const char* pc_firmware_name = nullptr;     ///< -u
+  const char* pc_ep_file_name = nullptr;      ///< -d filename
+  std::int32_t i32_packet_size = 0;           ///< -d packetsize
+  std::int32_t i32_inter_packet = 0;          ///< -d interpacket, units of 20 ms
+  std::int32_t i32_rx_mode = 0;               ///< -r; 0 = none
+  std::int32_t i32_tx_mode = 0;               ///< -t mode channel type power sec msec tx_frame
   std::int32_t i32_tx_channel = 0;
   std::int32_t i32_tx_type = 0;
   std::int32_t i32_tx_power = 0;

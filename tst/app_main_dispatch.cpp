@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <span>
 #include <string>
 
@@ -73,71 +74,123 @@ int app_main_check(const app_options& opt) {
   return 1;
 }
 
-int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
-  work_buffer buffer{};
+namespace {
 
-  if (opt.pc_firmware_name != nullptr) {
-    if (!_absolute_path(opt.pc_firmware_name, buffer)) return -1;
-    if (app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label) != 1) return -1;
-  } else if (opt.pc_ep_file_name != nullptr) {
-    if (!_absolute_path(opt.pc_ep_file_name, buffer)) return -1;
-    // A transfer that will be refused sends nothing at all: its checks come first, and the
-    // request itself then reports why.
-    if (app_lan_tx_file_acceptable(u32_id, _text(buffer),
-                                   static_cast<std::uint32_t>(opt.i32_packet_size))) {
-      app_lan_modem_command_req(u32_id, command_start);
-    }
-    if (app_lan_tx_file_request(u32_id, _text(buffer),
-                                static_cast<std::uint32_t>(opt.i32_packet_size),
-                                static_cast<std::uint8_t>(opt.i32_inter_packet)) != 1) {
-      return -1;
-    }
-  } else if (opt.i32_rx_mode != 0) {
-    const std::uint32_t u32_len = lan_encode_rx_modes(buffer, opt.i32_rx_mode);
-    app_lan_modem_configure(u32_id, buffer.data(), static_cast<std::uint16_t>(u32_len));
+int _upgrade(const app_options& opt, std::uint32_t u32_id) {
+  work_buffer buffer{};
+  if (!_absolute_path(opt.pc_firmware_name, buffer)) return -1;
+  return app_lan_firmware_upgrade_request(u32_id, _text(buffer), firmware_label) == 1 ? 1 : -1;
+}
+
+int _download(const app_options& opt, std::uint32_t u32_id) {
+  work_buffer buffer{};
+  if (!_absolute_path(opt.pc_ep_file_name, buffer)) return -1;
+  const auto u32_packet = static_cast<std::uint32_t>(opt.i32_packet_size);
+  // A transfer that will be refused sends nothing at all: its checks come first, and the
+  // request itself then reports why.
+  if (app_lan_tx_file_acceptable(u32_id, _text(buffer), u32_packet)) {
     app_lan_modem_command_req(u32_id, command_start);
-  } else if (opt.pc_tx_frame != nullptr) {
-    const std::size_t len = std::strlen(opt.pc_tx_frame) / 2;
-    if (len > buffer.size()) {
-      VOS_ERROR("Transmit frame too long (%zu bytes, at most %u)", len, APP_WORK_BUFFER_SIZE);
-      return -1;
-    }
-    app_lan_modem_command_req(u32_id, command_start);
-    vos_hexa_to_ibuf(buffer.data(), opt.pc_tx_frame);
-    app_lan_modem_tx_msg_req(
-        u32_id, static_cast<std::uint32_t>(opt.i32_tx_sec),
-        static_cast<std::uint16_t>(opt.i32_tx_msec), static_cast<std::uint8_t>(opt.i32_tx_mode),
-        static_cast<std::uint8_t>(opt.i32_tx_channel), static_cast<std::uint8_t>(opt.i32_tx_type),
-        static_cast<std::uint8_t>(opt.i32_tx_power), buffer.data(),
-        static_cast<std::uint16_t>(len));
-  } else if (opt.i32_command != -1) {
-    app_lan_modem_command_req(u32_id, static_cast<std::uint8_t>(opt.i32_command));
-  } else if (opt.u32_set_param_id != 0) {
-    const std::uint32_t u32_len =
-        std::min<std::uint32_t>(opt.u32_set_param_len, APP_PARAM_VALUE_MAX);
-    app_lan_set_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_set_param_id),
-                          opt.au8_set_param_value.data(), static_cast<std::uint8_t>(u32_len));
-  } else if (opt.u32_get_param_id != 0) {
-    app_lan_get_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_get_param_id));
-  } else if (opt.b_force_update) {
-    app_lan_force_update_req(u32_id);
-  } else if (opt.b_statistics) {
-    const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
-    if (opt.b_target) {
-      app_lan_statistics_req(u32_id, u8_day);
-    } else {
-      app_lan_update_modem_statistic(u8_day);
-    }
-  } else if (opt.i32_noise_duration != 0 && opt.i32_noise_nb_sample != 0) {
-    // Only the modem asked may end the run with its report.
-    if (lan_modem_entry entry{}; app_lan_find_modem(u32_id, &entry) == 1) {
-      app_lan_expect_noise(&entry.t_addr);
-    }
-    app_lan_noise_req_test(u32_id, static_cast<std::uint8_t>(opt.i32_noise_duration),
-                           static_cast<std::uint8_t>(opt.i32_noise_nb_sample));
+  }
+  return app_lan_tx_file_request(u32_id, _text(buffer), u32_packet,
+                                 static_cast<std::uint8_t>(opt.i32_inter_packet)) == 1
+             ? 1
+             : -1;
+}
+
+int _rx_mode(const app_options& opt, std::uint32_t u32_id) {
+  work_buffer buffer{};
+  const std::uint32_t u32_len = lan_encode_rx_modes(buffer, opt.i32_rx_mode);
+  app_lan_modem_configure(u32_id, buffer.data(), static_cast<std::uint16_t>(u32_len));
+  app_lan_modem_command_req(u32_id, command_start);
+  return 1;
+}
+
+int _transmit(const app_options& opt, std::uint32_t u32_id) {
+  work_buffer buffer{};
+  const std::size_t len = std::strlen(opt.pc_tx_frame) / 2;
+  if (len > buffer.size()) {
+    VOS_ERROR("Transmit frame too long (%zu bytes, at most %u)", len, APP_WORK_BUFFER_SIZE);
+    return -1;
+  }
+  app_lan_modem_command_req(u32_id, command_start);
+  vos_hexa_to_ibuf(buffer.data(), opt.pc_tx_frame);
+  app_lan_modem_tx_msg_req(
+      u32_id, static_cast<std::uint32_t>(opt.i32_tx_sec),
+      static_cast<std::uint16_t>(opt.i32_tx_msec), static_cast<std::uint8_t>(opt.i32_tx_mode),
+      static_cast<std::uint8_t>(opt.i32_tx_channel), static_cast<std::uint8_t>(opt.i32_tx_type),
+      static_cast<std::uint8_t>(opt.i32_tx_power), buffer.data(), static_cast<std::uint16_t>(len));
+  return 1;
+}
+
+int _command(const app_options& opt, std::uint32_t u32_id) {
+  app_lan_modem_command_req(u32_id, static_cast<std::uint8_t>(opt.i32_command));
+  return 1;
+}
+
+int _set_param(const app_options& opt, std::uint32_t u32_id) {
+  const std::uint32_t u32_len = std::min<std::uint32_t>(opt.u32_set_param_len, APP_PARAM_VALUE_MAX);
+  app_lan_set_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_set_param_id),
+                        opt.au8_set_param_value.data(), static_cast<std::uint8_t>(u32_len));
+  return 1;
+}
+
+int _get_param(const app_options& opt, std::uint32_t u32_id) {
+  app_lan_get_param_req(u32_id, static_cast<std::uint16_t>(opt.u32_get_param_id));
+  return 1;
+}
+
+int _force_update(const app_options&, std::uint32_t u32_id) {
+  app_lan_force_update_req(u32_id);
+  return 1;
+}
+
+int _statistics(const app_options& opt, std::uint32_t u32_id) {
+  const auto u8_day = static_cast<std::uint8_t>(opt.i32_statistics_day);
+  if (opt.b_target) {
+    app_lan_statistics_req(u32_id, u8_day);
   } else {
-    vos_trace_info("No action requested");
-    return 0;
+    app_lan_update_modem_statistic(u8_day);
   }
   return 1;
+}
+
+int _noise(const app_options& opt, std::uint32_t u32_id) {
+  // Only the modem asked may end the run with its report.
+  if (lan_modem_entry entry{}; app_lan_find_modem(u32_id, &entry) == 1) {
+    app_lan_expect_noise(&entry.t_addr);
+  }
+  app_lan_noise_req_test(u32_id, static_cast<std::uint8_t>(opt.i32_noise_duration),
+                         static_cast<std::uint8_t>(opt.i32_noise_nb_sample));
+  return 1;
+}
+
+int _monitor(const app_options&, std::uint32_t) {
+  vos_trace_info("No action requested");
+  return 0;
+}
+
+// Indexed by app_action.
+constexpr app_action_entry actions[] = {
+    {"monitor", app_completion::none, _monitor},
+    {"upgrade", app_completion::firmware, _upgrade},
+    {"download", app_completion::none, _download},
+    {"rx_mode", app_completion::none, _rx_mode},
+    {"transmit", app_completion::none, _transmit},
+    {"command", app_completion::none, _command},
+    {"set_param", app_completion::none, _set_param},
+    {"get_param", app_completion::parameter, _get_param},
+    {"force_update", app_completion::none, _force_update},
+    {"statistics", app_completion::statistics, _statistics},
+    {"noise", app_completion::noise, _noise},
+};
+static_assert(std::size(actions) == static_cast<std::size_t>(app_action::noise) + 1);
+
+}  // namespace
+
+const app_action_entry& app_action_of(app_action e_action) {
+  return actions[static_cast<std::size_t>(e_action)];
+}
+
+int app_main_dispatch(const app_options& opt, std::uint32_t u32_id) {
+  return app_action_of(opt.e_action).pf_dispatch(opt, u32_id);
 }

@@ -2,15 +2,160 @@
 // before the request that caused it has returned to the main thread.
 #include "app_main_outcome.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
+#include "app_lan.h"
 #include "app_lan_internal.h"
+#include "app_meter.h"
+#include "vos_trace.h"
 
 namespace {
 
+constexpr const char* source_name = "../tst/app_main.c";
+
 constexpr std::uint32_t class_success = 2;
 
+// The modems registered, as information lines and as the summary event.
+void _summary() {
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at_entries{};
+  app_lan_get_modems_info(at_entries.data());
+  const auto nb = std::count_if(at_entries.begin(), at_entries.end(),
+                                [](const lan_modem_entry& e) { return e.u8_in_use != 0; });
+  vos_trace_info("Modems registered: %d", static_cast<int>(nb));
+  std::string s_modems = "[";
+  std::string s_one;
+  // Registry order is newest first at the lowest index: list the first registered first.
+  for (auto it = at_entries.rbegin(); it != at_entries.rend(); ++it) {
+    if (it->u8_in_use == 0) continue;
+    std::array<unsigned char, 48> ac_addr{};
+    coap_print_addr(&it->t_addr, ac_addr.data(), ac_addr.size() - 1);
+    const char* pc_addr = reinterpret_cast<const char*>(ac_addr.data());
+    const lan_modem_info& info = it->t_info;
+    vos_trace_info("Modem %x (IP:%s): state %d %s", info.u32_serial, pc_addr, info.u8_state,
+                   app_lan_state_name(info.u8_state));
+    if (!app_lan_event_json_on()) continue;
+    app_json one(s_one);
+    one.str("modem", lan_serial_text(info.u32_serial).view())
+        .str("address", pc_addr)
+        .num("state", info.u8_state)
+        .str("state_name", app_lan_state_name(info.u8_state));
+    if (s_modems.size() > 1) s_modems += ',';
+    s_modems += one.end();
+  }
+  s_modems += ']';
+  if (app_lan_event_json_on()) {
+    std::string s_line;
+    app_json json = app_lan_event_begin(s_line, "summary", std::nullopt);
+    json.num("count", nb).raw("modems", s_modems);
+    app_lan_event_write(json);
+  }
+}
+
+// "a b c" as the JSON array ["a","b","c"].
+std::string _json_list(const std::string& s_list) {
+  std::string s_json = "[";
+  std::size_t pos = 0;
+  while (pos < s_list.size()) {
+    const std::size_t end = std::min(s_list.find(' ', pos), s_list.size());
+    if (s_json.size() > 1) s_json += ',';
+    s_json += '"';
+    s_json.append(s_list, pos, end - pos);  // hexadecimal digits: nothing to escape
+    s_json += '"';
+    pos = end + 1;
+  }
+  return s_json + "]";
+}
+
+// The run's last line, @p pc_text: information for status 0, a warning for any other.
+void _outcome_line(int i_status, const char* pc_text) {
+  if (i_status == APP_EXIT_DONE) {
+    vos_trace_info("%s", pc_text);
+  } else {
+    VOS_WARNING("%s", pc_text);
+  }
+}
+
+// "Outcome: survey of N meters: ..." in place of the action's Outcome line.
+void _survey_outcome(const app_survey& t_survey, int i_status, long long ms) {
+  char ac_text[160];
+  std::snprintf(
+      ac_text, sizeof ac_text,
+      "Outcome: survey of %zu meters: %zu missing, %zu weak, %zu single (exit %d, %lld ms)",
+      t_survey.u_expected, t_survey.missing.size(), t_survey.weak.size(), t_survey.single.size(),
+      i_status, ms);
+  _outcome_line(i_status, ac_text);
+}
+
 }  // namespace
+
+void app_outcome_report(const app_outcome& outcome, const app_run_end& end) {
+  std::string s_answered;
+  std::string s_not_answered;
+  outcome.modems(s_answered, s_not_answered);
+  std::string s_modems;
+  if (end.b_each_modem) {
+    s_modems = s_answered;
+    if (!s_modems.empty() && !s_not_answered.empty()) s_modems += ' ';
+    s_modems += s_not_answered;
+    vos_trace_info("Answered: %s; not answered: %s",
+                   s_answered.empty() ? "none" : s_answered.c_str(),
+                   s_not_answered.empty() ? "none" : s_not_answered.c_str());
+  } else if (end.modem) {
+    s_modems = lan_serial_text(*end.modem).view();
+  }
+  _summary();
+  if (app_lan_event_json_on()) {
+    std::string s_line;
+    app_json json = app_lan_event_begin(s_line, "result", end.modem);
+    json.str("action", end.pc_action)
+        .str("word", app_outcome_word(end.i_status))
+        .num("exit", end.i_status)
+        .num("elapsed_ms", end.ms)
+        .raw("answered", _json_list(s_answered))
+        .raw("not_answered", _json_list(s_not_answered));
+    if (end.pt_survey != nullptr) app_survey_member(*end.pt_survey, json);
+    app_lan_event_write(json);
+  }
+  if (end.pt_survey != nullptr) {
+    _survey_outcome(*end.pt_survey, end.i_status, end.ms);
+    return;
+  }
+  const std::string s_text = "Outcome: " + std::string(end.pc_action) + " on modem " +
+                             (s_modems.empty() ? "none" : s_modems) + ": " +
+                             app_outcome_word(end.i_status) + " (exit " +
+                             std::to_string(end.i_status) + ", " + std::to_string(end.ms) + " ms)";
+  _outcome_line(end.i_status, s_text.c_str());
+}
+
+int app_outcome_report_replay(const app_run_end& end, std::uint64_t u64_frames,
+                              std::uint64_t u64_skipped) {
+  std::string s_line;
+  app_json json = app_lan_event_begin(s_line, "result", std::nullopt);
+  json.str("action", end.pc_action)
+      .str("word", app_outcome_word(end.i_status))
+      .num("exit", end.i_status)
+      .num("elapsed_ms", end.ms)
+      .num("frames", static_cast<std::int64_t>(u64_frames))
+      .num("skipped", static_cast<std::int64_t>(u64_skipped));
+  if (end.pt_survey != nullptr) app_survey_member(*end.pt_survey, json);
+  app_lan_event_write(json);
+  // Events that could not be written come before the survey in the order of the statuses.
+  const int i_status = app_lan_event_output_lost() ? APP_EXIT_EVENTS_LOST : end.i_status;
+  if (end.pt_survey != nullptr) {
+    _survey_outcome(*end.pt_survey, i_status, end.ms);
+  } else {
+    char ac_text[160];
+    std::snprintf(ac_text, sizeof ac_text,
+                  "Outcome: replay of %llu frames (%llu lines skipped): %s (exit %d, %lld ms)",
+                  static_cast<unsigned long long>(u64_frames),
+                  static_cast<unsigned long long>(u64_skipped), app_outcome_word(i_status),
+                  i_status, end.ms);
+    _outcome_line(i_status, ac_text);
+  }
+  return i_status;
+}
 
 int app_outcome_status(const app_outcome_facts& facts) {
   if (!facts.b_modem) return APP_EXIT_NO_MODEM;
@@ -218,9 +363,7 @@ void app_outcome::modems(std::string& answered, std::string& not_answered) const
   for (std::size_t i = 0; i < nb_modems_; ++i) {
     const modem_state& m = at_modems_[i];
     std::string& out = good(m) ? answered : not_answered;
-    char ac_serial[12];
-    std::snprintf(ac_serial, sizeof ac_serial, "%x", m.u32_serial);
     if (!out.empty()) out += ' ';
-    out += ac_serial;
+    out += lan_serial_text(m.u32_serial).view();
   }
 }

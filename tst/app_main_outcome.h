@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app_lan_event.h"
@@ -123,3 +124,27 @@ class app_outcome {
   bool b_stopped_ = false;
   std::uint32_t u32_modem_events_ = 0;
 };
+
+struct app_survey;
+
+/// How a run ends, for its closing lines.
+struct app_run_end {
+  const char* pc_action = "";  ///< name of the action (app_action_entry), or "replay"
+  int i_status = APP_EXIT_DONE;
+  long long ms = 0;                       ///< since the start
+  std::optional<std::uint32_t> modem;     ///< the one modem named (never with b_each_modem)
+  bool b_each_modem = false;              ///< -s asked every modem (-w without -m)
+  const app_survey* pt_survey = nullptr;  ///< the survey of -e
+};
+
+/// The closing lines of a bounded or -j run: with b_each_modem "Answered: ...; not answered:
+/// ..." (the modems @p outcome asked), the registered modems (information lines and the summary
+/// event), the result event (under -j), and the Outcome line of the action (or of the survey):
+/// information for status 0, a warning for any other.
+void app_outcome_report(const app_outcome& outcome, const app_run_end& end);
+
+/// Closing lines of a replay (-i) of @p u64_frames frames (@p u64_skipped lines not read): the
+/// result event and the Outcome line (of the survey when there is one).
+/// @return @p end's status, or APP_EXIT_EVENTS_LOST when the events could not be written
+int app_outcome_report_replay(const app_run_end& end, std::uint64_t u64_frames,
+                              std::uint64_t u64_skipped);

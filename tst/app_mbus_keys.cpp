@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "vos_errno_text.h"
+#include "vos_util_hexa.h"
 
 namespace {
 
@@ -28,13 +29,6 @@ struct fd_closer {
     if (fd >= 0) ::close(fd);
   }
 };
-
-std::optional<unsigned> _hex_digit(char c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return std::nullopt;
-}
 
 std::string_view _trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -61,9 +55,9 @@ std::optional<std::uint32_t> _id(std::string_view s) {
   if (s.size() != 8) return std::nullopt;
   std::uint32_t u32 = 0;
   for (const char c : s) {
-    const auto d = _hex_digit(c);
-    if (!d) return std::nullopt;
-    u32 = (u32 << 4) | *d;
+    const int d = vos_hexa_value(c);
+    if (d < 0) return std::nullopt;
+    u32 = (u32 << 4) | static_cast<unsigned>(d);
   }
   return u32;
 }
@@ -71,10 +65,10 @@ std::optional<std::uint32_t> _id(std::string_view s) {
 bool _key(std::string_view s, app_mbus_key& key) {
   if (s.size() != 2 * key.size()) return false;
   for (std::size_t i = 0; i < key.size(); ++i) {
-    const auto hi = _hex_digit(s[2 * i]);
-    const auto lo = _hex_digit(s[2 * i + 1]);
-    if (!hi || !lo) return false;
-    key[i] = static_cast<std::uint8_t>(*hi << 4 | *lo);
+    const int hi = vos_hexa_value(s[2 * i]);
+    const int lo = vos_hexa_value(s[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    key[i] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app_json.h"
+#include "vos_util_hexa.h"
 
 namespace {
 
@@ -269,12 +270,8 @@ std::optional<std::size_t> _variable_size(std::uint8_t lvar) {
 }
 
 void _hex(bytes b, std::string& out) {
-  static constexpr char digits[] = "0123456789abcdef";
   out.clear();
-  for (const std::uint8_t u8 : b) {
-    out += digits[u8 >> 4];
-    out += digits[u8 & 0x0F];
-  }
+  for (const std::uint8_t u8 : b) out.append(&vos_hexa_pairs_lower[2 * u8], 2);
 }
 
 // Little-endian integer of 1 to 8 bytes, sign-extended unless @p b_unsigned.

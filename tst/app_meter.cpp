@@ -16,7 +16,9 @@
 #include <utility>
 
 #include "app_json.h"
+#include "app_lan_msg.h"
 #include "app_wmbus.h"
+#include "vos_util_hexa.h"
 
 namespace {
 
@@ -27,12 +29,6 @@ template <class T>
 void push_bounded(std::vector<T>& v, T value) {
   if (v.size() >= history_max) v.erase(v.begin(), v.begin() + (v.size() - history_max + 1));
   v.push_back(value);
-}
-
-std::string serial_text(std::uint32_t u32_serial) {
-  char ac[12];
-  const int n = std::snprintf(ac, sizeof ac, "%x", u32_serial);
-  return {ac, static_cast<std::size_t>(n)};
 }
 
 std::string time_text(std::int64_t i64_ms) {
@@ -50,7 +46,7 @@ std::string time_text(std::int64_t i64_ms) {
 }
 
 void modem_receiver(app_json& json, const app_meter_receiver& r) {
-  if (r.modem) json.str("modem", serial_text(*r.modem));
+  if (r.modem) json.str("modem", lan_serial_text(*r.modem).view());
   if (r.receiver) json.num("receiver", *r.receiver);
 }
 
@@ -295,13 +291,9 @@ std::optional<app_meter_expected> app_meter_parse_expected(std::string_view line
   }
   if (fields[1].size() != 8) return std::nullopt;
   for (const char c : fields[1]) {
-    if (c >= 'A' && c <= 'F') {
-      e.s_id.push_back(static_cast<char>(c - 'A' + 'a'));
-    } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-      e.s_id.push_back(c);
-    } else {
-      return std::nullopt;
-    }
+    const int d = vos_hexa_value(c);
+    if (d < 0) return std::nullopt;
+    e.s_id.push_back(vos_hexa_lower[d]);
   }
   if (fields.size() >= 3) {
     e.min_rssi_dbm = parse_decimal<int>(fields[2], true);

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "vos_util_hexa.h"
+
 namespace {
 
 constexpr int json_depth_max = 32;  // nesting of skipped values, the line's object included
@@ -22,21 +24,14 @@ std::string_view trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 /// Hex digits, two per byte, at least one byte.
 bool hex_bytes(std::string_view s, std::vector<std::uint8_t>& out) {
   out.clear();
   if (s.empty() || s.size() % 2 != 0) return false;
   out.reserve(s.size() / 2);
   for (std::size_t i = 0; i < s.size(); i += 2) {
-    const int hi = hex_value(s[i]);
-    const int lo = hex_value(s[i + 1]);
+    const int hi = vos_hexa_value(s[i]);
+    const int lo = vos_hexa_value(s[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
   }
@@ -228,7 +223,7 @@ class json_reader {
     if (s_.size() - pos_ < 4) return false;
     v = 0;
     for (int i = 0; i < 4; ++i) {
-      const int d = hex_value(s_[pos_++]);
+      const int d = vos_hexa_value(s_[pos_++]);
       if (d < 0) return false;
       v = v << 4 | static_cast<std::uint32_t>(d);
     }

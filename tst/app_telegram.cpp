@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app_json.h"
+#include "app_lan_msg.h"
 #include "app_mbus_decode.h"
 #include "app_wmbus.h"
 
@@ -34,12 +35,6 @@ std::span<const std::uint8_t> _link_bytes(std::span<const std::uint8_t> frame,
 }
 
 bool _is_ell(std::uint8_t u8_ci) { return u8_ci >= 0x8C && u8_ci <= 0x8F; }
-
-// Lower-case hex of a modem serial, as the events write it.
-std::string_view _serial(std::uint32_t u32_serial, std::span<char, 12> buf) {
-  const int n = std::snprintf(buf.data(), buf.size(), "%x", u32_serial);
-  return {buf.data(), n > 0 ? static_cast<std::size_t>(n) : 0};
-}
 
 // The link layer as the frame event writes it: only the fields the frame holds.
 void _link_members(std::span<const std::uint8_t> b, app_json& json) {
@@ -107,7 +102,6 @@ void app_telegram_members(const app_telegram& t_telegram, app_json& json) {
   if (const auto acc = app_telegram_access_number(b)) json.num("acc", *acc);
   json.num("copies", static_cast<std::int64_t>(t.copies.size()));
 
-  std::array<char, 12> ac_serial;
   std::string s_receivers = "[";
   std::string s_one;
   const std::int64_t i64_first_ms = t.first_ms();
@@ -117,7 +111,7 @@ void app_telegram_members(const app_telegram& t_telegram, app_json& json) {
   for (std::size_t i = 0; i < t.copies.size(); ++i) {
     const app_telegram_copy& c = t.copies[i];
     app_json one(s_one);
-    if (c.modem) one.str("modem", _serial(*c.modem, ac_serial));
+    if (c.modem) one.str("modem", lan_serial_text(*c.modem).view());
     if (!c.s_address.empty()) one.str("address", c.s_address);
     if (c.receiver) one.num("receiver", *c.receiver);
     one.num("rssi_dbm", c.i_rssi_dbm)
@@ -137,7 +131,7 @@ void app_telegram_members(const app_telegram& t_telegram, app_json& json) {
   if (!t.copies.empty()) {
     const app_telegram_copy& c = t.copies[best];
     app_json one(s_one);
-    if (c.modem) one.str("modem", _serial(*c.modem, ac_serial));
+    if (c.modem) one.str("modem", lan_serial_text(*c.modem).view());
     if (c.receiver) one.num("receiver", *c.receiver);
     one.num("rssi_dbm", c.i_rssi_dbm);
     json.raw("best", one.end());

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app_json.h"
+#include "vos_util_hexa.h"
 
 namespace {
 
@@ -20,8 +21,6 @@ const char* find_name(const std::array<named, N>& table, std::uint8_t v) {
     if (n.u8_value == v) return n.pc_name;
   return nullptr;
 }
-
-constexpr char hex_digit(unsigned v) { return "0123456789abcdef"[v & 0xF]; }
 
 // Primary station, FCV clear: FCB must be clear as well, so the whole byte is the key.
 constexpr std::array<named, 6> c_primary_no_fcv{{
@@ -133,7 +132,7 @@ int app_wmbus_decode(std::span<const std::uint8_t> frame, wmbus_link* pt_link) {
   l.u32_id_bcd =
       static_cast<std::uint32_t>(frame[4]) | (static_cast<std::uint32_t>(frame[5]) << 8) |
       (static_cast<std::uint32_t>(frame[6]) << 16) | (static_cast<std::uint32_t>(frame[7]) << 24);
-  for (int i = 0; i < 8; ++i) l.ac_id[i] = hex_digit(l.u32_id_bcd >> (28 - 4 * i));
+  for (int i = 0; i < 8; ++i) l.ac_id[i] = vos_hexa_lower[(l.u32_id_bcd >> (28 - 4 * i)) & 0xF];
   l.u8_fields = 4;
   if (n < 9) return 1;
   l.u8_version = frame[8];

@@ -130,15 +130,16 @@ int _pump(int fd_in, int fd_out, std::uint8_t* pu8_buffer, bool* pb_read_error) 
 }
 
 // A new file beside @p pc_dst, created exclusively (never through a link, never over a file that
-// exists), readable as the destination itself would have been. Its name goes to @p s_tmp.
-int _create_beside(const char* pc_dst, std::string& s_tmp) {
+// exists) with @p u32_mode (umask applies). Its name goes to @p s_tmp.
+int _create_beside(const char* pc_dst, std::string& s_tmp, std::uint32_t u32_mode = 0666) {
   static std::atomic<unsigned> u_counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char ac_suffix[40];
     std::snprintf(ac_suffix, sizeof ac_suffix, ".%ld.%u.tmp", static_cast<long>(getpid()),
                   u_counter.fetch_add(1));
     s_tmp = std::string(pc_dst) + ac_suffix;
-    const int fd = open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd =
+        open(s_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, u32_mode);
     if (fd >= 0 || errno != EEXIST) {
       return fd;
     }
@@ -232,6 +233,41 @@ int _copy_contents(const char* pc_src, const char* pc_dst) {
   }
   return 1;
 }
+
+}  // namespace
+
+int vos_fs_replace(const char* pc_path, std::string_view content, std::uint32_t u32_mode,
+                   int* pi_errno) {
+  *pi_errno = EINVAL;
+  if (pc_path == nullptr || *pc_path == '\0') {
+    return -3;
+  }
+  std::string s_tmp;
+  vos_fd_guard out(_create_beside(pc_path, s_tmp, u32_mode));
+  if (out.get() < 0) {
+    *pi_errno = errno;
+    return -1;
+  }
+  int err =
+      _write_all(out.get(), reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+  if (err == 0 && fsync(out.get()) != 0) {
+    err = errno;
+  }
+  if (err == 0 && out.close_now() != 0) {
+    err = errno;
+  }
+  if (err == 0 && std::rename(s_tmp.c_str(), pc_path) != 0) {
+    err = errno;
+  }
+  *pi_errno = err;
+  if (err != 0) {
+    unlink(s_tmp.c_str());
+    return -4;
+  }
+  return 1;
+}
+
+namespace {
 
 // Directory, a '/' unless it already ends with a separator, then the file name.
 char* _join_dir_file(std::string_view dir, std::string_view file) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 /// Directory listing handle, from vos_fs_opendir, released by vos_fs_closedir.
 struct vos_fs_dir;
@@ -84,6 +85,18 @@ int vos_fs_filesize(const char* pc_path, std::uint32_t* pu32_size);
 /// @retval -2 out of memory.
 /// @retval -3 null or empty argument, or a destination without separator.
 int vos_fs_copy(const char* pc_src, const char* pc_dst);
+
+/// Replaces the file @p pc_path by one holding @p content: written to a new file beside it
+/// (created exclusively with @p u32_mode, umask applies: never through a link, never over a file
+/// that exists), synced, then renamed over @p pc_path, which holds either the old file or the
+/// whole content. A failure removes the new file. Changes no directory, logs nothing: the
+/// caller's @p pi_errno receives the error number (0 when replaced).
+/// @retval 1 replaced.
+/// @retval -1 the new file could not be created.
+/// @retval -3 null or empty path.
+/// @retval -4 a write, the sync, the closing or the rename failed.
+int vos_fs_replace(const char* pc_path, std::string_view content, std::uint32_t u32_mode,
+                   int* pi_errno);
 
 /// Moves the file @p pc_src to @p pc_dst: as vos_fs_copy for the destination directory, then a
 /// rename, or, when the rename fails (another file system), a copy as vos_fs_copy makes it and,

@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "vos_trace_internal.h"
+#include "vos_util_hexa.h"
 #include "vos_util_linux.h"
 
 namespace detail {
@@ -50,26 +51,6 @@ constexpr char two_digits[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-constexpr char hex_lower[] = "0123456789abcdef";
-// "00" to "FF", side by side.
-constexpr auto hex_pairs = [] {
-  std::array<char, 512> a{};
-  for (std::size_t i = 0; i < 256; ++i) {
-    a[2 * i] = "0123456789ABCDEF"[i >> 4];
-    a[2 * i + 1] = "0123456789ABCDEF"[i & 0x0F];
-  }
-  return a;
-}();
-constexpr char hex_upper[] = "0123456789ABCDEF";
-// "00" to "ff", side by side.
-constexpr auto hex_pairs_lower = [] {
-  std::array<char, 512> a{};
-  for (std::size_t i = 0; i < 256; ++i) {
-    a[2 * i] = hex_lower[i >> 4];
-    a[2 * i + 1] = hex_lower[i & 0x0F];
-  }
-  return a;
-}();
 
 // Digits of @p u in base 10 or 16, written backwards from @p pc_end. @return the first digit.
 inline char* _vos_trace_digits(char* pc_end, unsigned long long u, int i_base, const char* pc_hex) {
@@ -357,7 +338,7 @@ struct trace_line {
     char* const pc_end = ac + sizeof ac;
     const unsigned long long u =
         ll < 0 ? 0ULL - static_cast<unsigned long long>(ll) : static_cast<unsigned long long>(ll);
-    char* pc = _vos_trace_digits(pc_end, u, 10, hex_lower);
+    char* pc = _vos_trace_digits(pc_end, u, 10, vos_hexa_lower);
     if (ll < 0) {
       *--pc = '-';
     }
@@ -426,7 +407,7 @@ struct trace_line {
           char* const pc_end = ac + sizeof ac;
           const unsigned long long u = ll < 0 ? 0ULL - static_cast<unsigned long long>(ll)
                                               : static_cast<unsigned long long>(ll);
-          const char* pc_digits = _vos_trace_digits(pc_end, u, 10, hex_lower);
+          const char* pc_digits = _vos_trace_digits(pc_end, u, 10, vos_hexa_lower);
           put_field(ll < 0 ? "-" : "", {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)},
                     width, b_left, b_zero);
           break;
@@ -460,8 +441,9 @@ struct trace_line {
           }
           char ac[24];
           char* const pc_end = ac + sizeof ac;
-          const char* pc_digits = _vos_trace_digits(pc_end, u, fp.c_conv == 'u' ? 10 : 16,
-                                                    fp.c_conv == 'X' ? hex_upper : hex_lower);
+          const char* pc_digits =
+              _vos_trace_digits(pc_end, u, fp.c_conv == 'u' ? 10 : 16,
+                                fp.c_conv == 'X' ? vos_hexa_upper : vos_hexa_lower);
           put_field("", {pc_digits, static_cast<std::size_t>(pc_end - pc_digits)}, width, b_left,
                     b_zero);
           break;
@@ -653,7 +635,7 @@ void _vos_trace_hex_pairs(trace_line& line, const void* pv_data, std::size_t len
   const auto* pu8 = static_cast<const unsigned char*>(pv_data);
   char* pc = line.ac_buf + line.len;
   for (std::size_t i = 0; i < nb; ++i) {
-    std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+    std::memcpy(pc + 2 * i, &vos_hexa_pairs_upper[2 * pu8[i]], 2);
   }
   line.len += 2 * nb;
 }
@@ -1044,7 +1026,7 @@ vos_trace_line& vos_trace_line::hex(unsigned long long u_value) noexcept {
   char* pc = pc_end;
   do {
     pc -= 2;
-    std::memcpy(pc, &hex_pairs_lower[2 * (u_value & 0xFF)], 2);
+    std::memcpy(pc, &vos_hexa_pairs_lower[2 * (u_value & 0xFF)], 2);
     u_value >>= 8;
   } while (u_value != 0);
   if (*pc == '0' && pc_end - pc > 1) {
@@ -1066,13 +1048,13 @@ vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noex
     char* pc = pc_ + len_;
     std::size_t i = 0;
     for (; i + 4 <= nb; i += 4) {
-      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
-      std::memcpy(pc + 2 * i + 2, &hex_pairs[2 * pu8[i + 1]], 2);
-      std::memcpy(pc + 2 * i + 4, &hex_pairs[2 * pu8[i + 2]], 2);
-      std::memcpy(pc + 2 * i + 6, &hex_pairs[2 * pu8[i + 3]], 2);
+      std::memcpy(pc + 2 * i, &vos_hexa_pairs_upper[2 * pu8[i]], 2);
+      std::memcpy(pc + 2 * i + 2, &vos_hexa_pairs_upper[2 * pu8[i + 1]], 2);
+      std::memcpy(pc + 2 * i + 4, &vos_hexa_pairs_upper[2 * pu8[i + 2]], 2);
+      std::memcpy(pc + 2 * i + 6, &vos_hexa_pairs_upper[2 * pu8[i + 3]], 2);
     }
     for (; i < nb; ++i) {
-      std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
+      std::memcpy(pc + 2 * i, &vos_hexa_pairs_upper[2 * pu8[i]], 2);
     }
     len_ += 2 * nb;
   }

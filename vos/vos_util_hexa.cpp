@@ -3,20 +3,7 @@
 
 #include <cstring>
 
-namespace {
-
-int digit_value(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-constexpr char upper_digits[] = "0123456789ABCDEF";
-
-}  // namespace
-
-int vos_is_hexa(int c) { return digit_value(c) >= 0 ? c : 0; }
+int vos_is_hexa(int c) { return vos_hexa_value(c) >= 0 ? c : 0; }
 
 int vos_is_hexa_str(const char* s) {
   if (s == nullptr) return 0;
@@ -34,7 +21,7 @@ std::uint32_t vos_hexa_to_i(const char* str, std::uint16_t len) {
   std::uint32_t value = 0;
   for (std::uint16_t i = start; i < len; ++i) {
     // Stop at the NUL: a text shorter than len is not a number, and nothing past it is read.
-    const int d = digit_value(static_cast<unsigned char>(str[i]));
+    const int d = vos_hexa_value(static_cast<unsigned char>(str[i]));
     if (d < 0) return 0;
     value = (value << 4) | static_cast<std::uint32_t>(d);  // wraps modulo 2^32
   }
@@ -55,15 +42,15 @@ void vos_i_to_hexa(char* dst, std::uint32_t value, std::uint32_t min_digits) {
   for (std::uint32_t v = value >> 4; v != 0; v >>= 4) ++digits;
   if (digits < min_digits) digits = min_digits > 8 ? 8 : min_digits;
   for (std::uint32_t i = 0; i < digits; ++i) {
-    dst[i] = upper_digits[(value >> (4 * (digits - 1 - i))) & 0xF];
+    dst[i] = vos_hexa_upper[(value >> (4 * (digits - 1 - i))) & 0xF];
   }
   dst[digits] = '\0';
 }
 
 char* vos_ibuf_to_hexa(char* dst, const std::uint8_t* buf, std::uint16_t len) {
   for (std::uint16_t i = 0; i < len; ++i) {
-    dst[2 * i] = upper_digits[buf[i] >> 4];
-    dst[2 * i + 1] = upper_digits[buf[i] & 0xF];
+    dst[2 * i] = vos_hexa_upper[buf[i] >> 4];
+    dst[2 * i + 1] = vos_hexa_upper[buf[i] & 0xF];
   }
   dst[2 * static_cast<std::uint32_t>(len)] = '\0';
   return dst;

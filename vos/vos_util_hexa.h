@@ -2,7 +2,34 @@
 // buffer that the caller supplies and sizes.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+
+/// Hexadecimal digits by value, lower and upper case.
+inline constexpr char vos_hexa_lower[] = "0123456789abcdef";
+inline constexpr char vos_hexa_upper[] = "0123456789ABCDEF";
+
+/// Value of the hexadecimal digit @p c ('0'-'9', 'a'-'f', 'A'-'F'), or -1 for any other value.
+constexpr int vos_hexa_value(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+/// The two digits of every byte value b side by side, at [2 * b] and [2 * b + 1]: "00" to "ff"
+/// with vos_hexa_lower, "00" to "FF" with vos_hexa_upper.
+constexpr std::array<char, 512> vos_hexa_pairs(const char (&digits)[17]) {
+  std::array<char, 512> a{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    a[2 * i] = digits[i >> 4];
+    a[2 * i + 1] = digits[i & 0x0F];
+  }
+  return a;
+}
+inline constexpr auto vos_hexa_pairs_lower = vos_hexa_pairs(vos_hexa_lower);
+inline constexpr auto vos_hexa_pairs_upper = vos_hexa_pairs(vos_hexa_upper);
 
 /// @return @p c itself when it is a hexadecimal digit ('0'-'9', 'a'-'f', 'A'-'F'), else 0.
 int vos_is_hexa(int c);

@@ -15,21 +15,68 @@ TEST(app_main_args, dispatch_refusals_and_no_action) {
   const std::string long_path(APP_WORK_BUFFER_SIZE, 'p');
   const std::string long_frame(2 * APP_WORK_BUFFER_SIZE + 2, 'A');
   const struct {
+    app_action e_action;
     const char* pc_firmware;
     const char* pc_frame;
     int i_result;
     const char* pc_line;
-  } rows[] = {{long_path.c_str(), nullptr, -1, "File path too long"},
-              {nullptr, long_frame.c_str(), -1, "Transmit frame too long"},
-              {nullptr, nullptr, 0, ":INFO:No action requested"}};
+  } rows[] = {{app_action::upgrade, long_path.c_str(), nullptr, -1, "File path too long"},
+              {app_action::transmit, nullptr, long_frame.c_str(), -1, "Transmit frame too long"},
+              {app_action::monitor, nullptr, nullptr, 0, ":INFO:No action requested"}};
   for (const auto& r : rows) {
     app_options opt{};
+    opt.e_action = r.e_action;
     opt.pc_firmware_name = r.pc_firmware;
     opt.pc_tx_frame = r.pc_frame;
     int i_result = 99;
     const std::string out = test_support::captured([&] { i_result = app_main_dispatch(opt, 1); });
     EXPECT_EQ(i_result, r.i_result);
     EXPECT_NE(out.find(r.pc_line), std::string::npos) << out;
+  }
+}
+
+// One action a run: the first selected of -u -d -r -t -c -p -g -f -s -n, a value that selects
+// nothing leaving its option out; its name and what completes it.
+TEST(app_main_args, action_selected_named_and_completed) {
+  using a = app_action;
+  using c = app_completion;
+  const struct {
+    std::vector<const char*> args;
+    app_action e_action;
+    const char* pc_name;
+    app_completion e_completion;
+  } rows[] = {
+      {{}, a::monitor, "monitor", c::none},
+      {{"-u", "fw"}, a::upgrade, "upgrade", c::firmware},
+      {{"-d", "f", "1", "1"}, a::download, "download", c::none},
+      {{"-r", "16"}, a::rx_mode, "rx_mode", c::none},
+      {{"-t", "1", "2", "3", "4", "5", "6", "AA"}, a::transmit, "transmit", c::none},
+      {{"-c", "0"}, a::command, "command", c::none},
+      {{"-p", "101", "0AFF"}, a::set_param, "set_param", c::none},
+      {{"-g", "101"}, a::get_param, "get_param", c::parameter},
+      {{"-f"}, a::force_update, "force_update", c::none},
+      {{"-s", "1"}, a::statistics, "statistics", c::statistics},
+      {{"-n", "2", "5"}, a::noise, "noise", c::noise},
+      {{"-r", "0"}, a::monitor, "monitor", c::none},
+      {{"-c", "-1"}, a::monitor, "monitor", c::none},
+      {{"-p", "0", "0AFF"}, a::monitor, "monitor", c::none},
+      {{"-g", "0"}, a::monitor, "monitor", c::none},
+      {{"-n", "0", "5"}, a::monitor, "monitor", c::none},
+      {{"-n", "2", "0"}, a::monitor, "monitor", c::none},
+      {{"-n", "2", "5", "-s", "0", "-u", "fw"}, a::upgrade, "upgrade", c::firmware},
+      {{"-g", "101", "-r", "16", "-d", "f", "1", "1"}, a::download, "download", c::none},
+      {{"-s", "0", "-f", "-g", "0", "-c", "-1"}, a::force_update, "force_update", c::none},
+      {{"-r", "16", "-r", "0", "-p", "1", "02"}, a::set_param, "set_param", c::none},
+  };
+  for (const auto& r : rows) {
+    std::vector<const char*> argv{"lanmodem"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    const auto parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout);
+    ASSERT_TRUE(std::holds_alternative<app_options>(parsed)) << r.pc_name;
+    const app_action e_action = std::get<app_options>(parsed).e_action;
+    EXPECT_EQ(e_action, r.e_action) << r.pc_name << " " << argv.size();
+    EXPECT_STREQ(app_action_of(e_action).pc_name, r.pc_name);
+    EXPECT_EQ(app_action_of(e_action).e_completion, r.e_completion) << r.pc_name;
   }
 }
 
