@@ -34,8 +34,8 @@ void vos_trace_printf(const char* pc_format, ...) __attribute__((format(printf, 
 
 /// Gathers the trace lines that its thread writes while it is open, and writes them together
 /// (one write on standard output, the trace file still taking them one by one) when the last
-/// batch of the thread closes, on flush(), when the thread's gathered lines fill 4,096 bytes
-/// or 32 lines, and before a vos_trace_printf or fatal line of the same thread. Lines of other
+/// batch of the thread closes, on flush(), when the thread's gathered lines fill 16 KiB or
+/// 256 lines, and before a vos_trace_printf or fatal line of the same thread. Lines of other
 /// threads never come between lines of one write. Declare one on the stack around a unit of
 /// work whose lines belong together; a batch opened while another is open on the same thread
 /// adds to the outer one. The lines are kept by the thread, not by the object.

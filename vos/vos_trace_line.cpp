@@ -147,8 +147,9 @@ std::size_t _vos_trace_prefix_long(char* pc, trace_word e_word, const char* pc_n
 
 // ---- Batches -----------------------------------------------------------------------------------
 
-constexpr std::size_t batch_capacity = 4096;  // at most one atomic pipe write
-constexpr std::size_t batch_max_lines = 32;
+// A burst of frames in one write: about 30 frames of 5 lines.
+constexpr std::size_t batch_capacity = 16384;
+constexpr std::size_t batch_max_lines = 256;
 
 // The lines this thread gathers while a vos_trace_batch is open. One per thread, no lock.
 struct batch_state {
