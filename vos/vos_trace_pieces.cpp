@@ -8,6 +8,10 @@
 
 #include "vos_trace.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Two decimal digits of 0 to 99, side by side.
@@ -159,6 +163,22 @@ vos_trace_line& vos_trace_line::bytes(const void* pv_data, std::size_t len) noex
     const auto* pu8 = static_cast<const unsigned char*>(pv_data);
     char* pc = pc_ + len_;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // 16 bytes at a time: their nibbles side by side, each '0' + n, 7 more above 9.
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const auto digits = [](__m128i n) {
+      const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(n, _mm_set1_epi8(9)), _mm_set1_epi8(7));
+      return _mm_add_epi8(_mm_add_epi8(n, _mm_set1_epi8('0')), letters);
+    };
+    for (; i + 16 <= nb; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pu8 + i));
+      const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+      const __m128i lo = _mm_and_si128(v, nibble);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pc + 2 * i), digits(_mm_unpacklo_epi8(hi, lo)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pc + 2 * i + 16),
+                       digits(_mm_unpackhi_epi8(hi, lo)));
+    }
+#endif
     for (; i + 4 <= nb; i += 4) {
       std::memcpy(pc + 2 * i, &hex_pairs[2 * pu8[i]], 2);
       std::memcpy(pc + 2 * i + 2, &hex_pairs[2 * pu8[i + 1]], 2);

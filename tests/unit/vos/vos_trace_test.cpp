@@ -119,7 +119,8 @@ std::string without_line_number(std::string s_line) {
 // before it, after the lines before it; none leaves when the level hides it.
 TEST_F(vos_trace, pieces_equal_their_formatted_twins) {
   const std::string big(1100, 'y');
-  const std::uint8_t au8[600] = {0x00, 0x2D, 0xAB, 0xFF};
+  std::uint8_t au8[600];  // every byte value
+  for (int i = 0; i < 600; ++i) au8[i] = static_cast<std::uint8_t>(i * 7);
   // 60 characters: too long for the kept prefix; its last 40 and 20 are not
   const char* const pc_long = "a/very/long/source/file/name/that/goes/on/and/on/for/ever.cc";
   for (const bool b_batch : {false, true}) {
