@@ -76,7 +76,9 @@ void* _vos_os_virtual_thread(void* pv_rec) noexcept {
   return nullptr;
 }
 
-int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota) {
+// Appends the message; wakes a waiting owner once @p u32_wake_at messages wait (1: always).
+int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota,
+                 std::uint32_t u32_wake_at = 1) {
   if (t_thread == nullptr || ppv_msg == nullptr) {
     return 0;
   }
@@ -91,7 +93,8 @@ int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota) {
     pthread_mutex_unlock(&t_thread->lock);
     return 0;
   }
-  if (t_thread->waiting != 0) {
+  if (t_thread->waiting != 0 &&
+      static_cast<std::uint32_t>(vos_queueGetNbElem(t_thread->mailbox)) >= u32_wake_at) {
     pthread_cond_signal(&t_thread->signal);  // a running owner needs no wake-up
   }
   pthread_mutex_unlock(&t_thread->lock);
@@ -237,6 +240,22 @@ int vos_os_send_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg) {
 
 int vos_os_send_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg) {
   return _vos_os_send(t_thread, ppv_msg, true);
+}
+
+int vos_os_post_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg,
+                                         std::uint32_t u32_wake_at) {
+  return _vos_os_send(t_thread, ppv_msg, true, u32_wake_at);
+}
+
+void vos_os_wake_thread(vos_os_thread_t t_thread) {
+  if (t_thread == nullptr) {
+    return;
+  }
+  pthread_mutex_lock(&t_thread->lock);
+  if (t_thread->waiting != 0 && vos_queueGetNbElem(t_thread->mailbox) != 0) {
+    pthread_cond_signal(&t_thread->signal);
+  }
+  pthread_mutex_unlock(&t_thread->lock);
 }
 
 void vos_os_set_thread_quota(vos_os_thread_t t_thread, std::uint32_t u32_quota) {

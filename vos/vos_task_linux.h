@@ -87,6 +87,14 @@ int vos_os_send_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg);
 /// As vos_os_send_msg_to_thread, but refuses (0) when as many messages as the quota wait.
 int vos_os_send_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg);
 
+/// As vos_os_send_msg_to_thread_with_quota, but wakes the owner only once @p u32_wake_at
+/// messages wait: the sender wakes it later with vos_os_wake_thread (one wake-up for a burst).
+int vos_os_post_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg,
+                                         std::uint32_t u32_wake_at);
+
+/// Wakes the owner of the mailbox when it waits and a message waits for it. Null is ignored.
+void vos_os_wake_thread(vos_os_thread_t t_thread);
+
 /// Sets the quota of quota sends (0 at creation: every quota send is refused). Null is ignored.
 void vos_os_set_thread_quota(vos_os_thread_t t_thread, std::uint32_t u32_quota);
 
