@@ -63,6 +63,11 @@ lan_msg* _msg_cache_take(std::uint32_t u32_need) {
   return nullptr;
 }
 
+// Frames of this thread posted without waking the frame worker (held: see app_lan_rx_hold_wakes).
+constinit thread_local bool _b_hold_wakes = false;
+constinit thread_local std::uint32_t _u32_wakes_owed = 0;
+constexpr std::uint32_t frame_wake_burst = 32;
+
 }  // namespace
 
 void lan_msg_free(lan_msg** ppt_msg) {
@@ -116,8 +121,12 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   void* pv_msg = pt_msg.get();
   // A worker that lags gets no more than its quota: the rest is dropped and counted, so that
   // memory stays bounded whatever the LAN sends.
-  const int i_result = t_worker != nullptr ? vos_os_send_msg_to_thread_with_quota(t_worker, &pv_msg)
-                                           : vos_os_send_msg_to_thread(t_worker, &pv_msg);
+  const bool b_held = _b_hold_wakes && u32_kind == LAN_MSG_RX_FRAME && t_worker != nullptr;
+  const int i_result =
+      b_held ? vos_os_post_msg_to_thread_with_quota(t_worker, &pv_msg, frame_wake_burst)
+      : t_worker != nullptr ? vos_os_send_msg_to_thread_with_quota(t_worker, &pv_msg)
+                            : vos_os_send_msg_to_thread(t_worker, &pv_msg);
+  if (b_held && i_result == 1) ++_u32_wakes_owed;
   if (i_result != 1 && t_worker != nullptr) {
     detail::_app_lan_count_drop();
     return i_result;
@@ -129,4 +138,15 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   }
   (void)pt_msg.release();  // the worker owns it now
   return i_result;
+}
+
+void app_lan_rx_hold_wakes() { _b_hold_wakes = true; }
+
+std::uint32_t app_lan_rx_wakes_owed() { return _u32_wakes_owed; }
+
+void app_lan_rx_wake() {
+  if (_u32_wakes_owed != 0) {
+    _u32_wakes_owed = 0;
+    vos_os_wake_thread(detail::_pv_lan_itf_task_handle);
+  }
 }

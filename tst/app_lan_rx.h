@@ -22,3 +22,12 @@ enum : std::uint32_t {
 /// @retval 0 or -1 not posted (the message is dropped with an error line, nothing leaks)
 int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
                        const std::uint8_t* pu8_payload, std::uint32_t u32_size);
+
+/// From now on, the frames that this thread hands over wake the frame worker only once 32
+/// wait; the thread wakes it for the rest with app_lan_rx_wake (the CoAP server loop, once its
+/// socket is drained: one wake-up per burst).
+void app_lan_rx_hold_wakes();
+/// Frames this thread handed over since its last app_lan_rx_wake.
+std::uint32_t app_lan_rx_wakes_owed();
+/// Wakes the frame worker for the frames this thread handed over, if any.
+void app_lan_rx_wake();

@@ -1,5 +1,6 @@
 // Start-up of the LAN modem link and its threads. Each worker treats its messages one at a
-// time, in the order posted, and frees every message it takes out, whatever its kind.
+// time, in the order posted, and frees every message it takes out, whatever its kind; the
+// frame worker writes the trace lines of the frames it finds waiting together.
 #include <algorithm>
 #include <optional>
 
@@ -17,7 +18,6 @@ constexpr const char* source_name = "../tst/app_lan.c";
 
 constinit vos_os_mutex_t _t_lan_mutex = nullptr;
 
-// Waits for messages until a stop message comes; treats the kinds in [first, last].
 // Ticks to wait at most: @p u32_wait_ticks, less when a telegram's window closes sooner.
 std::uint32_t _wait_ticks(std::uint32_t u32_wait_ticks, bool b_frames) {
   if (!b_frames) return u32_wait_ticks;
@@ -28,25 +28,38 @@ std::uint32_t _wait_ticks(std::uint32_t u32_wait_ticks, bool b_frames) {
       std::clamp<std::int64_t>((*wait_ms + ms_per_tick - 1) / ms_per_tick, 1, u32_wait_ticks));
 }
 
+// Treats one message taken from the mailbox. @return false for a stop message.
+bool _lan_worker_treat(void* pv_msg, std::uint32_t u32_first, std::uint32_t u32_last) noexcept {
+  const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
+  if (!pt_msg) return true;
+  const std::uint32_t u32_kind = pt_msg->u32_kind;
+  if (u32_kind == detail::LAN_MSG_STOP) return false;
+  if (u32_kind < u32_first || u32_kind > u32_last) return true;  // not this worker's: dropped
+  if (const detail::lan_treat_fn pf_treat = detail::_apf_lan_treat[u32_kind]) {
+    pf_treat(&pt_msg->t_sender, pt_msg->pu8_payload, pt_msg->u32_size);
+  }
+  return true;
+}
+
+// Waits for messages until a stop message comes; treats the kinds in [first, last].
 std::uint32_t _lan_worker_loop(vos_os_thread_t t_self, std::uint32_t u32_wait_ticks,
                                std::uint32_t u32_first, std::uint32_t u32_last) noexcept {
   const bool b_frames = u32_first == LAN_MSG_RX_FRAME;
+  // The frame worker's lines of the messages it finds waiting leave together, once its
+  // mailbox is empty (or the batch full): one write per burst, none held for a message to come.
+  std::optional<vos_trace_batch> batch;
+  if (b_frames) batch.emplace();
   for (;;) {
     void* pv_msg = nullptr;
-    const int i_wait =
-        vos_os_wait_msg_to_thread_timeout(t_self, &pv_msg, _wait_ticks(u32_wait_ticks, b_frames));
+    bool b_more = false;
+    const int i_wait = vos_os_wait_msg_to_thread_more(
+        t_self, &pv_msg, _wait_ticks(u32_wait_ticks, b_frames), &b_more);
     detail::_app_lan_report_drops();          // what was dropped while this worker lagged
     if (b_frames) app_lan_telegram_expire();  // windows that closed meanwhile
-    if (i_wait == 0) continue;                // time-out: nothing to do
     if (i_wait < 0) return 0;                 // no mailbox to wait on
-    const detail::lan_msg_ptr pt_msg{static_cast<lan_msg*>(pv_msg)};
-    if (!pt_msg) continue;
-    const std::uint32_t u32_kind = pt_msg->u32_kind;
-    if (u32_kind == detail::LAN_MSG_STOP) return 0;
-    if (u32_kind < u32_first || u32_kind > u32_last) continue;  // not this worker's: dropped
-    if (const detail::lan_treat_fn pf_treat = detail::_apf_lan_treat[u32_kind]) {
-      pf_treat(&pt_msg->t_sender, pt_msg->pu8_payload, pt_msg->u32_size);
-    }
+    const bool b_go_on = i_wait == 0 || _lan_worker_treat(pv_msg, u32_first, u32_last);
+    if (batch && !b_more) batch->flush();
+    if (!b_go_on) return 0;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -372,10 +373,18 @@ std::int32_t coap_server_task() {
   _join_multicast(pt_ctx);
   _make_port_exclusive();
 
+  // The frame worker is woken once the datagrams that came together are handed over: when no
+  // other waits after a pass (the library's descriptor of all its sockets is not readable).
+  app_lan_rx_hold_wakes();
+  pollfd t_ready{coap_context_get_coap_fd(pt_ctx), POLLIN, 0};
   while (!quit.load()) {
     // Returns early after each datagram, so quit is seen within one pass.
     if (coap_io_process(pt_ctx, pass_ms) < 0 && errno != EINTR) std::perror("select");
+    if (app_lan_rx_wakes_owed() != 0 && (t_ready.fd < 0 || poll(&t_ready, 1, 0) <= 0)) {
+      app_lan_rx_wake();
+    }
   }
+  app_lan_rx_wake();
   coap_free_context(pt_ctx);
   return 0;
 }

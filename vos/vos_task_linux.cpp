@@ -76,7 +76,9 @@ void* _vos_os_virtual_thread(void* pv_rec) noexcept {
   return nullptr;
 }
 
-int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota) {
+// Appends the message; wakes a waiting owner once @p u32_wake_at messages wait (1: always).
+int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota,
+                 std::uint32_t u32_wake_at = 1) {
   if (t_thread == nullptr || ppv_msg == nullptr) {
     return 0;
   }
@@ -91,20 +93,28 @@ int _vos_os_send(vos_os_thread_t t_thread, void** ppv_msg, bool b_quota) {
     pthread_mutex_unlock(&t_thread->lock);
     return 0;
   }
-  pthread_cond_signal(&t_thread->signal);
+  if (t_thread->waiting != 0 &&
+      static_cast<std::uint32_t>(vos_queueGetNbElem(t_thread->mailbox)) >= u32_wake_at) {
+    pthread_cond_signal(&t_thread->signal);  // a running owner needs no wake-up
+  }
   pthread_mutex_unlock(&t_thread->lock);
   return 1;
 }
 
-// Wait with a limit; @p pf_deadline turns the limit into a deadline from now.
+// Wait with a limit; @p pf_deadline turns the limit into a deadline from now. Sets *pb_more,
+// when given, to whether other messages wait after the one taken.
 int _vos_os_wait_limited(vos_os_thread_t t_thread, void** ppv_msg, std::uint32_t u32_limit,
-                         timespec (*pf_deadline)(std::uint32_t)) {
+                         timespec (*pf_deadline)(std::uint32_t), bool* pb_more = nullptr) {
+  if (pb_more != nullptr) {
+    *pb_more = false;
+  }
   if (t_thread == nullptr || ppv_msg == nullptr) {
     return -1;
   }
   pthread_mutex_lock(&t_thread->lock);
   while (vos_queueGetNbElem(t_thread->mailbox) == 0) {
     int i_rc = 0;
+    t_thread->waiting = 1;
     if (u32_limit == 0) {
       i_rc = pthread_cond_wait(&t_thread->signal, &t_thread->lock);
     } else {
@@ -112,6 +122,7 @@ int _vos_os_wait_limited(vos_os_thread_t t_thread, void** ppv_msg, std::uint32_t
       const timespec s_deadline = pf_deadline(u32_limit);
       i_rc = pthread_cond_timedwait(&t_thread->signal, &t_thread->lock, &s_deadline);
     }
+    t_thread->waiting = 0;
     if (i_rc == ETIMEDOUT) {
       pthread_mutex_unlock(&t_thread->lock);
       return 0;
@@ -121,6 +132,9 @@ int _vos_os_wait_limited(vos_os_thread_t t_thread, void** ppv_msg, std::uint32_t
     }
   }
   *ppv_msg = vos_queueGetAndDelElem(t_thread->mailbox, 0);
+  if (pb_more != nullptr) {
+    *pb_more = vos_queueGetNbElem(t_thread->mailbox) != 0;
+  }
   pthread_mutex_unlock(&t_thread->lock);
   return 1;
 }
@@ -192,6 +206,7 @@ vos_os_thread_t vos_os_create_thread_stack(vos_os_thread_entry_t pf_entry,
   t_thread->mailbox = ps_mailbox;
   t_thread->entry = pf_entry;
   t_thread->quota = 0;
+  t_thread->waiting = 0;
   t_thread->arg = pv_arg;
 
   pthread_mutex_lock(&t_thread->lock);
@@ -227,6 +242,22 @@ int vos_os_send_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_ms
   return _vos_os_send(t_thread, ppv_msg, true);
 }
 
+int vos_os_post_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg,
+                                         std::uint32_t u32_wake_at) {
+  return _vos_os_send(t_thread, ppv_msg, true, u32_wake_at);
+}
+
+void vos_os_wake_thread(vos_os_thread_t t_thread) {
+  if (t_thread == nullptr) {
+    return;
+  }
+  pthread_mutex_lock(&t_thread->lock);
+  if (t_thread->waiting != 0 && vos_queueGetNbElem(t_thread->mailbox) != 0) {
+    pthread_cond_signal(&t_thread->signal);
+  }
+  pthread_mutex_unlock(&t_thread->lock);
+}
+
 void vos_os_set_thread_quota(vos_os_thread_t t_thread, std::uint32_t u32_quota) {
   if (t_thread == nullptr) {
     return;
@@ -242,7 +273,9 @@ int vos_os_wait_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg) {
   }
   pthread_mutex_lock(&t_thread->lock);
   while (vos_queueGetNbElem(t_thread->mailbox) == 0) {
+    t_thread->waiting = 1;
     pthread_cond_wait(&t_thread->signal, &t_thread->lock);
+    t_thread->waiting = 0;
     if (vos_queueGetNbElem(t_thread->mailbox) == 0) {
       VOS_ERROR("pthread_cond_wait");
     }
@@ -255,6 +288,11 @@ int vos_os_wait_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg) {
 int vos_os_wait_msg_to_thread_timeout(vos_os_thread_t t_thread, void** ppv_msg,
                                       std::uint32_t u32_ticks) {
   return _vos_os_wait_limited(t_thread, ppv_msg, u32_ticks, &_vos_os_deadline_ticks);
+}
+
+int vos_os_wait_msg_to_thread_more(vos_os_thread_t t_thread, void** ppv_msg,
+                                   std::uint32_t u32_ticks, bool* pb_more) {
+  return _vos_os_wait_limited(t_thread, ppv_msg, u32_ticks, &_vos_os_deadline_ticks, pb_more);
 }
 
 int vos_os_wait_msg_to_thread_timeout_ms(vos_os_thread_t t_thread, void** ppv_msg,

@@ -22,9 +22,10 @@ struct vos_os_thread_rec {
   void* arg;
   pthread_t thread_id;
   pthread_mutex_t lock;    ///< guards the mailbox and the start-up handshake
-  pthread_cond_t signal;   ///< signalled once per message sent
+  pthread_cond_t signal;   ///< signalled for a message sent while the owner waits
   vos_queue_rec* mailbox;  ///< message pointers, first in, first out
   std::uint32_t quota;     ///< waiting messages at which quota sends are refused
+  std::uint8_t waiting;    ///< 1 while the owner waits for a message (under lock)
 };
 
 /// One-shot wake-up object.
@@ -77,13 +78,22 @@ std::uint32_t vos_os_nb_thread();
 // block; once sent it belongs to the receiver, who frees it with vos_os_free. Messages still
 // waiting when the thread ends are freed with the mailbox.
 
-/// Appends the message at the tail of the mailbox of @p t_thread. Any thread.
+/// Appends the message at the tail of the mailbox of @p t_thread, and wakes its owner when it
+/// waits for one (a running owner finds the message when it next looks). Any thread.
 /// @retval 1 sent; the caller's variable is left as it was but the message is no longer its
 /// @retval 0 refused (null handle, mailbox full or no memory): the caller keeps the message
 int vos_os_send_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg);
 
 /// As vos_os_send_msg_to_thread, but refuses (0) when as many messages as the quota wait.
 int vos_os_send_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg);
+
+/// As vos_os_send_msg_to_thread_with_quota, but wakes the owner only once @p u32_wake_at
+/// messages wait: the sender wakes it later with vos_os_wake_thread (one wake-up for a burst).
+int vos_os_post_msg_to_thread_with_quota(vos_os_thread_t t_thread, void** ppv_msg,
+                                         std::uint32_t u32_wake_at);
+
+/// Wakes the owner of the mailbox when it waits and a message waits for it. Null is ignored.
+void vos_os_wake_thread(vos_os_thread_t t_thread);
 
 /// Sets the quota of quota sends (0 at creation: every quota send is refused). Null is ignored.
 void vos_os_set_thread_quota(vos_os_thread_t t_thread, std::uint32_t u32_quota);
@@ -99,6 +109,11 @@ int vos_os_wait_msg_to_thread(vos_os_thread_t t_thread, void** ppv_msg);
 /// @retval -1 null handle
 int vos_os_wait_msg_to_thread_timeout(vos_os_thread_t t_thread, void** ppv_msg,
                                       std::uint32_t u32_ticks);
+
+/// As vos_os_wait_msg_to_thread_timeout, and sets *pb_more to whether other messages still
+/// wait after the one stored (false on a time-out or a null handle).
+int vos_os_wait_msg_to_thread_more(vos_os_thread_t t_thread, void** ppv_msg,
+                                   std::uint32_t u32_ticks, bool* pb_more);
 
 /// As vos_os_wait_msg_to_thread_timeout with the limit in milliseconds (0: no limit).
 int vos_os_wait_msg_to_thread_timeout_ms(vos_os_thread_t t_thread, void** ppv_msg,

@@ -2,11 +2,9 @@
 // a trace directory is configured). Lines are at most 1,023 characters before the newline.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 /// Verbosity: 0 = fatal, error, warning; 1 = also information; 2 (default) = also debug, dump.
@@ -34,47 +32,23 @@ void vos_trace_dump(const char* pc_file, int i_line, const void* pv_data, std::u
 /// Formatted text plus newline on standard output only: no time stamp, no file.
 void vos_trace_printf(const char* pc_format, ...) __attribute__((format(printf, 1, 2)));
 
-/// Gathers the trace lines that its thread writes while it lives, and writes them together
-/// (one write on standard output, the trace file still taking them one by one) when it is
-/// destroyed, when it is full, or before a vos_trace_printf or fatal line of the same thread.
-/// Lines of other threads never come between lines of one write. Declare one on the stack
-/// around a unit of work whose lines belong together; a batch opened while another is open on
-/// the same thread adds to the outer one.
+/// Gathers the trace lines that its thread writes while it is open, and writes them together
+/// (one write on standard output, the trace file still taking them one by one) when the last
+/// batch of the thread closes, on flush(), when the thread's gathered lines fill 16 KiB or
+/// 256 lines, and before a vos_trace_printf or fatal line of the same thread. Lines of other
+/// threads never come between lines of one write. Declare one on the stack around a unit of
+/// work whose lines belong together; a batch opened while another is open on the same thread
+/// adds to the outer one. The lines are kept by the thread, not by the object.
 class vos_trace_batch {
  public:
-  static constexpr std::size_t capacity = 4096;  // at most one atomic pipe write
-  static constexpr std::size_t max_lines = 32;
-
   vos_trace_batch() noexcept;
   ~vos_trace_batch();
   vos_trace_batch(const vos_trace_batch&) = delete;
   vos_trace_batch& operator=(const vos_trace_batch&) = delete;
 
-  /// Adds one finished line (newline included, at most 1,024 bytes) stamped on day @p i_day.
-  void add(std::string_view line, int i_day);
-  /// Writes what the batch holds.
+  /// Writes what the thread has gathered so far; the batch stays open.
   void flush() noexcept;
-  /// False while a vos_trace_line is being written into the batch: other lines of the thread
-  /// then leave on their own.
-  bool takes_lines() const noexcept { return !b_line_open_; }
-
- private:
-  friend class vos_trace_line;
-  bool b_line_open_ = false;  // a vos_trace_line is being written past len_
-  bool b_owner_;
-  std::uint16_t nb_ = 0;
-  std::size_t len_ = 0;
-  std::uint16_t au16_end_[max_lines];
-  std::int8_t ai8_day_[max_lines];
-  char ac_buf_[capacity];
 };
-
-namespace detail {
-// What the inline part of vos_trace_line reads; kept by vos_trace.cpp.
-extern constinit std::atomic<std::uint32_t> _e_trace_level;
-extern constinit thread_local vos_trace_batch* _pt_batch;
-std::time_t vos_trace_now();
-}  // namespace detail
 
 /// A DEBUG or DUMP line put together piece by piece instead of through a format, for lines
 /// written for every unit of hot work. Each piece gives the bytes of its printf twin: text()
@@ -110,34 +84,17 @@ class vos_trace_line {
 
   vos_trace_line(kind e_kind, const char* pc_file, int i_line) noexcept;
   /// The same with the line number made beforehand (VOS_DEBUG_LINE passes the source line so).
-  [[gnu::always_inline]] vos_trace_line(kind e_kind, const char* pc_file,
-                                        const number_text& line) noexcept {
-    start(e_kind, pc_file);
-    if (pc_ == nullptr) {
-      return;
-    }
-    if (len_ + sizeof line.ac <= max_line) {
-      std::memcpy(pc_ + len_, line.ac, sizeof line.ac);  // one fixed copy
-      len_ += line.u8_len;
+  vos_trace_line(kind e_kind, const char* pc_file, const number_text& line) noexcept {
+    if (e_kind == kind::dump) {
+      start_dump(pc_file, line);
     } else {
-      text({line.ac, line.u8_len});
+      start_debug(pc_file, line);
     }
   }
   ~vos_trace_line() {
-    if (pc_ == nullptr) {
-      return;
+    if (pc_ != nullptr) {
+      finish();
     }
-    pc_[len_] = '\n';
-    if (pt_batch_ == nullptr || pt_batch_->ac_buf_ + pt_batch_->len_ != pc_) {
-      end_elsewhere();
-      return;
-    }
-    // Still at the batch's end: the line only needs counting.
-    pt_batch_->b_line_open_ = false;
-    pt_batch_->len_ += len_ + 1;
-    pt_batch_->au16_end_[pt_batch_->nb_] = static_cast<std::uint16_t>(pt_batch_->len_);
-    pt_batch_->ai8_day_[pt_batch_->nb_] = static_cast<std::int8_t>(i_day_);
-    ++pt_batch_->nb_;
   }
   vos_trace_line(const vos_trace_line&) = delete;
   vos_trace_line& operator=(const vos_trace_line&) = delete;
@@ -171,56 +128,19 @@ class vos_trace_line {
 
  private:
   static constexpr std::size_t max_line = 1023;
-  // "date:DEBUG:file:" and "date:DUMP:file:" of the last second and file this thread wrote
-  // piece by piece. One per thread, no lock.
-  struct piece_prefix {
-    std::time_t t = 0;
-    const char* pc_file = nullptr;
-    int i_day = 0;
-    bool b_valid = false;
-    std::uint8_t au8_len[2] = {};
-    char ac[2][slack] = {};
-  };
-  static constinit thread_local piece_prefix s_prefix_;
 
-  // Picks where the line is written and writes its prefix: the kept one while the second and
-  // the file stay the same.
-  [[gnu::always_inline]] void start(kind e_kind, const char* pc_file) noexcept {
-    if (detail::_e_trace_level.load(std::memory_order_relaxed) <= 1) {
-      return;
-    }
-    vos_trace_batch* pt_batch = detail::_pt_batch;
-    if (pt_batch != nullptr && !pt_batch->b_line_open_) {
-      if (vos_trace_batch::capacity - pt_batch->len_ < max_line + 1 + slack ||
-          pt_batch->nb_ == vos_trace_batch::max_lines) {
-        pt_batch->flush();
-      }
-      pt_batch->b_line_open_ = true;
-      pt_batch_ = pt_batch;
-      pc_ = pt_batch->ac_buf_ + pt_batch->len_;
-    } else {
-      pc_ = ac_own_;
-    }
-    const std::time_t t_now = detail::vos_trace_now();
-    const piece_prefix& p = s_prefix_;
-    if (p.b_valid && p.t == t_now && p.pc_file == pc_file) [[likely]] {
-      const std::size_t k = e_kind == kind::dump ? 1 : 0;
-      std::memcpy(pc_, p.ac[k], slack);  // the whole slot: one fixed copy
-      len_ = p.au8_len[k];
-      i_day_ = p.i_day;
-    } else {
-      start_prefix(e_kind, pc_file, t_now);
-    }
-  }
-  void start_prefix(kind e_kind, const char* pc_file, long long ll_now) noexcept;
-  void end_elsewhere() noexcept;
+  // Pick where the line is written (the thread's open batch, or ac_own_) and write its prefix
+  // and line number; leave pc_ null when the level hides the line.
+  void start_debug(const char* pc_file, const number_text& line) noexcept;
+  void start_dump(const char* pc_file, const number_text& line) noexcept;
+  // Ends the line with its newline and hands it over.
+  void finish() noexcept;
   void text_cut(std::string_view text) noexcept;
   vos_trace_line& dec_any(long long ll_value, unsigned u_zero_width) noexcept;
   vos_trace_line& dec_cut(long long ll_value, unsigned u_zero_width) noexcept;
 
   char* pc_ = nullptr;  // null: the line is hidden
   std::size_t len_ = 0;
-  vos_trace_batch* pt_batch_ = nullptr;  // the batch the line is written into, if any
   int i_day_ = 0;
   char ac_own_[1024 + slack];  // the line, when not written into a batch
 };

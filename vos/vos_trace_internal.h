@@ -1,8 +1,11 @@
-// Trace log internals: what the line side (vos_trace.cpp) and the file side
-// (vos_trace_file.cpp) share, and the seams the tests reach (the clock, the line writer, a reset).
+// Trace log internals: what the formatted lines (vos_trace.cpp), the prefixes, batches and
+// piece-by-piece lines (vos_trace_line.cpp) and the file side (vos_trace_file.cpp) share, and
+// the seams the tests reach (the clock, the line writer, a reset).
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string_view>
@@ -10,6 +13,33 @@
 #include "vos_util_linux.h"
 
 namespace detail {
+
+/// A line holds at most this many characters before its newline.
+inline constexpr std::size_t trace_max_line = 1023;
+
+/// The level that vos_trace_level set (2 until then).
+extern constinit std::atomic<std::uint32_t> _e_trace_level;
+
+/// The word after the date: FATAL, ERROR, WARNING, INFO, DEBUG, DUMP.
+enum class trace_word : std::uint8_t { fatal, error, warning, info, debug, dump };
+
+/// Writes "date:WORD:file:" (INFO, @p pc_file null: "date:INFO:") of @p t_now at @p pc, cut
+/// at trace_max_line characters, from this thread's kept prefixes (one per word for the last
+/// second and file, the file compared by address and text). @p pc has room for
+/// trace_max_line + 1 characters. Sets *pi_day to the day of month. @return the length.
+std::size_t vos_trace_prefix(char* pc, trace_word e_word, const char* pc_file, std::time_t t_now,
+                             int* pi_day);
+
+/// Hands a finished line to the batch open on this thread. @return false when no batch takes
+/// it (none open, or a piece-by-piece line is being written into it: what the batch holds
+/// then leaves first, and the caller writes the line on its own).
+bool vos_trace_batch_take(std::string_view line, int i_day);
+
+/// Writes what the batch of this thread holds, if any.
+void vos_trace_batch_flush() noexcept;
+
+/// Writes @p text to the trace output with one call, after anything stdio still holds.
+void vos_trace_output(std::string_view text);
 
 /// Time source of the trace line stamps; ::time unless a test installs another.
 using vos_trace_clock_fn = std::time_t (*)(std::time_t*);

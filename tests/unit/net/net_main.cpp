@@ -51,6 +51,9 @@ int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
   rx_calls().push_back(std::move(call));
   return rx_handler_result.load();
 }
+void app_lan_rx_hold_wakes() {}
+std::uint32_t app_lan_rx_wakes_owed() { return 0; }
+void app_lan_rx_wake() {}
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -3,6 +3,7 @@
 // comes back. (The whole inbound path, dropped kinds and idle time-outs: end-to-end tests.)
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,11 +23,25 @@
 #include "test_wait.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
+#include "vos_trace.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::wait_until;
+
+std::atomic<bool> b_release{false};
+std::atomic<bool> b_entered{false};
+std::atomic<std::uint32_t> u32_treated{0};
+
+// A frame worker stuck until released (its output unread, say); a line per frame.
+std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32_t) {
+  b_entered = true;
+  while (!b_release.load()) std::this_thread::sleep_for(1ms);
+  ++u32_treated;
+  vos_trace_debug("t.c", 1, "frame");
+  return 1;
+}
 
 // The workers started as app_lan_init starts them, around the treating functions a test sets;
 // stop() ends them (a message of kind 0 each) and puts the real functions back.
@@ -62,6 +77,23 @@ class app_lan_task : public test_support::alloc_balance_test {
     std::copy(std::begin(saved_), std::end(saved_), detail::_apf_lan_treat);
   }
 
+  // A frame worker held in the first of @p u32_sent frames until all are posted, then
+  // released. @return the frames posted.
+  static std::uint32_t hold_and_post(std::uint32_t u32_sent) {
+    b_release = b_entered = false;
+    u32_treated = 0;
+    detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = stuck_treat;
+    start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
+    const std::uint8_t au8_frame[64] = {};
+    const coap_address_t t_from{};
+    std::uint32_t u32_posted = 0;
+    for (std::uint32_t i = 0; i < u32_sent; ++i) {
+      u32_posted += app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_from, au8_frame, 64) == 1 ? 1 : 0;
+      EXPECT_TRUE(i != 0 || wait_until([] { return b_entered.load(); }, 10s));
+    }
+    b_release = true;
+    return u32_posted;
+  }
   detail::lan_treat_fn saved_[detail::LAN_MSG_LAST + 1] = {};
   std::uint32_t u32_threads_ = 0;
 };
@@ -101,18 +133,6 @@ std::vector<record> records() {
 
 bool wait_records(std::size_t n) {
   return wait_until([n] { return records().size() >= n; }, 10s);
-}
-
-std::atomic<bool> b_release{false};
-std::atomic<bool> b_entered{false};
-std::atomic<std::uint32_t> u32_treated{0};
-
-// A frame worker stuck until released, as one whose standard output nobody reads.
-std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32_t) {
-  b_entered = true;
-  while (!b_release.load()) std::this_thread::sleep_for(1ms);
-  ++u32_treated;
-  return 1;
 }
 
 }  // namespace
@@ -158,24 +178,12 @@ TEST_F(app_lan_task, each_kind_on_its_worker_and_frames_never_wait_for_the_regis
 // A worker that lags (its trace stalls) while the LAN keeps sending: its mailbox stays at its
 // quota, what does not fit is dropped and counted, and the count is given by a warning line.
 TEST_F(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_counted_in_a_warning) {
-  detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = stuck_treat;
-  start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
   constexpr std::uint32_t u32_sent = 1000;
   std::uint32_t u32_posted = 0;
+  // The worker holds the first message before the flood: every drop comes after its last
+  // report, so one warning carries them all.
   const std::string out = test_support::captured([&] {
-    const std::uint8_t au8_frame[64] = {};
-    const coap_address_t t_from{};
-    const auto post = [&] {
-      if (app_lan_rx_handler(LAN_MSG_RX_FRAME, &t_from, au8_frame, sizeof au8_frame) == 1) {
-        ++u32_posted;
-      }
-    };
-    // The worker holds the first message before the flood: every drop comes after its last
-    // report, so one warning carries them all.
-    post();
-    ASSERT_TRUE(wait_until([] { return b_entered.load(); }, 10s));
-    for (std::uint32_t i = 1; i < u32_sent; ++i) post();
-    b_release = true;
+    u32_posted = hold_and_post(u32_sent);
     ASSERT_TRUE(wait_until([&] { return u32_treated.load() == u32_posted; }, 10s));
     stop();  // the worker reports after its next wait: a message, or its 2 s time-out
   });
@@ -185,6 +193,26 @@ TEST_F(app_lan_hostile_task, lagging_worker_gets_its_quota_and_the_rest_is_count
       out, "^[0-9]{8}-[0-9]{6}:WARNING:\\.\\./tst/app_lan\\.c:[0-9]+:" +
                std::to_string(u32_sent - u32_posted) + " LAN messages dropped: worker busy$"))
       << out;
+}
+
+// The frames found waiting leave their lines in one write once the mailbox is empty: a frame
+// held while ten more come gives two writes (a datagram each), its own and the ten.
+TEST_F(app_lan_task, frames_found_waiting_leave_their_lines_in_one_write) {
+  int ai_fd[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ai_fd), 0);
+  vos_trace_set_output(ai_fd[0]);
+  EXPECT_EQ(hold_and_post(11), 11u);
+  std::vector<long> lines;  // per write of the frame lines
+  char ac[4096];
+  for (long n = 0, len = 0; n < 11 && (len = recv(ai_fd[1], ac, sizeof ac, 0)) > 0;) {
+    if (std::string_view(ac, len).find(":frame\n") == std::string_view::npos) continue;
+    lines.push_back(std::count(ac, ac + len, '\n'));
+    n += lines.back();
+  }
+  vos_trace_set_output(STDOUT_FILENO);
+  close(ai_fd[0]);
+  close(ai_fd[1]);
+  EXPECT_EQ(lines, (std::vector<long>{1, 10}));
 }
 
 // Message blocks are kept for reuse: sizes that fit a kept block, do not fit, or are never kept

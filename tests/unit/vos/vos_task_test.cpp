@@ -87,8 +87,9 @@ struct drain_job {
     return [this](vos_os_thread_t t_self) {
       std::uint32_t u32_got = 0;
       vos_os_condmask_wait(ps_gate, 0, 0x1, &u32_got);
-      for (void* pv = nullptr; b_drain && vos_os_test_msg_to_thread(t_self);) {
-        vos_os_wait_msg_to_thread(t_self, &pv);
+      for (bool b_more = b_drain && vos_os_test_msg_to_thread(t_self); b_more;) {
+        void* pv = nullptr;
+        vos_os_wait_msg_to_thread_more(t_self, &pv, 1, &b_more);
         received.push_back(pv);
       }
     };
@@ -192,12 +193,14 @@ TEST_F(vos_task_linux, order_quota_and_full_mailbox) {
   EXPECT_TRUE(re_search_lines(out, R"(:ERROR:vos_queue\.c:[0-9]+:Queue full)")) << out;
   ASSERT_EQ(job.received.size(), 32767u);
   for (std::uintptr_t i = 0; i < job.received.size(); ++i) ASSERT_EQ(job.received[i], value(i + 4));
+  bool b_more = true;
   EXPECT_EQ(vos_os_send_msg_to_thread(nullptr, &pv) +
                 vos_os_send_msg_to_thread_with_quota(nullptr, &pv) +
                 vos_os_wait_msg_to_thread(nullptr, &pv) +
                 vos_os_wait_msg_to_thread_timeout(nullptr, &pv, 1) +
-                vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1),
-            -3);
+                vos_os_wait_msg_to_thread_timeout_ms(nullptr, &pv, 1) +
+                vos_os_wait_msg_to_thread_more(nullptr, &pv, 1, &b_more),
+            -4);
   EXPECT_FALSE(vos_os_test_msg_to_thread(nullptr));
 }
 

@@ -1,5 +1,5 @@
-// Trace lines: text equal to snprintf's, levels, the 1,023-character cut, dump, prefix reuse,
-// batches; trace files: configuration, rotation, daily files, close-on-exec.
+// Trace lines: snprintf's text, levels, the 1,023-character cut, dump, batches, pieces against
+// their formatted twins; trace files: configuration, rotation, daily files, close-on-exec.
 #include "vos_trace.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ using test_support::re_whole_match;
 using test_support::read_file;
 using namespace std::string_literals;
 
+constexpr const char* source_name = "f.c";
 constexpr std::time_t t_2016_06_03_123456 = 1464957296;
 constexpr std::time_t t_2016_06_03_235958 = 1464998398;
 const std::string stamp = "20160603-123456:";
@@ -47,18 +49,6 @@ void use_fake_clock(std::time_t t_now) {
   detail::vos_trace_set_clock(&fake_clock);
 }
 
-// What the line is with snprintf: prefix and message, cut to 1,023 characters, newline.
-std::string reference(const char* pc_format, ...) __attribute__((format(printf, 1, 2)));
-std::string reference(const char* pc_format, ...) {
-  const std::string s_prefix = stamp + "DEBUG:f.c:7:";
-  char ac[1024];
-  va_list ap;
-  va_start(ap, pc_format);
-  const int n = std::vsnprintf(ac, sizeof ac - s_prefix.size(), pc_format, ap);
-  va_end(ap);
-  return s_prefix + (n > 0 ? ac : "") + "\n";  // no message on a format error
-}
-
 // The fixed clock for each test; the default level and the real clock afterwards.
 class vos_trace : public ::testing::Test {
  protected:
@@ -69,40 +59,13 @@ class vos_trace : public ::testing::Test {
   }
 };
 
-// Formats held in variables: the invalid ones reach the trace as they would at run time.
+// The prefix, then vsnprintf's text cut at 1,023 characters.
 TEST_F(vos_trace, lines_equal_snprintf_levels_and_plain_lines) {
-  const std::string big(1500, 'x');
-  const char* pc_bad = "%y and %";
-  const char* pc_lone = "100%";
-  const char* pc_flags = "%+d|% d|%#x|%.5d|%5.2f|%'d";
-  const char* pc_zero_left = "%-05d|%-05d";  // '0' ignored with '-'
-  const char* volatile pc_null = "%s|%d";    // a format the compiler cannot check
-#define ROW(...) \
-  EXPECT_EQ(captured([&] { vos_trace_debug("f.c", 7, __VA_ARGS__); }), reference(__VA_ARGS__))
-  ROW("plain text, no conversion");
-  ROW("%d|%d|%d|%d|%i", 0, -1, INT_MAX, INT_MIN, 42);
-  ROW("%5d|%-5d|%05d|%05d|%3d", 42, 42, 42, -42, 123456);
-  ROW(pc_zero_left, 42, -42);
-  ROW("%u|%x|%X|%08x|%02x|%02X|%x", UINT_MAX, 0xBEEFu, 0xBEEFu, 0x1Au, 0u, 0xABu, 0u);
-  ROW("%ld|%lu|%lx|%lld|%llu|%zu", LONG_MIN, ULONG_MAX, ULONG_MAX / 3, LLONG_MIN, ULLONG_MAX,
-      static_cast<std::size_t>(77));
-  ROW("%hd|%hu|%hhd|%hhu|%hx", 70000, 70000, 300, 300, 0x12345);
-  ROW("[%s]|[%8s]|[%-8s]|[%.3s]|[%.*s]|[%.9s]", "abc", "abc", "abc", "abcdef", 2, "abcdef", "ab");
-  ROW("[%c]|[%3c]|[%-3c]", 'a', 'b', 'c');
-  ROW("%*d|%*d|%-*d", 6, 5, -6, 5, 4, 3);
-  ROW("100%% sure, %%d is %d, %%%%", 5);
-  ROW("received %s", "%s %d %n 100%");
-  ROW("%p|%s", static_cast<void*>(nullptr), "left to vsnprintf");
-  ROW(pc_null, static_cast<const char*>(nullptr), 3);
-  ROW(pc_bad, 1);
-  ROW(pc_lone, 1);
-  ROW(pc_flags, 1, 2, 0x1Fu, 3, 2.5, 1000);
-  ROW("%s", big.c_str());
-  ROW("%.*s", 1023 - 28, big.c_str());  // just fits
-  ROW("%1500d|", 9);
-  ROW("%-1200s|", "x");
-  ROW("%.1100s", big.c_str());
-#undef ROW
+  const std::string s_prefix = stamp + "DEBUG:f.c:7:";
+  EXPECT_EQ(captured([] { vos_trace_debug("f.c", 7, "%s", std::string(1500, 'x').c_str()); }),
+            s_prefix + std::string(1023 - s_prefix.size(), 'x') + "\n");
+  EXPECT_EQ(captured([] { vos_trace_debug("f.c", 7, "%1500d|", 42); }),
+            s_prefix + std::string(1023 - s_prefix.size(), ' ') + "\n");
   // Each level's line; the level lets out ERROR and WARNING always, INFO from 1, the rest from 2.
   const std::string s_lines = stamp + "ERROR:vos_queue.c:127:BAD POINTER\n" + stamp +
                               "WARNING:../tst/app_main.c:9:w3\n" + stamp + "INFO:i 0x2a\n" + stamp +
@@ -142,6 +105,63 @@ TEST_F(vos_trace, lines_equal_snprintf_levels_and_plain_lines) {
             stamp + "ERROR:f.c:1:one\nNbpools=3 curmem=120\n" + stamp +
                 "ERROR:f.c:2:two\n\n50%s\n" + std::string(1023, 'x') + "\n" + stamp +
                 "INFO:%s%n\n" + stamp + "ERROR:f.c:4:after\n");
+}
+
+// The line without its line number (fourth field), which differs within a pair.
+std::string without_line_number(std::string s_line) {
+  std::size_t colon = 0;
+  for (int i = 0; i < 3; ++i) colon = s_line.find(':', colon) + 1;
+  return s_line.erase(colon, s_line.find(':', colon) - colon);
+}
+
+// Each line twice, typed then formatted (same prefix, numbers, 1,023-character cut, whole dump
+// pairs), alone and in a batch they overflow; a line traced while a typed one is open leaves
+// before it, after the lines before it; none leaves when the level hides it.
+TEST_F(vos_trace, pieces_equal_their_formatted_twins) {
+  const std::string big(1100, 'y');
+  std::uint8_t au8[600];  // every byte value
+  for (int i = 0; i < 600; ++i) au8[i] = static_cast<std::uint8_t>(i * 7);
+  // 60 characters: too long for the kept prefix; its last 40 and 20 are not
+  const char* const pc_long = "a/very/long/source/file/name/that/goes/on/and/on/for/ever.cc";
+  for (const bool b_batch : {false, true}) {
+    test_support::stdout_capture capture;
+    {
+      std::optional<vos_trace_batch> batch;
+      if (b_batch) batch.emplace();
+      for (int i = 0; i < 9; ++i) {
+        VOS_DEBUG_LINE().text("a%d[").dec(i).dec(-7).dec(LLONG_MIN).text("]");
+        VOS_DEBUG("a%%d[%d%d%lld]", i, -7, LLONG_MIN);
+        VOS_DEBUG_LINE().dec(7, 3).text(",").dec(-5, 3).dec(12345, 3).dec(-1, 1500);
+        VOS_DEBUG("%03d,%03d%03d%01500d", 7, -5, 12345, -1);
+        VOS_DEBUG_LINE().hex(0).text(" ").hex(0xBEEF12u).hex(ULLONG_MAX).hex(0xFFFFFFFFu).hex(10);
+        VOS_DEBUG("%x %x%llx%x%x", 0u, 0xBEEF12u, ULLONG_MAX, 0xFFFFFFFFu, 10u);
+        VOS_DEBUG_LINE().dec(5, 2).dec(42).text("|").dec(99, 1).dec(100).dec(i, 2).dec(0, 2);
+        VOS_DEBUG("%02d%d|%1d%d%02d%02d", 5, 42, 99, 100, i, 0);
+        VOS_DEBUG_LINE().text(big).dec(123).text("gone");
+        VOS_DEBUG("%s%d%s", big.c_str(), 123, "gone");
+        VOS_DUMP_LINE().bytes(au8, i == 0 ? 4 : sizeof au8);
+        VOS_DUMP(au8, i == 0 ? 4 : sizeof au8);
+        vos_trace_line(vos_trace_line::kind::dump, pc_long + 20 * (i % 3), i).bytes(au8, 2);
+        vos_trace_dump(pc_long + 20 * (i % 3), i, au8, 2);
+      }
+      VOS_DEBUG("early");
+      VOS_DEBUG_LINE().text("late").dec((VOS_DEBUG("early"), 1));
+      VOS_DEBUG("late1");
+      vos_trace_level(1);
+      VOS_DEBUG_LINE().text("hidden");
+      VOS_DUMP_LINE().bytes(au8, 4);
+      vos_trace_level(2);
+    }
+    const std::string out = capture.take();
+    std::istringstream lines(out);
+    int i_pairs = 0;
+    for (std::string a, b; std::getline(lines, a) && std::getline(lines, b); ++i_pairs) {
+      EXPECT_LE(a.size(), 1023u);
+      EXPECT_EQ(without_line_number(a), without_line_number(b))
+          << "pair " << i_pairs << " batch " << b_batch;
+    }
+    EXPECT_EQ(i_pairs, 65) << out;
+  }
 }
 
 std::vector<std::string> names_in(const fs::path& dir) {
