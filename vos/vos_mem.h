@@ -29,7 +29,9 @@ void vos_os_free(void** ppv_block);
 /// vos_os_park takes the block out of the totals as vos_os_free would, without giving it back;
 /// vos_os_unpark counts it again as the allocation of a block of its size would; a parked block
 /// leaves through vos_os_free_parked, never vos_os_free. So the totals count blocks in use,
-/// whatever caches hold. Any thread; the owner keeps its cache under its own lock.
+/// whatever caches hold. Any thread. The three calls only count: keeping the cache safe across
+/// threads is its owner's business (the LAN message-block cache uses lock-free slots, the
+/// mailbox element cache its queue's lock).
 void vos_os_park(void* pv_block);
 void vos_os_unpark(void* pv_block);
 void vos_os_free_parked(void** ppv_block);
