@@ -30,7 +30,7 @@ struct vos_fs_dir {
   DIR* p_stream;
 };
 
-using namespace vos_fs_detail;
+using namespace detail;
 
 namespace {
 

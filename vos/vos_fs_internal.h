@@ -9,7 +9,7 @@
 
 #include "vos_mem.h"
 
-namespace vos_fs_detail {
+namespace detail {
 
 // Length argument of vos_str_dup that takes the whole string.
 constexpr std::uint32_t whole_string = std::numeric_limits<std::uint32_t>::max();
@@ -48,4 +48,4 @@ inline char* _alloc_string(std::size_t u_len) noexcept {
   return pc;
 }
 
-}  // namespace vos_fs_detail
+}  // namespace detail

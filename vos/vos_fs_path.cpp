@@ -15,7 +15,7 @@
 #include "vos_str.h"
 #include "vos_trace.h"
 
-using namespace vos_fs_detail;
+using namespace detail;
 
 namespace {
 
@@ -32,7 +32,7 @@ bool _can_read(const char* pc_name) {
 
 }  // namespace
 
-namespace vos_fs_detail {
+namespace detail {
 
 void _unique_digits(char (&ac)[5]) noexcept {
   // Seeded apart per process and thread, so that two writers racing for one name part early.
@@ -42,7 +42,7 @@ void _unique_digits(char (&ac)[5]) noexcept {
   std::snprintf(ac, sizeof ac, "%04x", static_cast<unsigned>(s_random() & 0xFFFF));
 }
 
-}  // namespace vos_fs_detail
+}  // namespace detail
 
 char* vos_fs_cat_name(const char* pc_first, const char* pc_second, int i_trailing) {
   if (pc_first == nullptr && pc_second == nullptr) {

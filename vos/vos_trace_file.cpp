@@ -55,10 +55,10 @@ constinit char* _pt_trace_dir_name = nullptr;
 constinit char* _pt_trace_path = nullptr;
 // Whether _pt_trace_path is set, readable without the trace mutex.
 constinit std::atomic<bool> _b_trace_path_set{false};
-constinit char at_dayly_filename[max_name] = {};
+constinit char _ac_daily_filename[max_name] = {};
 constinit std::uint32_t _u32_current_offset = 0;
-constinit std::tm ref_tm{};
-constinit std::time_t _t_ref_day_start = 0;  // UTC midnight starting ref_tm's day
+constinit std::tm _t_ref_tm{};
+constinit std::time_t _t_ref_day_start = 0;  // UTC midnight starting _t_ref_tm's day
 
 // Writes a message about the trace files straight to standard output: vos_trace_printf would
 // take the trace mutex a second time.
@@ -105,7 +105,7 @@ void _vos_trace_close_file() {
 
 // Directory reading; backslashes in the path are taken as "/".
 DIR* _vos_trace_opendir(std::string path) {
-  vos_fs_detail::_to_slashes(path.data());
+  detail::_to_slashes(path.data());
   return opendir(path.c_str());
 }
 
@@ -183,7 +183,7 @@ char* _vos_trace_unique_name(const char* pc_name) {
       return nullptr;
     }
     char ac_digits[5];
-    vos_fs_detail::_unique_digits(ac_digits);
+    detail::_unique_digits(ac_digits);
     pc_unique[len] = '_';
     std::memcpy(pc_unique + len + 1, ac_digits, sizeof ac_digits);
   }
@@ -202,9 +202,9 @@ void vos_trace_create_file(bool b_keep = false) {
   gmtime_r(&t_now, &s_now);
   int i_errno = 0;
   if (_u32_max_nb_file == 0) {
-    ref_tm = s_now;
+    _t_ref_tm = s_now;
     _t_ref_day_start = t_now - (s_now.tm_hour * 3600 + s_now.tm_min * 60 + s_now.tm_sec);
-    _pf_log_file = vos_fs_open(at_dayly_filename, b_keep ? "ab" : "wb");
+    _pf_log_file = vos_fs_open(_ac_daily_filename, b_keep ? "ab" : "wb");
     i_errno = errno;
   } else {
     _vos_trace_remove_oldest();
@@ -236,15 +236,15 @@ bool vos_trace_archive() {
   char ac_name[max_name + 1];
   const int n =
       std::snprintf(ac_name, sizeof ac_name, "%s%s-%04d%02d%02d.txt", _pt_trace_path, _s_prefixe.ac,
-                    ref_tm.tm_year + 1900, ref_tm.tm_mon + 1, ref_tm.tm_mday);
+                    _t_ref_tm.tm_year + 1900, _t_ref_tm.tm_mon + 1, _t_ref_tm.tm_mday);
   int i_errno = ENAMETOOLONG;
   if (n >= 0 && static_cast<std::size_t>(n) < sizeof ac_name) {
-    if (std::rename(at_dayly_filename, ac_name) == 0) {
+    if (std::rename(_ac_daily_filename, ac_name) == 0) {
       return true;
     }
     i_errno = errno;
   }
-  _vos_trace_file_message("Can't move file from \"%s\" to \"%s\" : %s\r\n", at_dayly_filename,
+  _vos_trace_file_message("Can't move file from \"%s\" to \"%s\" : %s\r\n", _ac_daily_filename,
                           ac_name, vos_errno_text(i_errno).c_str());
   return false;
 }
@@ -260,7 +260,8 @@ void vos_trace_file_write(std::string_view line, int i_day) {
   bool b_keep = false;
   // A new UTC day: the day of month differs, or the same day of month came back a month later.
   if (_pf_log_file != nullptr && _u32_max_nb_file == 0 &&
-      (i_day != ref_tm.tm_mday || detail::vos_trace_now() >= _t_ref_day_start + seconds_per_day)) {
+      (i_day != _t_ref_tm.tm_mday ||
+       detail::vos_trace_now() >= _t_ref_day_start + seconds_per_day)) {
     _vos_trace_close_file();
     // An archive that failed keeps its lines: the daily file is then appended to.
     b_keep = !vos_trace_archive();
@@ -314,9 +315,9 @@ void vos_trace_init(const char* pc_root_path, const char* pc_dir_name) {
     if (_pt_trace_path != nullptr) {
       mkdir(_pt_trace_path, 0777);  // an existing directory is fine
       if (_u32_max_nb_file == 0) {
-        const int n = std::snprintf(at_dayly_filename, sizeof at_dayly_filename, "%s/%s.txt",
+        const int n = std::snprintf(_ac_daily_filename, sizeof _ac_daily_filename, "%s/%s.txt",
                                     _pt_trace_path, _s_prefixe.ac);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof at_dayly_filename) {
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof _ac_daily_filename) {
           _vos_trace_forget_all_paths();
         }
       }
@@ -402,7 +403,7 @@ void vos_trace_reset_files() {
   _u32_file_size = trace_default_file_size;
   std::memcpy(_s_prefixe.ac, trace_default_prefix, sizeof trace_default_prefix);
   _u32_prefixe_len = 0;
-  at_dayly_filename[0] = '\0';
+  _ac_daily_filename[0] = '\0';
   _u32_current_offset = 0;
 }
 
