@@ -28,6 +28,8 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::wait_until;
 
+void reset_records();
+
 // The workers started as app_lan_init starts them, around the treating functions a test sets;
 // stop() ends them (a message of kind 0 each) and puts the real functions back.
 class app_lan_task : public test_support::alloc_balance_test {
@@ -37,6 +39,7 @@ class app_lan_task : public test_support::alloc_balance_test {
     detail::app_lan_reset();
     std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
     u32_threads_ = vos_os_nb_thread();
+    reset_records();
     mark_alloc();
   }
   void TearDown() override {
@@ -106,6 +109,15 @@ bool wait_records(std::size_t n) {
 std::atomic<bool> b_release{false};
 std::atomic<bool> b_entered{false};
 std::atomic<std::uint32_t> u32_treated{0};
+
+// Every test starts with no record and the stuck worker not yet entered nor released.
+void reset_records() {
+  const std::lock_guard lock(g_mutex);
+  g_records = {};
+  b_release = false;
+  b_entered = false;
+  u32_treated = 0;
+}
 
 // A frame worker stuck until released, as one whose standard output nobody reads.
 std::int32_t stuck_treat(const coap_address_t*, const std::uint8_t*, std::uint32_t) {
@@ -193,7 +205,6 @@ TEST_F(app_lan_task, reused_message_blocks_carry_each_payload_whole) {
   detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = recorder<1>;
   start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
   const coap_address_t t_sender = ipv4("10.0.0.2", 40000);
-  g_records.clear();
   std::vector<std::vector<std::uint8_t>> sent;
   for (const std::uint32_t u32_size : {60, 60, 50, 1, 2000, 60, 300, 450, 40, 455}) {
     sent.emplace_back(u32_size, static_cast<std::uint8_t>(0xA0 + sent.size()));
