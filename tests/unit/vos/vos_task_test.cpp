@@ -336,13 +336,16 @@ using vos_timer = vos_task_linux;  // timer threads too must have ended at the e
 TEST_F(vos_timer, commands_refusals_and_races) {
   fire_log s_log;
   vos_os_thread_t t_timer = nullptr;
+  const auto t_start = clock_type::now();
   ASSERT_EQ(vos_util_start_timer(&t_timer, 1, 25, &record_fire, &s_log), 1);
-  for (int i = 0; i < 3; ++i) {
-    std::this_thread::sleep_for(250ms);
-    EXPECT_EQ(vos_util_restart_timer(&t_timer), 1);
-  }
-  EXPECT_EQ(s_log.count.load(), 0) << "restarts every half period keep it from firing";
+  std::this_thread::sleep_for(250ms);  // half of the 500 ms period: the restart moves the expiry
+  const auto t_restart = clock_type::now();
+  EXPECT_EQ(vos_util_restart_timer(&t_timer), 1);
+  ASSERT_TRUE(wait_until([&] { return s_log.count.load() >= 1; }));
+  EXPECT_GE(elapsed_ms(t_restart), 480) << "a restart arms a full period from when it is taken";
+  EXPECT_LT(elapsed_ms(t_start), 3000);
   ASSERT_EQ(vos_util_suspend_timer(&t_timer), 1);
+  s_log.count = 0;  // the next expiry is a period away
   std::this_thread::sleep_for(700ms);
   EXPECT_EQ(s_log.count.load(), 0) << "a suspended timer fired";
   // The callback suspends its own timer: the command waits until it returns.
