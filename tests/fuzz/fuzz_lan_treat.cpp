@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -76,13 +77,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
                        static_cast<std::uint32_t>(payload.size()));
     fuzz::drain_all();
   }
-  // Whatever was registered, the registry keeps its bounds and the first modem is one of them.
-  std::uint32_t u32_first = 0;
-  lan_modem_entry t_entry{};
-  if (app_lan_modem_nb() > LAN_MODEM_MAX ||
-      (app_lan_first_modem_id(&u32_first) == 1 && app_lan_find_modem(u32_first, &t_entry) != 1) ||
-      vos_os_nb_pool() != u32_pool || vos_os_curmem() != u32_mem) {
-    __builtin_trap();
+  // Whatever was registered: each entry in use is published, its serial in no other entry and
+  // found again by a look-up, its receiver count within bounds; the first modem is the entry in
+  // use with the highest index; no block is left.
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at{};
+  app_lan_get_modems_info(at.data());
+  bool b_ok = vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_mem;
+  const lan_modem_entry* pt_first = nullptr;
+  for (const lan_modem_entry& e : at) {
+    if (e.u8_in_use == 0) continue;
+    pt_first = &e;
+    lan_modem_entry t_found{};
+    const auto same = [&e](const lan_modem_entry& o) {
+      return o.u8_in_use != 0 && o.t_info.u32_serial == e.t_info.u32_serial;
+    };
+    b_ok = b_ok && e.u8_published == 1 && e.t_info.u8_nb_rf <= LAN_MAX_RF &&
+           std::count_if(at.begin(), at.end(), same) == 1 &&
+           app_lan_find_modem(e.t_info.u32_serial, &t_found) == 1 &&
+           t_found.u32_info_time == e.u32_info_time;
   }
+  std::uint32_t u32_first = 0;
+  const int i_first = app_lan_first_modem_id(&u32_first);
+  b_ok = b_ok && i_first == (pt_first != nullptr ? 1 : -1) &&
+         (pt_first == nullptr || u32_first == pt_first->t_info.u32_serial);
+  if (!b_ok) __builtin_trap();
   return 0;
 }
