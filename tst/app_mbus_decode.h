@@ -113,7 +113,7 @@ class app_mbus_decoder {
   void learn(std::uint64_t u64_meter, const app_mbus_records& records);
   const app_mbus_keys* pt_keys_;
   std::map<format_key, std::vector<std::uint8_t>> formats_;
-  std::vector<format_key> format_order_;  // oldest first
+  std::vector<format_key> format_order_;                   // oldest first
   std::vector<std::uint8_t> ell_plain_, work_, expanded_;  // reused: capacity kept
 };
 
