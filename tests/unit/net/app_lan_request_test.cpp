@@ -70,7 +70,6 @@ TEST(app_lan_request, lower_layer_requests_and_refusals) {
         "Empty file for download(/nonexistent/ep)"}) {
     EXPECT_NE(out.find(pc), std::string::npos) << pc << "\n" << out;
   }
-  // Six requests went out; the refusals send nothing after them.
   EXPECT_TRUE(test_support::wait_until([&] { return peer.received().size() >= 6; }));
   std::vector<std::string> got;
   for (const datagram& d : peer.received()) got.push_back(summary(d.data));
