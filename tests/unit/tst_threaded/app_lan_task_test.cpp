@@ -28,7 +28,21 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::wait_until;
 
-void reset_records();
+// One call of a treating function: kind, thread, payload pointer and bytes, sender port.
+struct record {
+  std::uint32_t u32_kind;
+  pthread_t t_thread;
+  const std::uint8_t* pu8_payload;
+  std::vector<std::uint8_t> data;
+  std::uint16_t u16_port;
+};
+
+std::mutex g_mutex;
+std::vector<record> g_records;
+
+std::atomic<bool> b_release{false};
+std::atomic<bool> b_entered{false};
+std::atomic<std::uint32_t> u32_treated{0};
 
 // The workers started as app_lan_init starts them, around the treating functions a test sets;
 // stop() ends them (a message of kind 0 each) and puts the real functions back.
@@ -39,7 +53,9 @@ class app_lan_task : public test_support::alloc_balance_test {
     detail::app_lan_reset();
     std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
     u32_threads_ = vos_os_nb_thread();
-    reset_records();
+    g_records.clear();  // every test starts with no record, the stuck worker neither in nor out
+    b_release = b_entered = false;
+    u32_treated = 0;
     mark_alloc();
   }
   void TearDown() override {
@@ -70,18 +86,6 @@ class app_lan_task : public test_support::alloc_balance_test {
 };
 class app_lan_hostile_task : public app_lan_task {};
 
-// One call of a treating function: kind, thread, payload pointer and bytes, sender port.
-struct record {
-  std::uint32_t u32_kind;
-  pthread_t t_thread;
-  const std::uint8_t* pu8_payload;
-  std::vector<std::uint8_t> data;
-  std::uint16_t u16_port;
-};
-
-std::mutex g_mutex;
-std::vector<record> g_records;
-
 // Stands for the treating function of kind K: notes who treated what. Kind 2 takes the registry
 // lock first, as the real one does.
 template <std::uint32_t K>
@@ -104,19 +108,6 @@ std::vector<record> records() {
 
 bool wait_records(std::size_t n) {
   return wait_until([n] { return records().size() >= n; }, 10s);
-}
-
-std::atomic<bool> b_release{false};
-std::atomic<bool> b_entered{false};
-std::atomic<std::uint32_t> u32_treated{0};
-
-// Every test starts with no record and the stuck worker not yet entered nor released.
-void reset_records() {
-  const std::lock_guard lock(g_mutex);
-  g_records = {};
-  b_release = false;
-  b_entered = false;
-  u32_treated = 0;
 }
 
 // A frame worker stuck until released, as one whose standard output nobody reads.
