@@ -78,28 +78,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
     fuzz::drain_all();
   }
   // Whatever was registered: each entry in use is published, its serial in no other entry and
-  // found again by a look-up, its receiver count within bounds; the first modem is the entry in
-  // use with the highest index; no block is left.
+  // found again, its receiver count in bounds; the first modem is the last entry in use.
   std::array<lan_modem_entry, LAN_MODEM_MAX> at{};
   app_lan_get_modems_info(at.data());
   bool b_ok = vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_mem;
-  const lan_modem_entry* pt_first = nullptr;
+  std::uint32_t u32_first = 0, u32_last = 0, u32_in_use = 0;
   for (const lan_modem_entry& e : at) {
     if (e.u8_in_use == 0) continue;
-    pt_first = &e;
-    lan_modem_entry t_found{};
-    const auto same = [&e](const lan_modem_entry& o) {
-      return o.u8_in_use != 0 && o.t_info.u32_serial == e.t_info.u32_serial;
-    };
+    lan_modem_entry t{};
     b_ok = b_ok && e.u8_published == 1 && e.t_info.u8_nb_rf <= LAN_MAX_RF &&
-           std::count_if(at.begin(), at.end(), same) == 1 &&
-           app_lan_find_modem(e.t_info.u32_serial, &t_found) == 1 &&
-           t_found.u32_info_time == e.u32_info_time;
+           std::count_if(at.begin(), at.end(),
+                         [&e](const lan_modem_entry& o) {
+                           return o.u8_in_use != 0 && o.t_info.u32_serial == e.t_info.u32_serial;
+                         }) == 1 &&
+           app_lan_find_modem(e.t_info.u32_serial, &t) == 1 && t.u32_info_time == e.u32_info_time;
+    u32_last = e.t_info.u32_serial;
+    ++u32_in_use;
   }
-  std::uint32_t u32_first = 0;
-  const int i_first = app_lan_first_modem_id(&u32_first);
-  b_ok = b_ok && i_first == (pt_first != nullptr ? 1 : -1) &&
-         (pt_first == nullptr || u32_first == pt_first->t_info.u32_serial);
+  b_ok = b_ok && app_lan_first_modem_id(&u32_first) == (u32_in_use != 0 ? 1 : -1) &&
+         (u32_in_use == 0 || u32_first == u32_last);
   if (!b_ok) __builtin_trap();
   return 0;
 }
