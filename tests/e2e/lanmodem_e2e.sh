@@ -73,7 +73,6 @@ scenario_cli() {
     cli "$name" 255 "$msg"$'\n'"$usage" -- $args </dev/null
   done <<'EOF'
 first argument not an option|Invalid argument foo|foo
-value where an option is expected|Invalid argument foo|-f foo
 -g consumes one value|Invalid argument bar|-g 101 -f bar
 -u last|need firmware name|-u
 -n last|need file name|-n

@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
                        static_cast<std::uint32_t>(payload.size()));
     fuzz::drain_all();
   }
-  // Whatever was registered: each entry in use is published, its serial in no other entry and
-  // found again, its receiver count in bounds; the first modem is the last entry in use.
+  // Each entry in use: published, a serial of its own found again, receivers in bounds.
   std::array<lan_modem_entry, LAN_MODEM_MAX> at{};
   app_lan_get_modems_info(at.data());
   bool b_ok = vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_mem;

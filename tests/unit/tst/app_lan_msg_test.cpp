@@ -1,6 +1,5 @@
-// LAN payload formats against bytes written by hand from the layouts of app_lan_msg.h: every
-// decoder on its golden payload, the payload cut short and made one byte longer; every encoder
-// on its golden bytes, a buffer one byte short and one byte more.
+// LAN payloads against bytes written by hand (lan_golden.h): each decoder on its golden, cut short
+// and one byte longer; each encoder on its golden, a buffer one byte short and one byte more.
 #include "app_lan_msg.h"
 
 #include <gtest/gtest.h>
@@ -99,7 +98,6 @@ TEST(app_lan_msg, rx_frame_golden_cut_and_longer) {
   EXPECT_EQ(lan_decode_rx_frame(cut(golden_rx), nullptr), -1);
 }
 
-// Short payloads: firmware install result, noise report, parameter value.
 TEST(app_lan_msg, short_indications_golden_cut_and_longer) {
   const bytes noise = {90, 91, 92, 93, 94, 95, 96, 1, 2, 3, 4, 5, 6, 7};
   for (const auto& [b, i_result] :

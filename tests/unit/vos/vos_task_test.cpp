@@ -140,10 +140,13 @@ TEST_F(vos_task_linux, quota_and_null_handles) {
   pv = value(5);
   EXPECT_EQ(vos_os_send_msg_to_thread_with_quota(t_thread, &pv), 0);
   EXPECT_EQ(pv, value(5)) << "a refused message stays with its sender";
-  EXPECT_EQ(vos_os_send_msg_to_thread(t_thread, &pv), 1) << "the quota binds only who asks";
+  captured([&] {
+    for (std::uintptr_t i = 6; vos_os_send_msg_to_thread(t_thread, &pv) == 1; ++i) pv = value(i);
+  });
   vos_os_condmask_signal(job.ps_gate, 0x1);
   ASSERT_TRUE(wait_for_threads_end());
-  EXPECT_EQ(job.received, (std::vector<void*>{value(4), value(5)}));
+  ASSERT_EQ(job.received.size(), 32767u);
+  EXPECT_EQ(job.received[1], value(5));
   EXPECT_EQ(vos_os_send_msg_to_thread(nullptr, &pv) +
                 vos_os_send_msg_to_thread_with_quota(nullptr, &pv) +
                 vos_os_wait_msg_to_thread(nullptr, &pv) +

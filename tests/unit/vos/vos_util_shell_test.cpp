@@ -17,10 +17,24 @@
 #include "test_regex.h"
 #include "test_wait.h"
 #include "vos_mem.h"
+#include "vos_util_shell_internal.h"
 
 using std::chrono::steady_clock;
 using test_support::elapsed_ms;
 using test_support::re_search;
+
+TEST(vos_util_shell, system_abandons_a_child_after_the_poll_bound) {
+  vos_os_init();
+  const std::uint32_t u32_before = detail::vos_util_nb_system_call_failure();
+  const std::string s_out = test_support::captured([] {
+    vos_util_system(nullptr);
+    vos_util_system("true");
+    detail::vos_util_system_polled("sleep 1", 3);
+  });
+  EXPECT_EQ(detail::vos_util_nb_system_call_failure(), u32_before + 1);
+  EXPECT_TRUE(re_search(s_out, "ERROR:vos_util_linux\\.c:[0-9]+:abort system call:sleep 1"))
+      << s_out;
+}
 
 TEST(vos_util_shell, grep_returns_the_first_whole_matching_line) {
   const test_support::temp_dir dir("vos_shell");
