@@ -124,6 +124,8 @@ struct lan_modem_info {
 inline constexpr std::uint32_t LAN_INFO_MIN_SIZE = 19;
 inline constexpr std::uint32_t LAN_INFO_RF_OFFSET = 21;
 
+/// Modem info layout: protocol u32, serial u32, tmsp u32, hardware u16, software u16, type,
+/// location, state, wakeup, receiver count (at 20), then one byte per receiver (from 21).
 /// Decodes a modem info. Fields that the payload does not reach read as 0; only the receiver
 /// bytes present are copied (the rest stay 0). The receiver count is limited to LAN_MAX_RF.
 /// @param pu8_nb_rf_announced receives the count as sent (may be null)
@@ -148,7 +150,9 @@ struct lan_rx_frame {
   std::span<const std::uint8_t> frame;
 };
 
-/// Decodes the 17-byte header of a received radio frame.
+/// Decodes the 17-byte header of a received radio frame: frequency (Hz) u32, RTC seconds u32,
+/// RTC milliseconds u16, frequency offset i16, frame length u16, RSSI, modulation, receiver;
+/// the frame bytes follow.
 /// @retval 1  decoded; @p pt_rx->frame views into @p payload
 /// @retval -1 shorter than the header: @p pt_rx is untouched
 int lan_decode_rx_frame(std::span<const std::uint8_t> payload, lan_rx_frame* pt_rx);
@@ -182,6 +186,8 @@ int lan_decode_noise(std::span<const std::uint8_t> payload, lan_noise_report* pt
 inline constexpr std::uint32_t LAN_STATS_MIN_SIZE = 59;
 inline constexpr std::uint32_t LAN_STATS_LOAD16_SIZE = 66;
 
+/// Statistics layout: receiver count, a byte not read, then n CRC OK u16, n CRC KO u16, n LOAD
+/// u16 (16-bit form), n RSSI triples min/avg/max, n LOAD u8 (8-bit form).
 /// Decodes statistics into seven records (those beyond the receiver count are zero). A payload
 /// of exactly 66 bytes carries 16-bit LOAD values before the RSSI triples; any other size
 /// carries 8-bit LOAD values after them.
@@ -193,7 +199,7 @@ int lan_decode_statistics(std::span<const std::uint8_t> payload,
                           std::span<lan_rx_stats, LAN_MAX_RF> at_stats,
                           std::uint8_t* pu8_nb = nullptr);
 
-/// Parameter value: identifier, then the value bytes.
+/// Parameter value: identifier u16, length u8, then the value bytes.
 struct lan_param_value {
   std::uint16_t u16_id;
   std::uint8_t u8_len;                  ///< as announced
@@ -244,6 +250,8 @@ struct lan_tx_ext_header {
   std::uint8_t u8_arg13;
   std::uint8_t u8_arg14;
 };
+/// Header: arg3 u32, arg7 u32, arg1 u32, arg4 u32, arg2 u16, arg12 u16, frame length u16,
+/// arg10 u16, arg8, arg9, arg6, arg14, arg5, arg11, arg13, extension length u8.
 /// 32-byte header, then the frame, then the extension block (at most 255 bytes; the frame at
 /// most 65,535).
 std::uint32_t lan_encode_tx_ext_msg(std::span<std::uint8_t> out, const lan_tx_ext_header& hdr,

@@ -73,36 +73,14 @@ scenario_cli() {
     cli "$name" 255 "$msg"$'\n'"$usage" -- $args </dev/null
   done <<'EOF'
 first argument not an option|Invalid argument foo|foo
-value where an option is expected|Invalid argument foo|-f foo
 -g consumes one value|Invalid argument bar|-g 101 -f bar
 -u last|need firmware name|-u
--d last|need file name|-d
 -n last|need file name|-n
--r last|need rx mode|-f -r
--c last|need command|-c
--s last|need mode|-s
--t with six values|need mode channel type power sec msec tx_frame|-t 1 2 3 4 5 6
--p with one value|need param value|-p 101
--p last|need param id|-p
--g last|need param id|-g
--d with two values|need interpacket|-d file 10
--n with one value|need nb_sample|-n 10
 -w last|need seconds|-j -w
--m last|need serial|-j -m
 -m with a letter O|Invalid argument -m a00000O1|-m a00000O1 -c 7
--m with nine digits|Invalid argument -m 11a2b3c4e|-m 11a2b3c4e -c 7
--w not a number|Invalid argument -w abc|-w abc
--w beyond 32 bits|Invalid argument -w 4294967299|-w 4294967299
--l 3|Invalid argument -l 3|-l 3
--y above 60000|Invalid argument -y 60001|-y 60001
--e without -w or -i|need -w or -i with -e|-e meters.txt
 -e of a file that is not there|Invalid argument -e /nonexistent/meters.txt: cannot read: No such file or directory|-w 5 -e /nonexistent/meters.txt
--D without -j or -i|need -j or -i with -D or -a|-w 5 -D
--a without -j or -i|need -j or -i with -D or -a|-a keys.txt
--a last|need keys file|-j -a
 -a of a file that is not there|Invalid argument -a /nonexistent/keys.txt: "No such file or directory" (2)|-j -a /nonexistent/keys.txt
 -l last|need level|-j -l
--p value over 12 bytes|param value too long: at most 12 bytes (24 hexadecimal digits)|-p 1 00112233445566778899AABBCC
 EOF
   # an unknown option is reported, passed over with the argument after it, the run goes on
   RUN_SECS=$((2 * SLOW)) run -x 5 -x

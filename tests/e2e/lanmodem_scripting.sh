@@ -238,7 +238,9 @@ scenario_mqtt() {
   bed 40 2
   # The broker listens on the gateway namespace's own loopback: nothing outside the bed sees it.
   sub_out=${TB_DIR}/sub.out
-  printf 'listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"${TB_DIR}/mosquitto.conf"
+  # The broker logs each subscription: the subscriber is ready once its topic shows there.
+  printf 'listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type subscribe\n' \
+    "$port" >"${TB_DIR}/mosquitto.conf"
   gw_bg "${TB_DIR}/broker.out" "$broker" -c "${TB_DIR}/mosquitto.conf"
   local broker_pid=${TB_LAST_PID}
   for ((i = 0; i < 100; i++)); do
@@ -247,7 +249,7 @@ scenario_mqtt() {
   done
   gw_bg "$sub_out" mosquitto_sub -h 127.0.0.1 -p "$port" -t lanmodem/frames -C "$want" -W $((30 * SLOW))
   local sub_pid=${TB_LAST_PID}
-  sleep 0.5
+  expect "${TB_DIR}/broker.out.err" lanmodem/frames || finish
   tb_bg_modems "${TB_DIR}/sim.out" "$SIM" --modem "${TB_MODEM_ADDRS[0]}" --modem "${TB_MODEM_ADDRS[1]}" \
     "${ANNOUNCE[@]}" --gateway "${TB_GW_ADDR}" --hw 1.2 --sw 2.3 --rx-count 3 --rx-rate 5 --rx-delay 1500
   local sim_pid=${TB_LAST_PID}

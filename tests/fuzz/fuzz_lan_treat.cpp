@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -76,13 +77,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pu8_data, std::size_t 
                        static_cast<std::uint32_t>(payload.size()));
     fuzz::drain_all();
   }
-  // Whatever was registered, the registry keeps its bounds and the first modem is one of them.
-  std::uint32_t u32_first = 0;
-  lan_modem_entry t_entry{};
-  if (app_lan_modem_nb() > LAN_MODEM_MAX ||
-      (app_lan_first_modem_id(&u32_first) == 1 && app_lan_find_modem(u32_first, &t_entry) != 1) ||
-      vos_os_nb_pool() != u32_pool || vos_os_curmem() != u32_mem) {
-    __builtin_trap();
+  // Each entry in use: published, a serial of its own found again, receivers in bounds.
+  std::array<lan_modem_entry, LAN_MODEM_MAX> at{};
+  app_lan_get_modems_info(at.data());
+  bool b_ok = vos_os_nb_pool() == u32_pool && vos_os_curmem() == u32_mem;
+  std::uint32_t u32_first = 0, u32_last = 0, u32_in_use = 0;
+  for (const lan_modem_entry& e : at) {
+    if (e.u8_in_use == 0) continue;
+    lan_modem_entry t{};
+    b_ok = b_ok && e.u8_published == 1 && e.t_info.u8_nb_rf <= LAN_MAX_RF &&
+           std::count_if(at.begin(), at.end(),
+                         [&e](const lan_modem_entry& o) {
+                           return o.u8_in_use != 0 && o.t_info.u32_serial == e.t_info.u32_serial;
+                         }) == 1 &&
+           app_lan_find_modem(e.t_info.u32_serial, &t) == 1 && t.u32_info_time == e.u32_info_time;
+    u32_last = e.t_info.u32_serial;
+    ++u32_in_use;
   }
+  b_ok = b_ok && app_lan_first_modem_id(&u32_first) == (u32_in_use != 0 ? 1 : -1) &&
+         (u32_in_use == 0 || u32_first == u32_last);
+  if (!b_ok) __builtin_trap();
   return 0;
 }

@@ -5,12 +5,12 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app_lan_internal.h"
 #include "net_support.h"
 #include "stdout_capture.h"
+#include "test_wait.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(app_lan_request, lower_layer_requests_and_refusals) {
         "Empty file for download(/nonexistent/ep)"}) {
     EXPECT_NE(out.find(pc), std::string::npos) << pc << "\n" << out;
   }
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(test_support::wait_until([&] { return peer.received().size() >= 6; }));
   std::vector<std::string> got;
   for (const datagram& d : peer.received()) got.push_back(summary(d.data));
   EXPECT_EQ(got,

@@ -2,6 +2,7 @@
 // order are compared on the real binary: end-to-end tests).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -80,95 +81,146 @@ TEST(app_main_args, action_selected_named_and_completed) {
   }
 }
 
-// -m, -w and -l take their whole value or refuse it; --version is -v.
-TEST(app_main_args, values_taken_whole_or_refused) {
-  const struct {
-    std::vector<const char*> args;
-    int i_status;              // the run's end, or 1 when it goes on
-    std::uint32_t u32_target;  // with b_target, when it goes on
-    std::int32_t i32_wait;
-    std::int32_t i32_level;
-  } rows[] = {
-      {{"-m", "1a2b3c4e"}, 1, 0x1a2b3c4e, 0, -1},
-      {{"-m", "0X1A2B3C4E"}, 1, 0x1a2b3c4e, 0, -1},
-      {{"-m", "0x0"}, 1, 0, 0, -1},
-      {{"-m", "0"}, 1, 0, 0, -1},
-      {{"-m", "a00000O1"}, -1, 0, 0, 0},
-      {{"-m", "1a2b3c4e-typo"}, -1, 0, 0, 0},
-      {{"-m", "11a2b3c4e"}, -1, 0, 0, 0},
-      {{"-m", "0x"}, -1, 0, 0, 0},
-      {{"-m", ""}, -1, 0, 0, 0},
-      {{"-m", "-1"}, -1, 0, 0, 0},
-      {{"-w", "1"}, 1, 0, 1, -1},
-      {{"-w", "2000000", "-l", "0"}, 1, 0, 2'000'000, 0},
-      {{"-w", ""}, -1, 0, 0, 0},
-      {{"-w", "abc"}, -1, 0, 0, 0},
-      {{"-w", "-5"}, -1, 0, 0, 0},
-      {{"-w", "0"}, -1, 0, 0, 0},
-      {{"-w", "2000001"}, -1, 0, 0, 0},
-      {{"-w", "2147483648"}, -1, 0, 0, 0},
-      {{"-w", "4294967299"}, -1, 0, 0, 0},
-      {{"-w", "99999999999999999999"}, -1, 0, 0, 0},
-      {{"-w", "5s"}, -1, 0, 0, 0},
-      {{"-l", "2"}, 1, 0, 0, 2},
-      {{"-l", "3"}, -1, 0, 0, 0},
-      {{"-l", "-1"}, -1, 0, 0, 0},
-      {{"-l", "1x"}, -1, 0, 0, 0},
-      {{"--version"}, -1, 0, 0, 0},
+namespace {
+
+// The options that differ from their defaults, in a fixed order ("" for none).
+std::string described(const app_options& o) {
+  std::string s;
+  char ac[160];
+  const auto add = [&](bool b_set, const char* pc_format, auto... args) {
+    if (!b_set) return;
+    std::snprintf(ac, sizeof ac, pc_format, args...);
+    s += ac;
   };
-  for (const auto& r : rows) {
-    std::vector<const char*> argv{"lanmodem"};
-    argv.insert(argv.end(), r.args.begin(), r.args.end());
-    std::string s_out;
-    std::variant<app_options, int> parsed;
-    s_out = test_support::captured(
-        [&] { parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout); });
-    const std::string s_args = r.args[0] + std::string(" ") + (r.args.size() > 1 ? r.args[1] : "");
-    if (r.i_status != 1) {
-      ASSERT_TRUE(std::holds_alternative<int>(parsed)) << s_args;
-      EXPECT_EQ(std::get<int>(parsed), r.i_status) << s_args;
-      const bool b_version = std::string_view{r.args[0]} == "--version";
-      EXPECT_NE(s_out.find(b_version ? "Release : " : "Invalid argument " + s_args),
-                std::string::npos)
-          << s_args << ": " << s_out;
-      continue;
-    }
-    ASSERT_TRUE(std::holds_alternative<app_options>(parsed)) << s_args << ": " << s_out;
-    const app_options& opt = std::get<app_options>(parsed);
-    EXPECT_EQ(opt.b_target, std::string_view{r.args[0]} == "-m") << s_args;
-    EXPECT_EQ(opt.u32_target, r.u32_target) << s_args;
-    EXPECT_EQ(opt.i32_wait_s, r.i32_wait) << s_args;
-    EXPECT_EQ(opt.i32_level, r.i32_level) << s_args;
-  }
+  // clang-format off
+  add(o.pc_firmware_name != nullptr, " u=%s", o.pc_firmware_name);
+  add(o.pc_ep_file_name != nullptr, " d=%s,%d,%d", o.pc_ep_file_name, o.i32_packet_size,
+      o.i32_inter_packet);
+  add(o.i32_rx_mode != 0, " r=%d", o.i32_rx_mode);
+  add(o.pc_tx_frame != nullptr, " t=%d,%d,%d,%d,%d,%d,%s", o.i32_tx_mode, o.i32_tx_channel,
+      o.i32_tx_type, o.i32_tx_power, o.i32_tx_sec, o.i32_tx_msec, o.pc_tx_frame);
+  add(o.i32_command != -1, " c=%d", o.i32_command);
+  add(o.u32_set_param_id != 0 || o.u32_set_param_len != 0, " p=%x:", o.u32_set_param_id);
+  for (std::uint32_t i = 0; i < o.u32_set_param_len; ++i)
+    add(true, "%02x", o.au8_set_param_value[i]);
+  add(o.u32_get_param_id != 0, " g=%x", o.u32_get_param_id);
+  add(o.b_force_update, " f", 0);
+  add(o.b_statistics, " s=%d", o.i32_statistics_day);
+  add(o.i32_noise_duration != 0 || o.i32_noise_nb_sample != 0, " n=%d,%d", o.i32_noise_duration,
+      o.i32_noise_nb_sample);
+  add(o.i32_wait_s != 0, " w=%d", o.i32_wait_s);
+  add(o.b_target, " m=%x", o.u32_target);
+  add(o.b_json, " j", 0);
+  add(o.i32_level != -1, " l=%d", o.i32_level);
+  add(o.i32_window_ms != APP_TELEGRAM_WINDOW_DEFAULT, " y=%d", o.i32_window_ms);
+  add(o.pc_expected != nullptr, " e=%s", o.pc_expected);
+  add(o.pc_replay != nullptr, " i=%s", o.pc_replay);
+  add(o.b_decode, " D", 0);
+  add(o.pc_keys != nullptr, " a=%s", o.pc_keys);
+  // clang-format on
+  return s;
 }
 
-// -D and -a need the events (-j, or -i which implies it); -a implies -D, wherever -j comes.
-TEST(app_main_args, decoding_needs_the_events) {
+}  // namespace
+
+// Every option's values: the options collected when the run goes on (1), or the run's end (0,
+// -1) and a line of what was printed. -m is hexadecimal; -w, -l and -y are taken whole.
+TEST(app_main_args, each_option_takes_its_values_or_ends_the_run) {
+  const std::string s_24(24, 'a'), s_26(26, 'a');
   const struct {
     std::vector<const char*> args;
-    bool b_goes_on;
-    const char* pc_keys;
+    int i_status;
+    std::string s_text;  // options described (status 1), or a piece of the output
   } rows[] = {
-      {{"-D", "-j"}, true, nullptr},
-      {{"-a", "k.txt", "-j"}, true, "k.txt"},
-      {{"-i", "rec.json", "-a", "k.txt"}, true, "k.txt"},
-      {{"-D", "-w", "5"}, false, nullptr},
-      {{"-a", "k.txt"}, false, nullptr},
-      {{"-j", "-a"}, false, nullptr},
+      {{"-m", "1a2b3c4e"}, 1, " m=1a2b3c4e"},
+      {{"-m", "0X1A2B3C4E"}, 1, " m=1a2b3c4e"},
+      {{"-m", "10"}, 1, " m=10"},
+      {{"-m", "0x10"}, 1, " m=10"},
+      {{"-m", "0"}, 1, " m=0"},
+      {{"-m", "a00000O1"}, -1, "Invalid argument -m a00000O1"},
+      {{"-m", "11a2b3c4e"}, -1, "Invalid argument -m 11a2b3c4e"},
+      {{"-m", "0x"}, -1, "Invalid argument -m 0x"},
+      {{"-m", ""}, -1, "Invalid argument -m "},
+      {{"-m"}, -1, "need serial"},
+      {{"-w", "1"}, 1, " w=1"},
+      {{"-w", "2000000", "-l", "0"}, 1, " w=2000000 l=0"},
+      {{"-w", ""}, -1, "Invalid argument -w "},
+      {{"-w", "abc"}, -1, "Invalid argument -w abc"},
+      {{"-w", "-5"}, -1, "Invalid argument -w -5"},
+      {{"-w", "0"}, -1, "Invalid argument -w 0"},
+      {{"-w", "2000001"}, -1, "Invalid argument -w 2000001"},
+      {{"-w", "4294967299"}, -1, "Invalid argument -w 4294967299"},
+      {{"-w", "99999999999999999999"}, -1, "Invalid argument -w 99999999999999999999"},
+      {{"-l", "3"}, -1, "Invalid argument -l 3"},
+      {{"-l", "-1"}, -1, "Invalid argument -l -1"},
+      {{"-l", "1x"}, -1, "Invalid argument -l 1x"},
+      {{"-l", "01"}, -1, "Invalid argument -l 01"},
+      {{"-y", "0"}, 1, " y=0"},
+      {{"-y", "60000"}, 1, " y=60000"},
+      {{"-y", "60001"}, -1, "Invalid argument -y 60001"},
+      {{"-u", "fw.bin"}, 1, " u=fw.bin"},
+      {{"-u"}, -1, "need firmware name"},
+      {{"-f"}, 1, " f"},
+      {{"-r", "16"}, 1, " r=16"},
+      {{"-r", "12ab"}, 1, " r=12"},
+      {{"-r"}, -1, "need rx mode"},
+      {{"-t", "1", "2", "3", "-4", "5", "6", "0A0B"}, 1, " t=1,2,3,-4,5,6,0A0B"},
+      {{"-t", "1", "2", "3", "4", "5", "6"}, -1, "need mode channel type power sec msec tx_frame"},
+      {{"-d", "ep.bin", "100", "5"}, 1, " d=ep.bin,100,5"},
+      {{"-d", "ep.bin", "100"}, -1, "need interpacket"},
+      {{"-d", "ep.bin"}, -1, "need packetsize"},
+      {{"-d"}, -1, "need file name"},
+      {{"-c", "7"}, 1, " c=7"},
+      {{"-c", "-1"}, 1, ""},
+      {{"-c"}, -1, "need command"},
+      {{"-p", "101", "0AFF"}, 1, " p=101:0aff"},
+      {{"-p", "1", s_24.c_str()}, 1, " p=1:aaaaaaaaaaaaaaaaaaaaaaaa"},
+      {{"-p", "1", s_26.c_str()}, -1, "param value too long: at most 12 bytes"},
+      {{"-p", "101"}, -1, "need param value"},
+      {{"-p"}, -1, "need param id"},
+      {{"-g", "101"}, 1, " g=101"},
+      {{"-g", "0x1A"}, 1, " g=1a"},
+      {{"-g", "10g"}, 1, ""},
+      {{"-g"}, -1, "need param id"},
+      {{"-s", "1"}, 1, " s=1"},
+      {{"-s"}, -1, "need mode"},
+      {{"-n", "2", "5"}, 1, " n=2,5"},
+      {{"-n", "2"}, -1, "need nb_sample"},
+      {{"-j"}, 1, " j"},
+      {{"-e", "exp.txt", "-w", "5"}, 1, " w=5 e=exp.txt"},
+      {{"-e", "exp.txt"}, -1, "need -w or -i with -e"},
+      {{"-i", "-", "-e", "exp.txt"}, 1, " j e=exp.txt i=-"},
+      {{"-i"}, -1, "need recording file"},
+      {{"-D", "-j"}, 1, " j D"},
+      {{"-a", "k.txt", "-j"}, 1, " j D a=k.txt"},
+      {{"-i", "rec.json", "-a", "k.txt"}, 1, " j i=rec.json D a=k.txt"},
+      {{"-D", "-w", "5"}, -1, "need -j or -i with -D or -a"},
+      {{"-a", "k.txt"}, -1, "need -j or -i with -D or -a"},
+      {{"-j", "-a"}, -1, "need keys file"},
+      {{"-x", "5", "-f"}, 1, " f"},
+      {{"-f", "stray"}, -1, "Invalid argument stray"},
+      {{"--version"}, -1, "Release : "},
+      {{"-v"}, -1, "Release : "},
+      {{"-?"}, 0, "-m serial : act on the modem"},
+      {{"--help"}, 0, "Usage: lanmodem -?"},
   };
   for (const auto& r : rows) {
     std::vector<const char*> argv{"lanmodem"};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
+    std::string s_args;
+    for (const char* pc : r.args) s_args += std::string(" ") + pc;
+    SCOPED_TRACE(s_args);
     std::variant<app_options, int> parsed;
     const std::string s_out = test_support::captured(
         [&] { parsed = app_parse_args(static_cast<int>(argv.size()), argv.data(), stdout); });
-    ASSERT_EQ(std::holds_alternative<app_options>(parsed), r.b_goes_on) << r.args[0] << s_out;
-    if (!r.b_goes_on) {
-      EXPECT_EQ(std::get<int>(parsed), -1);
+    if (r.i_status != 1) {
+      ASSERT_TRUE(std::holds_alternative<int>(parsed));
+      EXPECT_EQ(std::get<int>(parsed), r.i_status);
+      EXPECT_NE(s_out.find(r.s_text), std::string::npos) << s_out;
       continue;
     }
-    const app_options& opt = std::get<app_options>(parsed);
-    EXPECT_TRUE(opt.b_decode);
-    EXPECT_STREQ(opt.pc_keys == nullptr ? "" : opt.pc_keys, r.pc_keys == nullptr ? "" : r.pc_keys);
+    ASSERT_TRUE(std::holds_alternative<app_options>(parsed)) << s_out;
+    EXPECT_EQ(described(std::get<app_options>(parsed)), r.s_text);
+    EXPECT_EQ(s_out.empty(), r.args[0] != std::string_view{"-x"}) << s_out;
   }
 }

@@ -30,6 +30,18 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::wait_until;
 
+// One call of a treating function: kind, thread, payload pointer and bytes, sender port.
+struct record {
+  std::uint32_t u32_kind;
+  pthread_t t_thread;
+  const std::uint8_t* pu8_payload;
+  std::vector<std::uint8_t> data;
+  std::uint16_t u16_port;
+};
+
+std::mutex g_mutex;
+std::vector<record> g_records;
+
 std::atomic<bool> b_release{false};
 std::atomic<bool> b_entered{false};
 std::atomic<std::uint32_t> u32_treated{0};
@@ -52,6 +64,9 @@ class app_lan_task : public test_support::alloc_balance_test {
     detail::app_lan_reset();
     std::copy(std::begin(detail::_apf_lan_treat), std::end(detail::_apf_lan_treat), saved_);
     u32_threads_ = vos_os_nb_thread();
+    g_records.clear();  // every test starts with no record, the stuck worker neither in nor out
+    b_release = b_entered = false;
+    u32_treated = 0;
     mark_alloc();
   }
   void TearDown() override {
@@ -80,8 +95,6 @@ class app_lan_task : public test_support::alloc_balance_test {
   // A frame worker held in the first of @p u32_sent frames until all are posted, then
   // released. @return the frames posted.
   static std::uint32_t hold_and_post(std::uint32_t u32_sent) {
-    b_release = b_entered = false;
-    u32_treated = 0;
     detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = stuck_treat;
     start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
     const std::uint8_t au8_frame[64] = {};
@@ -98,18 +111,6 @@ class app_lan_task : public test_support::alloc_balance_test {
   std::uint32_t u32_threads_ = 0;
 };
 class app_lan_hostile_task : public app_lan_task {};
-
-// One call of a treating function: kind, thread, payload pointer and bytes, sender port.
-struct record {
-  std::uint32_t u32_kind;
-  pthread_t t_thread;
-  const std::uint8_t* pu8_payload;
-  std::vector<std::uint8_t> data;
-  std::uint16_t u16_port;
-};
-
-std::mutex g_mutex;
-std::vector<record> g_records;
 
 // Stands for the treating function of kind K: notes who treated what. Kind 2 takes the registry
 // lock first, as the real one does.
@@ -221,7 +222,6 @@ TEST_F(app_lan_task, reused_message_blocks_carry_each_payload_whole) {
   detail::_apf_lan_treat[LAN_MSG_RX_FRAME] = recorder<1>;
   start(detail::_lan_itf_task, detail::_pv_lan_itf_task_handle);
   const coap_address_t t_sender = ipv4("10.0.0.2", 40000);
-  g_records.clear();
   std::vector<std::vector<std::uint8_t>> sent;
   for (const std::uint32_t u32_size : {60, 60, 50, 1, 2000, 60, 300, 450, 40, 455}) {
     sent.emplace_back(u32_size, static_cast<std::uint8_t>(0xA0 + sent.size()));

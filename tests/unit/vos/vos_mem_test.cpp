@@ -27,31 +27,11 @@ using vos_queue = vos_mem;
 
 void* value(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
 
-TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_streams) {
+// The allocator's report (one line of totals), the mutex handle's life, and memory streams.
+TEST_F(vos_mem, report_mutex_handle_and_streams) {
   void* pv = &pv;
   vos_os_malloc(&pv, 0);
   EXPECT_EQ(pv, nullptr) << "size 0 gives null";
-  std::uint8_t* pu8 = nullptr;
-  vos_os_malloc(&pv, 10);
-  vos_os_calloc(&pu8, 4096);
-  ASSERT_NE(pu8, nullptr);
-  EXPECT_EQ((reinterpret_cast<std::uintptr_t>(pv) | reinterpret_cast<std::uintptr_t>(pu8)) %
-                alignof(std::max_align_t),
-            0u);
-  EXPECT_EQ(vos_os_nb_pool(), u32_pool_ + 2);
-  EXPECT_EQ(vos_os_curmem(), u32_cur_ + 4106);
-  EXPECT_GE(vos_os_maxmem(), u32_cur_ + 4106);
-  EXPECT_EQ(std::vector<std::uint8_t>(pu8, pu8 + 4096), std::vector<std::uint8_t>(4096, 0));
-  vos_os_free(&pu8);
-  EXPECT_EQ(pu8, nullptr);
-  vos_os_free(&pu8);  // a second free does nothing
-  vos_os_free(static_cast<void**>(nullptr));
-  {
-    vos_unique_ptr<void> owner(pv);
-    EXPECT_EQ(vos_os_nb_pool(), u32_pool_ + 1);
-  }
-  EXPECT_EQ(vos_os_curmem(), u32_cur_);
-  // The report: one line of totals.
   const test_support::temp_dir dir("vos_mem");
   vos_os_print_mem((dir / "report").c_str());
   EXPECT_EQ(test_support::read_file(dir / "report"),
@@ -59,33 +39,12 @@ TEST_F(vos_mem, totals_ownership_alignment_mutexes_and_streams) {
                 " memsize=" + std::to_string(vos_os_curmem()) +
                 " maxmem=" + std::to_string(vos_os_maxmem()) + " (most recent first):\n");
   vos_os_print_mem(nullptr);
-  vos_os_mutex_lock(nullptr);
-  vos_os_mutex_lock(nullptr);  // a real non-recursive mutex would deadlock here
-  vos_os_mutex_unlock(nullptr);
   vos_os_mutex_kill(nullptr);
   vos_os_mutex_t t_mutex = vos_os_mutex_create("lan");
   ASSERT_NE(t_mutex, nullptr);
-  EXPECT_EQ(vos_os_curmem(), u32_cur_ + sizeof(pthread_mutex_t));
-  vos_os_mutex_lock(t_mutex);
-  EXPECT_EQ(pthread_mutex_trylock(t_mutex), EBUSY);
-  vos_os_mutex_unlock(t_mutex);
-  long l_counter = 0;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&] {
-      for (std::uint32_t j = 0; j < 5000; ++j) {
-        void* pv_block = nullptr;
-        j % 2 == 0 ? vos_os_malloc(&pv_block, 1 + j % 64) : vos_os_calloc(&pv_block, 1 + j % 64);
-        const vos_os_lock_guard lock(t_mutex);
-        ++l_counter;
-        vos_os_free(&pv_block);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(l_counter, 20000);
   vos_os_mutex_kill(&t_mutex);
   EXPECT_EQ(t_mutex, nullptr);
+  std::uint8_t* pu8 = nullptr;
   // A memory stream grows, hands its buffer over and refuses what would overflow it.
   vos_mem_stream* ps = nullptr;
   ASSERT_EQ(vos_mem_open(&ps, 4), 1);
