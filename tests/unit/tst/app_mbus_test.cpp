@@ -1,5 +1,5 @@
 // Meter data: golden frames (the standard's annex example, and frames built apart from this code
-// by tests/support/mbus_vectors.py with Python's AES and CMAC), every truncation of them, wrong
+// by scripts/mbus-vectors with Python's AES and CMAC), every truncation of them, wrong
 // keys, the frame forms, the data-record table and the keys file's rules.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -45,7 +45,7 @@ constexpr std::string_view annex_records =
 // Water meter 12345678, format B, extended link layer 0x8C, no transport header: 876.543 m3.
 constexpr std::string_view water_b = "1444AE0C7856341201078C2027780B134365877AC5";
 
-// Built by mbus_vectors.py; meter ABC 11223344 (water), key 000102...0F.
+// Built by scripts/mbus-vectors; meter ABC 11223344 (water), key 000102...0F.
 constexpr std::string_view abc_key = "ABC,11223344,000102030405060708090A0B0C0D0E0F";
 constexpr std::string_view mode7 =
     "40444304443322110107900F002C25020100005DDB42D58706527F7A5A00200710382C0EFCBD435C06D2A9DF80"
