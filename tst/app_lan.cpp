@@ -90,9 +90,6 @@ lan_modem_entry* _free_entry() {
 
 namespace detail {
 
-constinit vos_os_thread_t _pv_lan_itf_task_handle = nullptr;
-constinit vos_os_thread_t _pv_lan_modem_task_handle = nullptr;
-
 void _app_lan_registry_init() {
   if (_t_lan_modem_mutex == nullptr) _t_lan_modem_mutex = vos_os_mutex_create("lan_modem");
 }
@@ -111,7 +108,7 @@ bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b
   const auto port = [](const coap_address_t& t) {
     return t.addr.sa.sa_family == AF_INET ? t.addr.sin.sin_port : t.addr.sin6.sin6_port;
   };
-  return t_a.size == t_b.size && _app_lan_same_host(t_a, t_b) && port(t_a) == port(t_b);
+  return t_a.size == t_b.size && app_lan_same_host(t_a, t_b) && port(t_a) == port(t_b);
 }
 
 bool _app_lan_find_sender(const coap_address_t* pt_sender, std::uint32_t* pu32_id) {
@@ -126,19 +123,6 @@ bool _app_lan_find_sender(const coap_address_t* pt_sender, std::uint32_t* pu32_i
   }
   if (pu32_id != nullptr) *pu32_id = last.u32_id;
   return last.b_found;
-}
-
-bool _app_lan_same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
-  if (t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
-  switch (t_a.addr.sa.sa_family) {
-    case AF_INET:
-      return t_a.addr.sin.sin_addr.s_addr == t_b.addr.sin.sin_addr.s_addr;
-    case AF_INET6:
-      return std::memcmp(&t_a.addr.sin6.sin6_addr, &t_b.addr.sin6.sin6_addr,
-                         sizeof t_a.addr.sin6.sin6_addr) == 0;
-    default:
-      return false;
-  }
 }
 
 std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender) {
@@ -168,8 +152,7 @@ int _app_lan_register(const coap_address_t* pt_sender, const lan_modem_info& t_i
       // Same modem: what it tells about itself is replaced, what the tool recorded is kept.
       t_new.t_info.u8_reported_state = pt_entry->t_info.u8_reported_state;
       t_before = pt_entry->t_addr;
-      if (!detail::_app_lan_same_host(t_before, t_new.t_addr))
-        e_outcome = lan_registry_outcome::moved;
+      if (!app_lan_same_host(t_before, t_new.t_addr)) e_outcome = lan_registry_outcome::moved;
       pt_entry->t_addr = t_new.t_addr;
       pt_entry->u32_info_time = t_new.u32_info_time;
       pt_entry->t_info = t_new.t_info;
@@ -306,4 +289,17 @@ std::uint32_t app_lan_for_each_modem(void (*pf_visit)(const lan_modem_entry* pt_
     ++u32_nb;
   }
   return u32_nb;
+}
+
+bool app_lan_same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept {
+  if (t_a.addr.sa.sa_family != t_b.addr.sa.sa_family) return false;
+  switch (t_a.addr.sa.sa_family) {
+    case AF_INET:
+      return t_a.addr.sin.sin_addr.s_addr == t_b.addr.sin.sin_addr.s_addr;
+    case AF_INET6:
+      return std::memcmp(&t_a.addr.sin6.sin6_addr, &t_b.addr.sin6.sin6_addr,
+                         sizeof t_a.addr.sin6.sin6_addr) == 0;
+    default:
+      return false;
+  }
 }

@@ -67,11 +67,30 @@ struct lan_modem_entry {
   lan_modem_info t_info;                  ///< last modem info
 };
 
-/// Starts the LAN modem link: creates the locks "lan" and "lan_modem" (once), the worker
-/// threads "_lan_itf_task" and "_lan_modem_task" (once) and the receive thread
-/// "lan_itf_rx_thread", which runs the CoAP server. Main thread, after vos_os_init.
+/// What becomes of the noise report this run asked for: where it is written and what ends the
+/// run then with the exit status (1 written, 2 not written).
+struct app_lan_noise_policy {
+  const char* pc_file = "/tmp/noise.txt";
+  /// Null: wait one second, then end the process with the status.
+  void (*pf_end)(int i_status) noexcept = nullptr;
+};
+
+/// Sets the noise policy (app_lan_init does, and the tests that treat reports without it).
+/// Before the workers start; main thread.
+void app_lan_set_noise_policy(const app_lan_noise_policy& t_policy);
+
+/// Starts the LAN modem link: sets the noise policy (the default when @p pt_noise is null),
+/// gives the CoAP transport its hand-off (app_lan_rx_handler and the burst wake-ups), creates
+/// the locks "lan" and "lan_modem" (once), the worker threads "_lan_itf_task" and
+/// "_lan_modem_task" (once) and the receive thread "lan_itf_rx_thread", which runs the CoAP
+/// server. Main thread, after vos_os_init.
 /// @retval 1 always (a thread that cannot be made is reported by the thread service)
-int app_lan_init();
+int app_lan_init(const app_lan_noise_policy* pt_noise = nullptr);
+
+/// Same host: same family and, for IPv4 / IPv6, the same IP address, whatever the ports. A
+/// modem may report from another port than the one it announced itself from, and its answers
+/// come from port 5683: what it sends is told by its IP address. Any thread.
+bool app_lan_same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
 
 /// Asks the CoAP server loop to stop (it ends within about 2 s). Any thread.
 /// @retval 1 always

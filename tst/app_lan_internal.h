@@ -67,22 +67,12 @@ void _app_lan_count_drop() noexcept;
 /// least every 2 s). Any thread.
 void _app_lan_report_drops() noexcept;
 
-/// Noise report file.
-inline constexpr const char* LAN_NOISE_FILE = "/tmp/noise.txt";
-
 /// Exit status once the asked-for noise report is written, and when it could not be written.
 inline constexpr int LAN_NOISE_WRITTEN_STATUS = 1;
 inline constexpr int LAN_NOISE_UNWRITTEN_STATUS = 2;
 
-/// Where _app_lan_treat_noise writes the report it expects (LAN_NOISE_FILE) and what it does
-/// then with the exit status (waits 1 s, then ends the process with it). Tests and fuzzers
-/// replace both before treating anything, so that a report neither lands in /tmp nor ends the
-/// run; the treating function then returns 1.
-extern const char* _pc_lan_noise_file;
-using lan_noise_end_fn = void (*)(int i_status) noexcept;
-extern lan_noise_end_fn _pf_lan_noise_end;
-
-// Worker handles (set by app_lan_init; app_lan_rx_handler posts to them).
+// Worker handles (set by app_lan_init; app_lan_rx_handler posts to them). Beside the hand-off,
+// in app_lan_rx.cpp.
 extern vos_os_thread_t _pv_lan_itf_task_handle;
 extern vos_os_thread_t _pv_lan_modem_task_handle;
 
@@ -165,11 +155,6 @@ std::uint32_t _app_lan_modem_id(const coap_address_t* pt_sender);
 /// Address comparison of the registry: same length field, same family, and for IPv4 / IPv6
 /// the same port and address; any other family never matches.
 bool _app_lan_address_equal(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
-
-/// Same host: same family and, for IPv4 / IPv6, the same IP address, whatever the ports. A
-/// modem may report from another port than the one it announced itself from, and its answers
-/// come from port 5683: what it sends is told by its IP address.
-bool _app_lan_same_host(const coap_address_t& t_a, const coap_address_t& t_b) noexcept;
 
 // ---- Treating functions (app_lan_treat.cpp) ----------------------------------------------------
 

@@ -1,9 +1,10 @@
-// Hand-off of inbound LAN messages, in a file of its own so that the transport's tests can put
-// a recording double in its place: a LAN message is made and freed here. Takes no lock of its
-// own: mailboxes are safe.
+// Hand-off of inbound LAN messages: a LAN message is made and freed here, posted to the worker
+// of its kind, and what a full mailbox drops is counted. Takes no lock of its own: mailboxes are
+// safe.
 #include "app_lan_rx.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -26,6 +27,17 @@ constexpr std::size_t msg_cache_slots = 8;
 constexpr std::uint32_t msg_cache_max_block = 512;
 constexpr std::uint32_t msg_cache_max_slack = 128;
 constinit std::atomic<lan_msg*> _apt_msg_cache[msg_cache_slots]{};
+
+// Messages dropped because their worker's mailbox was at its quota, and when they were last
+// reported.
+constinit std::atomic<std::uint32_t> _u32_dropped{0};
+constinit std::atomic<std::int64_t> _i64_last_report_ms{INT64_MIN / 2};
+
+std::int64_t _now_ms() noexcept {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Keeps a parked block when a slot is free; false when every slot is taken.
 bool _msg_cache_put(lan_msg* pt_block) {
@@ -69,6 +81,31 @@ constinit thread_local std::uint32_t _u32_wakes_owed = 0;
 constexpr std::uint32_t frame_wake_burst = 32;
 
 }  // namespace
+
+namespace detail {
+
+constinit vos_os_thread_t _pv_lan_itf_task_handle = nullptr;
+constinit vos_os_thread_t _pv_lan_modem_task_handle = nullptr;
+
+void _app_lan_count_drop() noexcept {
+  // Counted only: the receiving thread never writes a trace line, which could block it.
+  _u32_dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void _app_lan_report_drops() noexcept {
+  if (_u32_dropped.load(std::memory_order_relaxed) == 0) return;
+  const std::int64_t i64_now = _now_ms();
+  std::int64_t i64_last = _i64_last_report_ms.load(std::memory_order_relaxed);
+  // One thread wins the second; the others leave the count for the next report.
+  if (i64_now - i64_last < LAN_DROP_REPORT_MS ||
+      !_i64_last_report_ms.compare_exchange_strong(i64_last, i64_now)) {
+    return;
+  }
+  const std::uint32_t u32_nb = _u32_dropped.exchange(0, std::memory_order_relaxed);
+  if (u32_nb != 0) VOS_WARNING("%u LAN messages dropped: worker busy", u32_nb);
+}
+
+}  // namespace detail
 
 void lan_msg_free(lan_msg** ppt_msg) {
   if (ppt_msg == nullptr || *ppt_msg == nullptr) return;

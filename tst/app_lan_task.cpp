@@ -93,7 +93,12 @@ std::uint32_t _lan_itf_rx_task(vos_os_thread_t, void*) noexcept {
 
 }  // namespace detail
 
-int app_lan_init() {
+int app_lan_init(const app_lan_noise_policy* pt_noise) {
+  app_lan_set_noise_policy(pt_noise != nullptr ? *pt_noise : app_lan_noise_policy{});
+  coap_set_rx_hooks({.pf_handler = app_lan_rx_handler,
+                     .pf_hold_wakes = app_lan_rx_hold_wakes,
+                     .pf_wakes_owed = app_lan_rx_wakes_owed,
+                     .pf_wake = app_lan_rx_wake});
   // Created once: a second call must not replace a lock that threads may hold.
   if (_t_lan_mutex == nullptr) _t_lan_mutex = vos_os_mutex_create("lan");
   detail::_app_lan_registry_init();  // the registry's lock "lan_modem", once

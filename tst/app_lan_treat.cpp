@@ -117,7 +117,7 @@ bool _b_noise_expected = false;
 bool _noise_expected_from(const coap_address_t* pt_sender) noexcept {
   const std::lock_guard lock(_noise_mutex);
   return pt_sender != nullptr && _b_noise_expected &&
-         detail::_app_lan_same_host(_t_noise_target, *pt_sender);
+         app_lan_same_host(_t_noise_target, *pt_sender);
 }
 
 // Replaces @p pc_final by the report @p content (vos_fs_replace); a failure is traced.
@@ -131,20 +131,23 @@ bool _write_report(const char* pc_final, std::string_view content) {
   return i_result == 1;
 }
 
-}  // namespace
-
-namespace detail {
-
-namespace {
 // The measurement is the last act of a run.
 void _lan_noise_end(int i_status) noexcept {
   vos_os_wait_delay(VOS_OS_TICKS_PER_SECOND);
   std::exit(i_status);
 }
+
+// Set before the workers start (app_lan_set_noise_policy), read by "_lan_modem_task".
+app_lan_noise_policy _t_noise_policy;
+
 }  // namespace
 
-constinit const char* _pc_lan_noise_file = LAN_NOISE_FILE;
-constinit lan_noise_end_fn _pf_lan_noise_end = _lan_noise_end;
+void app_lan_set_noise_policy(const app_lan_noise_policy& t_policy) {
+  _t_noise_policy = t_policy;
+  if (_t_noise_policy.pc_file == nullptr) _t_noise_policy.pc_file = app_lan_noise_policy{}.pc_file;
+}
+
+namespace detail {
 
 char* _app_lan_print_id(std::span<const std::uint8_t> frame,
                         std::span<char, LAN_ENDPOINT_TEXT_SIZE> out) noexcept {
@@ -334,10 +337,11 @@ std::int32_t _app_lan_treat_noise(const coap_address_t* pt_sender, const std::ui
     app_lan_event_noise(pt_sender, noise, false, false);
     return 1;
   }
-  const bool b_written = _write_report(_pc_lan_noise_file, s_report);
+  const bool b_written = _write_report(_t_noise_policy.pc_file, s_report);
   app_lan_event_noise(pt_sender, noise, true, b_written);
 
-  _pf_lan_noise_end(b_written ? LAN_NOISE_WRITTEN_STATUS : LAN_NOISE_UNWRITTEN_STATUS);
+  const auto pf_end = _t_noise_policy.pf_end != nullptr ? _t_noise_policy.pf_end : _lan_noise_end;
+  pf_end(b_written ? LAN_NOISE_WRITTEN_STATUS : LAN_NOISE_UNWRITTEN_STATUS);
   return 1;
 }
 

@@ -24,7 +24,6 @@
 
 #include "app_lan.h"
 #include "app_lan_event.h"
-#include "app_lan_internal.h"
 #include "app_lan_mbus.h"
 #include "app_lan_request.h"
 #include "app_lan_telegram.h"
@@ -466,11 +465,12 @@ int main(int argc, char** argv) {
               std::strerror(i_errno), i_errno);
   }
   if (opt.i32_level >= 0) vos_trace_level(static_cast<std::uint32_t>(opt.i32_level));
-  if (b_bounded) detail::_pf_lan_noise_end = _noise_end_in_bounded_run;
   if (b_watched) app_lan_event_start(opt.b_json, _observe);
   // Telegrams and meters only where they are asked for: the frame path stays as it is.
   if (opt.b_json || _pt_expected != nullptr) app_lan_telegram_start(opt.i32_window_ms);
-  app_lan_init();
+  // In a bounded run the noise report is one fact of the outcome: the run ends through it.
+  const app_lan_noise_policy t_noise{.pf_end = _noise_end_in_bounded_run};
+  app_lan_init(b_bounded ? &t_noise : nullptr);
   if (b_watched) {
     std::thread(_signal_loop, report_set).detach();
     const run_facts run = b_bounded ? _bounded_run(opt, t_start) : _json_run(opt);

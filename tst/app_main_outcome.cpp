@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "app_lan.h"
-#include "app_lan_internal.h"
 #include "app_meter.h"
 #include "vos_trace.h"
 
@@ -214,7 +213,7 @@ app_outcome::modem_state* app_outcome::find(std::uint32_t u32_serial) {
 app_outcome::modem_state* app_outcome::find_host(const coap_address_t* pt_sender) {
   if (pt_sender == nullptr) return nullptr;
   for (std::size_t i = 0; i < nb_modems_; ++i) {
-    if (detail::_app_lan_same_host(at_modems_[i].t_addr, *pt_sender)) return &at_modems_[i];
+    if (app_lan_same_host(at_modems_[i].t_addr, *pt_sender)) return &at_modems_[i];
   }
   return nullptr;
 }

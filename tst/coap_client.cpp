@@ -178,8 +178,10 @@ coap_response_t message_handler(coap_session_t* pt_session, const coap_pdu_t* pt
   if (u_code == COAP_RESPONSE_CODE_CONTENT) {
     const std::uint32_t u32_kind = _content_kind(pt_sent);
     if (u32_kind != 0 && size != 0) {
-      app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
-                         static_cast<std::uint32_t>(size));
+      if (const auto pf = detail::coap_rx().pf_handler) {
+        pf(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
+           static_cast<std::uint32_t>(size));
+      }
     }
   } else if (i_class >= 4) {
     std::fprintf(stderr, "%d.%02d", i_class, i_detail);

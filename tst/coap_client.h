@@ -13,7 +13,8 @@
 /// message type are the request's) to @p pt_dest with its port replaced by @p u16_port, and
 /// waits until it is answered, acknowledged, reset or 20 seconds have passed. A 2.05 answer to
 /// info_req, statistics_req or config_get_param_req that carries a payload is handed to
-/// app_lan_rx_handler (kinds 2, 4, 5); a class 4 or 5 answer is written to standard error.
+/// the transport's handler (coap_set_rx_hooks: the LAN hand-off) (kinds 2, 4, 5); a class 4 or 5
+/// answer is written to standard error.
 /// @p pt_dest is the address record of the modem's registry entry (its first member); it is
 /// copied, never changed. @p pu8_payload (may be null) is sent only when @p u16_len is not 0;
 /// the caller keeps it. Blocks the calling thread; in this tool, the main thread.

@@ -1,5 +1,5 @@
 // CoAP server endpoint. The handlers run inside coap_io_process on the server thread and keep
-// nothing: app_lan_rx_handler copies the sender and the payload before they return.
+// nothing: the hand-off copies the sender and the payload before it returns.
 #include "coap_server.h"
 
 #include <arpa/inet.h>
@@ -22,7 +22,7 @@
 #include <string_view>
 
 #include "app_lan_msg.h"
-#include "app_lan_rx.h"
+#include "app_lan_rx.h"  // the message kinds
 #include "coap_server_internal.h"
 #include "vos_fd_internal.h"
 #include "vos_trace.h"
@@ -30,6 +30,9 @@
 std::atomic<bool> quit{false};
 
 namespace {
+
+// Set once by the main thread before the server thread starts (its creation orders the two).
+coap_rx_hooks _t_rx_hooks;
 
 constexpr const char* source_name = "../tst/coap_server.c";
 
@@ -163,8 +166,10 @@ void _forward_request(std::uint32_t u32_kind, coap_session_t* pt_session,
     size = 0;
     pu8_data = nullptr;
   }
-  if (app_lan_rx_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
-                         static_cast<std::uint32_t>(size)) == 1) {
+  const coap_rx_hooks& t_rx = detail::coap_rx();
+  if (t_rx.pf_handler != nullptr &&
+      t_rx.pf_handler(u32_kind, coap_session_get_addr_remote(pt_session), pu8_data,
+                      static_cast<std::uint32_t>(size)) == 1) {
     coap_pdu_set_code(pt_response, COAP_RESPONSE_CODE_VALID);
     return;
   }
@@ -280,6 +285,8 @@ void _make_port_exclusive() noexcept {
 
 namespace detail {
 
+const coap_rx_hooks& coap_rx() noexcept { return _t_rx_hooks; }
+
 void coap_log_init() noexcept {
   // A function-local static is initialised once, the first caller's thread doing it, the
   // others waiting: the library's own start-up flag is not safe to race on.
@@ -350,6 +357,8 @@ int app_get_ip(const char* pc_interface, char* pc_ip) {
   return 1;
 }
 
+void coap_set_rx_hooks(const coap_rx_hooks& t_hooks) { _t_rx_hooks = t_hooks; }
+
 std::int32_t coap_server_task() {
   detail::coap_log_init();
   // Errors only: the library's warnings come from what peers send (a malformed datagram gives
@@ -375,16 +384,19 @@ std::int32_t coap_server_task() {
 
   // The frame worker is woken once the datagrams that came together are handed over: when no
   // other waits after a pass (the library's descriptor of all its sockets is not readable).
-  app_lan_rx_hold_wakes();
+  const coap_rx_hooks& t_rx = detail::coap_rx();
+  const bool b_burst =
+      t_rx.pf_hold_wakes != nullptr && t_rx.pf_wakes_owed != nullptr && t_rx.pf_wake != nullptr;
+  if (b_burst) t_rx.pf_hold_wakes();
   pollfd t_ready{coap_context_get_coap_fd(pt_ctx), POLLIN, 0};
   while (!quit.load()) {
     // Returns early after each datagram, so quit is seen within one pass.
     if (coap_io_process(pt_ctx, pass_ms) < 0 && errno != EINTR) std::perror("select");
-    if (app_lan_rx_wakes_owed() != 0 && (t_ready.fd < 0 || poll(&t_ready, 1, 0) <= 0)) {
-      app_lan_rx_wake();
+    if (b_burst && t_rx.pf_wakes_owed() != 0 && (t_ready.fd < 0 || poll(&t_ready, 1, 0) <= 0)) {
+      t_rx.pf_wake();
     }
   }
-  app_lan_rx_wake();
+  if (b_burst) t_rx.pf_wake();
   coap_free_context(pt_ctx);
   return 0;
 }

@@ -11,12 +11,30 @@
 /// progress (at most about 2 s). Written by coap_server_stop on any thread.
 extern std::atomic<bool> quit;
 
+/// What the transport does with an inbound message (a served request, or an answer the request
+/// client receives): app_lan_init gives the LAN hand-off, tests give a double.
+struct coap_rx_hooks {
+  /// Takes a message of kind @p u32_kind; @return 1 when taken (a request is then answered 2.03,
+  /// else 5.03 with Max-Age 1). Null: nothing is taken.
+  int (*pf_handler)(std::uint32_t u32_kind, const coap_address_t* pt_sender,
+                    const std::uint8_t* pu8_payload, std::uint32_t u32_size) = nullptr;
+  /// The receive loop's burst of wake-ups (each may be null): from the start on, hand-offs of
+  /// this thread wake their worker late; how many wake-ups are owed; give them now.
+  void (*pf_hold_wakes)() = nullptr;
+  std::uint32_t (*pf_wakes_owed)() = nullptr;
+  void (*pf_wake)() = nullptr;
+};
+
+/// Sets the hooks of the transport. Main thread, before the server starts and before a request
+/// is sent.
+void coap_set_rx_hooks(const coap_rx_hooks& t_hooks);
+
 /// Runs the CoAP server for the life of the process: makes the listening context on
 /// 0.0.0.0:5683 (and logs "Start CoAP server on 0.0.0.0:5683" once it exists), registers info_ind
 /// (POST), rx_msg_req (PUT), firmware_install_ind (POST) and noise_ind (POST), joins 224.1.2.3 on
 /// eth0 and serves until quit is set. Every request on one of these resources is handed to
-/// app_lan_rx_handler and answered 2.03, or 5.03 with Max-Age 1 when the hand-off did not post
-/// it. Call once, from the entry function of "lan_itf_rx_thread".
+/// the handler of the hooks (coap_set_rx_hooks) and answered 2.03, or 5.03 with Max-Age 1 when the
+/// hand-off did not post it. Call once, from the entry function of "lan_itf_rx_thread".
 /// @retval 0 orderly stop after quit was set (the context is freed)
 /// @retval -1 no context for the listening endpoint (no start line is logged then), or a
 ///            resource could not be made

@@ -23,8 +23,9 @@ inline void lan_setup() {  // once per process, before the first input
   detail::app_lan_reset();
   // No report is asked for here, so none is written; were one written, it would go to a path
   // that cannot be created rather than be renamed over a real file.
-  detail::_pc_lan_noise_file = "/nonexistent-lanmodem-fuzz/noise.txt";
-  detail::_pf_lan_noise_end = [](int) noexcept {};  // a noise report does not end the run
+  // a noise report is not written and does not end the run
+  app_lan_set_noise_policy(
+      {.pc_file = "/nonexistent-lanmodem-fuzz/noise.txt", .pf_end = [](int) noexcept {}});
   const auto park = [](const char* pc_name) {
     const vos_os_thread_t t = vos_os_create_thread(parked, 6, pc_name, nullptr);
     if (t == nullptr) std::abort();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app_lan_rx.h"
+#include "coap_server.h"
 #include "net_support.h"
 #include "vos_mem.h"
 
@@ -42,24 +43,26 @@ std::vector<rx_call>& rx_calls() {
   return calls;
 }
 
+namespace {
+
 // Test double of the LAN hand-off: records what the transport hands over.
-int app_lan_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
-                       const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
+int recording_rx_handler(std::uint32_t u32_kind, const coap_address_t* pt_sender,
+                         const std::uint8_t* pu8_payload, std::uint32_t u32_size) {
   rx_call call{u32_kind, {}, {}};
   if (pt_sender != nullptr) call.sender = *pt_sender;
   if (pu8_payload != nullptr) call.payload.assign(pu8_payload, pu8_payload + u32_size);
   rx_calls().push_back(std::move(call));
   return rx_handler_result.load();
 }
-void app_lan_rx_hold_wakes() {}
-std::uint32_t app_lan_rx_wakes_owed() { return 0; }
-void app_lan_rx_wake() {}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   net_reason = _setup_namespace();
   if (!net_reason.empty()) std::printf("net_tests: %s\n", net_reason.c_str());
   vos_os_init();
+  coap_set_rx_hooks({.pf_handler = recording_rx_handler});
   coap_startup();
   const int i_result = RUN_ALL_TESTS();
   coap_cleanup();

@@ -1,5 +1,6 @@
 // Support for the socket tests: the private network namespace made by main(), a raw UDP
-// socket, a peer that plays the modem, and a recording double of app_lan_rx_handler.
+// socket, a peer that plays the modem, and a recording double of the LAN hand-off (the
+// transport's handler).
 #pragma once
 
 #include <arpa/inet.h>

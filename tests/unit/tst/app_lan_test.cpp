@@ -258,7 +258,7 @@ TEST(app_lan_hostile, noise_report_is_written_only_when_asked_and_never_through_
     std::ofstream(dir / "victim") << "precious";
     if (r.b_link) std::filesystem::create_symlink("/tmp/victim", dir / "noise.txt");
     const child_run run = in_mounted_child(dir.path(), "/tmp", [&] {
-      detail::_pf_lan_noise_end = end_with;
+      app_lan_set_noise_policy({.pf_end = end_with});
       if (r.b_expect) app_lan_expect_noise(&modem_a);
       return detail::_app_lan_treat_noise(&r.t_from, noise.data(), 14) == 1 ? 0 : 5;
     });
@@ -291,7 +291,7 @@ TEST(app_lan_hostile, noise_report_that_cannot_be_written_ends_with_status_2) {
       if (b_full) {
         if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=8k") != 0) return 90;
         std::ofstream("/tmp/filler", std::ios::binary) << std::string(64 * 1024, 'f');
-        detail::_pf_lan_noise_end = [](int i) noexcept { i_status = i; };
+        app_lan_set_noise_policy({.pf_end = [](int i) noexcept { i_status = i; }});
       }
       app_lan_expect_noise(&modem_a);
       if (detail::_app_lan_treat_noise(&modem_a, noise.data(), 14) != 1) return 5;
