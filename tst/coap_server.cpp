@@ -24,7 +24,7 @@
 #include "app_lan_msg.h"
 #include "app_lan_rx.h"  // the message kinds
 #include "coap_server_internal.h"
-#include "vos_fd_internal.h"
+#include "vos_fd.h"
 #include "vos_trace.h"
 
 std::atomic<bool> quit{false};

@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "vos_errno_text.h"
-#include "vos_fd_internal.h"
+#include "vos_fd.h"
 #include "vos_fs_internal.h"
 #include "vos_mem.h"
 #include "vos_str.h"

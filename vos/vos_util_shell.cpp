@@ -20,7 +20,7 @@
 #include <cstring>
 #include <memory>
 
-#include "vos_fd_internal.h"
+#include "vos_fd.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
