@@ -10,7 +10,7 @@
 #include "coap_server.h"
 #include "vos_task_linux.h"
 #include "vos_trace.h"
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 namespace {
 

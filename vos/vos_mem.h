@@ -6,7 +6,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 /// Creates the allocator mutex ("mem") and resets the live-block count.
 /// Call once on the main thread before any thread exists.

@@ -22,7 +22,7 @@
 
 #include "vos_trace_internal.h"
 #include "vos_util_hexa.h"
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 namespace detail {
 constinit std::atomic<std::uint32_t> _e_trace_level{2};

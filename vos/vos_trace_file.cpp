@@ -21,7 +21,7 @@
 #include "vos_mem.h"
 #include "vos_trace.h"
 #include "vos_trace_internal.h"
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 namespace {
 

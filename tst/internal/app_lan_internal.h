@@ -12,7 +12,7 @@
 #include "app_lan.h"
 #include "vos_mem.h"
 #include "vos_task_linux.h"
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 /// LAN message: what app_lan_rx_handler posts to a worker, one accounted block holding the
 /// record and, right after it, the payload. A payload in a block of its own (pu8_payload

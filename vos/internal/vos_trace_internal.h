@@ -10,7 +10,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 namespace detail {
 

@@ -1,5 +1,5 @@
 // Mutexes of the runtime: a POSIX mutex with default attributes inside an accounted block.
-#include "vos_util_linux.h"
+#include "vos_util_linux_mutex.h"
 
 #include "vos_mem.h"
 
