@@ -30,7 +30,8 @@ struct meaning {
   std::int8_t i8_exp10 = 0;  // value = raw * i64_mult * 10^exp10 ...
   std::int64_t i64_mult = 1;
   double d_divisor = 0;  // ... or, when not 0, raw * 10^exp10 / divisor (not exact)
-  enum class form : std::uint8_t { number, date, date_time, hex } e_form = form::number;
+  // What has no name keeps its data as hexadecimal.
+  enum class form : std::uint8_t { number, date, date_time, hex } e_form = form::hex;
   bool b_unsigned = false;  // bit fields and numbers that have no sign
 };
 
@@ -38,6 +39,7 @@ constexpr std::array<std::int64_t, 4> duration_s = {1, 60, 3600, 86400};
 
 meaning _number(const char* pc_quantity, const char* pc_unit, int i_exp10, std::int64_t mult = 1) {
   meaning t{};
+  t.e_form = meaning::form::number;
   t.pc_quantity = pc_quantity;
   t.pc_unit = pc_unit;
   t.i8_exp10 = static_cast<std::int8_t>(i_exp10);
@@ -53,6 +55,7 @@ meaning _inexact(const char* pc_quantity, const char* pc_unit, int i_exp10, doub
 
 meaning _plain(const char* pc_quantity, bool b_unsigned = true) {
   meaning t{};
+  t.e_form = meaning::form::number;
   t.pc_quantity = pc_quantity;
   t.b_unsigned = b_unsigned;
   return t;
